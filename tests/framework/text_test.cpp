@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include "framework/text.h"
+
+namespace {
+
+struct IntCase {
+    const char* text;
+    int expected;
+};
+
+class StrToIntDefTest : public testing::TestWithParam<IntCase> {};
+
+TEST_P(StrToIntDefTest, ParsesOrGivesDefault) {
+    EXPECT_EQ(StrToIntDef(GetParam().text, -7), GetParam().expected) << "text: " << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StrToIntDefTest,
+                         testing::Values(IntCase{"3", 3}, IntCase{"0", 0}, IntCase{"-12", -12}, IntCase{"+5", 5},
+                                         IntCase{"2147483647", 2147483647}, IntCase{"-2147483648", INT32_MIN},
+                                         IntCase{"2147483648", -7}, IntCase{"99999999999999999999", -7},
+                                         IntCase{"$1F", 31}, IntCase{"x10", 16}, IntCase{"X10", 16},
+                                         IntCase{"0x10", 16}, IntCase{"0XfF", 255}, IntCase{"$FFFFFFFF", -1},
+                                         IntCase{"$100000000", -7}, IntCase{"-$10", -16}, IntCase{"", -7},
+                                         IntCase{"-", -7}, IntCase{"$", -7}, IntCase{"5\r\n", -7},
+                                         IntCase{" 5", -7}, IntCase{"5a", -7}, IntCase{"1.0", -7}));
+
+TEST(Cp932, RoundTripsJapaneseAndRejectsUnmappable) {
+    const std::string utf8 = "メールが 12通届いてます。";
+    const auto sjis = TryUtf8ToCp932(utf8);
+    ASSERT_TRUE(sjis.has_value());
+    EXPECT_EQ(sjis->substr(0, 2), "\x83\x81");  // メ
+    EXPECT_EQ(TryCp932ToUtf8(*sjis).value(), utf8);
+    // NEC extension (circled 1) exists in CP932 but not in plain Shift-JIS.
+    EXPECT_EQ(TryUtf8ToCp932("①").value(), "\x87\x40");
+    EXPECT_FALSE(TryUtf8ToCp932("😀").has_value());
+    EXPECT_EQ(Utf8ToCp932("a😀b"), "a?b");
+    EXPECT_FALSE(TryCp932ToUtf8("\x81").has_value());  // a lead byte alone
+    EXPECT_EQ(Cp932ToUtf8("a\x81"), "a\xEF\xBF\xBD");
+}
+
+TEST(Cp932, TruncateNeverSplitsADoubleByteCharacter) {
+    const std::string s = Sjis("aあい");  // 1 + 2 + 2 bytes
+    EXPECT_EQ(TruncateCp932(s, 5), s);
+    EXPECT_EQ(TruncateCp932(s, 4), Sjis("aあ"));
+    EXPECT_EQ(TruncateCp932(s, 2), "a");
+    EXPECT_EQ(TruncateCp932("abc", 0), "");
+    EXPECT_EQ(TruncateCp932("ab\x81", 3), "ab\x81");  // a cut lead byte at the end counts as one
+}
+
+}  // namespace

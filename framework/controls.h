@@ -134,8 +134,9 @@ protected:
     void BoundsChanged() override;
 
 private:
-    TCanvas canvas_;
+    // The scratch image outlives the canvas that may still hold a painter on it.
     QImage scratch_;
+    TCanvas canvas_;
     bool painting_ = false;
 };
 

@@ -10,8 +10,9 @@ packages=(
   clang-14 libclang-rt-14-dev
   fonts-ipafont-gothic xdg-utils
   dovecot-pop3d
-  xvfb xauth trayer openbox xdotool x11-utils imagemagick
+  xvfb xauth trayer openbox xdotool x11-utils x11-xserver-utils imagemagick
   fetchmail curl procps
+  xclip
 )
 
 missing=()

@@ -1,0 +1,386 @@
+#include "app/main_form.h"
+
+#include <QEvent>
+#include <QMouseEvent>
+#include <QObject>
+#include <QWidget>
+#include <memory>
+
+#include "app/config_form.h"
+#include "framework/application.h"
+#include "framework/dialogs.h"
+#include "framework/exception.h"
+#include "framework/menus.h"
+#include "framework/qtext.h"
+#include "framework/registry.h"
+#include "framework/stdctrls.h"
+#include "framework/streams.h"
+#include "framework/timer.h"
+#include "net/kxpop3.h"
+#include "platform/hive_file.h"
+#include "platform/shell.h"
+#include "platform/window_ops.h"
+#include "resources/resources.h"
+#include "widgets/formrgn.h"
+#include "widgets/shadolbl.h"
+#include "widgets/taskbar.h"
+
+TFrmMain* FrmMain = nullptr;
+
+namespace {
+
+// Answers of the window hit test.
+constexpr int HTCLIENT = 1;
+constexpr int HTCAPTION = 2;
+
+constexpr int kPop3Port = 110;
+// The timer's own default, kept until stored settings say otherwise.
+constexpr unsigned kInitialTimerInterval = 1000;
+
+// The designed client size; FormCreate replaces it with the skin's.
+constexpr int kDesignedClientWidth = 215;
+constexpr int kDesignedClientHeight = 104;
+constexpr TRect kSkinBounds{0, 0, 205, 66};
+constexpr TRect kMailerButtonBounds{174, 7, 174 + 9, 7 + 9};
+constexpr TRect kCloseButtonBounds{186, 7, 186 + 9, 7 + 9};
+constexpr int kLabelLeft = 16;
+constexpr int kLabelTop = 22;
+constexpr int kLabelFontHeight = -15;
+constexpr TColor kLabelColor = 0xD8D8D8;
+constexpr int kHighlightOffset = -1;
+
+constexpr const char* kSkinFile = "skin.bmp";
+constexpr const char* kMailerGlyphFile = "mailer.bmp";
+constexpr const char* kCloseGlyphFile = "close.bmp";
+
+// A built-in bitmap into `bitmap`; raises Exception when it is missing.
+void loadArtwork(TBitmap* bitmap, const char* name) {
+    const std::optional<std::string> bytes = resources::Load(name);
+    if (!bytes) throw Exception(AnsiString("missing built-in picture ") + name);
+    TMemoryStream stream;
+    stream.Write(bytes->data(), static_cast<std::int64_t>(bytes->size()));
+    stream.SetPosition(0);
+    bitmap->LoadFromStream(stream);
+}
+
+}  // namespace
+
+AnsiString DefaultTitle() { return "Postwren"; }
+
+AnsiString MailGreeting(const AnsiString& userID, int count) {
+    return userID + Sjis("さん\n") + Sjis("メールが ") + IntToStr(count) + Sjis("通") + Sjis("届いてます。");
+}
+
+AnsiString NoMailGreeting(const AnsiString& userID) { return userID + Sjis(" さん\n") + Sjis("メールは届いていません。"); }
+
+AnsiString MailTitle(int count) { return IntToStr(count) + Sjis("通 着信"); }
+
+AnsiString NoMailTitle() { return Sjis("着信なし"); }
+
+// What the settings walks move, over the form and its POP3 client.
+class TFrmMain::Settings final : public SettingsTarget {
+public:
+    explicit Settings(TFrmMain& form) : form_(form) {}
+
+    AnsiString Host() const override { return form_.KxPOP31->Host(); }
+    void SetHost(const AnsiString& v) override { form_.KxPOP31->SetHost(v); }
+    AnsiString UserID() const override { return form_.KxPOP31->UserID(); }
+    void SetUserID(const AnsiString& v) override { form_.KxPOP31->SetUserID(v); }
+    AnsiString Password() const override { return form_.KxPOP31->Password(); }
+    void SetPassword(const AnsiString& v) override { form_.KxPOP31->SetPassword(v); }
+    std::int32_t CycleMinutes() const override { return form_.CycleMinutes; }
+    void SetCycleMinutes(std::int32_t v) override { form_.CycleMinutes = v; }
+    AnsiString MailerPath() const override { return form_.MailerPath; }
+    void SetMailerPath(const AnsiString& v) override { form_.MailerPath = v; }
+
+    void SetCheckInterval(std::int32_t milliseconds) override {
+        // A negative interval (only a negative stored "Cycle" gives one) is
+        // taken as the timer's longest, as the platform timer would.
+        form_.Timer1->SetInterval(static_cast<unsigned>(milliseconds));
+        form_.timedChecksArmed_ = true;
+    }
+    void ShowSettingsDialog() override {
+        form_.storedKeyMissing_ = true;
+        if (FrmConfig != nullptr) FrmConfig->ShowForm();
+    }
+
+private:
+    TFrmMain& form_;
+};
+
+// Presses on the popup's face start a window move while the hit test says
+// "caption"; the two buttons are windows of their own and never get here.
+class TFrmMain::DragFilter final : public QObject {
+public:
+    explicit DragFilter(TFrmMain& form) : form_(form) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::MouseButtonPress) return false;
+        auto* press = static_cast<QMouseEvent*>(event);
+        if (press->button() != Qt::LeftButton || form_.NcHitTest() != HTCAPTION) return false;
+        return platform::StartWindowDrag(static_cast<QWidget*>(watched), press->globalPosition().toPoint());
+    }
+
+private:
+    TFrmMain& form_;
+};
+
+TFrmMain::TFrmMain(TComponent* AOwner, MainFormServices services) : TForm(AOwner), services_(std::move(services)) {
+    if (FrmMain == nullptr) FrmMain = this;
+
+    BeginLoading();
+    SetName("FrmMain");
+    SetBorderStyle(TFormBorderStyle::bsNone);
+    SetPosition(TPosition::poScreenCenter);
+    SetClientWidth(kDesignedClientWidth);
+    SetClientHeight(kDesignedClientHeight);
+    Font()->SetName(DefaultFontName());
+    Font()->SetCharset(SHIFTJIS_CHARSET);
+    Font()->SetHeight(-12);
+
+    FormRgn1 = new TFormRgn(this);
+    FormRgn1->SetName("FormRgn1");
+    FormRgn1->SetParent(this);
+    FormRgn1->SetBounds(kSkinBounds.Left, kSkinBounds.Top, kSkinBounds.Width(), kSkinBounds.Height());
+    FormRgn1->SetAutoSize(true);
+    loadArtwork(FormRgn1->Picture()->Bitmap(), kSkinFile);
+    FormRgn1->setTrspColor(clRed);
+
+    auto makeButton = [this](const char* name, const TRect& bounds, const char* glyph, const char* hint,
+                             int tabOrder) {
+        auto* button = new TBitBtn(this);
+        button->SetName(name);
+        button->SetParent(this);
+        button->SetBounds(bounds.Left, bounds.Top, bounds.Width(), bounds.Height());
+        loadArtwork(button->Glyph(), glyph);
+        button->SetHint(Sjis(hint));
+        button->SetShowHint(true);
+        button->SetTabOrder(tabOrder);
+        return button;
+    };
+    BBtnMailer = makeButton("BBtnMailer", kMailerButtonBounds, kMailerGlyphFile, "メーラー起動", 0);
+    BBtnMailer->OnClick = [this](TObject* Sender) { BBtnMailerClick(Sender); };
+    BBtnClose = makeButton("BBtnClose", kCloseButtonBounds, kCloseGlyphFile, "閉じる", 1);
+    BBtnClose->OnClick = [this](TObject* Sender) { BBtnCloseClick(Sender); };
+
+    TaskBar1 = new TTaskBar(this, services_.tray);
+    TaskBar1->SetName("TaskBar1");
+
+    PopupMenu1 = new TPopupMenu(this);
+    PopupMenu1->SetName("PopupMenu1");
+    auto addItem = [this](const char* name, const AnsiString& caption, TNotifyEvent onClick) {
+        auto* item = new TMenuItem(this);
+        item->SetName(name);
+        item->SetCaption(caption);
+        item->OnClick = std::move(onClick);
+        PopupMenu1->Items()->Add(item);
+        return item;
+    };
+    M_ChkNow = addItem("M_ChkNow", Sjis("今すぐチェック"), [this](TObject* Sender) { M_ChkNowClick(Sender); });
+    M_ChkNow->SetDefault(true);
+    M_Config = addItem("M_Config", Sjis("設定"), [this](TObject* Sender) { M_ConfigClick(Sender); });
+    N2 = addItem("N2", "-", nullptr);
+    M_Exit = addItem("M_Exit", Sjis("終了"), [this](TObject* Sender) { M_ExitClick(Sender); });
+
+    TaskBar1->SetHideMainForm(true);
+    TaskBar1->SetDisableShowForm(true);
+    TaskBar1->SetAutoLoad(true);
+    TaskBar1->SetHideTaskBar(false);
+    TaskBar1->SetTip("Postwren");
+    TaskBar1->SetPopupMenu(PopupMenu1);
+
+    KxPOP31 = new TKxPOP3(this);
+    KxPOP31->SetName("KxPOP31");
+    KxPOP31->SetPort(kPop3Port);
+    KxPOP31->SetReportLevel(0);
+    KxPOP31->SetDeleteOnRead(false);
+
+    Timer1 = new TTimer(this);
+    Timer1->SetName("Timer1");
+    Timer1->SetEnabled(false);
+    Timer1->SetInterval(kInitialTimerInterval);
+    Timer1->OnTimer = [this](TObject* Sender) { Timer1Timer(Sender); };
+
+    ShdwLabel = new TShadowLabel(this);
+    ShdwLabel->SetName("ShdwLabel");
+    ShdwLabel->SetParent(this);
+    ShdwLabel->SetLeft(kLabelLeft);
+    ShdwLabel->SetTop(kLabelTop);
+    ShdwLabel->SetAutoSize(true);
+    ShdwLabel->SetCaption("");
+    ShdwLabel->SetParentFont(false);
+    ShdwLabel->Font()->SetName(DefaultFontName());
+    ShdwLabel->Font()->SetCharset(SHIFTJIS_CHARSET);
+    ShdwLabel->Font()->SetHeight(kLabelFontHeight);
+    ShdwLabel->Font()->SetColor(kLabelColor);
+    ShdwLabel->SetTransparent(true);
+    ShdwLabel->SetEllipsis(TEllipsis::elNone);
+    ShdwLabel->SetGradation(false);
+    ShdwLabel->SetGradateVert(false);
+    ShdwLabel->SetTextGradation(TTextGradation::tgNone);
+    ShdwLabel->Highlight()->SetShadowVisible(false);
+    ShdwLabel->Highlight()->SetShadowColor(clWhite);
+    ShdwLabel->Highlight()->SetShadowLeft(kHighlightOffset);
+    ShdwLabel->Highlight()->SetShadowTop(kHighlightOffset);
+    ShdwLabel->Shadow()->SetShadowColor(clBlack);
+
+    OnCreate = [this](TObject* Sender) { FormCreate(Sender); };
+    OnShow = [this](TObject* Sender) { FormShow(Sender); };
+    // The tray icon appears here, and keeps this form from showing at start.
+    EndLoading();
+
+    MailerPath.clear();
+    Application->SetOnIdle([this](TObject* Sender, bool& Done) { FirstIdle(Sender, Done); });
+
+    // The result of a check is shown as the popup's window title, which is
+    // what its taskbar entry shows.
+    InstallTaskbarTitle(this);
+    dragFilter_ = new DragFilter(*this);
+    Handle()->installEventFilter(dragFilter_);
+
+    DoCreate();
+}
+
+TFrmMain::~TFrmMain() {
+    // The components go before the filter their window still calls.
+    DestroyComponents();
+    if (HandleAllocated()) Handle()->removeEventFilter(dragFilter_);
+    delete dragFilter_;
+    if (FrmMain == this) FrmMain = nullptr;
+}
+
+void TFrmMain::FormCreate(TObject*) {
+    // The popup has no window-manager decorations, so there is no close
+    // command to take away: it ends only through the tray menu.
+    ScrambleKey = DefaultScrambleKey;
+    SetClientWidth(FormRgn1->Width());
+    SetClientHeight(FormRgn1->Height());
+    FormRgn1->CreateRgn();
+    FormRgn1->UpdateRgn();
+}
+
+void TFrmMain::FormShow(TObject*) {
+    BBtnMailer->SetVisible(!MailerPath.empty());
+    platform::SetTopmost(Handle());
+}
+
+void TFrmMain::FirstIdle(TObject*, bool&) {
+    Application->SetOnIdle(nullptr);
+    try {
+        LoadSettings();
+    } catch (const std::exception&) {
+        // A damaged value: reported, and this process runs no timed checks.
+        Application->HandleException(this);
+        return;
+    }
+    // Until settings are stored there is nothing to check on a schedule; the
+    // first confirmation of the dialog starts the timed checks.
+    if (!timedChecksArmed_) Timer1->SetInterval(0);
+    Timer1Timer(this);
+    Timer1->SetEnabled(true);
+}
+
+void TFrmMain::Timer1Timer(TObject*) { runCheck(false); }
+
+void TFrmMain::M_ChkNowClick(TObject*) { runCheck(true); }
+
+void TFrmMain::runCheck(bool always) {
+    // A tick or a menu command that arrives while a check waits on the
+    // network would disturb its connection: it is skipped, and the running
+    // check shows its own result.
+    //MUT
+    struct Running {
+        bool& flag;
+        explicit Running(bool& f) : flag(f) { flag = true; }
+        ~Running() { flag = false; }
+    } running(checkRunning_);
+
+    try {
+        KxPOP31->Connect();
+        const int count = KxPOP31->MessageCount();
+        if (count != 0 || always) {
+            const AnsiString& user = KxPOP31->UserID();
+            ShdwLabel->SetCaption(count != 0 ? MailGreeting(user, count) : NoMailGreeting(user));
+            Application->SetTitle(count != 0 ? MailTitle(count) : NoMailTitle());
+            ShowForm();
+        } else {
+            Hide();
+        }
+        KxPOP31->Disconnect();
+    } catch (const Exception&) {
+        // Whatever went wrong, the cure is in the settings: no error box.
+        //MUT2
+        M_ConfigClick(this);
+    }
+}
+
+void TFrmMain::M_ConfigClick(TObject*) {
+    if (FrmConfig == nullptr) return;
+    FrmConfig->EdPOP3->SetText(KxPOP31->Host());
+    FrmConfig->EdUserID->SetText(KxPOP31->UserID());
+    FrmConfig->EdPW->SetText(KxPOP31->Password());
+    FrmConfig->UDChkCycle->SetPosition(static_cast<std::int16_t>(CycleMinutes));
+    FrmConfig->EdMailer->SetText(MailerPath);
+    Application->SetTitle(DefaultTitle());
+    FrmConfig->ShowForm();
+}
+
+void TFrmMain::M_ExitClick(TObject*) {
+    exiting_ = true;
+    // A check waiting on the network gives up at once, so the message loop
+    // can end; the teardown after it removes the tray icon. Nothing is saved.
+    if (checkRunning_) KxPOP31->Cancel();
+    Application->Terminate(0);
+}
+
+void TFrmMain::BBtnCloseClick(TObject*) { Hide(); }
+
+void TFrmMain::BBtnMailerClick(TObject*) {
+    platform::ShellService& shell = services_.shell != nullptr ? *services_.shell : platform::DefaultShell();
+    if (shell.Open(ToQString(MailerPath)) > platform::kShellOpenFailureMax) {
+        Hide();
+        return;
+    }
+    showMessage(Sjis("Mailerの起動に失敗しました。\n設定を確認してください。"), Sjis("エラー"), MB_OK);
+}
+
+int TFrmMain::NcHitTest() const { return platform::IsLeftButtonDown() ? HTCAPTION : HTCLIENT; }
+
+int TFrmMain::showMessage(const AnsiString& text, const AnsiString& caption, unsigned flags) {
+    if (services_.messageBox) return services_.messageBox(text, caption, flags);
+    return MessageBox(text, caption, flags);
+}
+
+void TFrmMain::LoadSettings() {
+    std::unique_ptr<TRegistry> registry =
+        services_.hive != nullptr ? std::make_unique<TRegistry>(*services_.hive) : std::make_unique<TRegistry>();
+    Settings target(*this);
+    ::LoadSettings(*registry, target, ScrambleKey);
+}
+
+void TFrmMain::SaveSettings() {
+    std::unique_ptr<TRegistry> registry =
+        services_.hive != nullptr ? std::make_unique<TRegistry>(*services_.hive) : std::make_unique<TRegistry>();
+    Settings target(*this);
+    ::SaveSettings(*registry, target, ScrambleKey);
+}
+
+AnsiString TFrmMain::ScramblePassword(const AnsiString& text) const { return ::ScramblePassword(text, ScrambleKey); }
+
+AnsiString TFrmMain::UnscramblePassword(const AnsiString& text) const {
+    return ::UnscramblePassword(text, ScrambleKey);
+}
+
+void TFrmMain::SettingsConfirmed() {
+    // Only a process that found no stored settings waits for this; one whose
+    // stored settings failed to load runs no timed checks at all.
+    if (!storedKeyMissing_ || timedChecksArmed_) return;
+    armTimedChecks();
+}
+
+void TFrmMain::armTimedChecks() {
+    timedChecksArmed_ = true;
+    const std::int64_t interval = static_cast<std::int64_t>(CycleMinutes) * kMillisecondsPerMinute;
+    Timer1->SetInterval(static_cast<unsigned>(static_cast<std::int32_t>(interval)));
+}

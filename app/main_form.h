@@ -1,0 +1,145 @@
+// The main window: the skinned popup that shows the result of a check, and
+// the owner of everything that works (the POP3 client, the check timer, the
+// tray icon with its menu). Also the texts a check shows.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "app/settings_store.h"
+#include "framework/controls.h"
+#include "framework/text.h"
+
+class TBitBtn;
+class TFormRgn;
+class TKxPOP3;
+class TMenuItem;
+class TPopupMenu;
+class TShadowLabel;
+class TTaskBar;
+class TTimer;
+namespace platform {
+class Hive;
+class ShellService;
+class TrayService;
+}  // namespace platform
+
+// The application title while no check result is shown.
+AnsiString DefaultTitle();
+// The popup's greeting when `count` messages wait: "<user>さん", a line feed,
+// "メールが <count>通届いてます。". Negative counts are written with their sign.
+AnsiString MailGreeting(const AnsiString& userID, int count);
+// The greeting of "check now" for an empty mailbox: "<user> さん", a line
+// feed, "メールは届いていません。".
+AnsiString NoMailGreeting(const AnsiString& userID);
+// The application title after a check with mail: "<count>通 着信".
+AnsiString MailTitle(int count);
+// The application title after "check now" finds nothing: "着信なし".
+AnsiString NoMailTitle();
+
+// The system services the main window works with. Each may be null: the
+// desktop's own is used then. Whatever is given is not owned and must outlive
+// the window.
+struct MainFormServices {
+    platform::TrayService* tray = nullptr;
+    platform::ShellService* shell = nullptr;
+    // The hive the settings are kept in; null: the current user's hive file.
+    platform::Hive* hive = nullptr;
+    // Shows a message box and returns the button pressed; null: the
+    // framework's message box.
+    std::function<int(const AnsiString& text, const AnsiString& caption, unsigned flags)> messageBox;
+};
+
+// The popup. Hidden at start; a check with mail (or "check now") shows it
+// above other windows with the greeting, and the application title carries
+// the result. Any failed check opens the settings dialog instead of an error.
+//
+// One instance, FrmMain, owned by the application object. GUI thread only.
+// A check waits on the network while the thread's messages keep flowing, so
+// the handlers below may run inside one another; a check that would start
+// while another is running is skipped.
+class TFrmMain : public TForm {
+public:
+    // Builds the designed layout (the tray icon appears while it loads),
+    // installs FirstIdle as the application's idle handler and runs
+    // FormCreate. Raises what the components raise (no skin, no sockets).
+    explicit TFrmMain(TComponent* AOwner, MainFormServices services = {});
+    ~TFrmMain() override;
+    const char* ClassName() const override { return "TFrmMain"; }
+
+    // Designed components, all owned by the form.
+    TFormRgn* FormRgn1 = nullptr;
+    TBitBtn* BBtnMailer = nullptr;
+    TBitBtn* BBtnClose = nullptr;
+    TTaskBar* TaskBar1 = nullptr;
+    TPopupMenu* PopupMenu1 = nullptr;
+    TMenuItem* M_ChkNow = nullptr;
+    TMenuItem* M_Config = nullptr;
+    TMenuItem* N2 = nullptr;
+    TMenuItem* M_Exit = nullptr;
+    TKxPOP3* KxPOP31 = nullptr;
+    TTimer* Timer1 = nullptr;
+    TShadowLabel* ShdwLabel = nullptr;
+
+    // Password scrambling offsets, filled in by FormCreate.
+    TScrambleKey ScrambleKey{};
+    // The mail program the mailer button starts; empty for none.
+    AnsiString MailerPath;
+    // Minutes between timed checks; always within signed 16-bit range.
+    std::int32_t CycleMinutes = 0;
+
+    void FormCreate(TObject* Sender);
+    void FormShow(TObject* Sender);
+    // A timed check: shows the popup when mail waits, hides it when none does.
+    void Timer1Timer(TObject* Sender);
+    // "今すぐチェック": shows the popup with the result, mail or not.
+    void M_ChkNowClick(TObject* Sender);
+    // "設定": refills the settings dialog from the current settings and shows it.
+    void M_ConfigClick(TObject* Sender);
+    // "終了": ends the message loop with status 0; a running check is cancelled.
+    void M_ExitClick(TObject* Sender);
+    void BBtnCloseClick(TObject* Sender);
+    void BBtnMailerClick(TObject* Sender);
+    // The one-shot idle handler that finishes start-up: loads the settings,
+    // runs the first check and starts the check timer.
+    void FirstIdle(TObject* Sender, bool& Done);
+    // The window's hit test: the caption (so the popup drags) while the left
+    // button is down, the client area otherwise.
+    int NcHitTest() const;
+
+    // Read and write the five settings (see app/settings_store.h). Raise
+    // ERegistryException for a value that cannot be read or written.
+    void LoadSettings();
+    void SaveSettings();
+    AnsiString ScramblePassword(const AnsiString& text) const;
+    AnsiString UnscramblePassword(const AnsiString& text) const;
+
+    // Whether timed checks run at the interval of stored settings: true once
+    // settings were loaded from a stored key, or confirmed in the dialog in a
+    // process that started without any.
+    bool TimedChecksArmed() const { return timedChecksArmed_; }
+    // Called by the settings dialog after its OK has saved: the first
+    // confirmation in a process that started without stored settings starts
+    // the timed checks at the confirmed interval.
+    void SettingsConfirmed();
+    // A check is waiting on the network right now.
+    bool CheckRunning() const { return checkRunning_; }
+
+private:
+    class Settings;
+    class DragFilter;
+    // Runs one check; `always` shows the popup whatever the count.
+    void runCheck(bool always);
+    void armTimedChecks();
+    int showMessage(const AnsiString& text, const AnsiString& caption, unsigned flags);
+
+    MainFormServices services_;
+    bool checkRunning_ = false;
+    bool timedChecksArmed_ = false;
+    bool storedKeyMissing_ = false;
+    bool exiting_ = false;
+    DragFilter* dragFilter_ = nullptr;
+};
+
+// The main window; null before it is made and after it is gone.
+extern TFrmMain* FrmMain;

@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Runs every client of the latency comparison against one POP3 server and
+prints median and p90 of one check for each, with its ratio to the floor.
+
+In-process loops: the engine (Connect/Disconnect), the floor (a minimal
+blocking client) and Python's poplib. One check per process: postwren-check,
+fetchmail -c and curl. Every check must find the expected message count (or,
+for curl, an accepted STAT); a client that fails stops the run.
+"""
+import argparse
+import os
+import poplib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def percentile(samples, fraction):
+    ordered = sorted(samples)
+    index = min(len(ordered) - 1, max(0, round(fraction * (len(ordered) - 1))))
+    return ordered[index]
+
+
+def timed(run, iterations, warmup):
+    for _ in range(warmup):
+        run()
+    samples = []
+    for _ in range(iterations):
+        start = time.perf_counter()
+        run()
+        samples.append((time.perf_counter() - start) * 1e6)
+    return samples
+
+
+def in_process_samples(args):
+    out = subprocess.run(
+        [args.bench_bin, "--host", args.host, "--port", str(args.port), "--user", args.user,
+         "--password", args.password, "--iterations", str(args.iterations), "--warmup", str(args.warmup)],
+        check=True, capture_output=True, text=True).stdout
+    result = {}
+    for line in out.splitlines():
+        name, *values = line.split()
+        result[name] = [float(v) for v in values]
+    return result
+
+
+def poplib_check(args):
+    client = poplib.POP3(args.host, args.port)
+    client.user(args.user)
+    client.pass_(args.password)
+    count, _ = client.stat()
+    client.quit()
+    if count != args.expect:
+        raise RuntimeError(f"poplib counted {count}")
+
+
+def process_check(argv, expect_stdout=None, input_text=None, env=None, ok_codes=(0,)):
+    def run():
+        done = subprocess.run(argv, input=input_text, capture_output=True, text=True, env=env)
+        if done.returncode not in ok_codes:
+            raise RuntimeError(f"{argv[0]} exited {done.returncode}: {done.stderr.strip()}")
+        if expect_stdout is not None and done.stdout != expect_stdout:
+            raise RuntimeError(f"{argv[0]} printed {done.stdout!r}")
+    return run
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--port", type=int, default=110)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--expect", type=int, required=True, help="messages in the mailbox")
+    parser.add_argument("--bench-bin", required=True)
+    parser.add_argument("--check-bin", required=True)
+    parser.add_argument("--iterations", type=int, default=200)
+    parser.add_argument("--process-iterations", type=int, default=100)
+    parser.add_argument("--warmup", type=int, default=20)
+    args = parser.parse_args()
+
+    rows = []  # (name, samples in microseconds)
+    native = in_process_samples(args)
+    rows.append(("floor: minimal blocking client (in process)", native["floor"]))
+    rows.append(("engine: TKxPOP3 Connect/Disconnect (in process)", native["engine"]))
+    rows.append(("python poplib (in process)", timed(lambda: poplib_check(args), args.iterations, args.warmup)))
+
+    n, w = args.process_iterations, max(1, args.warmup // 4)
+    rows.append(("process start only (/bin/true)", timed(process_check(["/bin/true"]), n, w)))
+    rows.append(("postwren-check (one process per check)", timed(process_check(
+        [args.check_bin, "--host", args.host, "--port", str(args.port), "--user", args.user, "--password-stdin"],
+        expect_stdout=f"{args.expect}\n", input_text=args.password + "\n"), n, w)))
+
+    with tempfile.TemporaryDirectory(prefix="postwren-bench-") as home:
+        os.chmod(home, 0o700)
+        rc = os.path.join(home, "fetchmailrc")
+        with open(rc, "w") as f:
+            f.write("set no syslog\n"
+                    f'poll {args.host} protocol POP3 port {args.port} auth password\n'
+                    f'  user "{args.user}" password "{args.password}" sslproto ""\n')
+        os.chmod(rc, 0o600)
+        env = dict(os.environ, FETCHMAILHOME=home)
+        # fetchmail -c exits 0 when mail is waiting and 1 when there is none.
+        ok = (0,) if args.expect > 0 else (1,)
+        rows.append(("fetchmail -c (one process per check)", timed(process_check(
+            [shutil.which("fetchmail") or "fetchmail", "-c", "-f", rc, "-p", "POP3"], env=env, ok_codes=ok), n, w)))
+
+    rows.append(("curl pop3:// STAT (one process per check)", timed(process_check(
+        ["curl", "-s", "-f", "-I", "-X", "STAT", "-u", f"{args.user}:{args.password}",
+         f"pop3://{args.host}:{args.port}/"]), n, w)))
+
+    floor = statistics.median(native["floor"])
+    print(f"Check latency against {args.host}:{args.port} "
+          f"({args.iterations} in-process / {n} per-process samples, microseconds)")
+    print(f"{'client':<50} {'median':>9} {'p90':>9} {'x floor':>8}")
+    for name, samples in rows:
+        median = statistics.median(samples)
+        print(f"{name:<50} {median:>9.0f} {percentile(samples, 0.9):>9.0f} {median / floor:>8.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

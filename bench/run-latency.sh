@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds what the latency comparison needs, starts a private Dovecot with its
+# login and pop3 processes started ahead, runs every client against it in one
+# run and prints the table. Not part of the test suite.
+#
+#   bench/run-latency.sh [--iterations N] [--process-iterations N]
+#
+# Environment: BUILD_DIR (default build), BENCH_ADDRESS (default 127.0.0.4).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+build=${BUILD_DIR:-build}
+address=${BENCH_ADDRESS:-127.0.0.4}
+state=$top/$build/bench-dovecot
+user=alice password=wonderland messages=3
+
+export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=true
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOSTWREN_BENCH=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target postwren-check bench_latency >/dev/null
+
+tests/integration/dovecot.sh start --dir "$state" --address "$address" --prefork 4 \
+    --user "$user:$password:$messages" >/dev/null
+trap 'tests/integration/dovecot.sh stop --dir "$state"' EXIT
+
+python3 bench/latency.py --host "$address" --user "$user" --password "$password" --expect "$messages" \
+    --bench-bin "$build/bin/bench_latency" --check-bin "$build/bin/postwren-check" "$@"

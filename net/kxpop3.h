@@ -1,0 +1,141 @@
+// The POP3 client: logs on to the mailbox over a socket session, reads the
+// message count from STAT and says QUIT. Also the record classes of a fuller
+// mail client, which this program keeps as stored values only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "framework/component.h"
+#include "framework/events.h"
+#include "framework/text.h"
+#include "net/powersock.h"
+
+// A list of text lines. The fuller client keeps headers and bodies in these.
+using TExStringList = std::vector<AnsiString>;
+
+// One message's listing entry. Stored values only.
+class TSummary : public TPersistent {
+public:
+    const char* ClassName() const override { return "TSummary"; }
+
+    AnsiString Subject;
+    AnsiString From;
+    int Bytes = 0;
+    AnsiString MessageId;
+    TExStringList Header;
+};
+
+// One retrieved message: its header lines, body and attachment lists. Stored
+// values only.
+class TMailMessage : public TPersistent {
+public:
+    const char* ClassName() const override { return "TMailMessage"; }
+
+    TExStringList Header;
+    std::vector<AnsiString> Body;
+    std::vector<AnsiString> Attachments;
+};
+
+enum UUMethods { uuMime = 0, uuCode = 1 };
+
+// Encoder/decoder of attachments for the fuller client. Stored values only.
+class TKxUUProcessor : public TComponent {
+public:
+    explicit TKxUUProcessor(TComponent* AOwner) : TComponent(AOwner) {}
+    const char* ClassName() const override { return "TKxUUProcessor"; }
+
+    UUMethods Method() const { return FMethod; }
+    void SetMethod(UUMethods value) { FMethod = value; }
+
+    TNotifyEvent OnBeginEncode;
+    TNotifyEvent OnEndEncode;
+    TNotifyEvent OnBeginDecode;
+    TNotifyEvent OnEndDecode;
+
+private:
+    UUMethods FMethod = uuMime;
+};
+
+// The listing callback of the fuller client: message number and size.
+using TListEvent = std::function<void(int Msg, int Size)>;
+
+// A POP3 mailbox check on top of the socket session (RFC 1939 AUTHORIZATION
+// with USER/PASS, then STAT and QUIT). GUI thread only, like the session: the
+// waits pump the thread's messages, so handlers of the owner may run inside
+// Connect and Disconnect. Every failure is an Exception whose message is the
+// server's reply line (line end included), "Authentication failed", or the
+// session's own text.
+class TKxPOP3 : public TPowersock {
+public:
+    // Port 110; no credentials. Raises what the session's constructor raises.
+    explicit TKxPOP3(TComponent* AOwner);
+    // Closes a connected session without QUIT (through Abort).
+    ~TKxPOP3() override;
+    const char* ClassName() const override { return "TKxPOP3"; }
+
+    // Connects, reads the greeting, logs on and takes the message count from
+    // STAT. On return the client is connected and logged on. On failure after
+    // the TCP connection, QUIT has been attempted and the connection closed
+    // before the exception leaves; MessageCount then keeps its earlier value.
+    void Connect() override;
+    // Says QUIT and closes the connection, also when QUIT fails; raises with
+    // the reply line when the server does not accept QUIT.
+    void Disconnect() override;
+    // The session's hook for its operation timer and its destruction: cancels
+    // a running log-on, or closes an idle connection without QUIT.
+    void Abort() override;
+
+    // Messages waiting, from the last accepted STAT reply; 0 until then.
+    int MessageCount() const { return FMessageCount; }
+
+    const AnsiString& UserID() const { return FUserID; }
+    void SetUserID(const AnsiString& value) { FUserID = value; }
+    const AnsiString& Password() const { return FPassword; }
+    void SetPassword(const AnsiString& value) { FPassword = value; }
+    bool DeleteOnRead() const { return FDeleteOnRead; }
+    void SetDeleteOnRead(bool value) { FDeleteOnRead = value; }
+    const AnsiString& AttachFilePath() const { return FAttachFilePath; }
+    void SetAttachFilePath(const AnsiString& value) { FAttachFilePath = value; }
+
+    TSummary& Summary() { return *FSummary; }
+    TMailMessage& MailMessage() { return *FMailMessage; }
+    TKxUUProcessor& UUProcessor() { return *FUUProcessor; }
+
+    // Fired once a log-on has succeeded, when Connect ends (also when STAT then
+    // failed). It hides the session's own OnConnect, which stays unassigned on
+    // a POP3 client.
+    TNotifyEvent OnConnect;
+    // Asked once per Connect when UserID or Password is empty; it fills them
+    // in and sets Handled, or Connect fails with "Authentication failed".
+    THandlerEvent OnAuthenticationNeeded;
+    // Asked once per Connect when USER or PASS is refused; setting Handled
+    // sends USER and PASS once more.
+    THandlerEvent OnAuthenticationFailed;
+
+    // Events of the fuller client: stored, never fired here.
+    TNotifyEvent OnReset;
+    TListEvent OnList;
+    TNotifyEvent OnRetrieveStart;
+    TNotifyEvent OnRetrieveEnd;
+    TNotifyEvent OnSuccess;
+    TNotifyEvent OnFailure;
+
+private:
+    // One USER or PASS reply: true when accepted, false when refused and the
+    // handler asked for another round; raises "Authentication failed" otherwise.
+    bool checkLogonReply(const AnsiString& reply, int& attempts);
+    // Closes the socket without QUIT and drops what was received.
+    void dropConnection();
+
+    AnsiString FUserID;
+    AnsiString FPassword;
+    bool FDeleteOnRead = false;
+    AnsiString FAttachFilePath;
+    int FMessageCount = 0;
+    bool FBusy = false;  // a log-on started by Connect is running
+    std::unique_ptr<TSummary> FSummary;
+    std::unique_ptr<TMailMessage> FMailMessage;
+    TKxUUProcessor* FUUProcessor = nullptr;  // owned as a component
+};

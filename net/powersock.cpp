@@ -1,0 +1,717 @@
+#include "net/powersock.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+
+#include "framework/application.h"
+#include "net/thread_timer.h"
+#include "platform/event_wait.h"
+#include "platform/message_window.h"
+#include "platform/socket.h"
+
+namespace {
+
+using platform::LPARAM;
+using platform::LRESULT;
+using platform::UINT;
+using platform::WPARAM;
+
+// Private messages of the session window.
+constexpr UINT WM_SOCKETNOTIFY = platform::WM_USER + 101;
+constexpr UINT WM_HOSTLOOKUP = platform::WM_USER + 102;
+constexpr UINT WM_SENDMORE = platform::WM_USER + 103;
+constexpr UINT WM_READMORE = platform::WM_USER + 104;
+
+// Status levels: reply lines, buffers and close, operations, error checks.
+constexpr int kLevelReply = 1;
+constexpr int kLevelBuffer = 4;
+constexpr int kLevelOperation = 8;
+constexpr int kLevelErrorCheck = 16;
+
+// Data moves in chunks of at most 16383 bytes per notification, so the
+// message loop keeps turning between chunks.
+constexpr int kChunkBytes = 16384;
+constexpr int kMaxChunk = kChunkBytes - 1;
+// Write sends at most 16384 characters; the buffer holds a terminating NUL too.
+constexpr std::size_t kMaxWriteChars = 16384;
+constexpr std::size_t kSendTextBytes = kMaxWriteChars + 1;
+
+// Each wait sleeps at most this long before it processes messages again.
+constexpr int kPollMs = 2;
+// Bound of a line or send wait when TimeOut is 0: a server that has said
+// nothing for a minute is not going to.
+constexpr int kDefaultReplyTimeoutMs = 60000;
+// A pending line may not grow beyond this; far above any line a mail server
+// sends, small enough that a runaway peer cannot exhaust memory.
+constexpr std::int64_t kMaxPendingLineBytes = 1 << 20;
+// ReplyCode takes at most this many leading digits.
+constexpr std::size_t kMaxReplyDigits = 10;
+
+constexpr char kLineFeed = '\n';
+
+// Messages that Connect passes on from ResolveHost; other look-up failures
+// only mean "no address".
+const char* const kLookupTimedOut = "Host Lookup Timed Out";
+const char* const kLookupCanceled = "Host Lookup Canceled";
+
+int gWinsockUsers = 0;
+
+using Clock = std::chrono::steady_clock;
+
+// Resets a flag on every way out of a scope.
+class FlagGuard {
+public:
+    explicit FlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagGuard() { flag_ = false; }
+    FlagGuard(const FlagGuard&) = delete;
+    FlagGuard& operator=(const FlagGuard&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
+AnsiString FieldAt(const AnsiString& text, char separator, int n) {
+    AnsiString result;
+    int counter = 0;
+    for (char c : text) {
+        if (c == separator) {
+            ++counter;
+            if (counter == n)
+                break;
+        } else if (counter == n - 1) {
+            result += c;
+        }
+    }
+    return result;
+}
+
+int TPowersock::WinsockUsers() {
+    return gWinsockUsers;
+}
+
+TPowersock::TPowersock(TComponent* AOwner) : TPowersock(AOwner, platform::SystemSockets()) {}
+
+TPowersock::TPowersock(TComponent* AOwner, platform::SocketApi& sockets)
+    : TComponent(AOwner), FSockets(sockets), FSocket(platform::INVALID_SOCKET) {
+    ReportStatus(kLevelOperation, "Create");
+    FWindow = std::make_unique<platform::MessageWindow>();
+    FWindow->setUserSlot(this);
+    FWindow->setWindowProc([this](UINT msg, WPARAM wParam, LPARAM lParam) { return windowProc(msg, wParam, lParam); });
+    FHostEntryBuffer = std::make_shared<platform::HostEntry>();
+    FSendText = std::make_unique<char[]>(kSendTextBytes);
+    FTimer = new TThreadTimer(this);
+    FTimer->SetEnabled(false);
+    FTimer->SetOnTimer([this](TObject* Sender) { TimerTriggered(Sender); });
+    FCancelled = false;
+    FDestroying = false;
+    FConnected = false;
+    FReceiveBuffer = std::make_unique<TMemoryStream>();
+    FSpareReceiveBuffer = std::make_unique<TMemoryStream>();
+    FSendQueue = std::make_unique<TMemoryStream>();
+    FSpareSendBuffer = std::make_unique<TMemoryStream>();
+    // On failure the members above are released by their owners (the timer
+    // by the component base).
+    InitWinsock();
+}
+
+TPowersock::~TPowersock() {
+    FBeingDestroyed = true;
+    ReportStatus(kLevelOperation, "Destroy");
+    try {
+        Abort();
+        Cancel();
+    } catch (...) {
+        // Destruction goes on whatever the hook does.
+    }
+    if (FLookupHandle != 0)
+        FSockets.CancelAsyncRequest(FLookupHandle);
+    delete FTimer;
+    FTimer = nullptr;
+    FWindow.reset();
+    FDestroying = true;
+    if (!IsDesigning()) {
+        try {
+            RequestCloseSocket();
+        } catch (...) {
+            // A socket that will not close is given up with the session.
+        }
+        if (--gWinsockUsers == 0)
+            FSockets.Cleanup();
+    }
+}
+
+void TPowersock::ReportStatus(int level, const AnsiString& text) {
+    if (level > FReportLevel)
+        return;
+    FStatus = text;
+    if (!FBeingDestroyed && OnStatus) {
+        auto handler = OnStatus;
+        handler(this, FStatus);
+    }
+}
+
+bool TPowersock::makeSocket() {
+    const platform::SOCKET s = FSockets.CreateStreamSocket();
+    if (s == platform::INVALID_SOCKET) {
+        FLastError = FSockets.LastError();
+        return false;
+    }
+    if (FSockets.AsyncSelect(s, FWindow->handle(), WM_SOCKETNOTIFY, platform::FD_ALL_EVENTS) != 0) {
+        FLastError = FSockets.LastError();
+        FSockets.CloseSocket(s);
+        return false;
+    }
+    FSocket = s;
+    return true;
+}
+
+void TPowersock::InitWinsock() {
+    ReportStatus(kLevelOperation, "Initializing Winsock");
+    if (IsDesigning())
+        return;
+    if (++gWinsockUsers == 1)
+        FSockets.Startup();
+    bool ok = makeSocket();
+    // The first socket closes abortively: a session that is closed or
+    // destroyed drops its connection at once.
+    if (ok && FSockets.SetLinger(FSocket, true, 0) != 0) {
+        FLastError = FSockets.LastError();
+        FSockets.CloseSocket(FSocket);
+        FSocket = platform::INVALID_SOCKET;
+        ok = false;
+    }
+    if (!ok) {
+        if (--gWinsockUsers == 0)
+            FSockets.Cleanup();
+        throw ESockError("Initializaton of windows sockets failed");
+    }
+}
+
+void TPowersock::waitForMessages() {
+    platform::WaitForMessages(kPollMs);
+    if (Application != nullptr)
+        Application->ProcessMessages();
+}
+
+int TPowersock::replyBoundMs() const {
+    return FTimeOut > 0 ? FTimeOut : kDefaultReplyTimeoutMs;
+}
+
+void TPowersock::postToSelf(UINT msg) {
+    platform::PostMessage(FWindow->handle(), msg, 0, reinterpret_cast<LPARAM>(this));
+}
+
+void TPowersock::TimerOn() {
+    ReportStatus(kLevelOperation, "Timer On");
+    FTimedOut = false;
+    FTimer->SetInterval(static_cast<unsigned>(std::max(FTimeOut, 0)));
+    FTimer->SetEnabled(true);
+}
+
+void TPowersock::TimerOff() {
+    ReportStatus(kLevelOperation, "Timer Off");
+    FTimer->SetEnabled(false);
+}
+
+void TPowersock::TimerTriggered(TObject*) {
+    ReportStatus(kLevelOperation, "Timer Triggered");
+    TimerOff();
+    FTimedOut = true;
+    Abort();
+}
+
+void TPowersock::Abort() {}
+
+void TPowersock::Cancel() {
+    ReportStatus(kLevelOperation, "Canceling");
+    FCancelled = true;
+}
+
+void TPowersock::ResolveHost() {
+    ReportStatus(kLevelOperation, "Resolve Host");
+    FRemoteAddress = 0;
+    const std::uint32_t quad = FSockets.InetAddr(FHost);
+    if (quad != platform::kInaddrNone) {
+        FRemoteAddress = quad;
+        return;
+    }
+    TimerOn();
+    FLookupDone = false;
+    // A fresh result area each time: an abandoned look-up that completes
+    // later writes into its own area, never into this one.
+    FHostEntryBuffer = std::make_shared<platform::HostEntry>();
+    FLookupHandle = FSockets.AsyncGetHostByName(FWindow->handle(), WM_HOSTLOOKUP, FHost, FHostEntryBuffer);
+    if (FLookupHandle == 0) {
+        FLastError = FSockets.LastError();
+        TimerOff();
+        throw ESockError("Host Lookup Failed");
+    }
+    try {
+        do {
+            waitForMessages();
+        } while (!FLookupDone && !FTimedOut && !FCancelled);
+    } catch (...) {
+        FSockets.CancelAsyncRequest(FLookupHandle);
+        FLookupHandle = 0;
+        TimerOff();
+        throw;
+    }
+    TimerOff();
+    if (!FLookupDone)
+        FSockets.CancelAsyncRequest(FLookupHandle);
+    FLookupHandle = 0;
+    if (FTimedOut)
+        throw ESockError(kLookupTimedOut);
+    if (FCancelled)
+        throw ESockError(kLookupCanceled);
+    if (!FLastEventOk)
+        throw ESockError("Host Lookup Failed");
+    FRemoteAddress = FHostEntryBuffer->addresses.empty() ? 0 : FHostEntryBuffer->addresses.front();
+    if (OnHostResolved) {
+        auto handler = OnHostResolved;
+        handler(this);
+    }
+}
+
+void TPowersock::Connect() {
+    ReportStatus(kLevelOperation, "Connecting");
+    FCancelled = false;
+    if (FConnected)
+        throw ESockError("Already connected");
+    int retries = 0;
+    for (;;) {
+        try {
+            ResolveHost();
+        } catch (const ESockError& e) {
+            if (e.Message() == kLookupTimedOut || e.Message() == kLookupCanceled)
+                throw;
+            // Any other look-up failure just leaves the host without an address.
+        }
+        if (FRemoteAddress != 0)
+            break;
+        if (retries > 0 || !OnInvalidHost)
+            throw ESockError("Null Remote Address");
+        bool handled = false;
+        auto handler = OnInvalidHost;
+        handler(handled);
+        if (!handled)
+            throw ESockError("Null Remote Address");
+        ++retries;  // the handler may have changed Host
+    }
+
+    // The socket that replaces a closed one could not be made then; try again now.
+    if (FSocket == platform::INVALID_SOCKET && !makeSocket())
+        throw ESockError(ErrorText(FLastError));
+
+    platform::SockAddrIn address;
+    address.family = platform::kFamilyInet;
+    address.port = platform::HostToNetwork16(static_cast<std::uint16_t>(FPort & 0xFFFF));
+    address.address = FRemoteAddress;
+    FLastEventOk = true;
+    if (FSockets.Connect(FSocket, address) != 0)
+        CheckError(platform::WSAEWOULDBLOCK);
+
+    TimerOn();
+    try {
+        do {
+            waitForMessages();
+        } while (!FConnected && !FTimedOut && !FCancelled && FLastEventOk);
+    } catch (...) {
+        TimerOff();
+        throw;
+    }
+    TimerOff();
+    if (!FTimedOut && !FCancelled && FLastEventOk)
+        return;
+    if (OnConnectionFailed) {
+        auto handler = OnConnectionFailed;
+        handler(this);
+    }
+    if (FTimedOut)
+        throw ESockError("Connection Timed out");
+    if (FCancelled)
+        throw ESockError("Connection Canceled");
+    throw ESockError("Connection Failed");
+}
+
+void TPowersock::Disconnect() {
+    ReportStatus(kLevelOperation, "Disconnecting");
+    RequestCloseSocket();
+}
+
+void TPowersock::RequestCloseSocket() {
+    ReportStatus(kLevelBuffer, "Request Close Socket");
+    FConnected = false;
+    FPeerClosed = false;
+    if (FSocket == platform::INVALID_SOCKET)
+        return;
+    if (FSockets.CloseSocket(FSocket) != 0) {
+        CheckError(platform::WSAEWOULDBLOCK);
+        return;
+    }
+    FSocket = platform::INVALID_SOCKET;
+    // Nothing read or queued for the old connection belongs to the next one.
+    FReadPaused = false;
+    if (!FBeingDestroyed && OnDisconnect) {
+        auto handler = OnDisconnect;
+        handler(this);
+    }
+    // The fresh socket keeps the default linger: it closes gracefully. When it
+    // cannot be made, Connect tries again.
+    if (!FDestroying)
+        makeSocket();
+}
+
+void TPowersock::CheckError(int acceptable) {
+    ReportStatus(kLevelErrorCheck, "Checking Error In Error Manager");
+    const int code = FSockets.LastError();
+    FLastError = code;
+    if (code == acceptable)
+        return;
+    throw ESockError(ErrorText(code));
+}
+
+LRESULT TPowersock::windowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (FWindow == nullptr || FWindow->userSlot() == nullptr)
+        return 0;
+    if (msg < WM_SOCKETNOTIFY || msg > WM_READMORE)
+        return 0;
+    try {
+        dispatch(msg, wParam, lParam);
+    } catch (...) {
+        // Notifications never raise into the message loop.
+    }
+    return 0;
+}
+
+void TPowersock::dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_SOCKETNOTIFY: {
+            // A notification still queued for a socket closed since then
+            // must not act on its successor.
+            if (wParam != FSocket)
+                return;
+            const int error = platform::HiWord(lParam);
+            FLastEventOk = error == 0;
+            if (error != 0)
+                FLastError = error;
+            switch (platform::LoWord(lParam)) {
+                case platform::FD_READ:
+                    ReadToStream();
+                    break;
+                case platform::FD_WRITE:
+                    WriteFromStream();
+                    break;
+                case platform::FD_CONNECT:
+                    if (FLastEventOk) {
+                        FConnected = true;
+                        FPeerClosed = false;
+                        if (OnConnect) {
+                            auto handler = OnConnect;
+                            handler(this);
+                        }
+                    }
+                    break;
+                case platform::FD_CLOSE: {
+                    // Take what the peer sent before it closed; lines already
+                    // complete are still handed out by ReadLn.
+                    char chunk[kChunkBytes];
+                    int n = 0;
+                    do {
+                        if (FReceiveBuffer->Size() >= kMaxPendingLineBytes)
+                            break;
+                        n = FSockets.Recv(FSocket, chunk, kMaxChunk);
+                        if (n > 0) {
+                            FReceiveBuffer->SetPosition(FReceiveBuffer->Size());
+                            FReceiveBuffer->WriteBuffer(chunk, n);
+                        }
+                    } while (n > 0 && !FCancelled);
+                    FConnected = false;
+                    RequestCloseSocket();
+                    FPeerClosed = true;
+                    break;
+                }
+                default:
+                    break;  // FD_OOB, FD_ACCEPT: nothing to do
+            }
+            break;
+        }
+        case WM_HOSTLOOKUP:
+            // Only the look-up being waited for counts; a withdrawn one that
+            // slipped through says nothing about the current host.
+            if (FLookupHandle == 0 || wParam != FLookupHandle)
+                return;
+            FLastEventOk = platform::HiWord(lParam) == 0;
+            if (!FLastEventOk)
+                FLastError = platform::HiWord(lParam);
+            FLookupDone = true;
+            break;
+        case WM_SENDMORE:
+            WriteFromStream();
+            break;
+        case WM_READMORE:
+            ReadToStream();
+            break;
+        default:
+            break;
+    }
+}
+
+void TPowersock::ReadToStream() {
+    if (FCancelled) {
+        FSockets.AsyncSelect(FSocket, FWindow->handle(), 0, 0);
+        if (CancelCleanup) {
+            auto cleanup = CancelCleanup;
+            cleanup(this);
+        }
+    }
+    if (FInHandler)
+        return;
+    FlagGuard inHandler(FInHandler);
+    ReportStatus(kLevelOperation, "ReadToStream");
+    if (FReceiveBuffer->Size() >= kMaxPendingLineBytes) {
+        // Leave the rest with the peer until ReadLn makes room; it resumes us.
+        FReadPaused = true;
+        return;
+    }
+    char chunk[kChunkBytes];
+    const int n = FSockets.Recv(FSocket, chunk, kMaxChunk);
+    if (n == platform::SOCKET_ERROR) {
+        FLastError = FSockets.LastError();
+        ErrorText(FLastError);
+        return;
+    }
+    FReceiveBuffer->SetPosition(FReceiveBuffer->Size());
+    FReceiveBuffer->WriteBuffer(chunk, n);
+    if (n == kMaxChunk)
+        postToSelf(WM_READMORE);
+}
+
+void TPowersock::WriteFromStream() {
+    if (FInHandler)
+        return;
+    FlagGuard inHandler(FInHandler);
+    ReportStatus(kLevelOperation, "WriteFromStream");
+    const std::int64_t queued = FSendQueue->Size();
+    if (queued == 0 || FCancelled)
+        return;
+    const int count = static_cast<int>(std::min<std::int64_t>(queued, kMaxChunk));
+    const int sent = FSockets.Send(FSocket, FSendQueue->Memory(), count);
+    if (sent == platform::SOCKET_ERROR) {
+        FLastError = FSockets.LastError();
+        // Would-block waits for the next FD_WRITE; anything else ends SendBuffer.
+        if (FLastError != platform::WSAEWOULDBLOCK)
+            FSendError = FLastError;
+        return;
+    }
+    if (sent >= queued) {
+        FSendQueue->Clear();
+        FSendDone = true;
+        return;
+    }
+    FSpareSendBuffer->Clear();
+    FSpareSendBuffer->WriteBuffer(FSendQueue->Memory() + sent, queued - sent);
+    FSendQueue->Clear();
+    FSendQueue->Swap(*FSpareSendBuffer);
+    FSendQueue->SetPosition(0);
+    FInHandler = false;
+    postToSelf(WM_SENDMORE);
+}
+
+void TPowersock::SendBuffer(const char* data, std::uint16_t count) {
+    ReportStatus(kLevelBuffer, "Sending Buffer");
+    if (FCancelled)
+        return;
+    if (data == nullptr)
+        return;
+    const std::size_t length = count != 0 ? count : std::strlen(data);
+    // Nothing to send is done at once; waiting for it would never end.
+    if (length == 0)
+        return;
+    FSendQueue->SetPosition(FSendQueue->Size());
+    FSendQueue->WriteBuffer(data, static_cast<std::int64_t>(length));
+    FSendDone = false;
+    FSendError = 0;
+    postToSelf(WM_SENDMORE);
+
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(replyBoundMs());
+    // Bytes of a send that failed must not go out ahead of the next one.
+    auto fail = [this](auto&& error) {
+        FSendQueue->Clear();
+        throw error;
+    };
+    while (!FSendDone) {
+        if (FCancelled) {
+            FCancelled = false;
+            fail(EAbortError("Socket send aborted"));
+        }
+        if (FSendError != 0)
+            fail(ESockError(ErrorText(FSendError)));
+        if (!FConnected)
+            fail(ESockError(FPeerClosed ? "Connection closed by peer" : "Not connected"));
+        if (Clock::now() >= deadline)
+            fail(ESockError("Socket send timed out"));
+        waitForMessages();
+    }
+}
+
+void TPowersock::Write(const AnsiString& text) {
+    ReportStatus(kLevelOperation, "Write");
+    std::size_t length = std::min(text.size(), kMaxWriteChars);
+    const void* nul = std::memchr(text.data(), '\0', length);
+    if (nul != nullptr)
+        length = static_cast<std::size_t>(static_cast<const char*>(nul) - text.data());
+    std::memcpy(FSendText.get(), text.data(), length);
+    FSendText[length] = '\0';
+    SendBuffer(FSendText.get(), 0);
+}
+
+void TPowersock::Writeln(const AnsiString& text) {
+    ReportStatus(kLevelOperation, "Writeln");
+    Write(text + "\r\n");
+}
+
+AnsiString TPowersock::ReadLn() {
+    ReportStatus(kLevelOperation, "ReadLn");
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(replyBoundMs());
+    const char* lineFeed = nullptr;
+    for (;;) {
+        if (FCancelled)
+            throw EAbortError("Socket readln aborted");
+        const std::int64_t buffered = FReceiveBuffer->Size();
+        // An empty buffer may have no memory at all.
+        if (buffered > 0)
+            lineFeed = static_cast<const char*>(
+                std::memchr(FReceiveBuffer->Memory(), kLineFeed, static_cast<std::size_t>(buffered)));
+        if (lineFeed != nullptr)
+            break;
+        if (!FConnected) {
+            // The rest of a line from a closed connection can never complete;
+            // kept, it would be glued to the next connection's first line.
+            FReceiveBuffer->Clear();
+            throw ESockError(FPeerClosed ? "Connection closed by peer" : "Not connected");
+        }
+        if (FReceiveBuffer->Size() >= kMaxPendingLineBytes) {
+            FReceiveBuffer->Clear();
+            if (FReadPaused) {
+                FReadPaused = false;
+                postToSelf(WM_READMORE);
+            }
+            throw ESockError("Socket readln line too long");
+        }
+        if (Clock::now() >= deadline)
+            throw ESockError("Socket readln timed out");
+        waitForMessages();
+    }
+
+    const std::int64_t lineLength = lineFeed - FReceiveBuffer->Memory() + 1;
+    AnsiString line(FReceiveBuffer->Memory(), static_cast<std::size_t>(lineLength));
+    const std::int64_t rest = FReceiveBuffer->Size() - lineLength;
+    if (rest == 0) {
+        FReceiveBuffer->Clear();
+    } else {
+        FSpareReceiveBuffer->Clear();
+        FSpareReceiveBuffer->WriteBuffer(FReceiveBuffer->Memory() + lineLength, rest);
+        FReceiveBuffer->Clear();
+        FReceiveBuffer->Swap(*FSpareReceiveBuffer);
+    }
+    if (FReadPaused && FReceiveBuffer->Size() < kMaxPendingLineBytes) {
+        FReadPaused = false;
+        postToSelf(WM_READMORE);
+    }
+    return line;
+}
+
+AnsiString TPowersock::Transaction(const AnsiString& command) {
+    ReportStatus(kLevelOperation, "Transaction");
+    FReplyCode = 0;
+    Writeln(command);
+    FLastReply = ReadLn();
+    if (!FLastReply.empty()) {
+        ReportStatus(kLevelReply, FLastReply);
+        std::size_t digits = 0;
+        while (digits < FLastReply.size() && digits < kMaxReplyDigits && FLastReply[digits] >= '0' &&
+               FLastReply[digits] <= '9')
+            ++digits;
+        if (digits > 0) {
+            const long long value = std::stoll(FLastReply.substr(0, digits));
+            if (value <= std::numeric_limits<std::int32_t>::max()) {
+                if (value > std::numeric_limits<std::int16_t>::max())
+                    throw Exception("Range check error");
+                FReplyCode = static_cast<std::int16_t>(value);
+            }
+        }
+    }
+    return FLastReply;
+}
+
+AnsiString TPowersock::ErrorText(int code) {
+    ReportStatus(kLevelOperation, "Looking Up Error Message");
+    if (code == 0)
+        return AnsiString();
+    struct Entry {
+        int code;
+        const char* text;
+    };
+    static constexpr Entry kErrors[] = {
+        {10004, "Interrupted system call"},
+        {10009, "Bad file number"},
+        {10013, "Permission denied"},
+        {10014, "Bad address"},
+        {10022, "Invalid argument"},
+        {10024, "Too many open files"},
+        {10035, "Operation would block"},
+        {10036, "Operation now in progress"},
+        {10037, "Operation already in progress"},
+        {10038, "Socket operation on non-socket"},
+        {10039, "Destination address required"},
+        {10040, "Message too long"},
+        {10041, "Wrong protocol type for socket"},
+        {10042, "Bad protocol option"},
+        {10043, "Protocol not supported"},
+        {10044, "Socket type not supported"},
+        {10045, "Operation not supported on socket"},
+        {10046, "Protocol family not supported"},
+        {10047, "Address family not supported by protocol family"},
+        {10048, "Address already in use"},
+        {10049, "Can't assign requested address"},
+        {10050, "Network is down"},
+        {10051, "Network is unreachable"},
+        {10052, "Network dropped connection or reset"},
+        {10053, "Software caused connection abort"},
+        {10054, "Connection reset by peer"},
+        {10055, "No buffer space available"},
+        {10056, "Socket is already connected"},
+        {10057, "Socket is not connected"},
+        {10058, "Can't send after socket shutdown"},
+        {10059, "Too many references, can't splice"},
+        {10060, "Connection timed out"},
+        {10061, "Connection refused"},
+        {10062, "Too many levels of symbolic links"},
+        {10063, "File name too long"},
+        {10064, "Host is down"},
+        {10065, "No route to Host"},
+        {10066, "Directory not empty"},
+        {10067, "Too many processes"},
+        {10068, "Too many users"},
+        {10069, "Disc quota exceeded"},
+        {10070, "Stale NFS file handle"},
+        {10071, "Too many levels of remote in path"},
+        {10091, "Network subsystem is unavailable"},
+        {10092, "Incompatible version of WINSOCK.DLL"},
+        {10093, "Successful WSAStartup not yet performed"},
+        {11001, "Host not found"},
+        {11002, "Non-Authoritative Host not found"},
+        {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+        {11004, "Valid name, no data record of requested type"},
+    };
+    for (const Entry& e : kErrors) {
+        if (e.code == code)
+            return IntToStr(code) + ":" + e.text;
+    }
+    return "Unknown Error No. " + IntToStr(code);
+}

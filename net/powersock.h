@@ -1,0 +1,169 @@
+// The line-oriented TCP client session the POP3 client is built on: resolves
+// the server, connects, sends text, hands out received lines one at a time
+// and reports progress as status texts.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "framework/component.h"
+#include "framework/events.h"
+#include "framework/exception.h"
+#include "framework/streams.h"
+#include "framework/text.h"
+#include "platform/messages.h"
+
+namespace platform {
+class MessageWindow;
+class SocketApi;
+struct HostEntry;
+}  // namespace platform
+
+class TThreadTimer;
+
+// Failures of the socket layer; the message is the whole report.
+class ESockError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A wait of the socket layer that was ended by Cancel.
+class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+// Field n (1-based) of text split at every single separator; consecutive
+// separators give empty fields and the last field keeps the line end.
+AnsiString FieldAt(const AnsiString& text, char separator, int n);
+
+// One TCP client session on its own socket and hidden window.
+//
+// GUI thread only. Every wait processes all pending messages, so any other
+// handler of the application (including one that uses this session) may run
+// inside Connect, ReadLn and SendBuffer. Failures are ESockError (EAbortError
+// when a wait was cancelled); nothing is reported by return value.
+class TPowersock : public TComponent {
+public:
+    // Uses the system's sockets. Raises ESockError "Initializaton of windows
+    // sockets failed" when no socket can be made.
+    explicit TPowersock(TComponent* AOwner);
+    // As above on the given socket layer, which must outlive the session
+    // (tests hand in one that fails on cue).
+    TPowersock(TComponent* AOwner, platform::SocketApi& sockets);
+    // Calls this class's Abort (a derived class whose Abort must run at
+    // destruction calls it from its own destructor), then closes the socket.
+    ~TPowersock() override;
+    const char* ClassName() const override { return "TPowersock"; }
+
+    // Resolves Host anew, connects to Host:Port and waits for the connection.
+    virtual void Connect();
+    // Closes the socket and prepares a fresh one; raises OnDisconnect.
+    virtual void Disconnect();
+    // Sends command plus CR LF and returns the next line read (with its line end).
+    virtual AnsiString Transaction(const AnsiString& command);
+    // Hook run when the operation timer fires and when the session is
+    // destroyed; does nothing here.
+    virtual void Abort();
+    // Ends the pending wait; the flag stays set until Connect (or a cancelled SendBuffer).
+    void Cancel();
+
+    // Sends count bytes of data (count 0: data is NUL-terminated text) and
+    // returns when the platform has taken them all.
+    void SendBuffer(const char* data, std::uint16_t count);
+    // Sends text up to its first NUL, at most 16384 characters.
+    void Write(const AnsiString& text);
+    // Write of text followed by CR LF (so a text of 16383 characters or more loses its line end).
+    void Writeln(const AnsiString& text);
+    // Returns the next line received, up to and including its LF.
+    AnsiString ReadLn();
+
+    const AnsiString& Host() const { return FHost; }
+    void SetHost(const AnsiString& Value) { FHost = Value; }
+    int Port() const { return FPort; }
+    void SetPort(int Value) { FPort = Value; }
+    // Milliseconds; bounds the name look-up and connect waits (0 = unbounded)
+    // and the line and send waits (0 = the default reply bound). Negative counts as 0.
+    int TimeOut() const { return FTimeOut; }
+    void SetTimeOut(int Value) { FTimeOut = Value; }
+    // Status texts of a level above this are not reported (0 = none).
+    int ReportLevel() const { return FReportLevel; }
+    void SetReportLevel(int Value) { FReportLevel = Value; }
+
+    bool Connected() const { return FConnected; }
+    bool Cancelled() const { return FCancelled; }
+    const AnsiString& Status() const { return FStatus; }
+    const AnsiString& LastReply() const { return FLastReply; }
+    std::int16_t ReplyCode() const { return FReplyCode; }
+    int LastError() const { return FLastError; }
+    // Received bytes not yet taken by ReadLn; its position is kept at its end.
+    TMemoryStream& ReceiveBuffer() { return *FReceiveBuffer; }
+
+    // Live sessions in the process (the socket library runs while it is above 0).
+    static int WinsockUsers();
+
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnDisconnect;
+    TNotifyEvent OnConnectionFailed;
+    TNotifyEvent OnPacketRecvd;  // never raised by the session
+    THandlerEvent OnInvalidHost;
+    THandlerEvent OnConnectionRequired;  // never raised by the session
+    std::function<void(TComponent* Sender)> OnHostResolved;
+    std::function<void(TComponent* Sender, const AnsiString& Status)> OnStatus;
+    // Called by the read handler when input arrives for a cancelled session.
+    TNotifyEvent CancelCleanup;
+
+private:
+    void construct();
+    void InitWinsock();
+    void ResolveHost();
+    void RequestCloseSocket();
+    void CheckError(int acceptable);
+    AnsiString ErrorText(int code);
+    void ReportStatus(int level, const AnsiString& text);
+    void TimerOn();
+    void TimerOff();
+    void TimerTriggered(TObject* Sender);
+    void ReadToStream();
+    void WriteFromStream();
+    platform::LRESULT windowProc(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
+    void dispatch(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
+    void waitForMessages();
+    int replyBoundMs() const;
+    bool makeSocket();
+    void postToSelf(platform::UINT msg);
+
+    platform::SocketApi& FSockets;
+    bool FInHandler = false;
+    bool FCancelled = false;
+    bool FDestroying = false;
+    bool FBeingDestroyed = false;  // no OnStatus from the destructor on
+    int FLastError = 0;
+    int FTimeOut = 0;
+    int FReportLevel = 0;
+    AnsiString FStatus;
+    std::unique_ptr<char[]> FSendText;
+    TThreadTimer* FTimer = nullptr;  // owned as a component
+    std::unique_ptr<TMemoryStream> FSendQueue;
+    std::unique_ptr<TMemoryStream> FSpareSendBuffer;
+    std::unique_ptr<TMemoryStream> FSpareReceiveBuffer;
+    bool FLastEventOk = true;
+    bool FTimedOut = false;
+    int FPort = 0;
+    bool FLookupDone = false;
+    std::uintptr_t FLookupHandle = 0;  // the look-up being waited for; 0 = none
+    std::uint32_t FRemoteAddress = 0;  // network byte order; 0 = none
+    AnsiString FHost;
+    std::shared_ptr<platform::HostEntry> FHostEntryBuffer;
+    AnsiString FLastReply;
+    std::int16_t FReplyCode = 0;
+    bool FSendDone = false;
+    int FSendError = 0;        // a send failed with this code (not would-block)
+    bool FPeerClosed = false;  // the peer closed the connection we had
+    bool FReadPaused = false;  // receiving stopped because the buffer is full
+    std::uint16_t FSocket;
+    std::unique_ptr<platform::MessageWindow> FWindow;
+    std::unique_ptr<TMemoryStream> FReceiveBuffer;
+    bool FConnected = false;
+};

@@ -1,0 +1,77 @@
+#include "net/thread_timer.h"
+
+#include "framework/application.h"
+#include "framework/exception.h"
+#include "platform/message_window.h"
+
+namespace {
+// The timer always runs as window timer 1 of its own window.
+constexpr platform::WPARAM kTimerId = 1;
+}  // namespace
+
+TThreadTimer::TThreadTimer(TComponent* AOwner) : TComponent(AOwner), FWindow(new platform::MessageWindow) {
+    FWindow->setUserSlot(this);
+    FWindow->setWindowProc([this](platform::UINT msg, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+        if (msg == platform::WM_TIMER)
+            handleTick();
+        // WM_ACTIVATEAPP and everything else: nothing to do, answer 0.
+        return 0;
+    });
+    // No timer yet: OnTimer is unset, so UpdateTimer would start nothing.
+}
+
+TThreadTimer::~TThreadTimer() {
+    FEnabled = false;
+    FWindow->killTimer(kTimerId);
+    FWindow.reset();
+}
+
+void TThreadTimer::SetEnabled(bool Value) {
+    if (Value == FEnabled)
+        return;
+    FEnabled = Value;
+    UpdateTimer();
+}
+
+void TThreadTimer::SetInterval(unsigned Value) {
+    if (Value == FInterval)
+        return;
+    FInterval = Value;
+    UpdateTimer();
+}
+
+void TThreadTimer::SetOnTimer(TNotifyEvent Value) {
+    FOnTimer = std::move(Value);
+    UpdateTimer();
+}
+
+void TThreadTimer::Timer() {
+    if (FOnTimer) {
+        // A copy: the handler may replace itself.
+        TNotifyEvent handler = FOnTimer;
+        handler(this);
+    }
+}
+
+void TThreadTimer::UpdateTimer() {
+    FWindow->killTimer(kTimerId);
+    if (FInterval != 0 && FEnabled && FOnTimer) {
+        if (!FWindow->setTimer(kTimerId, FInterval))
+            throw Exception("No Timer");
+    }
+}
+
+void TThreadTimer::handleTick() {
+    try {
+        Timer();
+    } catch (...) {
+        // A failing handler is reported, never passed to the message loop.
+        if (Application == nullptr)
+            return;
+        try {
+            Application->HandleException(this);
+        } catch (...) {
+            // Not even a std::exception: nothing more can be reported.
+        }
+    }
+}

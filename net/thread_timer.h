@@ -1,0 +1,47 @@
+// A timer component whose ticks arrive as window-timer messages on a hidden
+// window of its own, so they run inside any loop that processes messages.
+#pragma once
+
+#include <memory>
+
+#include "framework/component.h"
+#include "framework/events.h"
+
+namespace platform {
+class MessageWindow;
+}
+
+// Repeating timer: runs while Interval != 0, Enabled and OnTimer is set.
+// GUI thread only.
+class TThreadTimer : public TComponent {
+public:
+    explicit TThreadTimer(TComponent* AOwner);
+    ~TThreadTimer() override;
+    const char* ClassName() const override { return "TThreadTimer"; }
+
+    bool Enabled() const { return FEnabled; }
+    // Restarts the period only when the value changes. Raises Exception
+    // "No Timer" when the platform refuses a timer.
+    void SetEnabled(bool Value);
+
+    unsigned Interval() const { return FInterval; }
+    // Milliseconds; 0 stops the timer. Acts only on a change; may raise "No Timer".
+    void SetInterval(unsigned Value);
+
+    const TNotifyEvent& OnTimer() const { return FOnTimer; }
+    // Always restarts the period (even when the handler is the same); may raise "No Timer".
+    void SetOnTimer(TNotifyEvent Value);
+
+protected:
+    // Runs on every tick: calls OnTimer with this timer as Sender.
+    virtual void Timer();
+
+private:
+    void UpdateTimer();
+    void handleTick();
+
+    unsigned FInterval = 1000;
+    std::unique_ptr<platform::MessageWindow> FWindow;
+    TNotifyEvent FOnTimer;
+    bool FEnabled = true;
+};

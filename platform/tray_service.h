@@ -1,0 +1,113 @@
+// The desktop's notification area (the tray): icons with a tip, whose mouse
+// activity comes back as a message to a message window; and the icon handles
+// those icons show.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "platform/messages.h"
+
+class QImage;
+
+namespace platform {
+
+using DWORD = std::uint32_t;
+using HICON = std::uintptr_t;  // 0 is "no icon"
+
+struct POINT {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+};
+
+// Notification-area operations.
+constexpr DWORD NIM_ADD = 0;
+constexpr DWORD NIM_MODIFY = 1;
+constexpr DWORD NIM_DELETE = 2;
+
+// Which members of the record an operation takes.
+constexpr UINT NIF_MESSAGE = 0x1;
+constexpr UINT NIF_ICON = 0x2;
+constexpr UINT NIF_TIP = 0x4;
+
+// The record's announced size: the ANSI layout with a 64-byte tip and no later
+// members. Callers put it in cbSize; it is not sizeof() here, since handles
+// are wider on this platform.
+constexpr DWORD NOTIFYICONDATAA_V1_SIZE = 88;
+// The tip holds at most this many bytes of CP932 text plus the terminating NUL.
+constexpr std::size_t kNotifyTipSize = 64;
+
+// One notification-area icon: the icon (hWnd, uID) shows hIcon with the tip
+// szTip, and reports mouse activity to hWnd as uCallbackMessage.
+struct NOTIFYICONDATAA {
+    DWORD cbSize = 0;
+    HWND hWnd = 0;
+    UINT uID = 0;
+    UINT uFlags = 0;
+    UINT uCallbackMessage = 0;
+    HICON hIcon = 0;
+    char szTip[kNotifyTipSize] = {};
+};
+
+// The notification area as the components see it. Mouse activity over an icon
+// added with NIF_MESSAGE is posted to its hWnd as uCallbackMessage with
+// wParam = uID and lParam = the mouse message: WM_LBUTTONDOWN for a left press,
+// WM_LBUTTONDBLCLK for a left double click (after its press), WM_RBUTTONDOWN for
+// a right press. GUI thread only.
+class TrayService {
+public:
+    virtual ~TrayService() = default;
+
+    // NIM_ADD, NIM_MODIFY or NIM_DELETE for the icon (hWnd, uID); NIM_MODIFY
+    // changes only the members uFlags names. Returns false when the operation
+    // fails: adding an icon that exists, modifying or deleting one that does
+    // not, an unknown operation, or no notification area at all.
+    virtual bool NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) = 0;
+
+    // Where the mouse pointer is now, in screen coordinates.
+    virtual POINT CursorPos() const = 0;
+};
+
+// The bookkeeping every notification area shares: which icons exist and what
+// each of them shows now. Enforces the add/modify/delete rules of
+// TrayService::NotifyIcon.
+class NotifyIconTable {
+public:
+    using Key = std::pair<HWND, UINT>;
+
+    // Applies the operation; false when TrayService::NotifyIcon would fail.
+    // The stored record has all three members filled as last set.
+    bool Apply(DWORD message, const NOTIFYICONDATAA& data);
+    const NOTIFYICONDATAA* Find(HWND hWnd, UINT uID) const;
+    const std::map<Key, NOTIFYICONDATAA>& Icons() const { return icons_; }
+
+private:
+    std::map<Key, NOTIFYICONDATAA> icons_;
+};
+
+// The tip of a record as UTF-8: the bytes up to the first NUL (never past the
+// field), decoded from CP932; undecodable bytes become U+FFFD.
+std::string NotifyTipUtf8(const NOTIFYICONDATAA& data);
+
+// The desktop's notification area, on Qt's tray icon (StatusNotifierItem
+// where the desktop offers it, XEmbed otherwise). Made on first use and kept
+// for the life of the process. Needs a QApplication; without one every
+// operation fails. Right-press activity is reported, never answered with a
+// menu of the area's own, so the caller's menu appears on either kind of tray.
+TrayService& DesktopTrayService();
+
+// Icon handles. An icon handle names a picture; it stays valid until
+// DestroyIcon, and handles are never reused, so a stale one names nothing.
+// GUI thread only.
+
+// Returns 0 for a null image.
+HICON CreateIconFromImage(const QImage& image);
+// False when the handle names nothing.
+bool DestroyIcon(HICON icon);
+// The picture behind a handle; a null image for 0 or a destroyed handle.
+QImage IconImage(HICON icon);
+
+}  // namespace platform

@@ -1,0 +1,117 @@
+// The two forms of the program on fakes: a recording tray, shell and message
+// box, an in-memory hive, and a scripted POP3 server the client is pointed at.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/config_form.h"
+#include "app/main_form.h"
+#include "framework/application.h"
+#include "framework/exception.h"
+#include "net/kxpop3.h"
+#include "platform/shell.h"
+#include "tests/settings/settings_fakes.h"
+#include "tests/support/fake_tray_service.h"
+#include "tests/support/scripted_pop3_server.h"
+
+namespace app_testing {
+
+using namespace std::string_literals;
+using testing_support::Expect;
+using testing_support::Script;
+using testing_support::Send;
+
+inline const std::string kKey = "Software\\Brindlework\\Postwrn";
+
+inline platform::HiveValue sz(const std::string& text) { return {platform::REG_SZ, text + '\0'}; }
+inline platform::HiveValue dword(std::uint32_t n) {
+    std::string data(4, '\0');
+    for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
+    return {platform::REG_DWORD, data};
+}
+
+// A whole successful check of `user` with `count` messages waiting.
+inline Script CheckScript(const std::string& user, const std::string& password, int count) {
+    return {Send("+OK ready\r\n"), Expect("USER " + user, "+OK\r\n"), Expect("PASS " + password, "+OK\r\n"),
+            Expect("STAT", "+OK " + std::to_string(count) + " 1024\r\n"), Expect("QUIT", "+OK bye\r\n")};
+}
+
+class AppFormsTest : public ::testing::Test {
+protected:
+    FakeTrayService tray;
+    platform::RecordingShell shell;
+    FakeHive hive;
+    testing_support::ScriptedPop3Server server;
+    // Message boxes shown, as (text, caption); errors reported by the application object.
+    std::vector<std::pair<AnsiString, AnsiString>> boxes;
+    std::vector<AnsiString> errors;
+    std::unique_ptr<TFrmMain> frmMain;
+    std::unique_ptr<TFrmConfig> frmConfig;
+
+    void SetUp() override {
+        Application->ShowExceptionHook = [this](const Exception& e) { errors.push_back(e.Message()); };
+        Application->SetTitle("Postwren");
+    }
+
+    void TearDown() override {
+        frmConfig.reset();
+        frmMain.reset();
+        Application->SetOnIdle(nullptr);
+        Application->ShowExceptionHook = nullptr;
+    }
+
+    // Makes both forms as the program's start does. Unless asked to keep it,
+    // the idle handler that finishes start-up is taken away again.
+    void MakeForms(bool keepFirstIdle = false) {
+        MainFormServices services;
+        services.tray = &tray;
+        services.shell = &shell;
+        services.hive = &hive;
+        services.messageBox = [this](const AnsiString& text, const AnsiString& caption, unsigned) {
+            boxes.emplace_back(text, caption);
+            return 1;
+        };
+        frmMain = std::make_unique<TFrmMain>(nullptr, services);
+        frmConfig = std::make_unique<TFrmConfig>(nullptr, &shell);
+        frmMain->KxPOP31->SetPort(server.Port());
+        if (!keepFirstIdle) Application->SetOnIdle(nullptr);
+    }
+
+    // Lets the message loop run until the start-up idle handler has run.
+    bool RunUntilFirstIdleDone() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (Application->OnIdle()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        return true;
+    }
+
+    void StoreSettings(const std::string& host, const std::string& user, const std::string& password, int cycle,
+                       const std::string& mailer) {
+        hive.createKey(kKey);
+        hive.put(kKey, "POP3", sz(host));
+        hive.put(kKey, "UserID", sz(user));
+        hive.put(kKey, "Password", sz(ScramblePassword(password, DefaultScrambleKey)));
+        hive.put(kKey, "Cycle", dword(static_cast<std::uint32_t>(cycle)));
+        hive.put(kKey, "Mailer", sz(mailer));
+    }
+
+    void UseAccount(const std::string& user, const std::string& password) {
+        frmMain->KxPOP31->SetHost("127.0.0.1");
+        frmMain->KxPOP31->SetUserID(user);
+        frmMain->KxPOP31->SetPassword(password);
+    }
+
+    bool PopupVisible() const { return frmMain->Visible(); }
+    bool DialogVisible() const { return frmConfig->Visible(); }
+};
+
+}  // namespace app_testing

@@ -1,0 +1,257 @@
+// The settings dialog: its layout, the refill from the main window, OK and
+// Cancel, a failing save, the link label and the first confirmation.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QWidget>
+
+#include "app/config_form.h"
+#include "app/main_form.h"
+#include "framework/dialogs.h"
+#include "framework/label.h"
+#include "framework/registry.h"
+#include "framework/stdctrls.h"
+#include "framework/menus.h"
+#include "framework/timer.h"
+#include "tests/app/app_fixture.h"
+
+namespace app_testing {
+namespace {
+
+using ConfigForm = AppFormsTest;
+
+// Sends a mouse move to a form's window at a client point, as the pointer would.
+void movePointer(TFrmConfig* form, int x, int y) {
+    QWidget* w = form->Handle();
+    const QPointF local(x, y);
+    QMouseEvent move(QEvent::MouseMove, local, w->mapToGlobal(local), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &move);
+}
+
+void pressKey(QWidget* target, int key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QApplication::sendEvent(target, &release);
+}
+
+TEST_F(ConfigForm, HasTheDesignedLayout) {
+    MakeForms();
+    EXPECT_EQ(frmConfig->Caption(), "Postwren");
+    EXPECT_EQ(frmConfig->ClientWidth(), 257);
+    EXPECT_EQ(frmConfig->ClientHeight(), 188);
+    EXPECT_EQ(frmConfig->BorderStyle(), TFormBorderStyle::bsDialog);
+    EXPECT_EQ(frmConfig->Label4->Caption(), Sjis("チェック間隔(分)"));
+    EXPECT_EQ(frmConfig->BitBtn2->Caption(), Sjis("キャンセル"));
+    EXPECT_TRUE(frmConfig->BitBtn1->Default());
+    EXPECT_TRUE(frmConfig->BitBtn2->Cancel());
+    EXPECT_EQ(frmConfig->EdPW->PasswordChar(), '*');
+    EXPECT_TRUE(frmConfig->EdMailer->ReadOnly());
+    EXPECT_EQ(frmConfig->EdMailer->Color(), clSilver);
+    EXPECT_EQ(frmConfig->UDChkCycle->Min(), 1);
+    EXPECT_EQ(frmConfig->UDChkCycle->Max(), 100);
+    EXPECT_FALSE(frmConfig->UDChkCycle->Wrap());
+    // The number shown is the number OK would store.
+    EXPECT_EQ(frmConfig->STChkCycle->Caption(), IntToStr(frmConfig->UDChkCycle->Position()));
+    // Tab order: OK, Cancel, the three edits, the interval, the mailer path, its button.
+    const std::vector<TWinControl*> order = {frmConfig->BitBtn1, frmConfig->BitBtn2, frmConfig->EdPOP3,
+                                             frmConfig->EdUserID, frmConfig->EdPW, frmConfig->STChkCycle,
+                                             frmConfig->UDChkCycle, frmConfig->EdMailer, frmConfig->Button1};
+    for (std::size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i]->TabOrder(), static_cast<int>(i)) << i;
+    EXPECT_EQ(frmConfig->OpenDialog1->Title(), Sjis("Mailer指定"));
+    EXPECT_EQ(frmConfig->OpenDialog1->Filter(), ExecutableFileFilter(Sjis("実行ファイル")));
+    EXPECT_EQ(frmConfig->LblMyHP->Caption(), " " + ProjectPageAddress());
+    EXPECT_EQ(frmConfig->LblMyHP->Font()->Color(), clWindowText);
+}
+
+TEST_F(ConfigForm, SettingsCommandRefillsOverWhatWasTypedAndResetsTheTitle) {
+    MakeForms();
+    UseAccount("taro", "pass word ");
+    frmMain->CycleMinutes = 4464;
+    frmMain->MailerPath = Sjis("/opt/メール/mailer");
+    Application->SetTitle(Sjis("3通 着信"));
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_EQ(Application->Title(), "Postwren");
+
+    frmConfig->EdPOP3->SetText("typed.example");
+    frmConfig->UDChkCycle->SetPosition(3);
+    frmMain->M_ConfigClick(frmMain->M_Config);  // already visible: refilled all the same
+    EXPECT_EQ(frmConfig->EdPOP3->Text(), "127.0.0.1");
+    EXPECT_EQ(frmConfig->EdUserID->Text(), "taro");
+    EXPECT_EQ(frmConfig->EdPW->Text(), "pass word ");
+    EXPECT_EQ(frmConfig->UDChkCycle->Position(), 4464);
+    EXPECT_EQ(frmConfig->EdMailer->Text(), Sjis("/opt/メール/mailer"));
+    // The password edit shows one mark per character typed.
+    auto* pw = dynamic_cast<QLineEdit*>(frmConfig->EdPW->Handle());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_EQ(pw->displayText(), QString(10, '*'));
+}
+
+TEST_F(ConfigForm, OkCopiesTheFieldsBackAndStoresAllFiveValues) {
+    MakeForms();
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    frmConfig->EdPOP3->SetText(" pop.example.org ");
+    frmConfig->EdUserID->SetText(Sjis("太郎"));
+    frmConfig->EdPW->SetText("secret-password!");
+    frmConfig->UDChkCycle->SetPosition(15);
+    frmConfig->EdMailer->SetText("/usr/bin/mailer");
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+
+    EXPECT_FALSE(DialogVisible());
+    // Taken as typed, not trimmed.
+    EXPECT_EQ(frmMain->KxPOP31->Host(), " pop.example.org ");
+    EXPECT_EQ(frmMain->KxPOP31->UserID(), Sjis("太郎"));
+    EXPECT_EQ(frmMain->KxPOP31->Password(), "secret-password!");
+    EXPECT_EQ(frmMain->CycleMinutes, 15);
+    EXPECT_EQ(frmMain->MailerPath, "/usr/bin/mailer");
+    EXPECT_EQ(hive.writes, (std::vector<std::string>{kKey + "\\POP3", kKey + "\\UserID", kKey + "\\Password",
+                                                     kKey + "\\Cycle", kKey + "\\Mailer"}));
+    EXPECT_EQ(*hive.find(kKey, "POP3"), sz(" pop.example.org "));
+    EXPECT_EQ(*hive.find(kKey, "UserID"), sz(Sjis("太郎")));
+    EXPECT_EQ(*hive.find(kKey, "Password"), sz(ScramblePassword("secret-password!", DefaultScrambleKey)));
+    EXPECT_EQ(hive.find(kKey, "Password")->data.find("secret"), std::string::npos);
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(15));
+    EXPECT_EQ(*hive.find(kKey, "Mailer"), sz("/usr/bin/mailer"));
+
+    // What was stored reads back whole in the next process.
+    frmConfig.reset();
+    frmMain.reset();
+    MakeForms();
+    frmMain->LoadSettings();
+    EXPECT_EQ(frmMain->KxPOP31->Host(), " pop.example.org ");
+    EXPECT_EQ(frmMain->KxPOP31->UserID(), Sjis("太郎"));
+    EXPECT_EQ(frmMain->KxPOP31->Password(), "secret-password!");
+    EXPECT_EQ(frmMain->CycleMinutes, 15);
+    EXPECT_EQ(frmMain->Timer1->Interval(), 15u * 60000u);
+    EXPECT_EQ(frmMain->MailerPath, "/usr/bin/mailer");
+}
+
+TEST_F(ConfigForm, OkWithEmptyFieldsStoresFourEmptyTextsAndTheInterval) {
+    MakeForms();
+    frmMain->M_ConfigClick(frmMain->M_Config);  // CycleMinutes 0: the up/down shows 0
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_EQ(hive.writes.size(), 5u);
+    for (const char* name : {"POP3", "UserID", "Password", "Mailer"}) EXPECT_EQ(*hive.find(kKey, name), sz(""));
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(0));
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(ConfigForm, EnterPressesOkAndEscapePressesCancel) {
+    MakeForms();
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    frmConfig->EdUserID->SetText("hanako");
+    pressKey(frmConfig->EdUserID->Handle(), Qt::Key_Escape);
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(hive.writes.empty());
+    EXPECT_TRUE(frmMain->KxPOP31->UserID().empty());
+
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    EXPECT_TRUE(frmConfig->EdUserID->Text().empty());  // the next showing presents the current settings
+    frmConfig->EdUserID->SetText("hanako");
+    pressKey(frmConfig->EdPW->Handle(), Qt::Key_Return);
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_EQ(frmMain->KxPOP31->UserID(), "hanako");
+    EXPECT_EQ(hive.writes.size(), 5u);
+}
+
+TEST_F(ConfigForm, AFailingSaveIsReportedAndKeepsTheDialogOpen) {
+    MakeForms();
+    hive.failWriteOf = {"Cycle"};
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    frmConfig->EdPOP3->SetText("pop.example.org");
+    frmConfig->EdMailer->SetText("/usr/bin/mailer");
+    // Pressed as the user would; the button reports what its handler raised.
+    static_cast<QAbstractButton*>(frmConfig->BitBtn1->Handle())->click();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], Sjis("'Cycle' の設定に失敗しました"));
+    EXPECT_TRUE(DialogVisible());
+    // The values before the failing one are stored, the rest are not; the
+    // settings were copied into the main window already.
+    EXPECT_EQ(hive.writes, (std::vector<std::string>{kKey + "\\POP3", kKey + "\\UserID", kKey + "\\Password"}));
+    EXPECT_EQ(hive.find(kKey, "Mailer"), nullptr);
+    EXPECT_EQ(frmMain->KxPOP31->Host(), "pop.example.org");
+    EXPECT_EQ(frmMain->MailerPath, "/usr/bin/mailer");
+}
+
+TEST_F(ConfigForm, AKeyThatCannotBeCreatedSavesNothingSilently) {
+    MakeForms();
+    hive.failCreate = true;
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    frmConfig->EdPOP3->SetText("pop.example.org");
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(hive.writes.empty());
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(frmMain->KxPOP31->Host(), "pop.example.org");
+}
+
+TEST_F(ConfigForm, TheFirstConfirmationWithoutStoredSettingsStartsTimedChecks) {
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    ASSERT_TRUE(DialogVisible());
+    ASSERT_EQ(frmMain->Timer1->Interval(), 0u);
+    frmConfig->UDChkCycle->SetPosition(7);
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_TRUE(frmMain->TimedChecksArmed());
+    EXPECT_TRUE(frmMain->Timer1->Enabled());
+    EXPECT_EQ(frmMain->Timer1->Interval(), 7u * 60000u);
+    // Later confirmations change the stored interval only.
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    frmConfig->UDChkCycle->SetPosition(9);
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(9));
+    EXPECT_EQ(frmMain->Timer1->Interval(), 7u * 60000u);
+}
+
+TEST_F(ConfigForm, AChangedIntervalWaitsForTheNextStartWhenSettingsWereStored) {
+    StoreSettings("127.0.0.1", "taro", "secret", 5, "");
+    server.AddSession(CheckScript("taro", "secret", 0));
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    ASSERT_EQ(frmMain->Timer1->Interval(), 5u * 60000u);
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    frmConfig->UDChkCycle->SetPosition(30);
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(30));
+    EXPECT_EQ(frmMain->Timer1->Interval(), 5u * 60000u);
+}
+
+TEST_F(ConfigForm, TheLinkTurnsBlueUnderThePointerAndBlackOverTheBackground) {
+    MakeForms();
+    frmConfig->ShowForm();
+    const TRect link = frmConfig->LblMyHP->BoundsRect();
+    movePointer(frmConfig.get(), link.Left + 20, link.Top + 5);
+    EXPECT_EQ(frmConfig->LblMyHP->Font()->Color(), 0xFF0000u);
+    // Over another label nothing changes; over the background it turns black.
+    movePointer(frmConfig.get(), frmConfig->Label1->Left() + 2, frmConfig->Label1->Top() + 2);
+    EXPECT_EQ(frmConfig->LblMyHP->Font()->Color(), 0xFF0000u);
+    movePointer(frmConfig.get(), 4, 140);
+    EXPECT_EQ(frmConfig->LblMyHP->Font()->Color(), 0u);
+}
+
+TEST_F(ConfigForm, TheLinkOpensTheProjectPageAndIgnoresAFailure) {
+    MakeForms();
+    shell.setResult(platform::SE_ERR_NOASSOC);
+    frmConfig->LblMyHPClick(frmConfig->LblMyHP);
+    ASSERT_EQ(shell.opened.size(), 1u);
+    EXPECT_EQ(shell.opened[0].toStdString(), ProjectPageAddress());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(ConfigForm, TheMailerDialogShowsExecutablesAndItsChoiceEndsUpInTheField) {
+    MakeForms();
+    std::unique_ptr<QFileDialog> dialog = frmConfig->OpenDialog1->CreateDialog();
+    EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8("Mailer指定"));
+    const QStringList filters = dialog->nameFilters();
+    ASSERT_EQ(filters.size(), 1);
+    EXPECT_TRUE(filters[0].startsWith(QString::fromUtf8("実行ファイル"))) << filters[0].toStdString();
+    EXPECT_FALSE(filters[0].contains("*.exe"));
+}
+
+}  // namespace
+}  // namespace app_testing

@@ -1,0 +1,363 @@
+// The main window: the texts a check shows, start-up from stored settings or
+// none, timed checks and "check now", failures, the mailer button and exit.
+#include <QEventLoop>
+#include <QTimer>
+
+#include "app/config_form.h"
+#include "app/main_form.h"
+#include "framework/menus.h"
+#include "framework/stdctrls.h"
+#include "framework/timer.h"
+#include "tests/app/app_fixture.h"
+#include "widgets/formrgn.h"
+#include "widgets/shadolbl.h"
+#include "widgets/taskbar.h"
+
+namespace app_testing {
+namespace {
+
+// --- the texts ------------------------------------------------------------------
+
+struct TextCase {
+    const char* user;
+    int count;
+    const char* greeting;  // UTF-8
+    const char* title;     // UTF-8
+};
+
+class CheckTexts : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(CheckTexts, GreetingAndTitleForWaitingMail) {
+    const TextCase& c = GetParam();
+    EXPECT_EQ(MailGreeting(c.user, c.count), Sjis(c.greeting));
+    EXPECT_EQ(MailTitle(c.count), Sjis(c.title));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, CheckTexts,
+                         ::testing::Values(TextCase{"taro", 12, "taroさん\nメールが 12通届いてます。", "12通 着信"},
+                                           TextCase{"taro", 1, "taroさん\nメールが 1通届いてます。", "1通 着信"},
+                                           TextCase{"", 3, "さん\nメールが 3通届いてます。", "3通 着信"},
+                                           TextCase{"hanako", -2, "hanakoさん\nメールが -2通届いてます。",
+                                                    "-2通 着信"},
+                                           TextCase{"x", 2147483647,
+                                                    "xさん\nメールが 2147483647通届いてます。",
+                                                    "2147483647通 着信"}));
+
+TEST(CheckTexts, NoMailGreetingHasASpaceBeforeSan) {
+    EXPECT_EQ(NoMailGreeting("taro"), Sjis("taro さん\nメールは届いていません。"));
+    EXPECT_EQ(NoMailTitle(), Sjis("着信なし"));
+    EXPECT_EQ(DefaultTitle(), "Postwren");
+    // The user ID passes through as bytes, double-byte characters included.
+    EXPECT_EQ(NoMailGreeting(Sjis("太郎")), Sjis("太郎 さん\nメールは届いていません。"));
+}
+
+// --- the designed window ------------------------------------------------------------
+
+using MainForm = AppFormsTest;
+
+TEST_F(MainForm, StartsHiddenWithTheTrayIconAndTheSkinsSize) {
+    MakeForms();
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_EQ(FrmMain, frmMain.get());
+    EXPECT_EQ(FrmConfig, frmConfig.get());
+    // The icon is in the tray with its tip, and keeps the popup from showing at start.
+    ASSERT_EQ(tray.CountOf(platform::NIM_ADD), 1);
+    EXPECT_EQ(platform::NotifyTipUtf8(tray.Last(platform::NIM_ADD)->data), "Postwren");
+    EXPECT_FALSE(Application->ShowMainForm);
+    // The window is exactly the skin.
+    EXPECT_EQ(frmMain->ClientWidth(), 205);
+    EXPECT_EQ(frmMain->ClientHeight(), 66);
+    EXPECT_NE(frmMain->FormRgn1->Rgn(), 0u);
+    // The menu in its order, "check now" the default.
+    TMenuItem* items = frmMain->PopupMenu1->Items();
+    ASSERT_EQ(items->Count(), 4);
+    EXPECT_EQ(items->Items(0)->Caption(), Sjis("今すぐチェック"));
+    EXPECT_TRUE(items->Items(0)->Default());
+    EXPECT_EQ(items->Items(1)->Caption(), Sjis("設定"));
+    EXPECT_TRUE(items->Items(2)->IsLine());
+    EXPECT_EQ(items->Items(3)->Caption(), Sjis("終了"));
+    EXPECT_EQ(frmMain->BBtnMailer->Hint(), Sjis("メーラー起動"));
+    EXPECT_EQ(frmMain->BBtnClose->Hint(), Sjis("閉じる"));
+    // Nothing is loaded before the first idle moment.
+    EXPECT_FALSE(frmMain->Timer1->Enabled());
+    EXPECT_EQ(frmMain->CycleMinutes, 0);
+    EXPECT_TRUE(frmMain->MailerPath.empty());
+    EXPECT_EQ(frmMain->ScrambleKey, DefaultScrambleKey);
+}
+
+TEST_F(MainForm, DestroyingTheWindowTakesTheIconAway) {
+    MakeForms();
+    frmConfig.reset();
+    frmMain.reset();
+    EXPECT_EQ(tray.CountOf(platform::NIM_DELETE), 1);
+    EXPECT_TRUE(tray.area.Icons().empty());
+    EXPECT_EQ(FrmMain, nullptr);
+    EXPECT_EQ(FrmConfig, nullptr);
+}
+
+// --- start-up -------------------------------------------------------------------------
+
+TEST_F(MainForm, FirstStartWithoutSettingsShowsTheDialogAndStoresNothing) {
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_FALSE(PopupVisible());
+    // The first check failed at once (no user ID): no connection was made.
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(hive.createCalls, 0);
+    EXPECT_TRUE(hive.writes.empty());
+    // No timed checks until settings are confirmed.
+    EXPECT_TRUE(frmMain->Timer1->Enabled());
+    EXPECT_EQ(frmMain->Timer1->Interval(), 0u);
+    EXPECT_FALSE(frmMain->TimedChecksArmed());
+    EXPECT_EQ(Application->Title(), "Postwren");
+}
+
+TEST_F(MainForm, StoredSettingsAreLoadedThenTheFirstCheckRunsThenTheTimerStarts) {
+    StoreSettings("127.0.0.1", "taro", "secret", 1, "/usr/bin/true");
+    server.AddSession(CheckScript("taro", "secret", 3));
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+
+    EXPECT_EQ(frmMain->KxPOP31->Host(), "127.0.0.1");
+    EXPECT_EQ(frmMain->KxPOP31->Password(), "secret");
+    EXPECT_EQ(frmMain->MailerPath, "/usr/bin/true");
+    EXPECT_EQ(frmMain->CycleMinutes, 1);
+    EXPECT_TRUE(server.Mismatches().empty());
+    EXPECT_EQ(server.Lines().size(), 4u);  // USER, PASS, STAT, QUIT
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 3));
+    EXPECT_EQ(Application->Title(), Sjis("3通 着信"));
+    EXPECT_TRUE(frmMain->BBtnMailer->Visible());
+    EXPECT_TRUE(frmMain->Timer1->Enabled());
+    EXPECT_EQ(frmMain->Timer1->Interval(), 60000u);
+}
+
+struct CycleCase {
+    bool stored;
+    std::uint32_t value;
+    std::int32_t minutes;
+    unsigned interval;
+};
+
+class StoredCycle : public AppFormsTest, public ::testing::WithParamInterface<CycleCase> {};
+
+TEST_P(StoredCycle, SetsTheCheckInterval) {
+    const CycleCase& c = GetParam();
+    hive.createKey(kKey);
+    hive.put(kKey, "POP3", sz("127.0.0.1"));
+    hive.put(kKey, "UserID", sz("taro"));
+    hive.put(kKey, "Password", sz(ScramblePassword("secret", DefaultScrambleKey)));
+    if (c.stored) hive.put(kKey, "Cycle", dword(c.value));
+    server.AddSession(CheckScript("taro", "secret", 0));
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    EXPECT_EQ(frmMain->CycleMinutes, c.minutes);
+    EXPECT_EQ(frmMain->Timer1->Interval(), c.interval);
+    EXPECT_TRUE(frmMain->Timer1->Enabled());
+    // The first check runs all the same.
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, StoredCycle,
+                         ::testing::Values(CycleCase{true, 1, 1, 60000u}, CycleCase{true, 100, 100, 6000000u},
+                                           CycleCase{true, 65536 + 4464, 4464, 4464u * 60000u},
+                                           CycleCase{true, 0, 0, 0u}, CycleCase{false, 0, 0, 0u}));
+
+TEST_F(MainForm, ADamagedValueIsReportedAndNoCheckRuns) {
+    StoreSettings("127.0.0.1", "taro", "secret", 5, "");
+    hive.put(kKey, "Cycle", sz("5"));  // a string where a number belongs
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], Sjis("'Cycle' のデータ型が不正です"));
+    // The values before it are loaded; the rest of start-up is skipped.
+    EXPECT_EQ(frmMain->KxPOP31->UserID(), "taro");
+    EXPECT_TRUE(frmMain->MailerPath.empty());
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_FALSE(frmMain->Timer1->Enabled());
+    EXPECT_FALSE(DialogVisible());
+    // Confirming the dialog later does not start timed checks in this process.
+    frmConfig->BitBtn1Click(frmConfig.get());
+    EXPECT_FALSE(frmMain->Timer1->Enabled());
+}
+
+// --- checks -------------------------------------------------------------------------------
+
+TEST_F(MainForm, TimedCheckWithoutMailHidesThePopupAndKeepsItsTexts) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    server.AddSession(CheckScript("taro", "secret", 12));
+    server.AddSession(CheckScript("taro", "secret", 0));
+    frmMain->Timer1Timer(frmMain.get());
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_EQ(Application->Title(), Sjis("12通 着信"));
+    frmMain->Timer1Timer(frmMain.get());
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 12));
+    EXPECT_EQ(Application->Title(), Sjis("12通 着信"));
+    EXPECT_TRUE(server.Mismatches(1).empty());
+    EXPECT_FALSE(DialogVisible());
+}
+
+TEST_F(MainForm, CheckNowShowsThePopupAlsoWithoutMail) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    server.AddSession(CheckScript("taro", "secret", 0));
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), NoMailGreeting("taro"));
+    EXPECT_EQ(Application->Title(), Sjis("着信なし"));
+    // No mailer path: no mailer button.
+    EXPECT_FALSE(frmMain->BBtnMailer->Visible());
+    EXPECT_TRUE(server.WaitSessionEnded(0, std::chrono::seconds(5)));
+    EXPECT_EQ(server.Lines().back(), "QUIT\r\n");
+}
+
+TEST_F(MainForm, TheTrayDoubleClickRunsCheckNowWithoutRestoringTheWindowByItself) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    server.AddSession(CheckScript("taro", "secret", 0));
+    ASSERT_TRUE(tray.Activate(frmMain->TaskBar1->WindowHandle(), frmMain->TaskBar1->IconData().uID,
+                              platform::WM_LBUTTONDBLCLK));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server.Connections() < 1 || frmMain->CheckRunning() || !PopupVisible()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the double click did not check";
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(Application->Title(), Sjis("着信なし"));
+}
+
+TEST_F(MainForm, AFailedCheckOpensTheRefilledDialogWithoutAnError) {
+    MakeForms();
+    UseAccount("taro", "wrong");
+    frmMain->CycleMinutes = 7;
+    frmMain->MailerPath = "/opt/mail";
+    Application->SetTitle(Sjis("3通 着信"));
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", "+OK\r\n"),
+                       Expect("PASS wrong", "-ERR [AUTH] Authentication failed.\r\n"), Expect("QUIT", "+OK\r\n")});
+    frmConfig->EdUserID->SetText("typed");
+    frmMain->Timer1Timer(frmMain.get());
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(frmConfig->EdPOP3->Text(), "127.0.0.1");
+    EXPECT_EQ(frmConfig->EdUserID->Text(), "taro");
+    EXPECT_EQ(frmConfig->EdPW->Text(), "wrong");
+    EXPECT_EQ(frmConfig->UDChkCycle->Position(), 7);
+    EXPECT_EQ(frmConfig->EdMailer->Text(), "/opt/mail");
+    EXPECT_EQ(Application->Title(), "Postwren");
+    EXPECT_FALSE(PopupVisible());
+}
+
+TEST_F(MainForm, ARefusedConnectionOpensTheDialogToo) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    frmMain->KxPOP31->SetPort(testing_support::ScriptedPop3Server::UnusedPort());
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(MainForm, ACheckArrivingWhileOneRunsIsSkipped) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    server.AddSession(CheckScript("taro", "secret", 5));
+    // Whatever arrives while the check waits on the network: a tick and a
+    // "check now". Both run inside the first check's waits.
+    int overlapped = 0;
+    bool sawRunning = false;
+    QTimer::singleShot(0, [&] {
+        sawRunning = frmMain->CheckRunning();
+        frmMain->Timer1Timer(frmMain.get());
+        frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+        ++overlapped;
+    });
+    frmMain->Timer1Timer(frmMain.get());
+    ASSERT_EQ(overlapped, 1) << "nothing arrived while the check waited";
+    EXPECT_TRUE(sawRunning);
+    EXPECT_FALSE(frmMain->CheckRunning());
+    // The running check went on undisturbed, on its one connection.
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_TRUE(server.Mismatches().empty());
+    EXPECT_EQ(server.Lines().size(), 4u);
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_EQ(Application->Title(), Sjis("5通 着信"));
+}
+
+TEST_F(MainForm, ExitEndsTheMessageLoopAtOnceEvenDuringACheck) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    // The server greets and then never answers.
+    server.AddSession({Send("+OK ready\r\n"), testing_support::Hang()});
+    QEventLoop loop;
+    int status = -1;
+    QTimer::singleShot(0, [&] { frmMain->Timer1Timer(frmMain.get()); });
+    QTimer::singleShot(50, [&] { frmMain->M_ExitClick(frmMain->M_Exit); });
+    // A loop that would not end by itself: only the exit can end it in time.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] { loop.exit(99); });
+    guard.start(10000);
+    status = loop.exec();
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(frmMain->CheckRunning());
+    // Exiting is not a failed check: no settings dialog on the way out.
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(server.WaitSessionEnded(0, std::chrono::seconds(5)));
+}
+
+// --- the popup's buttons -----------------------------------------------------------------
+
+TEST_F(MainForm, TheMailerButtonStartsTheMailerAndHidesThePopup) {
+    MakeForms();
+    frmMain->MailerPath = "/usr/bin/mailer";
+    frmMain->ShowForm();
+    EXPECT_TRUE(frmMain->BBtnMailer->Visible());
+    frmMain->BBtnMailerClick(frmMain->BBtnMailer);
+    ASSERT_EQ(shell.opened.size(), 1u);
+    EXPECT_EQ(shell.opened[0].toStdString(), "/usr/bin/mailer");
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(MainForm, AMailerThatDoesNotStartIsReportedAndThePopupStays) {
+    MakeForms();
+    frmMain->MailerPath = "/nowhere/mailer";
+    frmMain->ShowForm();
+    shell.setResult(platform::SE_ERR_FNF);
+    frmMain->BBtnMailerClick(frmMain->BBtnMailer);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].first, Sjis("Mailerの起動に失敗しました。\n設定を確認してください。"));
+    EXPECT_EQ(boxes[0].second, Sjis("エラー"));
+    EXPECT_TRUE(PopupVisible());
+    // 32 is still a failure; 33 the first success.
+    shell.setResult(platform::kShellOpenFailureMax);
+    frmMain->BBtnMailerClick(frmMain->BBtnMailer);
+    EXPECT_EQ(boxes.size(), 2u);
+    shell.setResult(platform::kShellOpenFailureMax + 1);
+    frmMain->BBtnMailerClick(frmMain->BBtnMailer);
+    EXPECT_EQ(boxes.size(), 2u);
+    EXPECT_FALSE(PopupVisible());
+}
+
+TEST_F(MainForm, TheMailerButtonFollowsThePathEachTimeThePopupShows) {
+    MakeForms();
+    frmMain->ShowForm();
+    EXPECT_FALSE(frmMain->BBtnMailer->Visible());
+    frmMain->MailerPath = "/usr/bin/mailer";
+    frmMain->ShowForm();  // already visible: no change yet
+    EXPECT_FALSE(frmMain->BBtnMailer->Visible());
+    frmMain->BBtnCloseClick(frmMain->BBtnClose);
+    EXPECT_FALSE(PopupVisible());
+    frmMain->ShowForm();
+    EXPECT_TRUE(frmMain->BBtnMailer->Visible());
+}
+
+}  // namespace
+}  // namespace app_testing

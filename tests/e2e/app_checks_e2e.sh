@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# End-to-end test of the checks with stored settings, run inside desktop.sh:
+#
+#   desktop.sh app_checks_e2e.sh <postwren> <settings probe> <dovecot.sh> <artifact dir>
+#
+# The settings point at an empty mailbox and name a mail program. The check at
+# start finds nothing and shows nothing; "今すぐチェック" shows the popup titled
+# "着信なし"; its mailer button starts the mail program and hides the popup.
+# The settings dialog comes up refilled from the current settings; a wrong
+# password confirmed there makes the next check fail, which opens the dialog
+# again, refilled over what was typed into it; Esc closes it without saving.
+# "終了" ends the program with status 0. Screenshots go to the artifact directory.
+set -euo pipefail
+
+if [ $# -ne 4 ]; then
+    echo "usage: $0 <postwren> <settings probe> <dovecot.sh> <artifact dir>" >&2
+    exit 2
+fi
+postwren=$1
+probe=$2
+dovecot=$3
+art=$4
+readonly test_name=app_checks_e2e
+
+rm -rf "$art"
+mkdir -p "$art"
+# shellcheck source=app_lib.sh
+. "$(dirname "$0")/app_lib.sh"
+
+cleanup() {
+    stop_program
+    stop_server
+}
+trap cleanup EXIT
+
+export XDG_CONFIG_HOME=$art/config
+readonly server_log=$art/dovecot/dovecot.log
+
+# The mail program: leaves a mark that it ran.
+readonly mailer=$art/mailer.sh
+readonly mailer_mark=$art/mailer-ran
+printf '#!/bin/sh\necho ran >"%s"\n' "$mailer_mark" >"$mailer"
+chmod +x "$mailer"
+
+start_server --user taro:secret:3 --user hanako:flower:0
+"$probe" write --host "$pop3_address" --user hanako --password flower --cycle 60 --mailer "$mailer" ||
+    fail "cannot store the settings"
+
+# Completed checks of a user, as the server saw them.
+checks_of() { grep -c "pop3($1).*Logged out" "$server_log" || true; }
+checks_reached() { [ "$(checks_of "$1")" -ge "$2" ]; }
+refused_logons() { grep -c "auth failed" "$server_log" || true; }
+logon_refused() { [ "$(refused_logons)" -ge "$1" ]; }
+
+# --- the check at start: an empty mailbox shows nothing ---------------------------
+
+start_program stored
+wait_until checks_reached hanako 1 || fail "start: no check of the mailbox"
+popup_hidden || fail "start: the popup is on screen although the mailbox is empty"
+dialog_hidden || fail "start: the settings dialog is on screen"
+shot "start-empty-mailbox"
+
+# --- 今すぐチェック: the popup says there is no mail ---------------------------------
+
+pick_menu_entry 1
+wait_until popup_shown || fail "今すぐチェック: no popup"
+wait_until popup_titled "着信なし" || fail "今すぐチェック: the popup is titled \"$(popup_shown | cut -d' ' -f6-)\""
+[ "$(checks_of hanako)" -eq 2 ] || fail "今すぐチェック: $(checks_of hanako) checks instead of 2"
+shot "popup-no-mail"
+
+# --- the mailer button -----------------------------------------------------------------
+
+read -r pid0 px py pw ph ptitle <<<"$(popup_shown)"
+xdotool mousemove --window "$pid0" 178 11 click 1
+wait_until test -s "$mailer_mark" || fail "mailer button: the mail program did not run"
+wait_until popup_hidden || fail "mailer button: the popup stays after the mail program started"
+shot "after-mailer"
+
+# --- 設定: the dialog, refilled; a wrong password confirmed ----------------------------
+
+pick_menu_entry 2
+wait_until dialog_shown || fail "設定: no settings dialog"
+[ "$(field_text "$field_pop3")" = "$pop3_address" ] || fail "設定: the POP3 field is not refilled"
+[ "$(field_text "$field_user")" = "hanako" ] || fail "設定: the user ID field is not refilled"
+[ "$(field_text "$field_mailer")" = "$mailer" ] || fail "設定: the mailer field is not refilled"
+shot "settings-refilled"
+type_into "$field_password" "wrong"
+xdotool key Return
+wait_until dialog_hidden || fail "Enter: the dialog stays open"
+expect_stored "POP3=$pop3_address
+UserID=hanako
+Password=wrong
+Cycle=60
+Mailer=$mailer"
+
+# --- a failed check opens the dialog again, refilled over what was typed ---------------
+
+pick_menu_entry 2
+wait_until dialog_shown || fail "設定: no settings dialog the second time"
+type_into "$field_user" "typed-but-not-confirmed"
+shot "settings-being-edited"
+refused_before=$(refused_logons)
+double_click_icon
+wait_until logon_refused $((refused_before + 1)) || fail "check with a wrong password: the server refused nothing"
+wait_until dialog_shown || fail "failed check: no settings dialog"
+user_field_refilled() { [ "$(field_text "$field_user")" = "hanako" ]; }
+wait_until user_field_refilled || fail "failed check: the dialog was not refilled"
+popup_hidden || fail "failed check: the popup came up"
+shot "failed-check-dialog"
+
+# --- Esc closes the dialog and saves nothing -------------------------------------------
+
+type_into "$field_pop3" "changed.example"
+xdotool key Escape
+wait_until dialog_hidden || fail "Esc: the dialog stays open"
+expect_stored "POP3=$pop3_address
+UserID=hanako
+Password=wrong
+Cycle=60
+Mailer=$mailer"
+
+# --- 終了 -------------------------------------------------------------------------------
+
+pick_menu_entry 3
+wait_program_end
+[ "$exit_status" -eq 0 ] || fail "終了: exit status $exit_status"
+wait_until icon_gone || fail "終了: the icon stays in the tray"
+
+echo "$test_name: PASS"

@@ -1,0 +1,206 @@
+# Shared pieces of the program's end-to-end tests; sourced by app_*_e2e.sh,
+# which run inside desktop.sh. The program is driven only through the screen:
+# xdotool for the mouse and keyboard, xwininfo and the window titles for what
+# is on screen, the clipboard for what an edit holds.
+#
+# Expects: $art (artifact directory), $postwren (the program), $probe (the
+# settings probe). Sets $app_pid while the program runs.
+
+: "${DISPLAY:?run me inside desktop.sh}" "${DESKTOP_TRAY_WINDOW:?run me inside desktop.sh}"
+
+readonly wait_seconds=20 # per step
+readonly popup_size="205x66"
+readonly dialog_size="257x188"
+readonly pop3_address=127.0.0.1
+readonly pop3_port=110
+
+app_pid=""
+shot_no=0
+
+fail() {
+    echo "$test_name: FAIL: $*" >&2
+    import -window root "$art/failure.png" 2>/dev/null || true
+    if [ -n "$app_pid" ]; then
+        echo "--- the program's windows on screen (id X Y W H title)" >&2
+        app_windows >&2 || true
+    fi
+    echo "--- the program's output" >&2
+    cat "$art"/postwren*.log >&2 2>/dev/null || true
+    exit 1
+}
+
+# Polls "$@" until it succeeds; false after wait_seconds.
+wait_until() {
+    local deadline=$((SECONDS + wait_seconds))
+    while ! "$@" >/dev/null 2>&1; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
+# A numbered screenshot of the whole screen, kept as a test artifact.
+shot() {
+    shot_no=$((shot_no + 1))
+    import -window root "$art/$(printf '%02d' "$shot_no")-$1.png"
+}
+
+# --- the POP3 server -----------------------------------------------------------
+
+start_server() {
+    "$dovecot" start --dir "$art/dovecot" --address "$pop3_address" --port "$pop3_port" "$@" >/dev/null ||
+        fail "the POP3 server did not start"
+}
+stop_server() { "$dovecot" stop --dir "$art/dovecot" >/dev/null 2>&1 || true; }
+
+# --- the program ---------------------------------------------------------------
+
+start_program() {
+    local name=$1
+    "$postwren" >"$art/postwren-$name.log" 2>&1 &
+    app_pid=$!
+    wait_until icon_in_tray || fail "$name: no icon in the tray"
+}
+
+# Waits for the program to end; its exit status in $exit_status.
+wait_program_end() {
+    local deadline=$((SECONDS + wait_seconds))
+    while kill -0 "$app_pid" 2>/dev/null; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "the program did not end"
+        sleep 0.05
+    done
+    exit_status=0
+    wait "$app_pid" || exit_status=$?
+    app_pid=""
+}
+
+stop_program() {
+    [ -n "$app_pid" ] || return 0
+    kill -TERM "$app_pid" 2>/dev/null || true
+    wait "$app_pid" 2>/dev/null || true
+    app_pid=""
+}
+
+# Visible top-level windows of the program: "id X Y W H title" per line.
+app_windows() {
+    local w
+    for w in $(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null); do
+        local geo
+        geo=$(xwininfo -id "$w" | awk '
+            /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+            /Width:/ { w = $NF } /Height:/ { h = $NF } END { print x, y, w, h }')
+        echo "$w $geo $(xdotool getwindowname "$w" 2>/dev/null)"
+    done
+}
+
+# The visible window of the given size: "id X Y W H title".
+window_of_size() {
+    local size=$1
+    app_windows | awk -v w="${size%x*}" -v h="${size#*x}" '$4 == w && $5 == h { print; found = 1; exit }
+        END { exit !found }'
+}
+popup_shown() { window_of_size "$popup_size"; }
+popup_hidden() { ! popup_shown; }
+dialog_shown() { window_of_size "$dialog_size"; }
+dialog_hidden() { ! dialog_shown; }
+popup_titled() { [ "$(popup_shown | cut -d' ' -f6-)" = "$1" ]; }
+
+# The program's icon window in the tray: "id W H X Y" (absolute position).
+icon_window() {
+    xwininfo -tree -id "$DESKTOP_TRAY_WINDOW" |
+        awk '
+            index($0, "(\"postwren\"") {
+                for (i = 1; i <= NF; i++) {
+                    if ($i ~ /^[0-9]+x[0-9]+[+-][0-9]+[+-][0-9]+$/) size = $i
+                    if ($i ~ /^[+-][0-9]+[+-][0-9]+$/) at = $i
+                }
+                split(size, s, /[x+-]/)
+                split(substr(at, 2), a, /[+-]/)
+                print $1, s[1], s[2], a[1], a[2]
+                exit
+            }'
+}
+icon_in_tray() { [ -n "$(icon_window)" ]; }
+icon_gone() { [ -z "$(icon_window)" ]; }
+
+icon_centre() {
+    local id w h x y
+    read -r id w h x y <<<"$(icon_window)"
+    echo "$((x + w / 2)) $((y + h / 2))"
+}
+
+double_click_icon() {
+    local cx cy
+    read -r cx cy <<<"$(icon_centre)"
+    xdotool mousemove "$cx" "$cy" click --repeat 2 --delay 80 1
+}
+
+# A menu at the cursor: a window of the program at least 80 x 50 holding (cx, cy).
+menu_at_cursor() {
+    local cx=$1 cy=$2
+    app_windows | awk -v px="$cx" -v py="$cy" '
+        $4 >= 80 && $5 >= 50 && $2 <= px && px <= $2 + $4 && $3 <= py && py <= $3 + $5 { print; found = 1; exit }
+        END { exit !found }'
+}
+
+# Opens the tray menu and picks the entry with the given number of steps down
+# from the top (1 "今すぐチェック", 2 "設定", 3 "終了"; the separator is skipped).
+pick_menu_entry() {
+    local steps=$1 cx cy i
+    read -r cx cy <<<"$(icon_centre)"
+    xdotool mousemove "$cx" "$cy" click 3
+    wait_until menu_at_cursor "$cx" "$cy" || fail "right click: no menu at the cursor"
+    shot "menu"
+    # Away from the menu, so the pointer does not pick an entry itself.
+    xdotool mousemove 10 10
+    for ((i = 0; i < steps; i++)); do xdotool key Down; done
+    xdotool key Return
+}
+
+# --- the settings dialog ---------------------------------------------------------
+
+# Client positions of the dialog's edits (their middles).
+readonly field_pop3="120 14"
+readonly field_user="120 38"
+readonly field_password="120 62"
+readonly field_mailer="150 106"
+readonly cycle_up_arrow="243 79"
+
+dialog_id() { dialog_shown | cut -d' ' -f1; }
+
+# Clicks into a field of the dialog and replaces its text by typing.
+type_into() {
+    local field=$1 text=$2 d
+    d=$(dialog_id)
+    xdotool mousemove --window "$d" $field click 1
+    xdotool key ctrl+a BackSpace
+    [ -z "$text" ] || xdotool type --delay 15 "$text"
+}
+
+readonly clipboard_marker="(nothing copied)"
+clipboard() { xclip -o -selection clipboard 2>/dev/null; }
+clipboard_is_marker() { [ "$(clipboard)" = "$clipboard_marker" ]; }
+clipboard_changed() { ! clipboard_is_marker; }
+
+# What a field of the dialog holds, read through the clipboard. For fields
+# that are not empty (an empty selection copies nothing).
+field_text() {
+    local field=$1 d
+    d=$(dialog_id)
+    printf '%s' "$clipboard_marker" | xclip -selection clipboard
+    wait_until clipboard_is_marker || fail "cannot use the clipboard"
+    xdotool mousemove --window "$d" $field click 1
+    xdotool key ctrl+a ctrl+c
+    wait_until clipboard_changed || fail "nothing was copied from the field at $field"
+    clipboard
+}
+
+# Fails unless the stored settings hold exactly the expected lines.
+expect_stored() {
+    local expected=$1 got
+    got=$("$probe" read) || fail "no settings are stored"
+    [ "$got" = "$expected" ] || fail "stored settings differ:
+--- expected
+$expected
+--- stored
+$got"
+}

@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# End-to-end test of the shaped popup window, run inside desktop.sh:
+#
+#   desktop.sh shaped_e2e.sh <shaped_probe> <skin.bmp> <artifact dir>
+#
+# Paints the screen one known colour, shows the probe's skin window shaped by
+# its outline and checks the screenshot: no pure red pixel anywhere, every
+# pixel the outline cuts away (the red areas, row 0 and column 0 of the skin)
+# shows the background colour, and every other pixel shows the skin. A second
+# run without the shape must show the red areas on screen, so the first check
+# is known to be able to fail. Screenshots go to the artifact directory.
+set -euo pipefail
+
+if [ $# -ne 3 ]; then
+    echo "usage: $0 <shaped_probe> <skin.bmp> <artifact dir>" >&2
+    exit 2
+fi
+probe=$1
+skin=$2
+art=$3
+: "${DISPLAY:?run me inside desktop.sh}"
+
+readonly wait_seconds=20
+readonly background="#1f8a70"  # a green the skin does not use
+readonly win_x=300 win_y=240
+
+rm -rf "$art"
+mkdir -p "$art"
+
+probe_pid=""
+cleanup() {
+    if [ -n "$probe_pid" ] && kill -0 "$probe_pid" 2>/dev/null; then kill -TERM "$probe_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+fail() {
+    echo "shaped_e2e: FAIL: $*" >&2
+    tail -n +1 "$art"/*.out "$art"/*.err >&2 2>/dev/null || true
+    exit 1
+}
+
+# Polls "$@" until it succeeds; gives up after wait_seconds.
+wait_until() {
+    local deadline=$((SECONDS + wait_seconds))
+    while ! "$@" >/dev/null 2>&1; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
+# Compares the screen with what the skin window should look like.
+#   check_screen <screenshot.ppm> <x> <y> shaped|unshaped
+check_screen() {
+    python3 - "$1" "$skin" "$2" "$3" "$4" "$background" <<'EOF'
+import struct
+import sys
+
+shot_path, skin_path, wx, wy, mode, background = sys.argv[1:]
+wx, wy = int(wx), int(wy)
+bg = tuple(int(background[i : i + 2], 16) for i in (1, 3, 5))
+RED = (255, 0, 0)
+
+def ppm(path):
+    data = open(path, "rb").read()
+    fields, at = [], 0
+    while len(fields) < 4:  # magic, width, height, maximum
+        while data[at : at + 1].isspace():
+            at += 1
+        if data[at : at + 1] == b"#":
+            at = data.index(b"\n", at)
+            continue
+        end = at
+        while not data[end : end + 1].isspace():
+            end += 1
+        fields.append(data[at:end])
+        at = end
+    assert fields[0] == b"P6" and fields[3] == b"255", "not an 8-bit PPM"
+    w, h = int(fields[1]), int(fields[2])
+    px = data[at + 1 : at + 1 + 3 * w * h]
+    return w, h, px, lambda x, y: tuple(px[3 * (y * w + x) : 3 * (y * w + x) + 3])
+
+def bmp(path):
+    data = open(path, "rb").read()
+    off = struct.unpack_from("<I", data, 10)[0]
+    w, h = struct.unpack_from("<ii", data, 18)
+    stride = (w * 3 + 3) & ~3
+    def at(x, y):
+        o = off + (h - 1 - y) * stride + 3 * x
+        b, g, r = data[o : o + 3]
+        return (r, g, b)
+    return w, h, at
+
+sw, sh, raw, screen = ppm(shot_path)
+kw, kh, skin = bmp(skin_path)
+red_on_screen = sum(1 for p in zip(raw[0::3], raw[1::3], raw[2::3]) if p == RED)
+red_in_skin = sum(1 for y in range(kh) for x in range(kw) if skin(x, y) == RED)
+wrong, cut, shown = [], 0, 0
+for y in range(kh):
+    for x in range(kw):
+        s = skin(x, y)
+        if mode == "shaped" and (x == 0 or y == 0 or s == RED):
+            want = bg
+            cut += 1
+        else:
+            want = s
+            shown += 1
+        got = screen(wx + x, wy + y)
+        if got != want:
+            wrong.append((x, y, got, want))
+print(f"{mode}: {shown} skin pixels shown, {cut} cut away, {len(wrong)} differ; "
+      f"red pixels on screen {red_on_screen}, in the skin {red_in_skin}")
+for x, y, got, want in wrong[:5]:
+    print(f"  skin pixel ({x},{y}): screen {got}, expected {want}")
+ok = not wrong
+if mode == "shaped":
+    ok = ok and red_on_screen == 0 and cut > 0
+else:
+    ok = ok and red_on_screen == red_in_skin > 0
+sys.exit(0 if ok else 1)
+EOF
+}
+
+# Shows the probe, waits until the screen matches, keeps the screenshot.
+#   run <name> shaped|unshaped [probe options]
+run() {
+    local name=$1 mode=$2
+    shift 2
+    local out=$art/$name.out fifo=$art/$name.in
+    mkfifo -m 0600 "$fifo"
+    "$probe" "$@" "$win_x" "$win_y" <"$fifo" >"$out" 2>"$art/$name.err" &
+    probe_pid=$!
+    exec 3>"$fifo"  # the probe's standard input; closing it ends the probe
+    wait_until grep -q '^shown ' "$out" || fail "$name: the probe did not show its window"
+
+    local window=""
+    find_window() { window=$(xdotool search --onlyvisible --pid "$probe_pid" | head -n1) && [ -n "$window" ]; }
+    wait_until find_window || fail "$name: no window of the probe on screen"
+    find_window
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    [ "$WIDTH" -eq 205 ] && [ "$HEIGHT" -eq 66 ] || fail "$name: window is ${WIDTH}x$HEIGHT, not 205x66"
+    echo "shaped_e2e: $name: window $window at $X,$Y"
+
+    # The window paints after it is mapped: look until the screen is right or time runs out.
+    local shot=$art/$name.ppm deadline=$((SECONDS + wait_seconds)) verdict
+    while :; do
+        import -window root -depth 8 "ppm:$shot"
+        if verdict=$(check_screen "$shot" "$X" "$Y" "$mode"); then
+            break
+        fi
+        [ "$SECONDS" -lt "$deadline" ] || {
+            convert "$shot" "$art/$name.png"
+            echo "$verdict" >&2
+            fail "$name: the screen does not show the $mode skin window"
+        }
+        sleep 0.2
+    done
+    echo "shaped_e2e: $verdict"
+    convert "$shot" "$art/$name.png"
+    convert "$shot" -crop 245x106+$((X - 20))+$((Y - 20)) +repage -scale 400% "$art/$name-window.png"
+    rm -f "$shot"
+
+    exec 3>&-
+    local status=0
+    wait "$probe_pid" || status=$?
+    probe_pid=""
+    [ "$status" -eq 0 ] || fail "$name: the probe exited with status $status"
+}
+
+xsetroot -solid "$background"
+run shaped shaped
+run unshaped unshaped --no-shape
+echo "shaped_e2e: PASS"

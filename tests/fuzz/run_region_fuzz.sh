@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# A bounded run of the region-data fuzzer from the committed seeds.
+#   run_region_fuzz.sh FUZZER SEED_DIR ARTIFACT_DIR [LIBFUZZER_OPTION...]
+# New inputs go to a scratch corpus that is thrown away; a crashing input is
+# kept in ARTIFACT_DIR. Default: 50000 inputs with a fixed seed, so every run
+# of the suite tries the same ones.
+set -euo pipefail
+fuzzer=$1 seeds=$2 artifacts=$3
+shift 3
+[ $# -gt 0 ] || set -- -runs=50000 -seed=1
+mkdir -p "$artifacts"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+"$fuzzer" -max_len=4096 -print_final_stats=1 -artifact_prefix="$artifacts/" "$@" "$scratch" "$seeds"

@@ -1,0 +1,126 @@
+// The POP3 client and postwren-check against a real Dovecot server, started by
+// the test run (tests/integration/dovecot.sh): one instance for good log-ons,
+// another for refused ones, because the server slows down every log-on from
+// an address that has just failed one.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <string>
+
+#include "framework/exception.h"
+#include "net/kxpop3.h"
+
+namespace {
+
+constexpr int kProcessLimitMs = 20000;
+constexpr int kTimeOutMs = 10000;
+
+// The instance where alice (3 messages) and bob (none) log on.
+std::string LogonHost() {
+    return POSTWREN_DOVECOT_LOGON;
+}
+// The instance that sees the refused log-ons.
+std::string RefusalHost() {
+    return POSTWREN_DOVECOT_REFUSAL;
+}
+
+std::string FailureOf(TKxPOP3& client) {
+    try {
+        client.Connect();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    client.Disconnect();
+    return "(no exception)";
+}
+
+void Prepare(TKxPOP3& client, const std::string& host, const char* user, const char* password) {
+    client.SetHost(host);
+    client.SetTimeOut(kTimeOutMs);
+    client.SetUserID(user);
+    client.SetPassword(password);
+}
+
+TEST(Dovecot, CountsTheMessagesOfEachMailbox) {
+    TKxPOP3 client(nullptr);
+    Prepare(client, LogonHost(), "alice", "wonderland");
+    client.Connect();
+    EXPECT_TRUE(client.Connected());
+    EXPECT_EQ(client.MessageCount(), 3);
+    client.Disconnect();
+    EXPECT_FALSE(client.Connected());
+
+    // The same client checks the next mailbox on a fresh connection.
+    client.SetUserID("bob");
+    client.SetPassword("builder");
+    client.Connect();
+    EXPECT_EQ(client.MessageCount(), 0);
+    client.Disconnect();
+}
+
+TEST(Dovecot, RepeatedChecksOnOneClient) {
+    TKxPOP3 client(nullptr);
+    Prepare(client, LogonHost(), "alice", "wonderland");
+    for (int i = 0; i < 5; ++i) {
+        client.Connect();
+        EXPECT_EQ(client.MessageCount(), 3) << "check " << i;
+        client.Disconnect();
+    }
+}
+
+TEST(Dovecot, WrongPasswordIsRefused) {
+    TKxPOP3 client(nullptr);
+    Prepare(client, RefusalHost(), "alice", "not-the-password");
+    EXPECT_EQ(FailureOf(client), "Authentication failed");
+    EXPECT_FALSE(client.Connected());
+    EXPECT_EQ(client.MessageCount(), 0);
+}
+
+TEST(Dovecot, UnknownUserIsRefused) {
+    TKxPOP3 client(nullptr);
+    Prepare(client, RefusalHost(), "mallory", "anything");
+    EXPECT_EQ(FailureOf(client), "Authentication failed");
+    EXPECT_FALSE(client.Connected());
+}
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome RunCheck(const std::string& host, const char* user, const std::string& password) {
+    QProcess process;
+    process.start(QStringLiteral(POSTWREN_CHECK_BIN),
+                  {"--host", QString::fromStdString(host), "--user", user, "--password-stdin", "--timeout", "10"});
+    if (!process.waitForStarted(kProcessLimitMs))
+        return {};
+    process.write(QByteArray::fromStdString(password + "\n"));
+    process.closeWriteChannel();
+    if (!process.waitForFinished(kProcessLimitMs)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
+}
+
+TEST(Dovecot, CommandLineCheck) {
+    const Outcome alice = RunCheck(LogonHost(), "alice", "wonderland");
+    EXPECT_EQ(alice.exitCode, 0) << alice.err;
+    EXPECT_EQ(alice.out, "3\n");
+
+    const Outcome bob = RunCheck(LogonHost(), "bob", "builder");
+    EXPECT_EQ(bob.exitCode, 0) << bob.err;
+    EXPECT_EQ(bob.out, "0\n");
+}
+
+TEST(Dovecot, CommandLineCheckRefused) {
+    const Outcome o = RunCheck(RefusalHost(), "bob", "wrong");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "Authentication failed\n");
+}
+
+}  // namespace

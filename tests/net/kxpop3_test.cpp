@@ -1,0 +1,482 @@
+// The POP3 client against a scripted server: the exact lines it sends, the
+// exception texts, and what is cleaned up on each way out.
+#include "net/kxpop3.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/exception.h"
+#include "tests/support/scripted_pop3_server.h"
+
+using namespace std::chrono_literals;
+using testing_support::Close;
+using testing_support::Expect;
+using testing_support::Hang;
+using testing_support::Script;
+using testing_support::ScriptedPop3Server;
+using testing_support::Send;
+using testing_support::Stream;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+constexpr auto kSessionEnd = 5s;
+
+// The text of the exception that f raises, or "(no exception)".
+template <typename F>
+std::string FailureOf(F&& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return "(no exception)";
+}
+
+// A logged-on dialogue up to (and including) the STAT exchange.
+Script LogOn(const std::string& statReply) {
+    return {Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+            Expect("STAT", statReply)};
+}
+
+class KxPop3Test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        client = std::make_unique<TKxPOP3>(nullptr);
+        client->SetHost("127.0.0.1");
+        client->SetPort(server.Port());
+        client->SetUserID("alice");
+        client->SetPassword("secret");
+    }
+
+    ScriptedPop3Server server;
+    std::unique_ptr<TKxPOP3> client;
+};
+
+TEST_F(KxPop3Test, ChecksTheMailboxAndSaysQuit) {
+    Script script = LogOn("+OK 3 1234\r\n");
+    script.push_back(Expect("QUIT", "+OK bye\r\n"));
+    server.AddSession(script);
+    int connects = 0;
+    client->OnConnect = [&](TObject* sender) {
+        EXPECT_EQ(sender, client.get());
+        ++connects;
+    };
+
+    client->Connect();
+    EXPECT_TRUE(client->Connected());
+    EXPECT_EQ(client->MessageCount(), 3);
+    EXPECT_EQ(connects, 1);
+    client->Disconnect();
+
+    EXPECT_FALSE(client->Connected());
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+    EXPECT_TRUE(server.Mismatches(0).empty());
+}
+
+// The message count is the second space-separated field of the STAT reply,
+// taken as an integer with default 0.
+struct StatCase {
+    const char* reply;
+    int count;
+};
+
+class StatReplyTest : public KxPop3Test, public ::testing::WithParamInterface<StatCase> {};
+
+TEST_P(StatReplyTest, TakesTheCountFromTheSecondField) {
+    Script script = LogOn(GetParam().reply);
+    script.push_back(Expect("QUIT", "+OK\r\n"));
+    server.AddSession(script);
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), GetParam().count);
+    client->Disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, StatReplyTest,
+                         ::testing::Values(StatCase{"+OK 3 1234\r\n", 3}, StatCase{"+OK 0 0\r\n", 0},
+                                           // The second field keeps the line end: not a number.
+                                           StatCase{"+OK 5\r\n", 0},
+                                           // Two spaces: the second field is empty.
+                                           StatCase{"+OK  5 100\r\n", 0}, StatCase{"+OK 7 1\n", 7},
+                                           StatCase{"+OK $1F 10\r\n", 31}, StatCase{"+OK 4294967296 1\r\n", 0},
+                                           StatCase{"+OK 12abc 1\r\n", 0}));
+
+// The greeting goes through the same reply test as every other reply: "+OK"
+// somewhere in the first word.
+struct GreetingCase {
+    const char* greeting;
+    bool accepted;
+};
+
+class GreetingTest : public KxPop3Test, public ::testing::WithParamInterface<GreetingCase> {};
+
+TEST_P(GreetingTest, AcceptsPlusOkInTheFirstWord) {
+    const std::string greeting = GetParam().greeting;
+    if (GetParam().accepted) {
+        Script script = {Send(greeting), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+                         Expect("STAT", "+OK 1 10\r\n"), Expect("QUIT", "+OK\r\n")};
+        server.AddSession(script);
+        client->Connect();
+        EXPECT_EQ(client->MessageCount(), 1);
+        client->Disconnect();
+    } else {
+        server.AddSession({Send(greeting), Expect("QUIT", "+OK\r\n")});
+        EXPECT_EQ(FailureOf([&] { client->Connect(); }), greeting);
+        EXPECT_FALSE(client->Connected());
+        ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+        EXPECT_EQ(server.Lines(0), (Lines{"QUIT\r\n"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Greetings, GreetingTest,
+                         ::testing::Values(GreetingCase{"+OK ready\r\n", true}, GreetingCase{"+OK\r\n", true},
+                                           GreetingCase{"x+OKy hello\r\n", true}, GreetingCase{"+OK ready\n", true},
+                                           GreetingCase{"-ERR busy\r\n", false}, GreetingCase{" +OK ready\r\n", false},
+                                           GreetingCase{"+ok ready\r\n", false}));
+
+TEST_F(KxPop3Test, RefusedUserEndsWithQuitAndNoPass) {
+    server.AddSession(
+        {Send("+OK ready\r\n"), Expect("USER alice", "-ERR no such user\r\n"), Expect("QUIT", "+OK\r\n")});
+    bool connected = false;
+    client->OnConnect = [&](TObject*) { connected = true; };
+
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    EXPECT_FALSE(client->Connected());
+    EXPECT_FALSE(connected);
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(KxPop3Test, RefusedPassEndsWithQuit) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"),
+                       Expect("PASS secret", "-ERR [AUTH] wrong\r\n"), Expect("QUIT", "+OK\r\n")});
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(KxPop3Test, AHandledRefusalLogsOnOnceMore) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "-ERR wrong\r\n"),
+                       Expect("USER alice", "+OK\r\n"), Expect("PASS better", "+OK\r\n"),
+                       Expect("STAT", "+OK 2 20\r\n"), Expect("QUIT", "+OK\r\n")});
+    int asked = 0;
+    client->OnAuthenticationFailed = [&](bool& handled) {
+        ++asked;
+        client->SetPassword("better");
+        handled = true;
+    };
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), 2);
+    EXPECT_EQ(asked, 1);
+    client->Disconnect();
+    EXPECT_TRUE(server.Mismatches(0).empty());
+}
+
+TEST_F(KxPop3Test, ASecondRefusalFailsWithoutAskingAgain) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "-ERR wrong\r\n"),
+                       Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "-ERR wrong\r\n"),
+                       Expect("QUIT", "+OK\r\n")});
+    int asked = 0;
+    client->OnAuthenticationFailed = [&](bool& handled) {
+        ++asked;
+        handled = true;
+    };
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    EXPECT_EQ(asked, 1);
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0),
+              (Lines{"USER alice\r\n", "PASS secret\r\n", "USER alice\r\n", "PASS secret\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(KxPop3Test, AnUnhandledRefusalFailsAtOnce) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "-ERR\r\n"), Expect("QUIT", "+OK\r\n")});
+    int asked = 0;
+    client->OnAuthenticationFailed = [&](bool&) { ++asked; };
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    EXPECT_EQ(asked, 1);
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(KxPop3Test, MissingCredentialsFailBeforeAnyConnection) {
+    client->SetPassword("");
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    client->SetPassword("secret");
+    client->SetUserID("");
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+
+    // A handler that declines is asked once and changes nothing.
+    int asked = 0;
+    client->OnAuthenticationNeeded = [&](bool&) { ++asked; };
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    EXPECT_EQ(asked, 1);
+
+    EXPECT_FALSE(client->Connected());
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(KxPop3Test, TheNeededHandlerMayFillInTheCredentials) {
+    Script script = LogOn("+OK 1 5\r\n");
+    script.push_back(Expect("QUIT", "+OK\r\n"));
+    server.AddSession(script);
+    client->SetUserID("");
+    client->SetPassword("");
+    client->OnAuthenticationNeeded = [&](bool& handled) {
+        client->SetUserID("alice");
+        client->SetPassword("secret");
+        handled = true;
+    };
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), 1);
+    client->Disconnect();
+}
+
+TEST_F(KxPop3Test, AHandledButStillEmptyPasswordIsSentAsItIs) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS ", "+OK\r\n"),
+                       Expect("STAT", "+OK 0 0\r\n"), Expect("QUIT", "+OK\r\n")});
+    client->SetPassword("");
+    int asked = 0;
+    client->OnAuthenticationNeeded = [&](bool& handled) {
+        ++asked;
+        handled = true;
+    };
+    client->Connect();
+    EXPECT_EQ(asked, 1);
+    client->Disconnect();
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS \r\n", "STAT\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(KxPop3Test, RefusedStatStillFiresOnConnectAfterQuit) {
+    Script script = LogOn("-ERR mailbox locked\r\n");
+    script.push_back(Expect("QUIT", "+OK\r\n"));
+    server.AddSession(script);
+    Lines seenAtConnect;
+    bool connectedAtConnect = true;
+    client->OnConnect = [&](TObject*) {
+        seenAtConnect = server.Lines(0);
+        connectedAtConnect = client->Connected();
+    };
+
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "-ERR mailbox locked\r\n");
+    EXPECT_EQ(seenAtConnect, (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+    EXPECT_FALSE(connectedAtConnect);
+}
+
+TEST_F(KxPop3Test, RefusedQuitRaisesButCloses) {
+    Script script = LogOn("+OK 1 1\r\n");
+    script.push_back(Expect("QUIT", "-ERR cannot update\r\n"));
+    server.AddSession(script);
+    client->Connect();
+    EXPECT_EQ(FailureOf([&] { client->Disconnect(); }), "-ERR cannot update\r\n");
+    EXPECT_FALSE(client->Connected());
+    EXPECT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+}
+
+TEST_F(KxPop3Test, AFailedCheckKeepsTheEarlierCount) {
+    Script first = LogOn("+OK 3 300\r\n");
+    first.push_back(Expect("QUIT", "+OK\r\n"));
+    server.AddSession(first);
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "-ERR\r\n"), Expect("QUIT", "+OK\r\n")});
+
+    client->Connect();
+    client->Disconnect();
+    ASSERT_EQ(client->MessageCount(), 3);
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    EXPECT_EQ(client->MessageCount(), 3);
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(KxPop3Test, DestroyingAConnectedClientClosesWithoutQuit) {
+    server.AddSession(LogOn("+OK 1 1\r\n"));
+    client->Connect();
+    client.reset();
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n"}));
+}
+
+TEST_F(KxPop3Test, AbortWhenIdleClosesWithoutQuit) {
+    Script script = LogOn("+OK 1 1\r\n");
+    script.push_back(Expect("QUIT", "+OK\r\n"));
+    server.AddSession(script);
+    script = LogOn("+OK 2 2\r\n");
+    script.push_back(Expect("QUIT", "+OK\r\n"));
+    server.AddSession(script);
+
+    client->Connect();
+    client->Abort();
+    EXPECT_FALSE(client->Connected());
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n"}));
+
+    // The session is usable again.
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), 2);
+    client->Disconnect();
+}
+
+// Runs `action` from the event loop once the client is connected: it is then
+// waiting for the greeting. Nothing runs after the returned timer is gone.
+std::unique_ptr<QTimer> WhenConnected(TKxPOP3& client, std::function<void()> action) {
+    auto poll = std::make_unique<QTimer>();
+    QTimer* raw = poll.get();
+    QObject::connect(raw, &QTimer::timeout, [raw, &client, action] {
+        if (!client.Connected())
+            return;
+        raw->stop();
+        action();
+    });
+    raw->start(1);
+    return poll;
+}
+
+TEST_F(KxPop3Test, CancelDuringTheLogOnClosesTheConnection) {
+    server.AddSession({Hang()});
+    const auto cancel = WhenConnected(*client, [&] { client->Cancel(); });
+    bool abortError = false;
+    try {
+        client->Connect();
+    } catch (const EAbortError&) {
+        abortError = true;
+    }
+    EXPECT_TRUE(abortError);
+    EXPECT_FALSE(client->Connected());
+    EXPECT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    // The QUIT of the cleanup cannot get out of a cancelled session.
+    EXPECT_EQ(server.Lines(0), Lines{});
+}
+
+TEST_F(KxPop3Test, AbortDuringTheLogOnCancelsIt) {
+    server.AddSession({Hang()});
+    const auto abort = WhenConnected(*client, [&] { client->Abort(); });
+    EXPECT_THROW(client->Connect(), EAbortError);
+    EXPECT_FALSE(client->Connected());
+    EXPECT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+}
+
+TEST_F(KxPop3Test, ANestedConnectLeavesTheLogOnMarkedAsRunning) {
+    server.AddSession({Hang()});
+    std::string nested;
+    const auto reenter = WhenConnected(*client, [&] {
+        nested = FailureOf([&] { client->Connect(); });
+        // Still inside the outer log-on: Abort must cancel it, not just close.
+        client->Abort();
+    });
+    EXPECT_THROW(client->Connect(), EAbortError);
+    EXPECT_EQ(nested, "Already connected");
+    EXPECT_FALSE(client->Connected());
+}
+
+// Failures below the protocol: each ends Connect with an exception, in
+// bounded time, and leaves the client unconnected.
+class KxPop3FailureTest : public KxPop3Test {
+protected:
+    // Connect must fail within `limit`; returns its message.
+    std::string ConnectFailsWithin(std::chrono::milliseconds limit) {
+        QElapsedTimer clock;
+        clock.start();
+        const std::string message = FailureOf([&] { client->Connect(); });
+        EXPECT_LT(clock.elapsed(), limit.count()) << message;
+        EXPECT_FALSE(client->Connected());
+        return message;
+    }
+};
+
+TEST_F(KxPop3FailureTest, RefusedConnection) {
+    client->SetPort(ScriptedPop3Server::UnusedPort());
+    EXPECT_EQ(ConnectFailsWithin(5s), "Connection Failed");
+}
+
+TEST_F(KxPop3FailureTest, NameThatDoesNotResolve) {
+    client->SetHost("no-such-host.invalid");
+    // No bound of our own: a slow resolver must still answer "not found"
+    // rather than time out.
+    client->SetTimeOut(0);
+    EXPECT_EQ(ConnectFailsWithin(60s), "Null Remote Address");
+}
+
+TEST_F(KxPop3FailureTest, CloseBeforeTheGreeting) {
+    server.AddSession({Close()});
+    const std::string message = ConnectFailsWithin(5s);
+    EXPECT_NE(message, "(no exception)");
+}
+
+TEST_F(KxPop3FailureTest, CloseInTheMiddleOfALine) {
+    server.AddSession({Send("+OK rea"), Close()});
+    const std::string message = ConnectFailsWithin(5s);
+    EXPECT_NE(message, "(no exception)");
+    // The incomplete line is never taken for a greeting.
+    EXPECT_EQ(message.find("+OK rea"), std::string::npos);
+}
+
+TEST_F(KxPop3FailureTest, CloseAfterAReply) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Close()});
+    EXPECT_NE(ConnectFailsWithin(5s), "(no exception)");
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n"}));
+}
+
+TEST_F(KxPop3FailureTest, SilentServer) {
+    server.AddSession({Hang()});
+    client->SetTimeOut(300);
+    EXPECT_EQ(ConnectFailsWithin(5s), "Socket readln timed out");
+    EXPECT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+}
+
+TEST_F(KxPop3FailureTest, EndlessLine) {
+    server.AddSession({Stream(std::string(64 * 1024, 'x'))});
+    client->SetTimeOut(2000);
+    // Watch the receive buffer while the client waits for the line end.
+    std::int64_t largest = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] { largest = std::max(largest, client->ReceiveBuffer().Size()); });
+    watch.start(1);
+    EXPECT_EQ(ConnectFailsWithin(10s), "Socket readln line too long");
+    watch.stop();
+    EXPECT_LE(largest, 4 * 1024 * 1024) << "bytes held for one line";
+    EXPECT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+}
+
+TEST_F(KxPop3FailureTest, AlreadyConnected) {
+    Script script = LogOn("+OK 1 1\r\n");
+    script.push_back(Expect("QUIT", "+OK\r\n"));
+    server.AddSession(script);
+    client->Connect();
+    // Fails in the session's own Connect: nothing is sent, the connection stays.
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Already connected");
+    EXPECT_TRUE(client->Connected());
+    client->Disconnect();
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+}
+
+// Framing as the client sees it: replies split over several packets, replies
+// that arrive together, and LF-only line ends.
+TEST_F(KxPop3Test, RepliesSplitAndJoinedAcrossPackets) {
+    server.AddSession({Send("+O"), Send("K rea"), Send("dy\r\n"),
+                       // The USER reply arrives together with the PASS reply.
+                       Expect("USER alice", "+OK\r\n+OK logged on\r\n"), Expect("PASS secret", ""),
+                       Expect("STAT", "+OK 4 4000\n"), Expect("QUIT", "+OK\n")});
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), 4);
+    client->Disconnect();
+    EXPECT_TRUE(server.Mismatches(0).empty());
+}
+
+TEST_F(KxPop3Test, LongGreetingIsTakenWhole) {
+    const std::string greeting = "+OK " + std::string(40000, 'g') + "\r\n";
+    Script script = {Send(greeting), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+                     Expect("STAT", "+OK 9 9\r\n"), Expect("QUIT", "+OK\r\n")};
+    server.AddSession(script);
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), 9);
+    client->Disconnect();
+    EXPECT_TRUE(server.Mismatches(0).empty());
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// postwren-check as a process: its exit status, standard output and standard
+// error, against the scripted server running in this test process.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "framework/text.h"
+#include "tests/support/scripted_pop3_server.h"
+
+using namespace std::chrono_literals;
+using testing_support::Expect;
+using testing_support::Hang;
+using testing_support::Script;
+using testing_support::ScriptedPop3Server;
+using testing_support::Send;
+using testing_support::Stream;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+constexpr int kProcessLimitMs = 20000;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+    qint64 elapsedMs = 0;
+};
+
+Outcome RunCheck(const QStringList& args, const std::string& input = {}) {
+    QProcess process;
+    QElapsedTimer clock;
+    clock.start();
+    process.start(QStringLiteral(POSTWREN_CHECK_BIN), args);
+    if (!process.waitForStarted(kProcessLimitMs))
+        return {};
+    process.write(input.data(), static_cast<qint64>(input.size()));
+    process.closeWriteChannel();
+    if (!process.waitForFinished(kProcessLimitMs)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    Outcome o;
+    o.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    o.out = process.readAllStandardOutput().toStdString();
+    o.err = process.readAllStandardError().toStdString();
+    o.elapsedMs = clock.elapsed();
+    return o;
+}
+
+Script CheckScript(const std::string& statReply) {
+    return {Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+            Expect("STAT", statReply), Expect("QUIT", "+OK bye\r\n")};
+}
+
+class PostwrenCheckTest : public ::testing::Test {
+protected:
+    QStringList Args(const QStringList& extra = {}) const {
+        return QStringList{"--host", "127.0.0.1", "--port",          QString::number(server.Port()),
+                           "--user", "alice",     "--password-stdin"} +
+               extra;
+    }
+
+    ScriptedPop3Server server;
+};
+
+TEST_F(PostwrenCheckTest, PrintsTheMessageCount) {
+    server.AddSession(CheckScript("+OK 3 1234\r\n"));
+    const Outcome o = RunCheck(Args(), "secret\n");
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.out, "3\n");
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(PostwrenCheckTest, PrintsJson) {
+    server.AddSession(CheckScript("+OK 12 99\r\n"));
+    const Outcome o = RunCheck(Args({"--json"}), "secret");
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.out, "{\"count\": 12}\n");
+}
+
+TEST_F(PostwrenCheckTest, StatWithoutOctetCountGivesZero) {
+    server.AddSession(CheckScript("+OK 5\r\n"));
+    const Outcome o = RunCheck(Args(), "secret\r\n");
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.out, "0\n");
+}
+
+TEST_F(PostwrenCheckTest, RefusedUserFailsAfterQuitWithoutPass) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "-ERR who?\r\n"), Expect("QUIT", "+OK\r\n")});
+    const Outcome o = RunCheck(Args(), "secret\n");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "Authentication failed\n");
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(PostwrenCheckTest, ReplyLineIsPrintedWithoutItsLineEndInUtf8) {
+    // The server's texts are CP932; the terminal gets UTF-8.
+    server.AddSession({Send(Sjis("-ERR 混雑しています\r\n")), Expect("QUIT", "+OK\r\n")});
+    const Outcome o = RunCheck(Args(), "secret\n");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "-ERR 混雑しています\n");
+}
+
+TEST_F(PostwrenCheckTest, ClosedPortFails) {
+    const Outcome o = RunCheck({"--host", "127.0.0.1", "--port", QString::number(ScriptedPop3Server::UnusedPort()),
+                                "--user", "alice", "--password-stdin"},
+                               "secret\n");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Connection Failed\n");
+}
+
+TEST_F(PostwrenCheckTest, SilentServerEndsInBoundedTime) {
+    server.AddSession({Hang()});
+    const Outcome o = RunCheck(Args({"--timeout", "1"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_NE(o.err, "");
+    EXPECT_LT(o.elapsedMs, 10000);
+}
+
+TEST_F(PostwrenCheckTest, EndlessLineEndsInBoundedTime) {
+    server.AddSession({Stream(std::string(64 * 1024, 'x'))});
+    const Outcome o = RunCheck(Args({"--timeout", "2"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_NE(o.err, "");
+    EXPECT_LT(o.elapsedMs, 15000);
+}
+
+TEST_F(PostwrenCheckTest, EmptyCredentialsFailWithoutConnecting) {
+    const Outcome noPassword = RunCheck(Args(), "\n");
+    EXPECT_EQ(noPassword.exitCode, 1);
+    EXPECT_EQ(noPassword.err, "Authentication failed\n");
+
+    QStringList emptyUser = Args();
+    emptyUser[emptyUser.indexOf("alice")] = "";
+    const Outcome noUser = RunCheck(emptyUser, "secret\n");
+    EXPECT_EQ(noUser.exitCode, 1);
+    EXPECT_EQ(noUser.err, "Authentication failed\n");
+
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(PostwrenCheckTest, PasswordFileGivesItsFirstLine) {
+    server.AddSession(CheckScript("+OK 1 1\r\n"));
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("password");
+    std::ofstream(path.toStdString(), std::ios::binary) << "secret\r\nnot this line\n";
+    const Outcome o = RunCheck(
+        {"--host", "127.0.0.1", "--port", QString::number(server.Port()), "--user", "alice", "--password-file", path});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out, "1\n");
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(PostwrenCheckTest, TextsAreSentAsCp932) {
+    const std::string user = Sjis("山田");
+    const std::string password = Sjis("ひみつ");
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER " + user, "+OK\r\n"), Expect("PASS " + password, "+OK\r\n"),
+                       Expect("STAT", "+OK 2 2\r\n"), Expect("QUIT", "+OK\r\n")});
+    const Outcome o = RunCheck({"--host", "127.0.0.1", "--port", QString::number(server.Port()), "--user",
+                                QString::fromUtf8("山田"), "--password-stdin"},
+                               "ひみつ\n");
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out, "2\n");
+    EXPECT_TRUE(server.Mismatches(0).empty());
+}
+
+// Usage errors: status 2, the usage line on standard error, nothing sent.
+class UsageTest : public ::testing::TestWithParam<std::vector<const char*>> {};
+
+TEST_P(UsageTest, IsRefusedWithTheUsageLine) {
+    QStringList args;
+    for (const char* a : GetParam()) args << QString::fromUtf8(a);
+    const Outcome o = RunCheck(args, "secret\n");
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_EQ(o.out, "");
+    EXPECT_NE(o.err.find("usage: postwren-check --host HOST"), std::string::npos) << o.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, UsageTest,
+    ::testing::Values(
+        std::vector<const char*>{}, std::vector<const char*>{"--user", "alice", "--password-stdin"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--password-stdin"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--password-file",
+                                 "/dev/null"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password", "secret"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--port", "0"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--port", "70000"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--timeout", "soon"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--user"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--verbose"},
+        // A line break would smuggle in a second command.
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice\r\nDELE 1", "--password-stdin"}));
+
+TEST(PostwrenCheckHelp, PrintsUsageAndSucceeds) {
+    const Outcome o = RunCheck({"--help"});
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.out.rfind("usage: postwren-check", 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+// postwren-check: one mailbox check from the command line, with the same
+// engine as the resident program, for scripts and status bars. No display.
+//
+// Exit status: 0 with the message count on standard output; 1 when the check
+// failed (the engine's message on standard error); 2 for a usage error.
+#include <QCoreApplication>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "framework/application.h"
+#include "framework/exception.h"
+#include "framework/text.h"
+#include "net/kxpop3.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitCheckFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr int kDefaultPort = 110;
+constexpr int kMaxPort = 65535;
+// Without --timeout a dead server still ends the check: a status bar must not hang.
+constexpr int kDefaultTimeoutSeconds = 30;
+constexpr int kMaxTimeoutSeconds = 24 * 60 * 60;
+constexpr int kMsPerSecond = 1000;
+
+constexpr char kUsage[] =
+    "usage: postwren-check --host HOST [--port N] --user USER (--password-file FILE | --password-stdin) "
+    "[--timeout SECONDS] [--json]";
+
+struct Options {
+    std::optional<std::string> host;  // UTF-8, as given
+    int port = kDefaultPort;
+    std::optional<std::string> user;
+    std::optional<std::string> passwordFile;
+    bool passwordStdin = false;
+    int timeoutSeconds = kDefaultTimeoutSeconds;
+    bool json = false;
+    bool help = false;
+};
+
+// A usage error: the reason, then the usage line, on standard error.
+class UsageError {
+public:
+    explicit UsageError(std::string reason) : reason(std::move(reason)) {}
+    std::string reason;
+};
+
+std::optional<int> ParseNumber(std::string_view text, int min, int max) {
+    if (text.empty() || text.size() > 9)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+Options ParseArguments(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::optional<std::string> inlineValue;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = arg.substr(eq + 1);
+            arg.erase(eq);
+        }
+        auto value = [&]() -> std::string {
+            if (inlineValue)
+                return *inlineValue;
+            if (i + 1 >= argc)
+                throw UsageError(arg + " needs a value");
+            return argv[++i];
+        };
+        auto noValue = [&] {
+            if (inlineValue)
+                throw UsageError(arg + " takes no value");
+        };
+
+        if (arg == "--help") {
+            options.help = true;
+            return options;
+        } else if (arg == "--host") {
+            options.host = value();
+        } else if (arg == "--port") {
+            const std::string v = value();
+            const auto port = ParseNumber(v, 1, kMaxPort);
+            if (!port)
+                throw UsageError("bad port: " + v);
+            options.port = *port;
+        } else if (arg == "--user") {
+            options.user = value();
+        } else if (arg == "--password-file") {
+            options.passwordFile = value();
+        } else if (arg == "--password-stdin") {
+            noValue();
+            options.passwordStdin = true;
+        } else if (arg == "--timeout") {
+            const std::string v = value();
+            const auto seconds = ParseNumber(v, 1, kMaxTimeoutSeconds);
+            if (!seconds)
+                throw UsageError("bad timeout: " + v);
+            options.timeoutSeconds = *seconds;
+        } else if (arg == "--json") {
+            noValue();
+            options.json = true;
+        } else if (arg == "--password") {
+            // A password on the command line is visible to every user's ps.
+            throw UsageError("--password is not accepted; use --password-file or --password-stdin");
+        } else {
+            throw UsageError("unknown argument: " + arg);
+        }
+    }
+
+    if (!options.host) {
+        // A check without --host will take the server, user ID and password
+        // from the resident program's stored settings. Until then, --host is
+        // required.
+        throw UsageError("--host is required");
+    }
+    if (!options.user)
+        throw UsageError("--user is required");
+    if (options.passwordFile.has_value() == options.passwordStdin)
+        throw UsageError("give exactly one of --password-file and --password-stdin");
+    return options;
+}
+
+// The first line of the stream, without its line end (LF or CR LF).
+std::string FirstLine(std::istream& in) {
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+// UTF-8 text from the command line as the engine's CP932 text.
+AnsiString ToEngineText(const std::string& utf8, const char* what) {
+    // A line break would end the command early and send the rest as a
+    // command of its own; a NUL would cut the text short without a word.
+    if (utf8.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw UsageError(std::string(what) + " must not contain line breaks or NUL characters");
+    auto converted = TryUtf8ToCp932(utf8);
+    // Sending a mangled user ID or password would fail at the server with a
+    // misleading message; say what is wrong instead.
+    if (!converted)
+        throw UsageError(std::string(what) + " cannot be written in CP932");
+    return *converted;
+}
+
+std::string MessageForTerminal(const AnsiString& cp932) {
+    std::string text = Cp932ToUtf8(cp932);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+int RunCheck(const Options& options, const std::string& passwordUtf8) {
+    TKxPOP3 client(nullptr);
+    client.SetHost(ToEngineText(*options.host, "the host name"));
+    client.SetPort(options.port);
+    client.SetTimeOut(options.timeoutSeconds * kMsPerSecond);
+    client.SetUserID(ToEngineText(*options.user, "the user ID"));
+    client.SetPassword(ToEngineText(passwordUtf8, "the password"));
+
+    client.Connect();
+    const int count = client.MessageCount();
+    client.Disconnect();
+
+    if (options.json)
+        std::printf("{\"count\": %d}\n", count);
+    else
+        std::printf("%d\n", count);
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication qapp(argc, argv);
+    TApplication application;
+
+    Options options;
+    std::string password;
+    try {
+        options = ParseArguments(argc, argv);
+        if (options.help) {
+            std::printf("%s\n", kUsage);
+            return kExitOk;
+        }
+        if (options.passwordStdin) {
+            password = FirstLine(std::cin);
+        } else {
+            std::ifstream file(*options.passwordFile, std::ios::binary);
+            if (!file) {
+                std::fprintf(stderr, "postwren-check: cannot read %s: %s\n", options.passwordFile->c_str(),
+                             std::strerror(errno));
+                return kExitUsage;
+            }
+            password = FirstLine(file);
+        }
+        return RunCheck(options, password);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "postwren-check: %s\n%s\n", e.reason.c_str(), kUsage);
+        return kExitUsage;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "%s\n", MessageForTerminal(e.Message()).c_str());
+        return kExitCheckFailed;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return kExitCheckFailed;
+    }
+}

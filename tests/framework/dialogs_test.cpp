@@ -1,3 +1,4 @@
+#include "tests/support/wait.h"
 #include "framework/dialogs.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,8 @@
 
 namespace {
 
+using testing_support::WaitUntil;
+
 constexpr int kDeadlineMs = 10000;
 
 // Runs `act` on the modal window once it is up, from inside its own loop.
@@ -45,17 +48,6 @@ void whenModalAppears(std::function<void(QWidget*)> act) {
         act(modal);
     });
     poll->start(5);
-}
-
-bool waitFor(const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > kDeadlineMs)
-            return false;
-        platform::WaitForMessages(5);
-    }
-    return true;
 }
 
 void writeFile(const QString& path, QFileDevice::Permissions perms) {
@@ -104,7 +96,7 @@ TEST(OpenDialog, TheExecutablesFilterShowsProgramsAndFoldersButNotOtherFiles) {
     ASSERT_NE(fs, nullptr);
     const QModelIndex root = fs->index(dir.path());
     // The file system model reads folders in the background.
-    ASSERT_TRUE(waitFor([&] { return fs->rowCount(root) == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return fs->rowCount(root) == 4; }));
     const QModelIndex proxyRoot = proxy->mapFromSource(root);
     std::set<QString> shown;
     for (int r = 0; r < proxy->rowCount(proxyRoot); ++r) shown.insert(proxy->index(r, 0, proxyRoot).data().toString());

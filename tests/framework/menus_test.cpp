@@ -1,3 +1,4 @@
+#include "tests/support/wait.h"
 #include "framework/menus.h"
 
 #include <gtest/gtest.h>
@@ -16,15 +17,7 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& cond) {
-    QDeadlineTimer deadline(5000);
-    while (!cond()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using testing_support::WaitUntil;
 
 void Drain() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
@@ -195,7 +188,7 @@ TEST_F(PopupMenuTest, ChosenCommandRunsFromTheMessageLoopOnce) {
     QMenu* submenu = Action(menu.ShownMenu(), "sub")->menu();
     submenu->actions()[0]->trigger();
     EXPECT_TRUE(ran.empty()) << "not inside the menu's own event handling";
-    ASSERT_TRUE(WaitFor([&] { return !ran.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !ran.empty(); }));
     Drain();
     EXPECT_EQ(ran, (std::vector<std::string>{"nested"}));
 }
@@ -217,7 +210,7 @@ TEST_F(PopupMenuTest, FailingCommandIsReportedByTheApplication) {
     check->OnClick = [](TObject*) { throw Exception("Authentication failed"); };
     menu.Popup(0, 0);
     menu.ShownMenu()->actions()[0]->trigger();
-    ASSERT_TRUE(WaitFor([&] { return !reported.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !reported.empty(); }));
     EXPECT_EQ(reported, (std::vector<std::string>{"Authentication failed"}));
 }
 

@@ -1,3 +1,4 @@
+#include "tests/support/wait.h"
 #include "framework/stdctrls.h"
 
 #include <gtest/gtest.h>
@@ -23,18 +24,8 @@
 
 namespace {
 
-constexpr int kDeadlineMs = 10000;
+using testing_support::WaitUntil;
 
-bool waitFor(const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > kDeadlineMs)
-            return false;
-        platform::WaitForMessages(5);
-    }
-    return true;
-}
 
 // Delivers a key press the way the window system would: to the widget, and up
 // to its parents while nobody takes it.
@@ -190,7 +181,7 @@ TEST(Buttons, EnterPressesTheDefaultButtonAndEscTheCancelButton) {
     // On a focused button Enter presses that button instead.
     d.clicks.clear();
     pressKey(d.plain->Handle(), Qt::Key_Return);
-    ASSERT_TRUE(waitFor([&] { return !d.clicks.empty(); }));  // animated click
+    ASSERT_TRUE(WaitUntil([&] { return !d.clicks.empty(); }));  // animated click
     EXPECT_EQ(d.clicks, (std::vector<std::string>{"plain"}));
 
     // A hidden or disabled default button is not pressed.

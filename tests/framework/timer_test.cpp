@@ -1,3 +1,4 @@
+#include "tests/support/wait.h"
 #include "framework/timer.h"
 
 #include <gtest/gtest.h>
@@ -11,19 +12,8 @@
 
 namespace {
 
-constexpr int kDeadlineMs = 10000;
+using testing_support::WaitUntil;
 
-// Runs the message loop until `done` holds or the deadline passes.
-bool waitFor(const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > kDeadlineMs)
-            return false;
-        platform::WaitForMessages(5);
-    }
-    return true;
-}
 
 // A fast timer that counts its ticks: the yardstick for "this other timer
 // had every chance to fire and did not".
@@ -36,7 +26,7 @@ struct Yardstick {
     }
     bool runFor(int n) {
         const int target = ticks + n;
-        return waitFor([&] { return ticks >= target; });
+        return WaitUntil([&] { return ticks >= target; });
     }
 };
 
@@ -51,7 +41,7 @@ TEST(Timer, StartsEnabledAtOneSecondAndTicksWhileEnabled) {
         sender = s;
     };
     t.SetInterval(3);
-    ASSERT_TRUE(waitFor([&] { return ticks >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return ticks >= 3; }));
     EXPECT_EQ(sender, &t);
 
     // Disabled: no further ticks while a yardstick runs on.
@@ -63,7 +53,7 @@ TEST(Timer, StartsEnabledAtOneSecondAndTicksWhileEnabled) {
 
     // Enabled again: ticks resume.
     t.SetEnabled(true);
-    ASSERT_TRUE(waitFor([&] { return ticks > stopped; }));
+    ASSERT_TRUE(WaitUntil([&] { return ticks > stopped; }));
 }
 
 TEST(Timer, ZeroIntervalAndDisabledTimersNeverFire) {
@@ -83,7 +73,7 @@ TEST(Timer, ZeroIntervalAndDisabledTimersNeverFire) {
 
     // Giving the zero timer an interval starts it.
     zero.SetInterval(2);
-    ASSERT_TRUE(waitFor([&] { return zeroTicks > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return zeroTicks > 0; }));
 }
 
 TEST(Timer, IntervalsBeyondThePlatformLimitRunAtTheLimitInsteadOfFailing) {
@@ -111,7 +101,7 @@ TEST(Timer, AnExceptionFromTheHandlerIsReportedAndTheTimerKeepsRunning) {
         ++ticks;
         throw Exception("tick failed");
     };
-    ASSERT_TRUE(waitFor([&] { return ticks >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return ticks >= 2; }));
     Application->OnException = saved;
     ASSERT_GE(reported.size(), 2u);
     EXPECT_EQ(reported[0], "tick failed");

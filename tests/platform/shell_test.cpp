@@ -1,3 +1,4 @@
+#include "tests/support/wait.h"
 #include "platform/shell.h"
 
 #include <gtest/gtest.h>
@@ -13,21 +14,11 @@
 
 namespace {
 
+using testing_support::WaitUntil;
+
 using platform::DesktopShell;
 using platform::kShellOpenFailureMax;
 
-constexpr int kDeadlineMs = 10000;
-
-bool waitFor(const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > kDeadlineMs)
-            return false;
-        platform::WaitForMessages(10);
-    }
-    return true;
-}
 
 QString readAll(const QString& path) {
     QFile f(path);
@@ -70,7 +61,7 @@ TEST_F(ShellOpen, AnExecutableFileStartsAndSucceeds) {
         script(QStringLiteral("メーラー"), QStringLiteral("echo started > '%1'").arg(path("marker")));
     DesktopShell shell(path("no-opener"));
     EXPECT_GT(shell.Open(mailer), kShellOpenFailureMax);
-    ASSERT_TRUE(waitFor([&] { return readAll(path("marker")) == QStringLiteral("started"); }));
+    ASSERT_TRUE(WaitUntil([&] { return readAll(path("marker")) == QStringLiteral("started"); }));
 }
 
 TEST_F(ShellOpen, MissingEmptyAndUnstartableFilesFail) {

@@ -1,3 +1,4 @@
+#include "tests/support/wait.h"
 #include "platform/tray_service.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 using namespace platform;
 
 namespace {
+
+using testing_support::WaitUntil;
 
 constexpr UINT kCallback = WM_USER + 100;
 
@@ -37,16 +40,6 @@ QImage Solid(QRgb colour) {
 
 QList<QSystemTrayIcon*> ShownIcons() {
     return QCoreApplication::instance()->findChildren<QSystemTrayIcon*>(Qt::FindDirectChildrenOnly);
-}
-
-bool WaitFor(const std::function<bool()>& cond) {
-    QDeadlineTimer deadline(5000);
-    while (!cond()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
 }
 
 TEST(NotifyIconTable, AddModifyDeleteRules) {
@@ -150,7 +143,7 @@ TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
     emit icon->activated(QSystemTrayIcon::Context);
     emit icon->activated(QSystemTrayIcon::MiddleClick);  // not reported
     EXPECT_TRUE(received.empty()) << "posted, not sent";
-    ASSERT_TRUE(WaitFor([&] { return received.size() >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return received.size() >= 3; }));
     QCoreApplication::processEvents();
     const std::vector<std::vector<std::uintptr_t>> expected{
         {kCallback, 3, WM_LBUTTONDOWN}, {kCallback, 3, WM_LBUTTONDBLCLK}, {kCallback, 3, WM_RBUTTONDOWN}};
@@ -162,7 +155,7 @@ TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
     ASSERT_TRUE(tray.NotifyIcon(NIM_MODIFY, moved));
     received.clear();
     emit icon->activated(QSystemTrayIcon::Context);
-    ASSERT_TRUE(WaitFor([&] { return !received.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !received.empty(); }));
     EXPECT_EQ(received[0][0], kCallback + 7);
 
     ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, moved));

@@ -1,3 +1,4 @@
+#include "tests/support/wait.h"
 #include "widgets/taskbar.h"
 
 #include <gtest/gtest.h>
@@ -21,16 +22,7 @@ using namespace platform;
 
 namespace {
 
-// Runs the message loop until cond holds; false after 5 s without it.
-bool WaitFor(const std::function<bool()>& cond) {
-    QDeadlineTimer deadline(5000);
-    while (!cond()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using testing_support::WaitUntil;
 
 // Handles every message queued now and whatever those queue in turn, so a
 // test can tell that something did not happen.
@@ -238,7 +230,7 @@ TEST_F(TaskBarTest, TipChangesReachTheTrayOnlyThroughTheDeferredRefresh) {
     bar->SetTip("after");
     EXPECT_EQ(tray.CountOf(NIM_MODIFY), 0);
     EXPECT_STREQ(tray.area.Find(bar->WindowHandle(), 1)->szTip, "before");
-    ASSERT_TRUE(WaitFor([&] { return tray.CountOf(NIM_MODIFY) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return tray.CountOf(NIM_MODIFY) == 1; }));
     const NOTIFYICONDATAA& modified = tray.Last(NIM_MODIFY)->data;
     EXPECT_STREQ(modified.szTip, "after");
     EXPECT_EQ(modified.uID, 1u);
@@ -344,18 +336,18 @@ TEST_F(TaskBarTest, IconComesFromTheImageListOnlyForAnEntryItHas) {
 
     // An index equal to the entry count shows the application icon.
     bar->SetImageIndex(2);
-    ASSERT_TRUE(WaitFor([&] { return tray.CountOf(NIM_MODIFY) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return tray.CountOf(NIM_MODIFY) == 1; }));
     EXPECT_EQ(tray.Last(NIM_MODIFY)->data.hIcon, ApplicationIcon()->Handle());
 
     bar->SetImageIndex(0);
-    ASSERT_TRUE(WaitFor([&] { return tray.CountOf(NIM_MODIFY) == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return tray.CountOf(NIM_MODIFY) == 2; }));
     EXPECT_EQ(tray.Last(NIM_MODIFY)->icon.pixel(8, 8), qRgb(255, 0, 0));
 
     // Setting a list posts a refresh even before anything was changed in it.
     auto* other = new TImageList(owner);
     other->AddIcon(&blue);
     bar->SetImages(other);
-    ASSERT_TRUE(WaitFor([&] { return tray.CountOf(NIM_MODIFY) == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return tray.CountOf(NIM_MODIFY) == 3; }));
     EXPECT_EQ(tray.Last(NIM_MODIFY)->icon.pixel(8, 8), qRgb(0, 0, 255));
 
     // A destroyed list is forgotten, never read.
@@ -436,7 +428,7 @@ TEST_F(TaskBarTest, RightPressPopsTheMenuUpAtTheCursorUnlessAutoPopupIsOff) {
 
     menu->SetAutoPopup(true);
     ASSERT_TRUE(tray.Activate(bar->WindowHandle(), 1, WM_RBUTTONDOWN));
-    ASSERT_TRUE(WaitFor([&] { return menu->ShownMenu() != nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return menu->ShownMenu() != nullptr; }));
     EXPECT_EQ(rightPresses, 2);
     EXPECT_EQ(menu->PopupComponent(), bar);
     QMenu* shown = menu->ShownMenu();
@@ -450,7 +442,7 @@ TEST_F(TaskBarTest, RightPressPopsTheMenuUpAtTheCursorUnlessAutoPopupIsOff) {
     // Choosing an entry runs its command once the menu has closed.
     shown->actions()[1]->trigger();
     EXPECT_TRUE(ran.empty());
-    ASSERT_TRUE(WaitFor([&] { return ran.size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return ran.size() == 1; }));
     EXPECT_EQ(ran[0], "設定");
     menu->CloseMenu();
 }

@@ -7,10 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/cp932.h"
+
 using AnsiString = std::string;
 
 // True for a CP932 lead byte (0x81-0x9F, 0xE0-0xFC).
-constexpr bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+constexpr bool IsLeadByte(unsigned char c) { return platform::IsCp932LeadByte(c); }
 
 // Converts UTF-8 to CP932. nullopt when some character has no CP932 form or
 // the input is not valid UTF-8.

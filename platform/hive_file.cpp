@@ -1,7 +1,8 @@
 #include "platform/hive_file.h"
 
+#include "platform/cp932.h"
+
 #include <fcntl.h>
-#include <iconv.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,34 +36,10 @@ constexpr mode_t kDirectoryMode = 0700;
 
 // --- text helpers ---------------------------------------------------------
 
-// The program's texts are CP932; the file is UTF-8. This layer sits below the
-// framework's text helpers, so it converts on its own, strictly: any byte
-// sequence without a form on the other side fails the whole conversion.
-std::optional<std::string> convertStrict(const char* to, const char* from, std::string_view in) {
-    iconv_t cd = ::iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return std::nullopt;
-    std::string out(in.size() * 4 + 16, '\0');
-    char* src = const_cast<char*>(in.data());
-    std::size_t srcLeft = in.size();
-    char* dst = out.data();
-    std::size_t dstLeft = out.size();
-    const bool ok = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1) &&
-                    ::iconv(cd, nullptr, nullptr, &dst, &dstLeft) != static_cast<std::size_t>(-1);
-    ::iconv_close(cd);
-    if (!ok)
-        return std::nullopt;
-    out.resize(out.size() - dstLeft);
-    return out;
-}
-
-// "CP932", not "SHIFT_JIS": the latter rejects the NEC and IBM extensions.
-std::optional<std::string> cp932ToUtf8(std::string_view s) {
-    return convertStrict("UTF-8", "CP932", s);
-}
-std::optional<std::string> utf8ToCp932(std::string_view s) {
-    return convertStrict("CP932", "UTF-8", s);
-}
+// The program's texts are CP932; the file is UTF-8. Conversions are strict:
+// any byte sequence without a form on the other side fails the whole text.
+std::optional<std::string> cp932ToUtf8(std::string_view s) { return Cp932ToUtf8Strict(s); }
+std::optional<std::string> utf8ToCp932(std::string_view s) { return Utf8ToCp932Strict(s); }
 
 char foldAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

@@ -1,5 +1,7 @@
 #include "platform/text_draw.h"
 
+#include "platform/cp932.h"
+
 #include <iconv.h>
 
 #include <QFont>
@@ -25,12 +27,6 @@ struct Cell {
 };
 using Cells = std::vector<Cell>;
 
-// CP932 lead bytes. The text helpers above this layer have the same test;
-// this layer cannot reach them.
-constexpr bool isCp932Lead(unsigned char c) {
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
 // Decodes CP932 one character at a time, so each cell knows whether it was a
 // double-byte character. Bytes that do not decode become U+FFFD.
 Cells decode(std::string_view text) {
@@ -39,7 +35,7 @@ Cells decode(std::string_view text) {
     iconv_t cd = iconv_open("UTF-8", "CP932");
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t len = (isCp932Lead(c) && i + 1 < text.size()) ? 2 : 1;
+        const std::size_t len = (IsCp932LeadByte(c) && i + 1 < text.size()) ? 2 : 1;
         Cell cell;
         cell.doubleByte = len == 2;
         cell.ch = QChar(kReplacementChar);

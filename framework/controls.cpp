@@ -535,6 +535,11 @@ void TCustomForm::SetBounds(int left, int top, int width, int height) {
     }
 }
 
+void TCustomForm::SetText(const AnsiString& text) {
+    TWinControl::SetText(text);
+    if (HandleAllocated()) Handle()->setWindowTitle(ToQString(text_));
+}
+
 void TCustomForm::SyncGeometryFromWidget() {
     if (!HandleAllocated()) return;
     QWidget* w = Handle();

@@ -229,6 +229,8 @@ public:
     void SetClientWidth(int w);
     void SetClientHeight(int h);
     void SetBounds(int left, int top, int width, int height) override;
+    // The caption: the window title.
+    void SetText(const AnsiString& text) override;
 
     // Shows the form (OnShow when it was hidden) and brings it to the front.
     void ShowForm();

@@ -125,6 +125,8 @@ TEST(Controls, FormShowsHidesAndFiresOnShowOnlyWhenItWasHidden) {
     EXPECT_FALSE(form.Handle()->isVisible());
     form.ShowForm();
     EXPECT_EQ(shown, 2);
+    form.SetCaption(Sjis("設定"));  // after the window exists
+    EXPECT_EQ(form.Handle()->windowTitle(), QString::fromUtf8("設定"));
 }
 
 TEST(Controls, ImageAutoSizesToItsPictureAndRefusesANonBitmapCanvas) {

@@ -58,13 +58,15 @@ void place(TControl* c, const Place& p) {
 
 }  // namespace
 
-AnsiString ProjectPageAddress() { return "https://postwren.example.org/"; }
+AnsiString ProjectPageAddress() {
+    return "https://postwren.example.org/";
+}
 
-AnsiString CreditText() { return Sjis("Postwren  POP3 メールチェッカー"); }
+AnsiString CreditText() {
+    return Sjis("Postwren  POP3 メールチェッカー");
+}
 
 TFrmConfig::TFrmConfig(TComponent* AOwner, platform::ShellService* shell) : TForm(AOwner), shell_(shell) {
-    if (FrmConfig == nullptr) FrmConfig = this;
-
     BeginLoading();
     SetName("FrmConfig");
     SetBorderStyle(TFormBorderStyle::bsDialog);
@@ -190,11 +192,14 @@ TFrmConfig::TFrmConfig(TComponent* AOwner, platform::ShellService* shell) : TFor
     // Made now, hidden, so the first showing finds every control in place.
     Handle();
     DoCreate();
+    if (FrmConfig == nullptr)
+        FrmConfig = this;
 }
 
 TFrmConfig::~TFrmConfig() {
     DestroyComponents();
-    if (FrmConfig == this) FrmConfig = nullptr;
+    if (FrmConfig == this)
+        FrmConfig = nullptr;
 }
 
 void TFrmConfig::FormCreate(TObject*) {
@@ -204,9 +209,13 @@ void TFrmConfig::FormCreate(TObject*) {
     OpenDialog1->SetFilter(ExecutableFileFilter(Sjis("実行ファイル")));
 }
 
-void TFrmConfig::FormMouseMove(TObject*, TShiftState, int, int) { LblMyHP->Font()->SetColor(kLinkRestColor); }
+void TFrmConfig::FormMouseMove(TObject*, TShiftState, int, int) {
+    LblMyHP->Font()->SetColor(kLinkRestColor);
+}
 
-void TFrmConfig::LblMyHPMouseMove(TObject*, TShiftState, int, int) { LblMyHP->Font()->SetColor(kLinkHoverColor); }
+void TFrmConfig::LblMyHPMouseMove(TObject*, TShiftState, int, int) {
+    LblMyHP->Font()->SetColor(kLinkHoverColor);
+}
 
 void TFrmConfig::LblMyHPClick(TObject*) {
     platform::ShellService& shell = shell_ != nullptr ? *shell_ : platform::DefaultShell();
@@ -215,7 +224,8 @@ void TFrmConfig::LblMyHPClick(TObject*) {
 }
 
 void TFrmConfig::Button1Click(TObject*) {
-    if (!OpenDialog1->Execute()) return;
+    if (!OpenDialog1->Execute())
+        return;
     EdMailer->SetText(OpenDialog1->FileName());
     // The end of a long path is the part that tells programs apart.
     EdMailer->SetSelStart(static_cast<int>(EdMailer->Text().size()));
@@ -232,4 +242,6 @@ void TFrmConfig::BitBtn1Click(TObject*) {
     Close();
 }
 
-void TFrmConfig::BitBtn2Click(TObject*) { Close(); }
+void TFrmConfig::BitBtn2Click(TObject*) {
+    Close();
+}

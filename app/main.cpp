@@ -25,7 +25,8 @@ constexpr const char* kIconFile = "postwren.ico";
 // framework's drawn one in place.
 void loadApplicationIcon() {
     const std::optional<std::string> bytes = resources::Load(kIconFile);
-    if (!bytes) return;
+    if (!bytes)
+        return;
     TMemoryStream stream;
     stream.Write(bytes->data(), static_cast<std::int64_t>(bytes->size()));
     stream.SetPosition(0);
@@ -49,10 +50,12 @@ int main(int argc, char** argv) {
         // While its layout loads, the tray icon appears and asks that the
         // main form stay hidden when the loop starts.
         auto* frmMain = new TFrmMain(&application);
-        if (application.MainForm == nullptr) application.MainForm = frmMain;
+        if (application.MainForm == nullptr)
+            application.MainForm = frmMain;
         new TFrmConfig(&application);
         application.ShowAppWindow(false);
-        if (application.ShowMainForm) application.MainForm->ShowForm();
+        if (application.ShowMainForm)
+            application.MainForm->ShowForm();
         status = application.Run();
     } catch (const std::exception&) {
         application.HandleException(&application);

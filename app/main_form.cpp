@@ -56,7 +56,8 @@ constexpr const char* kCloseGlyphFile = "close.bmp";
 // A built-in bitmap into `bitmap`; raises Exception when it is missing.
 void loadArtwork(TBitmap* bitmap, const char* name) {
     const std::optional<std::string> bytes = resources::Load(name);
-    if (!bytes) throw Exception(AnsiString("missing built-in picture ") + name);
+    if (!bytes)
+        throw Exception(AnsiString("missing built-in picture ") + name);
     TMemoryStream stream;
     stream.Write(bytes->data(), static_cast<std::int64_t>(bytes->size()));
     stream.SetPosition(0);
@@ -65,17 +66,25 @@ void loadArtwork(TBitmap* bitmap, const char* name) {
 
 }  // namespace
 
-AnsiString DefaultTitle() { return "Postwren"; }
+AnsiString DefaultTitle() {
+    return "Postwren";
+}
 
 AnsiString MailGreeting(const AnsiString& userID, int count) {
     return userID + Sjis("さん\n") + Sjis("メールが ") + IntToStr(count) + Sjis("通") + Sjis("届いてます。");
 }
 
-AnsiString NoMailGreeting(const AnsiString& userID) { return userID + Sjis(" さん\n") + Sjis("メールは届いていません。"); }
+AnsiString NoMailGreeting(const AnsiString& userID) {
+    return userID + Sjis(" さん\n") + Sjis("メールは届いていません。");
+}
 
-AnsiString MailTitle(int count) { return IntToStr(count) + Sjis("通 着信"); }
+AnsiString MailTitle(int count) {
+    return IntToStr(count) + Sjis("通 着信");
+}
 
-AnsiString NoMailTitle() { return Sjis("着信なし"); }
+AnsiString NoMailTitle() {
+    return Sjis("着信なし");
+}
 
 // What the settings walks move, over the form and its POP3 client.
 class TFrmMain::Settings final : public SettingsTarget {
@@ -101,7 +110,8 @@ public:
     }
     void ShowSettingsDialog() override {
         form_.storedKeyMissing_ = true;
-        if (FrmConfig != nullptr) FrmConfig->ShowForm();
+        if (FrmConfig != nullptr)
+            FrmConfig->ShowForm();
     }
 
 private:
@@ -116,9 +126,11 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::MouseButtonPress) return false;
+        if (event->type() != QEvent::MouseButtonPress)
+            return false;
         auto* press = static_cast<QMouseEvent*>(event);
-        if (press->button() != Qt::LeftButton || form_.NcHitTest() != HTCAPTION) return false;
+        if (press->button() != Qt::LeftButton || form_.NcHitTest() != HTCAPTION)
+            return false;
         return platform::StartWindowDrag(static_cast<QWidget*>(watched), press->globalPosition().toPoint());
     }
 
@@ -127,8 +139,6 @@ private:
 };
 
 TFrmMain::TFrmMain(TComponent* AOwner, MainFormServices services) : TForm(AOwner), services_(std::move(services)) {
-    if (FrmMain == nullptr) FrmMain = this;
-
     BeginLoading();
     SetName("FrmMain");
     SetBorderStyle(TFormBorderStyle::bsNone);
@@ -147,8 +157,7 @@ TFrmMain::TFrmMain(TComponent* AOwner, MainFormServices services) : TForm(AOwner
     loadArtwork(FormRgn1->Picture()->Bitmap(), kSkinFile);
     FormRgn1->setTrspColor(clRed);
 
-    auto makeButton = [this](const char* name, const TRect& bounds, const char* glyph, const char* hint,
-                             int tabOrder) {
+    auto makeButton = [this](const char* name, const TRect& bounds, const char* glyph, const char* hint, int tabOrder) {
         auto* button = new TBitBtn(this);
         button->SetName(name);
         button->SetParent(this);
@@ -236,18 +245,23 @@ TFrmMain::TFrmMain(TComponent* AOwner, MainFormServices services) : TForm(AOwner
     // The result of a check is shown as the popup's window title, which is
     // what its taskbar entry shows.
     InstallTaskbarTitle(this);
-    dragFilter_ = new DragFilter(*this);
-    Handle()->installEventFilter(dragFilter_);
+    dragFilter_ = std::make_unique<DragFilter>(*this);
+    Handle()->installEventFilter(dragFilter_.get());
 
     DoCreate();
+    // Published only once whole, so a failed start leaves no dangling window.
+    if (FrmMain == nullptr)
+        FrmMain = this;
 }
 
 TFrmMain::~TFrmMain() {
     // The components go before the filter their window still calls.
     DestroyComponents();
-    if (HandleAllocated()) Handle()->removeEventFilter(dragFilter_);
-    delete dragFilter_;
-    if (FrmMain == this) FrmMain = nullptr;
+    if (HandleAllocated())
+        Handle()->removeEventFilter(dragFilter_.get());
+    dragFilter_.reset();
+    if (FrmMain == this)
+        FrmMain = nullptr;
 }
 
 void TFrmMain::FormCreate(TObject*) {
@@ -276,20 +290,26 @@ void TFrmMain::FirstIdle(TObject*, bool&) {
     }
     // Until settings are stored there is nothing to check on a schedule; the
     // first confirmation of the dialog starts the timed checks.
-    if (!timedChecksArmed_) Timer1->SetInterval(0);
+    if (!timedChecksArmed_)
+        Timer1->SetInterval(0);
     Timer1Timer(this);
     Timer1->SetEnabled(true);
 }
 
-void TFrmMain::Timer1Timer(TObject*) { runCheck(false); }
+void TFrmMain::Timer1Timer(TObject*) {
+    runCheck(false);
+}
 
-void TFrmMain::M_ChkNowClick(TObject*) { runCheck(true); }
+void TFrmMain::M_ChkNowClick(TObject*) {
+    runCheck(true);
+}
 
 void TFrmMain::runCheck(bool always) {
     // A tick or a menu command that arrives while a check waits on the
     // network would disturb its connection: it is skipped, and the running
     // check shows its own result.
-    //MUT
+    if (checkRunning_)
+        return;
     struct Running {
         bool& flag;
         explicit Running(bool& f) : flag(f) { flag = true; }
@@ -310,13 +330,15 @@ void TFrmMain::runCheck(bool always) {
         KxPOP31->Disconnect();
     } catch (const Exception&) {
         // Whatever went wrong, the cure is in the settings: no error box.
-        //MUT2
+        if (exiting_)
+            return;
         M_ConfigClick(this);
     }
 }
 
 void TFrmMain::M_ConfigClick(TObject*) {
-    if (FrmConfig == nullptr) return;
+    if (FrmConfig == nullptr)
+        return;
     FrmConfig->EdPOP3->SetText(KxPOP31->Host());
     FrmConfig->EdUserID->SetText(KxPOP31->UserID());
     FrmConfig->EdPW->SetText(KxPOP31->Password());
@@ -330,11 +352,14 @@ void TFrmMain::M_ExitClick(TObject*) {
     exiting_ = true;
     // A check waiting on the network gives up at once, so the message loop
     // can end; the teardown after it removes the tray icon. Nothing is saved.
-    if (checkRunning_) KxPOP31->Cancel();
+    if (checkRunning_)
+        KxPOP31->Cancel();
     Application->Terminate(0);
 }
 
-void TFrmMain::BBtnCloseClick(TObject*) { Hide(); }
+void TFrmMain::BBtnCloseClick(TObject*) {
+    Hide();
+}
 
 void TFrmMain::BBtnMailerClick(TObject*) {
     platform::ShellService& shell = services_.shell != nullptr ? *services_.shell : platform::DefaultShell();
@@ -345,10 +370,13 @@ void TFrmMain::BBtnMailerClick(TObject*) {
     showMessage(Sjis("Mailerの起動に失敗しました。\n設定を確認してください。"), Sjis("エラー"), MB_OK);
 }
 
-int TFrmMain::NcHitTest() const { return platform::IsLeftButtonDown() ? HTCAPTION : HTCLIENT; }
+int TFrmMain::NcHitTest() const {
+    return platform::IsLeftButtonDown() ? HTCAPTION : HTCLIENT;
+}
 
 int TFrmMain::showMessage(const AnsiString& text, const AnsiString& caption, unsigned flags) {
-    if (services_.messageBox) return services_.messageBox(text, caption, flags);
+    if (services_.messageBox)
+        return services_.messageBox(text, caption, flags);
     return MessageBox(text, caption, flags);
 }
 
@@ -366,7 +394,9 @@ void TFrmMain::SaveSettings() {
     ::SaveSettings(*registry, target, ScrambleKey);
 }
 
-AnsiString TFrmMain::ScramblePassword(const AnsiString& text) const { return ::ScramblePassword(text, ScrambleKey); }
+AnsiString TFrmMain::ScramblePassword(const AnsiString& text) const {
+    return ::ScramblePassword(text, ScrambleKey);
+}
 
 AnsiString TFrmMain::UnscramblePassword(const AnsiString& text) const {
     return ::UnscramblePassword(text, ScrambleKey);
@@ -375,7 +405,8 @@ AnsiString TFrmMain::UnscramblePassword(const AnsiString& text) const {
 void TFrmMain::SettingsConfirmed() {
     // Only a process that found no stored settings waits for this; one whose
     // stored settings failed to load runs no timed checks at all.
-    if (!storedKeyMissing_ || timedChecksArmed_) return;
+    if (!storedKeyMissing_ || timedChecksArmed_)
+        return;
     armTimedChecks();
 }
 

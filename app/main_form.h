@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "app/settings_store.h"
 #include "framework/controls.h"
@@ -138,7 +139,7 @@ private:
     bool timedChecksArmed_ = false;
     bool storedKeyMissing_ = false;
     bool exiting_ = false;
-    DragFilter* dragFilter_ = nullptr;
+    std::unique_ptr<DragFilter> dragFilter_;
 };
 
 // The main window; null before it is made and after it is gone.

@@ -13,10 +13,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/settings_store.h"
 #include "framework/application.h"
 #include "framework/exception.h"
+#include "framework/registry.h"
 #include "framework/text.h"
 #include "net/kxpop3.h"
+#include "platform/hive_file.h"
 
 namespace {
 
@@ -33,7 +36,8 @@ constexpr int kMsPerSecond = 1000;
 
 constexpr char kUsage[] =
     "usage: postwren-check --host HOST [--port N] --user USER (--password-file FILE | --password-stdin) "
-    "[--timeout SECONDS] [--json]";
+    "[--timeout SECONDS] [--json]\n"
+    "       postwren-check [--port N] [--timeout SECONDS] [--json]   (with the settings Postwren stored)";
 
 struct Options {
     std::optional<std::string> host;  // UTF-8, as given
@@ -44,6 +48,8 @@ struct Options {
     int timeoutSeconds = kDefaultTimeoutSeconds;
     bool json = false;
     bool help = false;
+    // No --host: the server, user ID and password come from the stored settings.
+    bool storedSettings = false;
 };
 
 // A usage error: the reason, then the usage line, on standard error.
@@ -124,10 +130,13 @@ Options ParseArguments(int argc, char** argv) {
     }
 
     if (!options.host) {
-        // A check without --host will take the server, user ID and password
-        // from the resident program's stored settings. Until then, --host is
-        // required.
-        throw UsageError("--host is required");
+        // The stored settings give all three of server, user ID and password;
+        // mixing in some from the command line would leave it unclear which
+        // mailbox is checked.
+        if (options.user || options.passwordFile || options.passwordStdin)
+            throw UsageError("--user and the password options need --host");
+        options.storedSettings = true;
+        return options;
     }
     if (!options.user)
         throw UsageError("--user is required");
@@ -159,19 +168,58 @@ AnsiString ToEngineText(const std::string& utf8, const char* what) {
     return *converted;
 }
 
+// What the stored-settings walk reads; only the account is used here.
+class StoredSettings final : public SettingsTarget {
+public:
+    AnsiString host, user, password, mailer;
+    std::int32_t cycle = 0;
+    bool missing = false;
+
+    AnsiString Host() const override { return host; }
+    void SetHost(const AnsiString& v) override { host = v; }
+    AnsiString UserID() const override { return user; }
+    void SetUserID(const AnsiString& v) override { user = v; }
+    AnsiString Password() const override { return password; }
+    void SetPassword(const AnsiString& v) override { password = v; }
+    std::int32_t CycleMinutes() const override { return cycle; }
+    void SetCycleMinutes(std::int32_t v) override { cycle = v; }
+    AnsiString MailerPath() const override { return mailer; }
+    void SetMailerPath(const AnsiString& v) override { mailer = v; }
+    void SetCheckInterval(std::int32_t) override {}
+    void ShowSettingsDialog() override { missing = true; }
+};
+
 std::string MessageForTerminal(const AnsiString& cp932) {
     std::string text = Cp932ToUtf8(cp932);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
 }
 
-int RunCheck(const Options& options, const std::string& passwordUtf8) {
+// The mailbox to check, in the engine's CP932 text.
+struct Account {
+    AnsiString host;
+    AnsiString user;
+    AnsiString password;
+};
+
+// The account the resident program stored. A usage error when nothing is stored.
+Account StoredAccount() {
+    StoredSettings stored;
+    platform::HiveFile hive;
+    TRegistry registry(hive);
+    LoadSettings(registry, stored, DefaultScrambleKey);
+    if (stored.missing)
+        throw UsageError("no stored settings in " + hive.path().string() + "; give --host, --user and a password");
+    return Account{stored.host, stored.user, stored.password};
+}
+
+int RunCheck(const Options& options, const Account& account) {
     TKxPOP3 client(nullptr);
-    client.SetHost(ToEngineText(*options.host, "the host name"));
+    client.SetHost(account.host);
     client.SetPort(options.port);
     client.SetTimeOut(options.timeoutSeconds * kMsPerSecond);
-    client.SetUserID(ToEngineText(*options.user, "the user ID"));
-    client.SetPassword(ToEngineText(passwordUtf8, "the password"));
+    client.SetUserID(account.user);
+    client.SetPassword(account.password);
 
     client.Connect();
     const int count = client.MessageCount();
@@ -198,6 +246,8 @@ int main(int argc, char** argv) {
             std::printf("%s\n", kUsage);
             return kExitOk;
         }
+        if (options.storedSettings)
+            return RunCheck(options, StoredAccount());
         if (options.passwordStdin) {
             password = FirstLine(std::cin);
         } else {
@@ -209,7 +259,9 @@ int main(int argc, char** argv) {
             }
             password = FirstLine(file);
         }
-        return RunCheck(options, password);
+        return RunCheck(
+            options, Account{ToEngineText(*options.host, "the host name"), ToEngineText(*options.user, "the user ID"),
+                             ToEngineText(password, "the password")});
     } catch (const UsageError& e) {
         std::fprintf(stderr, "postwren-check: %s\n%s\n", e.reason.c_str(), kUsage);
         return kExitUsage;

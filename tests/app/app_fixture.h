@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -20,6 +19,7 @@
 #include "tests/settings/settings_fakes.h"
 #include "tests/support/fake_tray_service.h"
 #include "tests/support/scripted_pop3_server.h"
+#include "tests/support/wait.h"
 
 namespace app_testing {
 
@@ -30,7 +30,9 @@ using testing_support::Send;
 
 inline const std::string kKey = "Software\\Brindlework\\Postwrn";
 
-inline platform::HiveValue sz(const std::string& text) { return {platform::REG_SZ, text + '\0'}; }
+inline platform::HiveValue sz(const std::string& text) {
+    return {platform::REG_SZ, text + '\0'};
+}
 inline platform::HiveValue dword(std::uint32_t n) {
     std::string data(4, '\0');
     for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
@@ -81,17 +83,13 @@ protected:
         frmMain = std::make_unique<TFrmMain>(nullptr, services);
         frmConfig = std::make_unique<TFrmConfig>(nullptr, &shell);
         frmMain->KxPOP31->SetPort(server.Port());
-        if (!keepFirstIdle) Application->SetOnIdle(nullptr);
+        if (!keepFirstIdle)
+            Application->SetOnIdle(nullptr);
     }
 
     // Lets the message loop run until the start-up idle handler has run.
     bool RunUntilFirstIdleDone() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (Application->OnIdle()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-        return true;
+        return testing_support::WaitUntil([] { return !Application->OnIdle(); });
     }
 
     void StoreSettings(const std::string& host, const std::string& user, const std::string& password, int cycle,

@@ -60,7 +60,8 @@ int readSettings() {
     TRegistry registry(hive);
     PlainSettings s;
     LoadSettings(registry, s, DefaultScrambleKey);
-    if (s.keyMissing) return kExitNoSettings;
+    if (s.keyMissing)
+        return kExitNoSettings;
     std::printf("POP3=%s\nUserID=%s\nPassword=%s\nCycle=%d\nMailer=%s\n", Cp932ToUtf8(s.host).c_str(),
                 Cp932ToUtf8(s.userID).c_str(), Cp932ToUtf8(s.password).c_str(), static_cast<int>(s.cycle),
                 Cp932ToUtf8(s.mailer).c_str());
@@ -70,16 +71,19 @@ int readSettings() {
 int writeSettings(int argc, char** argv) {
     std::map<std::string, std::string> args;
     for (int i = 2; i + 1 < argc; i += 2) args[argv[i]] = argv[i + 1];
-    if ((argc - 2) % 2 != 0 || args.size() != 5) return usage();
+    if ((argc - 2) % 2 != 0 || args.size() != 5)
+        return usage();
     for (const char* name : {"--host", "--user", "--password", "--cycle", "--mailer"})
-        if (args.count(name) == 0) return usage();
+        if (args.count(name) == 0)
+            return usage();
     PlainSettings s;
     s.host = Utf8ToCp932(args["--host"]);
     s.userID = Utf8ToCp932(args["--user"]);
     s.password = Utf8ToCp932(args["--password"]);
     s.mailer = Utf8ToCp932(args["--mailer"]);
     s.cycle = StrToIntDef(args["--cycle"], -1);
-    if (s.cycle < 1) return usage();
+    if (s.cycle < 1)
+        return usage();
     platform::HiveFile hive;
     TRegistry registry(hive);
     SaveSettings(registry, s, DefaultScrambleKey);
@@ -96,10 +100,13 @@ int writeSettings(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return usage();
+    if (argc < 2)
+        return usage();
     try {
-        if (std::strcmp(argv[1], "read") == 0 && argc == 2) return readSettings();
-        if (std::strcmp(argv[1], "write") == 0) return writeSettings(argc, argv);
+        if (std::strcmp(argv[1], "read") == 0 && argc == 2)
+            return readSettings();
+        if (std::strcmp(argv[1], "write") == 0)
+            return writeSettings(argc, argv);
     } catch (const Exception& e) {
         std::fprintf(stderr, "app_settings_probe: %s\n", Cp932ToUtf8(e.Message()).c_str());
         return kExitFailed;

@@ -4,6 +4,8 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <chrono>
@@ -36,6 +38,12 @@ struct Outcome {
 
 Outcome RunCheck(const QStringList& args, const std::string& input = {}) {
     QProcess process;
+    // Settings stored for the user running the tests must not change what
+    // the program does without --host: give it an empty settings home.
+    static const QTemporaryDir emptyConfigHome;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), emptyConfigHome.path());
+    process.setProcessEnvironment(env);
     QElapsedTimer clock;
     clock.start();
     process.start(QStringLiteral(POSTWREN_CHECK_BIN), args);

@@ -1,0 +1,107 @@
+// postwren-check without --host checks the mailbox the resident program stored.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <string>
+
+#include "app/settings_store.h"
+#include "framework/registry.h"
+#include "platform/hive_file.h"
+#include "tests/support/scripted_pop3_server.h"
+
+namespace {
+
+using testing_support::Expect;
+using testing_support::ScriptedPop3Server;
+using testing_support::Send;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class StoredAccount final : public SettingsTarget {
+public:
+    AnsiString host, user, password;
+    AnsiString Host() const override { return host; }
+    void SetHost(const AnsiString& v) override { host = v; }
+    AnsiString UserID() const override { return user; }
+    void SetUserID(const AnsiString& v) override { user = v; }
+    AnsiString Password() const override { return password; }
+    void SetPassword(const AnsiString& v) override { password = v; }
+    std::int32_t CycleMinutes() const override { return 5; }
+    void SetCycleMinutes(std::int32_t) override {}
+    AnsiString MailerPath() const override { return ""; }
+    void SetMailerPath(const AnsiString&) override {}
+    void SetCheckInterval(std::int32_t) override {}
+    void ShowSettingsDialog() override {}
+};
+
+class StoredCheck : public ::testing::Test {
+protected:
+    QTemporaryDir config;
+    ScriptedPop3Server server;
+
+    void Store(const AnsiString& host, const AnsiString& user, const AnsiString& password) {
+        platform::HiveFile hive(std::filesystem::path(config.path().toStdString()) / "postwren" / "user.reg");
+        TRegistry registry(hive);
+        StoredAccount account;
+        account.host = host;
+        account.user = user;
+        account.password = password;
+        SaveSettings(registry, account, DefaultScrambleKey);
+    }
+
+    Outcome Run(const QStringList& args) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", config.path());
+        p.setProcessEnvironment(env);
+        p.start(POSTWREN_CHECK_BIN, args);
+        Outcome o;
+        if (!p.waitForFinished(30000)) {
+            p.kill();
+            p.waitForFinished();
+            return o;
+        }
+        o.exitCode = p.exitCode();
+        o.out = p.readAllStandardOutput().toStdString();
+        o.err = p.readAllStandardError().toStdString();
+        return o;
+    }
+};
+
+TEST_F(StoredCheck, UsesTheStoredServerUserAndUnscrambledPassword) {
+    ASSERT_TRUE(config.isValid());
+    // A password whose scrambled form differs from it in every byte.
+    Store("127.0.0.1", "taro", "s3cret-pass");
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", "+OK\r\n"), Expect("PASS s3cret-pass", "+OK\r\n"),
+                       Expect("STAT", "+OK 3 900\r\n"), Expect("QUIT", "+OK\r\n")});
+    const Outcome o = Run({"--port", QString::number(server.Port()), "--timeout", "10"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out, "3\n");
+    EXPECT_TRUE(server.Mismatches(0).empty());
+}
+
+TEST_F(StoredCheck, WithoutStoredSettingsItAsksForTheAccount) {
+    ASSERT_TRUE(config.isValid());
+    const Outcome o = Run({"--port", QString::number(server.Port())});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_NE(o.err.find("no stored settings"), std::string::npos) << o.err;
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(StoredCheck, APartialAccountOnTheCommandLineIsRefused) {
+    ASSERT_TRUE(config.isValid());
+    Store("127.0.0.1", "taro", "secret");
+    const Outcome o = Run({"--port", QString::number(server.Port()), "--user", "hanako", "--password-stdin"});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_NE(o.err.find("need --host"), std::string::npos) << o.err;
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "framework/text.h"
 
@@ -58,6 +59,30 @@ public:
     virtual void SetCheckInterval(std::int32_t milliseconds) = 0;
     // No settings are stored yet: show the settings dialog, modeless.
     virtual void ShowSettingsDialog() = 0;
+};
+
+// The five settings as plain values, for code that reads or writes the store
+// without the main window (the command-line check, tests). Records the
+// interval the load sets and how often the load found no stored key.
+class PlainSettings final : public SettingsTarget {
+public:
+    AnsiString host, user, password, mailer;
+    std::int32_t cycle = 0;
+    std::optional<std::int32_t> interval;
+    int dialogShown = 0;
+
+    AnsiString Host() const override { return host; }
+    void SetHost(const AnsiString& v) override { host = v; }
+    AnsiString UserID() const override { return user; }
+    void SetUserID(const AnsiString& v) override { user = v; }
+    AnsiString Password() const override { return password; }
+    void SetPassword(const AnsiString& v) override { password = v; }
+    std::int32_t CycleMinutes() const override { return cycle; }
+    void SetCycleMinutes(std::int32_t v) override { cycle = v; }
+    AnsiString MailerPath() const override { return mailer; }
+    void SetMailerPath(const AnsiString& v) override { mailer = v; }
+    void SetCheckInterval(std::int32_t ms) override { interval = ms; }
+    void ShowSettingsDialog() override { ++dialogShown; }
 };
 
 // Reads the settings key into `target`, value by value, each only when it

@@ -168,27 +168,6 @@ AnsiString ToEngineText(const std::string& utf8, const char* what) {
     return *converted;
 }
 
-// What the stored-settings walk reads; only the account is used here.
-class StoredSettings final : public SettingsTarget {
-public:
-    AnsiString host, user, password, mailer;
-    std::int32_t cycle = 0;
-    bool missing = false;
-
-    AnsiString Host() const override { return host; }
-    void SetHost(const AnsiString& v) override { host = v; }
-    AnsiString UserID() const override { return user; }
-    void SetUserID(const AnsiString& v) override { user = v; }
-    AnsiString Password() const override { return password; }
-    void SetPassword(const AnsiString& v) override { password = v; }
-    std::int32_t CycleMinutes() const override { return cycle; }
-    void SetCycleMinutes(std::int32_t v) override { cycle = v; }
-    AnsiString MailerPath() const override { return mailer; }
-    void SetMailerPath(const AnsiString& v) override { mailer = v; }
-    void SetCheckInterval(std::int32_t) override {}
-    void ShowSettingsDialog() override { missing = true; }
-};
-
 std::string MessageForTerminal(const AnsiString& cp932) {
     std::string text = Cp932ToUtf8(cp932);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -204,11 +183,11 @@ struct Account {
 
 // The account the resident program stored. A usage error when nothing is stored.
 Account StoredAccount() {
-    StoredSettings stored;
+    PlainSettings stored;
     platform::HiveFile hive;
     TRegistry registry(hive);
     LoadSettings(registry, stored, DefaultScrambleKey);
-    if (stored.missing)
+    if (stored.dialogShown > 0)
         throw UsageError("no stored settings in " + hive.path().string() + "; give --host, --user and a password");
     return Account{stored.host, stored.user, stored.password};
 }

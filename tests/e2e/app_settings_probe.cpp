@@ -27,27 +27,6 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoSettings = 3;
 
-// The five settings as plain values.
-class PlainSettings final : public SettingsTarget {
-public:
-    AnsiString host, userID, password, mailer;
-    std::int32_t cycle = 0;
-    bool keyMissing = false;
-
-    AnsiString Host() const override { return host; }
-    void SetHost(const AnsiString& v) override { host = v; }
-    AnsiString UserID() const override { return userID; }
-    void SetUserID(const AnsiString& v) override { userID = v; }
-    AnsiString Password() const override { return password; }
-    void SetPassword(const AnsiString& v) override { password = v; }
-    std::int32_t CycleMinutes() const override { return cycle; }
-    void SetCycleMinutes(std::int32_t v) override { cycle = v; }
-    AnsiString MailerPath() const override { return mailer; }
-    void SetMailerPath(const AnsiString& v) override { mailer = v; }
-    void SetCheckInterval(std::int32_t) override {}
-    void ShowSettingsDialog() override { keyMissing = true; }
-};
-
 int usage() {
     std::fprintf(stderr,
                  "usage: app_settings_probe read\n"
@@ -60,10 +39,10 @@ int readSettings() {
     TRegistry registry(hive);
     PlainSettings s;
     LoadSettings(registry, s, DefaultScrambleKey);
-    if (s.keyMissing)
+    if (s.dialogShown > 0)
         return kExitNoSettings;
     std::printf("POP3=%s\nUserID=%s\nPassword=%s\nCycle=%d\nMailer=%s\n", Cp932ToUtf8(s.host).c_str(),
-                Cp932ToUtf8(s.userID).c_str(), Cp932ToUtf8(s.password).c_str(), static_cast<int>(s.cycle),
+                Cp932ToUtf8(s.user).c_str(), Cp932ToUtf8(s.password).c_str(), static_cast<int>(s.cycle),
                 Cp932ToUtf8(s.mailer).c_str());
     return kExitOk;
 }
@@ -78,7 +57,7 @@ int writeSettings(int argc, char** argv) {
             return usage();
     PlainSettings s;
     s.host = Utf8ToCp932(args["--host"]);
-    s.userID = Utf8ToCp932(args["--user"]);
+    s.user = Utf8ToCp932(args["--user"]);
     s.password = Utf8ToCp932(args["--password"]);
     s.mailer = Utf8ToCp932(args["--mailer"]);
     s.cycle = StrToIntDef(args["--cycle"], -1);
@@ -90,7 +69,7 @@ int writeSettings(int argc, char** argv) {
     // The store reports nothing when the key cannot be made; look.
     PlainSettings back;
     LoadSettings(registry, back, DefaultScrambleKey);
-    if (back.keyMissing) {
+    if (back.dialogShown > 0) {
         std::fprintf(stderr, "app_settings_probe: cannot write %s\n", hive.path().c_str());
         return kExitFailed;
     }

@@ -72,22 +72,5 @@ private:
     std::map<std::string, std::map<std::string, platform::HiveValue>> keys_;
 };
 
-struct RecordingTarget final : SettingsTarget {
-    AnsiString host, user, password, mailer;
-    std::int32_t cycle = 0;
-    std::optional<std::int32_t> interval;
-    int dialogShown = 0;
-
-    AnsiString Host() const override { return host; }
-    void SetHost(const AnsiString& v) override { host = v; }
-    AnsiString UserID() const override { return user; }
-    void SetUserID(const AnsiString& v) override { user = v; }
-    AnsiString Password() const override { return password; }
-    void SetPassword(const AnsiString& v) override { password = v; }
-    std::int32_t CycleMinutes() const override { return cycle; }
-    void SetCycleMinutes(std::int32_t v) override { cycle = v; }
-    AnsiString MailerPath() const override { return mailer; }
-    void SetMailerPath(const AnsiString& v) override { mailer = v; }
-    void SetCheckInterval(std::int32_t ms) override { interval = ms; }
-    void ShowSettingsDialog() override { ++dialogShown; }
-};
+// Records what a load sets and how often it found no key.
+using RecordingTarget = PlainSettings;

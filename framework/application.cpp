@@ -43,6 +43,17 @@ void TApplication::HandleException(TObject* Sender) {
     }
 }
 
+void ReportHandlerException(TObject* Sender) noexcept {
+    try {
+        if (Application == nullptr) throw;
+        Application->HandleException(Sender);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "a handler failed with an unknown exception\n");
+    }
+}
+
 void TApplication::ShowException(const Exception& E) {
     if (ShowExceptionHook) {
         ShowExceptionHook(E);

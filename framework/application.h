@@ -80,3 +80,9 @@ private:
 
 // The process's application object, or null outside one.
 extern TApplication* Application;
+
+// Call inside a catch block: reports the exception in flight the way the
+// message loop reports any handler's, through Application->HandleException,
+// or on standard error when there is no application object. Never throws, so
+// nothing escapes into Qt's event loop.
+void ReportHandlerException(TObject* Sender) noexcept;

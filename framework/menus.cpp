@@ -77,24 +77,6 @@ void TMenuItem::Click() {
 // ---------------------------------------------------------------------------
 // TPopupMenu
 
-namespace {
-
-// Reports an exception from a menu command the way the message loop reports
-// any handler's: through the application object. Nothing may escape into Qt.
-void reportCommandFailure(TObject* sender) {
-    try {
-        if (Application == nullptr)
-            throw;
-        Application->HandleException(sender);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "menu command failed\n");
-    }
-}
-
-}  // namespace
-
 TPopupMenu::TPopupMenu(TComponent* AOwner)
     : TComponent(AOwner), items_(new TMenuItem(this)), dispatcher_(std::make_unique<QObject>()) {
     items_->menu_ = this;
@@ -201,6 +183,6 @@ void TPopupMenu::runCommand(int command) {
     try {
         item->Click();
     } catch (...) {
-        reportCommandFailure(item);
+        ReportHandlerException(item);
     }
 }

@@ -27,13 +27,6 @@ constexpr int kKindGlyphSize = 16;
 constexpr int kRepeatDelayMs = 400;
 constexpr int kRepeatIntervalMs = 60;
 
-void reportHandlerException(TObject* sender) {
-    if (Application != nullptr)
-        Application->HandleException(sender);
-    else
-        throw;
-}
-
 bool isEnterKey(int key) {
     return key == Qt::Key_Return || key == Qt::Key_Enter;
 }
@@ -130,7 +123,7 @@ public:
             try {
                 owner_->userEdited(FromQString(text));
             } catch (...) {
-                reportHandlerException(owner_);
+                ReportHandlerException(owner_);
             }
         });
     }
@@ -281,7 +274,7 @@ public:
             try {
                 owner_->Click();
             } catch (...) {
-                reportHandlerException(owner_);
+                ReportHandlerException(owner_);
             }
         });
     }
@@ -638,7 +631,7 @@ private:
             owner_->Step(pressed_ == Pressed::Up ? TUDBtnType::btNext : TUDBtnType::btPrev);
         } catch (...) {
             release();
-            reportHandlerException(owner_);
+            ReportHandlerException(owner_);
         }
     }
     void release() {
@@ -693,7 +686,7 @@ protected:
         try {
             updown_->Step(key == Qt::Key_Up ? TUDBtnType::btNext : TUDBtnType::btPrev);
         } catch (...) {
-            reportHandlerException(updown_);
+            ReportHandlerException(updown_);
         }
         return true;
     }

@@ -22,9 +22,7 @@ TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
             try {
                 Timer();
             } catch (...) {
-                if (Application == nullptr)
-                    throw;
-                Application->HandleException(this);
+                ReportHandlerException(this);
             }
             return 0;
         });

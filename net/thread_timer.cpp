@@ -66,12 +66,6 @@ void TThreadTimer::handleTick() {
         Timer();
     } catch (...) {
         // A failing handler is reported, never passed to the message loop.
-        if (Application == nullptr)
-            return;
-        try {
-            Application->HandleException(this);
-        } catch (...) {
-            // Not even a std::exception: nothing more can be reported.
-        }
+        ReportHandlerException(this);
     }
 }

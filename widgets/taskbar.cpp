@@ -21,20 +21,6 @@ LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) {
     return 0;
 }
 
-// The message loop's report of an exception that escaped a window procedure:
-// the application object's handler. Nothing may escape into Qt's event loop.
-void reportFailure(TObject* sender) {
-    try {
-        if (Application == nullptr)
-            throw;
-        Application->HandleException(sender);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "tray command failed\n");
-    }
-}
-
 LPARAM packPoint(const POINT& p) {
     return MakeLong(static_cast<std::uint16_t>(static_cast<std::int16_t>(p.x)),
                     static_cast<std::uint16_t>(static_cast<std::int16_t>(p.y)));
@@ -54,7 +40,7 @@ TTaskBar::TTaskBar(TComponent* AOwner, TrayService* tray)
         try {
             WindowProc(message);
         } catch (...) {
-            reportFailure(this);
+            ReportHandlerException(this);
         }
         return message.Result;
     });

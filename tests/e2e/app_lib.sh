@@ -104,23 +104,10 @@ dialog_shown() { window_of_size "$dialog_size"; }
 dialog_hidden() { ! dialog_shown; }
 popup_titled() { [ "$(popup_shown | cut -d' ' -f6-)" = "$1" ]; }
 
-# The program's icon window in the tray: "id W H X Y" (absolute position).
-icon_window() {
-    xwininfo -tree -id "$DESKTOP_TRAY_WINDOW" |
-        awk '
-            index($0, "(\"postwren\"") {
-                for (i = 1; i <= NF; i++) {
-                    if ($i ~ /^[0-9]+x[0-9]+[+-][0-9]+[+-][0-9]+$/) size = $i
-                    if ($i ~ /^[+-][0-9]+[+-][0-9]+$/) at = $i
-                }
-                split(size, s, /[x+-]/)
-                split(substr(at, 2), a, /[+-]/)
-                print $1, s[1], s[2], a[1], a[2]
-                exit
-            }'
-}
-icon_in_tray() { [ -n "$(icon_window)" ]; }
-icon_gone() { [ -z "$(icon_window)" ]; }
+# The program's icon in the tray.
+tray_icon_class=postwren
+# shellcheck source=tray_lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/tray_lib.sh"
 
 icon_centre() {
     local id w h x y

@@ -55,23 +55,10 @@ wait_until() {
 
 # --- what is on screen -------------------------------------------------------
 
-# The probe's icon window inside the tray: "id W H X Y" (absolute position).
-icon_window() {
-    xwininfo -tree -id "$DESKTOP_TRAY_WINDOW" |
-        awk -v cls="(\"$probe_class\"" '
-            index($0, cls) {
-                for (i = 1; i <= NF; i++) {
-                    if ($i ~ /^[0-9]+x[0-9]+[+-][0-9]+[+-][0-9]+$/) size = $i
-                    if ($i ~ /^[+-][0-9]+[+-][0-9]+$/) at = $i
-                }
-                split(size, s, /[x+-]/)
-                split(substr(at, 2), a, /[+-]/)
-                print $1, s[1], s[2], a[1], a[2]
-                exit
-            }'
-}
-icon_in_tray() { [ -n "$(icon_window)" ]; }
-icon_gone() { [ -z "$(icon_window)" ]; }
+# The probe's icon in the tray.
+tray_icon_class=$probe_class
+# shellcheck source=tray_lib.sh
+. "$(dirname "$0")/tray_lib.sh"
 
 # Visible top-level windows of the probe other than its icon: "id X Y W H" per line.
 probe_popups() {

@@ -1,0 +1,21 @@
+# Finding a program's icon in the test desktop's tray (tests/e2e/desktop.sh
+# exports DESKTOP_TRAY_WINDOW). Sourced by the end-to-end scripts, which set
+# tray_icon_class to the icon window's WM_CLASS instance name first.
+
+# The icon window inside the tray: "id W H X Y" (absolute position), or nothing.
+icon_window() {
+    xwininfo -tree -id "$DESKTOP_TRAY_WINDOW" |
+        awk -v cls="(\"$tray_icon_class\"" '
+            index($0, cls) {
+                for (i = 1; i <= NF; i++) {
+                    if ($i ~ /^[0-9]+x[0-9]+[+-][0-9]+[+-][0-9]+$/) size = $i
+                    if ($i ~ /^[+-][0-9]+[+-][0-9]+$/) at = $i
+                }
+                split(size, s, /[x+-]/)
+                split(substr(at, 2), a, /[+-]/)
+                print $1, s[1], s[2], a[1], a[2]
+                exit
+            }'
+}
+icon_in_tray() { [ -n "$(icon_window)" ]; }
+icon_gone() { [ -z "$(icon_window)" ]; }

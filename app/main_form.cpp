@@ -17,8 +17,10 @@
 #include "framework/streams.h"
 #include "framework/timer.h"
 #include "net/kxpop3.h"
+#include "platform/clock.h"
 #include "platform/hive_file.h"
 #include "platform/shell.h"
+#include "platform/socket.h"
 #include "platform/window_ops.h"
 #include "resources/resources.h"
 #include "widgets/formrgn.h"
@@ -199,7 +201,8 @@ TFrmMain::TFrmMain(TComponent* AOwner, MainFormServices services) : TForm(AOwner
     TaskBar1->SetTip("Postwren");
     TaskBar1->SetPopupMenu(PopupMenu1);
 
-    KxPOP31 = new TKxPOP3(this);
+    static const platform::SteadyClock clock;
+    KxPOP31 = new TKxPOP3(this, platform::SystemSockets(), clock);
     KxPOP31->SetName("KxPOP31");
     KxPOP31->SetPort(kPop3Port);
     KxPOP31->SetReportLevel(0);

@@ -25,6 +25,8 @@
 #include "framework/application.h"
 #include "framework/exception.h"
 #include "net/kxpop3.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -147,7 +149,8 @@ int main(int argc, char** argv) {
         const Config config = Parse(argc, argv);
 
         MinimalClient floor(config);
-        TKxPOP3 engine(nullptr);
+        const platform::SteadyClock clock;
+        TKxPOP3 engine(nullptr, platform::SystemSockets(), clock);
         engine.SetHost(config.host);
         engine.SetPort(config.port);
         engine.SetUserID(config.user);

@@ -20,8 +20,8 @@ bool ReplyAccepted(const AnsiString& reply) {
 
 }  // namespace
 
-TKxPOP3::TKxPOP3(TComponent* AOwner)
-    : TPowersock(AOwner), FSummary(std::make_unique<TSummary>()), FMailMessage(std::make_unique<TMailMessage>()) {
+TKxPOP3::TKxPOP3(TComponent* AOwner, platform::SocketApi& sockets, const platform::Clock& clock)
+    : TPowersock(AOwner, sockets, clock), FSummary(std::make_unique<TSummary>()), FMailMessage(std::make_unique<TMailMessage>()) {
     SetPort(kPop3Port);
     // Input that arrives after a Cancel belongs to a dialogue nobody waits for
     // any more: drop the connection rather than leave half a reply behind.

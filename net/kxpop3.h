@@ -69,8 +69,9 @@ using TListEvent = std::function<void(int Msg, int Size)>;
 // session's own text.
 class TKxPOP3 : public TPowersock {
 public:
-    // Port 110; no credentials. Raises what the session's constructor raises.
-    explicit TKxPOP3(TComponent* AOwner);
+    // Port 110; no credentials. The session works on `sockets` and `clock`,
+    // which must outlive it. Raises what the session's constructor raises.
+    TKxPOP3(TComponent* AOwner, platform::SocketApi& sockets, const platform::Clock& clock);
     // Closes a connected session without QUIT (through Abort).
     ~TKxPOP3() override;
     const char* ClassName() const override { return "TKxPOP3"; }

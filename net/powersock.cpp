@@ -8,6 +8,7 @@
 #include "framework/application.h"
 #include "net/thread_timer.h"
 #include "platform/event_wait.h"
+#include "platform/clock.h"
 #include "platform/message_window.h"
 #include "platform/socket.h"
 
@@ -58,7 +59,6 @@ const char* const kLookupCanceled = "Host Lookup Canceled";
 
 int gWinsockUsers = 0;
 
-using Clock = std::chrono::steady_clock;
 
 // Resets a flag on every way out of a scope.
 class FlagGuard {
@@ -93,10 +93,8 @@ int TPowersock::WinsockUsers() {
     return gWinsockUsers;
 }
 
-TPowersock::TPowersock(TComponent* AOwner) : TPowersock(AOwner, platform::SystemSockets()) {}
-
-TPowersock::TPowersock(TComponent* AOwner, platform::SocketApi& sockets)
-    : TComponent(AOwner), FSockets(sockets), FSocket(platform::INVALID_SOCKET) {
+TPowersock::TPowersock(TComponent* AOwner, platform::SocketApi& sockets, const platform::Clock& clock)
+    : TComponent(AOwner), FSockets(sockets), FClock(clock), FSocket(platform::INVALID_SOCKET) {
     ReportStatus(kLevelOperation, "Create");
     FWindow = std::make_unique<platform::MessageWindow>();
     FWindow->setUserSlot(this);
@@ -538,7 +536,7 @@ void TPowersock::SendBuffer(const char* data, std::uint16_t count) {
     FSendError = 0;
     postToSelf(WM_SENDMORE);
 
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(replyBoundMs());
+    const platform::Clock::time_point deadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
     // Bytes of a send that failed must not go out ahead of the next one.
     auto fail = [this](auto&& error) {
         FSendQueue->Clear();
@@ -553,7 +551,7 @@ void TPowersock::SendBuffer(const char* data, std::uint16_t count) {
             fail(ESockError(ErrorText(FSendError)));
         if (!FConnected)
             fail(ESockError(FPeerClosed ? "Connection closed by peer" : "Not connected"));
-        if (Clock::now() >= deadline)
+        if (FClock.Now() >= deadline)
             fail(ESockError("Socket send timed out"));
         waitForMessages();
     }
@@ -577,7 +575,7 @@ void TPowersock::Writeln(const AnsiString& text) {
 
 AnsiString TPowersock::ReadLn() {
     ReportStatus(kLevelOperation, "ReadLn");
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(replyBoundMs());
+    const platform::Clock::time_point deadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
     const char* lineFeed = nullptr;
     for (;;) {
         if (FCancelled)
@@ -603,7 +601,7 @@ AnsiString TPowersock::ReadLn() {
             }
             throw ESockError("Socket readln line too long");
         }
-        if (Clock::now() >= deadline)
+        if (FClock.Now() >= deadline)
             throw ESockError("Socket readln timed out");
         waitForMessages();
     }

@@ -15,6 +15,7 @@
 #include "platform/messages.h"
 
 namespace platform {
+class Clock;
 class MessageWindow;
 class SocketApi;
 struct HostEntry;
@@ -46,12 +47,11 @@ AnsiString FieldAt(const AnsiString& text, char separator, int n);
 // when a wait was cancelled); nothing is reported by return value.
 class TPowersock : public TComponent {
 public:
-    // Uses the system's sockets. Raises ESockError "Initializaton of windows
-    // sockets failed" when no socket can be made.
-    explicit TPowersock(TComponent* AOwner);
-    // As above on the given socket layer, which must outlive the session
-    // (tests hand in one that fails on cue).
-    TPowersock(TComponent* AOwner, platform::SocketApi& sockets);
+    // Works on the given socket layer and takes the time of its deadlines
+    // from `clock`; both must outlive the session (tests hand in ones that
+    // fail on cue or that they advance). Raises ESockError "Initializaton of
+    // windows sockets failed" when no socket can be made.
+    TPowersock(TComponent* AOwner, platform::SocketApi& sockets, const platform::Clock& clock);
     // Calls this class's Abort (a derived class whose Abort must run at
     // destruction calls it from its own destructor), then closes the socket.
     ~TPowersock() override;
@@ -135,6 +135,7 @@ private:
     void postToSelf(platform::UINT msg);
 
     platform::SocketApi& FSockets;
+    const platform::Clock& FClock;
     bool FInHandler = false;
     bool FCancelled = false;
     bool FDestroying = false;

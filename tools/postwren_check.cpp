@@ -19,6 +19,8 @@
 #include "framework/registry.h"
 #include "framework/text.h"
 #include "net/kxpop3.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
 #include "platform/hive_file.h"
 
 namespace {
@@ -193,7 +195,8 @@ Account StoredAccount() {
 }
 
 int RunCheck(const Options& options, const Account& account) {
-    TKxPOP3 client(nullptr);
+    platform::SteadyClock clock;
+    TKxPOP3 client(nullptr, platform::SystemSockets(), clock);
     client.SetHost(account.host);
     client.SetPort(options.port);
     client.SetTimeOut(options.timeoutSeconds * kMsPerSecond);

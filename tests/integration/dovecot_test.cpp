@@ -9,8 +9,12 @@
 
 #include "framework/exception.h"
 #include "net/kxpop3.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace {
+
+const platform::SteadyClock clock;
 
 constexpr int kProcessLimitMs = 20000;
 constexpr int kTimeOutMs = 10000;
@@ -42,7 +46,7 @@ void Prepare(TKxPOP3& client, const std::string& host, const char* user, const c
 }
 
 TEST(Dovecot, CountsTheMessagesOfEachMailbox) {
-    TKxPOP3 client(nullptr);
+    TKxPOP3 client(nullptr, platform::SystemSockets(), clock);
     Prepare(client, LogonHost(), "alice", "wonderland");
     client.Connect();
     EXPECT_TRUE(client.Connected());
@@ -59,7 +63,7 @@ TEST(Dovecot, CountsTheMessagesOfEachMailbox) {
 }
 
 TEST(Dovecot, RepeatedChecksOnOneClient) {
-    TKxPOP3 client(nullptr);
+    TKxPOP3 client(nullptr, platform::SystemSockets(), clock);
     Prepare(client, LogonHost(), "alice", "wonderland");
     for (int i = 0; i < 5; ++i) {
         client.Connect();
@@ -69,7 +73,7 @@ TEST(Dovecot, RepeatedChecksOnOneClient) {
 }
 
 TEST(Dovecot, WrongPasswordIsRefused) {
-    TKxPOP3 client(nullptr);
+    TKxPOP3 client(nullptr, platform::SystemSockets(), clock);
     Prepare(client, RefusalHost(), "alice", "not-the-password");
     EXPECT_EQ(FailureOf(client), "Authentication failed");
     EXPECT_FALSE(client.Connected());
@@ -77,7 +81,7 @@ TEST(Dovecot, WrongPasswordIsRefused) {
 }
 
 TEST(Dovecot, UnknownUserIsRefused) {
-    TKxPOP3 client(nullptr);
+    TKxPOP3 client(nullptr, platform::SystemSockets(), clock);
     Prepare(client, RefusalHost(), "mallory", "anything");
     EXPECT_EQ(FailureOf(client), "Authentication failed");
     EXPECT_FALSE(client.Connected());

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "framework/exception.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
 #include "tests/support/scripted_pop3_server.h"
 
 using namespace std::chrono_literals;
@@ -49,7 +51,7 @@ Script LogOn(const std::string& statReply) {
 class KxPop3Test : public ::testing::Test {
 protected:
     void SetUp() override {
-        client = std::make_unique<TKxPOP3>(nullptr);
+        client = std::make_unique<TKxPOP3>(nullptr, platform::SystemSockets(), clock);
         client->SetHost("127.0.0.1");
         client->SetPort(server.Port());
         client->SetUserID("alice");
@@ -57,6 +59,7 @@ protected:
     }
 
     ScriptedPop3Server server;
+    platform::SteadyClock clock;
     std::unique_ptr<TKxPOP3> client;
 };
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/message_window.h"
 #include "platform/socket.h"
 #include "tests/net/loopback_peer.h"
@@ -184,7 +185,7 @@ private:
 // A session (on real or failing sockets) and a loopback peer to talk to.
 class Session : public testing::Test {
 protected:
-    void UseFailingSockets() { sock = std::make_unique<TPowersock>(nullptr, fake); }
+    void UseFailingSockets() { sock = std::make_unique<TPowersock>(nullptr, fake, clock); }
 
     void ConnectToPeer() {
         sock->SetHost("127.0.0.1");
@@ -195,8 +196,9 @@ protected:
     }
 
     FailingSockets fake;  // declared first: it outlives the session
+    platform::SteadyClock clock;
     testpeer::Listener listener;
-    std::unique_ptr<TPowersock> sock = std::make_unique<TPowersock>(nullptr);
+    std::unique_ptr<TPowersock> sock = std::make_unique<TPowersock>(nullptr, platform::SystemSockets(), clock);
     testpeer::PeerConnection peer;
 };
 
@@ -412,13 +414,13 @@ INSTANTIATE_TEST_SUITE_P(Session, ConnectError,
 TEST_F(Session, SocketFailuresAtCreationRaiseAndReleaseEverything) {
     const int users = TPowersock::WinsockUsers();
     fake.failCreate = true;
-    EXPECT_EQ(Raised([&] { TPowersock s(nullptr, fake); }).message, "Initializaton of windows sockets failed");
+    EXPECT_EQ(Raised([&] { TPowersock s(nullptr, fake, clock); }).message, "Initializaton of windows sockets failed");
     EXPECT_EQ(TPowersock::WinsockUsers(), users);
 
     fake.failCreate = false;
     fake.failLinger = true;
     TComponent owner(nullptr);
-    EXPECT_EQ(Raised([&] { new TPowersock(&owner, fake); }).message, "Initializaton of windows sockets failed");
+    EXPECT_EQ(Raised([&] { new TPowersock(&owner, fake, clock); }).message, "Initializaton of windows sockets failed");
     EXPECT_EQ(TPowersock::WinsockUsers(), users);
     EXPECT_EQ(fake.liveSockets, 0);
     EXPECT_EQ(owner.ComponentCount(), 0);
@@ -427,7 +429,7 @@ TEST_F(Session, SocketFailuresAtCreationRaiseAndReleaseEverything) {
 TEST_F(Session, WinsockUsersCountsLiveSessions) {
     const int users = TPowersock::WinsockUsers();
     {
-        TPowersock a(nullptr), b(nullptr);
+        TPowersock a(nullptr, platform::SystemSockets(), clock), b(nullptr, platform::SystemSockets(), clock);
         EXPECT_EQ(TPowersock::WinsockUsers(), users + 2);
     }
     EXPECT_EQ(TPowersock::WinsockUsers(), users);

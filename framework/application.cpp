@@ -10,21 +10,27 @@
 TApplication* Application = nullptr;
 
 TApplication::TApplication(TComponent* AOwner) : TComponent(AOwner) {
-    if (Application == nullptr) Application = this;
+    if (Application == nullptr)
+        Application = this;
 }
 
 TApplication::~TApplication() {
     DestroyComponents();
-    if (Application == this) Application = nullptr;
+    if (Application == this)
+        Application = nullptr;
 }
 
 void TApplication::SetTitle(const std::string& title) {
-    if (title == title_) return;
+    if (title == title_)
+        return;
     title_ = title;
-    if (OnTitleChange) OnTitleChange();
+    if (OnTitleChange)
+        OnTitleChange();
 }
 
-void TApplication::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void TApplication::ProcessMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void TApplication::HandleException(TObject* Sender) {
     try {
@@ -45,7 +51,8 @@ void TApplication::HandleException(TObject* Sender) {
 
 void ReportHandlerException(TObject* Sender) noexcept {
     try {
-        if (Application == nullptr) throw;
+        if (Application == nullptr)
+            throw;
         Application->HandleException(Sender);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
@@ -64,42 +71,54 @@ void TApplication::ShowException(const Exception& E) {
     std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-int TApplication::Run() { return QCoreApplication::exec(); }
+int TApplication::Run() {
+    return QCoreApplication::exec();
+}
 
-void TApplication::Terminate(int exitCode) { QCoreApplication::exit(exitCode); }
+void TApplication::Terminate(int exitCode) {
+    QCoreApplication::exit(exitCode);
+}
 
 void TApplication::SetOnIdle(TIdleEvent handler) {
     onIdle_ = std::move(handler);
-    if (onIdle_) scheduleIdle();
+    if (onIdle_)
+        scheduleIdle();
 }
 
 void TApplication::scheduleIdle() {
-    if (idleScheduled_) return;
+    if (idleScheduled_)
+        return;
     idleScheduled_ = true;
     // A zero-time timer fires once the queue holds nothing else: the idle moment.
     // It is armed only while someone listens, so an idle program never wakes.
     QTimer::singleShot(0, QCoreApplication::instance(), [this] {
         idleScheduled_ = false;
-        if (!onIdle_) return;
+        if (!onIdle_)
+            return;
         bool done = true;
         TIdleEvent handler = onIdle_;
         handler(this, done);
-        if (!done && onIdle_) scheduleIdle();
+        if (!done && onIdle_)
+            scheduleIdle();
     });
 }
 
 void TApplication::Minimize() {
     minimized_ = true;
-    if (OnMinimize) OnMinimize(this);
+    if (OnMinimize)
+        OnMinimize(this);
 }
 
 void TApplication::Restore() {
-    if (!minimized_) return;
+    if (!minimized_)
+        return;
     minimized_ = false;
-    if (OnRestore) OnRestore(this);
+    if (OnRestore)
+        OnRestore(this);
 }
 
 void TApplication::ShowAppWindow(bool visible) {
     appWindowVisible_ = visible;
-    if (OnAppWindowVisibility) OnAppWindowVisibility(visible);
+    if (OnAppWindowVisibility)
+        OnAppWindowVisibility(visible);
 }

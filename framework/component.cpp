@@ -18,7 +18,8 @@ void TPersistent::AssignTo(TPersistent* Dest) const {
 
 TComponent::TComponent(TComponent* AOwner) : owner_(AOwner) {
     if (owner_ != nullptr) {
-        if (owner_->IsLoading()) state_ |= csLoading;
+        if (owner_->IsLoading())
+            state_ |= csLoading;
         owner_->insertComponent(this);
     }
 }
@@ -34,7 +35,8 @@ TComponent::~TComponent() {
         other->Notification(this, TOperation::opRemove);
     }
     DestroyComponents();
-    if (owner_ != nullptr) owner_->removeComponent(this);
+    if (owner_ != nullptr)
+        owner_->removeComponent(this);
 }
 
 void TComponent::DestroyComponents() {
@@ -56,7 +58,8 @@ void TComponent::removeComponent(TComponent* c) {
 }
 
 void TComponent::FreeNotification(TComponent* Other) {
-    if (Other == nullptr || Other == this) return;
+    if (Other == nullptr || Other == this)
+        return;
     if (std::find(freeNotifies_.begin(), freeNotifies_.end(), Other) == freeNotifies_.end())
         freeNotifies_.push_back(Other);
     if (std::find(Other->freeNotifies_.begin(), Other->freeNotifies_.end(), this) == Other->freeNotifies_.end())
@@ -64,28 +67,35 @@ void TComponent::FreeNotification(TComponent* Other) {
 }
 
 void TComponent::RemoveFreeNotification(TComponent* Other) {
-    if (Other == nullptr) return;
+    if (Other == nullptr)
+        return;
     freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), Other), freeNotifies_.end());
     auto& theirs = Other->freeNotifies_;
     theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
 }
 
-void TComponent::BeginLoading() { state_ |= csLoading; }
+void TComponent::BeginLoading() {
+    state_ |= csLoading;
+}
 
 void TComponent::collectLoading(std::vector<TComponent*>& out) {
     for (TComponent* c : components_) {
-        if (c->IsLoading()) out.push_back(c);
+        if (c->IsLoading())
+            out.push_back(c);
         c->collectLoading(out);
     }
 }
 
 void TComponent::EndLoading() {
     std::vector<TComponent*> loading;
-    if (IsLoading()) loading.push_back(this);
+    if (IsLoading())
+        loading.push_back(this);
     collectLoading(loading);
     for (TComponent* c : loading) c->Loaded();
 }
 
-void TComponent::Loaded() { state_ &= ~static_cast<unsigned>(csLoading); }
+void TComponent::Loaded() {
+    state_ &= ~static_cast<unsigned>(csLoading);
+}
 
 void TComponent::Notification(TComponent*, TOperation) {}

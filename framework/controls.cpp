@@ -19,12 +19,18 @@ constexpr int kMouseDown = 0, kMouseUp = 1, kMouseMove = 2, kMouseDouble = 3;
 
 TShiftState shiftFrom(Qt::KeyboardModifiers mods, Qt::MouseButtons buttons) {
     TShiftState s = 0;
-    if (mods & Qt::ShiftModifier) s |= ssShift;
-    if (mods & Qt::AltModifier) s |= ssAlt;
-    if (mods & Qt::ControlModifier) s |= ssCtrl;
-    if (buttons & Qt::LeftButton) s |= ssLeft;
-    if (buttons & Qt::RightButton) s |= ssRight;
-    if (buttons & Qt::MiddleButton) s |= ssMiddle;
+    if (mods & Qt::ShiftModifier)
+        s |= ssShift;
+    if (mods & Qt::AltModifier)
+        s |= ssAlt;
+    if (mods & Qt::ControlModifier)
+        s |= ssCtrl;
+    if (buttons & Qt::LeftButton)
+        s |= ssLeft;
+    if (buttons & Qt::RightButton)
+        s |= ssRight;
+    if (buttons & Qt::MiddleButton)
+        s |= ssMiddle;
     return s;
 }
 
@@ -52,7 +58,8 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* e) override {
-        if (control_ == nullptr) return;
+        if (control_ == nullptr)
+            return;
         QPainter p(this);
         const QRect r = e->rect();
         control_->PaintWindow(&p, Rect(r.left(), r.top(), r.right() + 1, r.bottom() + 1));
@@ -63,21 +70,25 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* e) override { route(kMouseDouble, e); }
     void moveEvent(QMoveEvent* e) override {
         QWidget::moveEvent(e);
-        if (auto* f = dynamic_cast<TCustomForm*>(control_)) f->SyncGeometryFromWidget();
+        if (auto* f = dynamic_cast<TCustomForm*>(control_))
+            f->SyncGeometryFromWidget();
     }
     void resizeEvent(QResizeEvent* e) override {
         QWidget::resizeEvent(e);
-        if (auto* f = dynamic_cast<TCustomForm*>(control_)) f->SyncGeometryFromWidget();
+        if (auto* f = dynamic_cast<TCustomForm*>(control_))
+            f->SyncGeometryFromWidget();
     }
     void closeEvent(QCloseEvent* e) override {
         // A form is hidden, never destroyed, when the window manager closes it.
         e->ignore();
-        if (control_ != nullptr) control_->Hide();
+        if (control_ != nullptr)
+            control_->Hide();
     }
 
 private:
     void route(int kind, QMouseEvent* e) {
-        if (control_ == nullptr) return;
+        if (control_ == nullptr)
+            return;
         const QPoint p = e->position().toPoint();
         control_->RouteMouse(kind, buttonFrom(e->button()), shiftFrom(e->modifiers(), e->buttons()), p.x(), p.y());
     }
@@ -94,11 +105,13 @@ TControl::TControl(TComponent* AOwner) : TComponent(AOwner) {
 }
 
 TControl::~TControl() {
-    if (parent_ != nullptr) parent_->removeControl(this);
+    if (parent_ != nullptr)
+        parent_->removeControl(this);
 }
 
 void TControl::SetParent(TWinControl* parent) {
-    if (parent == parent_) return;
+    if (parent == parent_)
+        return;
     if (parent_ != nullptr) {
         parent_->Invalidate();
         parent_->removeControl(this);
@@ -115,7 +128,8 @@ void TControl::SetParent(TWinControl* parent) {
 }
 
 void TControl::SetBounds(int left, int top, int width, int height) {
-    if (left == left_ && top == top_ && width == width_ && height == height_) return;
+    if (left == left_ && top == top_ && width == width_ && height == height_)
+        return;
     left_ = left;
     top_ = top;
     width_ = width;
@@ -125,7 +139,8 @@ void TControl::SetBounds(int left, int top, int width, int height) {
 
 TPoint TControl::ClientToScreen(TPoint p) const {
     TPoint r{p.X + left_, p.Y + top_};
-    if (parent_ != nullptr) return parent_->ClientToScreen(r);
+    if (parent_ != nullptr)
+        return parent_->ClientToScreen(r);
     return r;
 }
 
@@ -135,31 +150,38 @@ TPoint TControl::ScreenToClient(TPoint p) const {
 }
 
 void TControl::SetVisible(bool visible) {
-    if (visible == visible_) return;
+    if (visible == visible_)
+        return;
     visible_ = visible;
     VisibleChanged();
 }
 
 void TControl::VisibleChanged() {
-    if (parent_ != nullptr) parent_->InvalidateRect(BoundsRect());
+    if (parent_ != nullptr)
+        parent_->InvalidateRect(BoundsRect());
 }
 
-bool TControl::Showing() const { return visible_ && parent_ != nullptr && parent_->Showing(); }
+bool TControl::Showing() const {
+    return visible_ && parent_ != nullptr && parent_->Showing();
+}
 
 void TControl::SetEnabled(bool enabled) {
-    if (enabled == enabled_) return;
+    if (enabled == enabled_)
+        return;
     enabled_ = enabled;
     Invalidate();
 }
 
 void TControl::SetText(const AnsiString& text) {
-    if (text == text_) return;
+    if (text == text_)
+        return;
     text_ = text;
     TextChanged();
 }
 
 void TControl::SetColor(TColor color) {
-    if (color == color_) return;
+    if (color == color_)
+        return;
     color_ = color;
     Invalidate();
 }
@@ -174,26 +196,35 @@ void TControl::SetParentFont(bool v) {
     }
 }
 
-void TControl::SetHint(const AnsiString& hint) { hint_ = hint; }
-void TControl::SetShowHint(bool v) { showHint_ = v; }
+void TControl::SetHint(const AnsiString& hint) {
+    hint_ = hint;
+}
+void TControl::SetShowHint(bool v) {
+    showHint_ = v;
+}
 
 void TControl::Invalidate() {}
 void TControl::Repaint() {}
 
 void TControl::MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y) {
-    if (OnMouseDown) OnMouseDown(this, Button, Shift, X, Y);
+    if (OnMouseDown)
+        OnMouseDown(this, Button, Shift, X, Y);
 }
 void TControl::MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y) {
-    if (OnMouseUp) OnMouseUp(this, Button, Shift, X, Y);
+    if (OnMouseUp)
+        OnMouseUp(this, Button, Shift, X, Y);
 }
 void TControl::MouseMove(TShiftState Shift, int X, int Y) {
-    if (OnMouseMove) OnMouseMove(this, Shift, X, Y);
+    if (OnMouseMove)
+        OnMouseMove(this, Shift, X, Y);
 }
 void TControl::Click() {
-    if (OnClick) OnClick(this);
+    if (OnClick)
+        OnClick(this);
 }
 void TControl::DblClick() {
-    if (OnDblClick) OnDblClick(this);
+    if (OnDblClick)
+        OnDblClick(this);
 }
 
 // ---- TGraphicControl ----
@@ -201,30 +232,36 @@ void TControl::DblClick() {
 TGraphicControl::TGraphicControl(TComponent* AOwner) : TControl(AOwner) {}
 
 TGraphicControl::~TGraphicControl() {
-    if (parent_ != nullptr) parent_->InvalidateRect(BoundsRect());
+    if (parent_ != nullptr)
+        parent_->InvalidateRect(BoundsRect());
 }
 
 TCanvas* TGraphicControl::Canvas() {
     if (!painting_) {
         // Outside painting the canvas only measures.
-        if (scratch_.isNull()) scratch_ = QImage(1, 1, QImage::Format_BGR888);
-        if (canvas_.Image() != &scratch_) canvas_.AttachImage(&scratch_);
+        if (scratch_.isNull())
+            scratch_ = QImage(1, 1, QImage::Format_BGR888);
+        if (canvas_.Image() != &scratch_)
+            canvas_.AttachImage(&scratch_);
     }
     canvas_.Font()->Assign(Font());
     return &canvas_;
 }
 
 void TGraphicControl::Invalidate() {
-    if (parent_ != nullptr) parent_->InvalidateRect(BoundsRect());
+    if (parent_ != nullptr)
+        parent_->InvalidateRect(BoundsRect());
 }
 
 void TGraphicControl::Repaint() {
     Invalidate();
-    if (parent_ != nullptr && parent_->HandleAllocated()) parent_->Repaint();
+    if (parent_ != nullptr && parent_->HandleAllocated())
+        parent_->Repaint();
 }
 
 void TGraphicControl::BoundsChanged() {
-    if (parent_ != nullptr) parent_->Invalidate();
+    if (parent_ != nullptr)
+        parent_->Invalidate();
 }
 
 void TGraphicControl::PaintTo(QPainter* painter) {
@@ -258,8 +295,10 @@ TWinControl::~TWinControl() {
 }
 
 void TWinControl::destroyWidget() {
-    if (widget_ == nullptr) return;
-    if (auto* cw = dynamic_cast<ControlWidget*>(widget_)) cw->detach();
+    if (widget_ == nullptr)
+        return;
+    if (auto* cw = dynamic_cast<ControlWidget*>(widget_))
+        cw->detach();
     QWidget* w = widget_;
     widget_ = nullptr;
     delete w;
@@ -278,7 +317,8 @@ void TWinControl::insertControl(TControl* c) {
 
 void TWinControl::removeControl(TControl* c) {
     controls_.erase(std::remove(controls_.begin(), controls_.end(), c), controls_.end());
-    if (mouseCapture_ == c) mouseCapture_ = nullptr;
+    if (mouseCapture_ == c)
+        mouseCapture_ = nullptr;
     if (auto* wc = dynamic_cast<TWinControl*>(c); wc != nullptr && wc->widget_ != nullptr && !IsDestroying())
         wc->widget_->setParent(nullptr);
     InvalidateRect(c->BoundsRect());
@@ -289,12 +329,14 @@ QWidget* TWinControl::CreateWidget(QWidget* parentWidget) {
 }
 
 QWidget* TWinControl::Handle() {
-    if (widget_ != nullptr) return widget_;
+    if (widget_ != nullptr)
+        return widget_;
     QWidget* parentWidget = parent_ != nullptr ? parent_->Handle() : nullptr;
     widget_ = CreateWidget(parentWidget);
     InitWidget();
     for (TControl* c : controls_)
-        if (auto* wc = dynamic_cast<TWinControl*>(c)) wc->Handle();
+        if (auto* wc = dynamic_cast<TWinControl*>(c))
+            wc->Handle();
     UpdateTabOrder();
     return widget_;
 }
@@ -303,8 +345,10 @@ void TWinControl::InitWidget() {
     widget_->setGeometry(left_, top_, std::max(width_, 0), std::max(height_, 0));
     widget_->setEnabled(enabled_);
     widget_->setFont(font_.ToQFont());
-    if (showHint_ && !hint_.empty()) widget_->setToolTip(ToQString(hint_));
-    if (parent_ != nullptr) widget_->setVisible(visible_);
+    if (showHint_ && !hint_.empty())
+        widget_->setToolTip(ToQString(hint_));
+    if (parent_ != nullptr)
+        widget_->setVisible(visible_);
     widget_->setFocusPolicy(tabStop_ ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
@@ -314,54 +358,66 @@ void TWinControl::SetBounds(int left, int top, int width, int height) {
         widget_->setGeometry(left_, top_, std::max(width_, 0), std::max(height_, 0));
 }
 
-void TWinControl::SetText(const AnsiString& text) { TControl::SetText(text); }
+void TWinControl::SetText(const AnsiString& text) {
+    TControl::SetText(text);
+}
 
 void TWinControl::SetEnabled(bool enabled) {
     TControl::SetEnabled(enabled);
-    if (widget_ != nullptr) widget_->setEnabled(enabled);
+    if (widget_ != nullptr)
+        widget_->setEnabled(enabled);
 }
 
 void TWinControl::SetHint(const AnsiString& hint) {
     TControl::SetHint(hint);
-    if (widget_ != nullptr) widget_->setToolTip(showHint_ ? ToQString(hint_) : QString());
+    if (widget_ != nullptr)
+        widget_->setToolTip(showHint_ ? ToQString(hint_) : QString());
 }
 
 void TWinControl::SetShowHint(bool v) {
     TControl::SetShowHint(v);
-    if (widget_ != nullptr) widget_->setToolTip(showHint_ ? ToQString(hint_) : QString());
+    if (widget_ != nullptr)
+        widget_->setToolTip(showHint_ ? ToQString(hint_) : QString());
 }
 
 void TWinControl::VisibleChanged() {
-    if (widget_ != nullptr) widget_->setVisible(visible_);
+    if (widget_ != nullptr)
+        widget_->setVisible(visible_);
     else if (visible_ && parent_ != nullptr && parent_->HandleAllocated())
         Handle();
 }
 
 bool TWinControl::Showing() const {
-    if (widget_ != nullptr) return widget_->isVisible();
+    if (widget_ != nullptr)
+        return widget_->isVisible();
     return TControl::Showing();
 }
 
 void TWinControl::Invalidate() {
-    if (widget_ != nullptr) widget_->update();
+    if (widget_ != nullptr)
+        widget_->update();
 }
 
 void TWinControl::Repaint() {
-    if (widget_ != nullptr) widget_->repaint();
+    if (widget_ != nullptr)
+        widget_->repaint();
 }
 
 void TWinControl::InvalidateRect(const TRect& r) {
-    if (widget_ != nullptr) widget_->update(QRect(r.Left, r.Top, r.Width(), r.Height()));
+    if (widget_ != nullptr)
+        widget_->update(QRect(r.Left, r.Top, r.Width(), r.Height()));
 }
 
 void TWinControl::SetTabOrder(int order) {
     tabOrder_ = order;
-    if (parent_ != nullptr) parent_->UpdateTabOrder();
+    if (parent_ != nullptr)
+        parent_->UpdateTabOrder();
 }
 
 void TWinControl::SetTabStop(bool v) {
     tabStop_ = v;
-    if (widget_ != nullptr) widget_->setFocusPolicy(v ? Qt::StrongFocus : Qt::ClickFocus);
+    if (widget_ != nullptr)
+        widget_->setFocusPolicy(v ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 void TWinControl::UpdateTabOrder() {
@@ -380,7 +436,9 @@ void TWinControl::SetFocus() {
     w->setFocus(Qt::OtherFocusReason);
 }
 
-bool TWinControl::Focused() const { return widget_ != nullptr && widget_->hasFocus(); }
+bool TWinControl::Focused() const {
+    return widget_ != nullptr && widget_->hasFocus();
+}
 
 void TWinControl::PaintWindow(QPainter* painter, const TRect& updateRect) {
     if (paintBackground_)
@@ -388,7 +446,8 @@ void TWinControl::PaintWindow(QPainter* painter, const TRect& updateRect) {
                           ToQColor(color_));
     for (TControl* c : controls_) {
         auto* gc = dynamic_cast<TGraphicControl*>(c);
-        if (gc == nullptr || !gc->Visible()) continue;
+        if (gc == nullptr || !gc->Visible())
+            continue;
         const TRect b = gc->BoundsRect();
         if (b.Right <= updateRect.Left || b.Left >= updateRect.Right || b.Bottom <= updateRect.Top ||
             b.Top >= updateRect.Bottom)
@@ -404,7 +463,8 @@ void TWinControl::RouteMouse(int kind, TMouseButton button, TShiftState shift, i
     } else {
         for (auto it = controls_.rbegin(); it != controls_.rend(); ++it) {
             auto* gc = dynamic_cast<TGraphicControl*>(*it);
-            if (gc == nullptr || !gc->Visible() || !gc->Enabled()) continue;
+            if (gc == nullptr || !gc->Visible() || !gc->Enabled())
+                continue;
             const TRect b = gc->BoundsRect();
             if (x >= b.Left && x < b.Right && y >= b.Top && y < b.Bottom) {
                 target = gc;
@@ -416,7 +476,8 @@ void TWinControl::RouteMouse(int kind, TMouseButton button, TShiftState shift, i
     const int ty = target == this ? y : y - target->Top();
     switch (kind) {
         case kMouseDown:
-            if (target != this) mouseCapture_ = static_cast<TGraphicControl*>(target);
+            if (target != this)
+                mouseCapture_ = static_cast<TGraphicControl*>(target);
             target->MouseDown(button, shift, tx, ty);
             break;
         case kMouseDouble:
@@ -427,7 +488,8 @@ void TWinControl::RouteMouse(int kind, TMouseButton button, TShiftState shift, i
             mouseCapture_ = nullptr;
             const bool inside = tx >= 0 && ty >= 0 && tx < target->Width() && ty < target->Height();
             target->MouseUp(button, shift, tx, ty);
-            if (button == TMouseButton::mbLeft && inside) target->Click();
+            if (button == TMouseButton::mbLeft && inside)
+                target->Click();
             break;
         }
         default:
@@ -473,12 +535,14 @@ void TCustomForm::applyWindowFlags() {
         default:
             break;
     }
-    if (formStyle_ == TFormStyle::fsStayOnTop) flags |= Qt::WindowStaysOnTopHint;
+    if (formStyle_ == TFormStyle::fsStayOnTop)
+        flags |= Qt::WindowStaysOnTopHint;
     const bool wasVisible = w->isVisible();
     w->setWindowFlags(flags);
     if (borderStyle_ == TFormBorderStyle::bsDialog || borderStyle_ == TFormBorderStyle::bsNone)
         w->setFixedSize(clientWidth_, clientHeight_);
-    if (wasVisible) w->show();
+    if (wasVisible)
+        w->show();
 }
 
 void TCustomForm::InitWidget() {
@@ -491,15 +555,19 @@ void TCustomForm::InitWidget() {
 }
 
 void TCustomForm::SetBorderStyle(TFormBorderStyle s) {
-    if (s == borderStyle_) return;
+    if (s == borderStyle_)
+        return;
     borderStyle_ = s;
-    if (HandleAllocated()) applyWindowFlags();
+    if (HandleAllocated())
+        applyWindowFlags();
 }
 
 void TCustomForm::SetFormStyle(TFormStyle s) {
-    if (s == formStyle_) return;
+    if (s == formStyle_)
+        return;
     formStyle_ = s;
-    if (HandleAllocated()) applyWindowFlags();
+    if (HandleAllocated())
+        applyWindowFlags();
 }
 
 void TCustomForm::SetClientWidth(int w) {
@@ -537,11 +605,13 @@ void TCustomForm::SetBounds(int left, int top, int width, int height) {
 
 void TCustomForm::SetText(const AnsiString& text) {
     TWinControl::SetText(text);
-    if (HandleAllocated()) Handle()->setWindowTitle(ToQString(text_));
+    if (HandleAllocated())
+        Handle()->setWindowTitle(ToQString(text_));
 }
 
 void TCustomForm::SyncGeometryFromWidget() {
-    if (!HandleAllocated()) return;
+    if (!HandleAllocated())
+        return;
     QWidget* w = Handle();
     const QRect frame = w->frameGeometry();
     const QRect client = w->geometry();
@@ -554,11 +624,14 @@ void TCustomForm::SyncGeometryFromWidget() {
 }
 
 void TCustomForm::placeBeforeShowing() {
-    if (placedOnce_) return;
+    if (placedOnce_)
+        return;
     placedOnce_ = true;
-    if (position_ != TPosition::poScreenCenter) return;
+    if (position_ != TPosition::poScreenCenter)
+        return;
     QScreen* screen = QGuiApplication::primaryScreen();
-    if (screen == nullptr) return;
+    if (screen == nullptr)
+        return;
     const QRect avail = screen->availableGeometry();
     const int x = avail.left() + (avail.width() - Width()) / 2;
     const int y = avail.top() + (avail.height() - Height()) / 2;
@@ -572,10 +645,12 @@ void TCustomForm::VisibleChanged() {
     if (visible_) {
         placeBeforeShowing();
         w->show();
-        if (OnShow) OnShow(this);
+        if (OnShow)
+            OnShow(this);
     } else {
         w->hide();
-        if (OnHide) OnHide(this);
+        if (OnHide)
+            OnHide(this);
     }
 }
 
@@ -586,10 +661,13 @@ void TCustomForm::ShowForm() {
     w->activateWindow();
 }
 
-bool TCustomForm::Active() const { return HandleAllocated() && const_cast<TCustomForm*>(this)->Handle()->isActiveWindow(); }
+bool TCustomForm::Active() const {
+    return HandleAllocated() && const_cast<TCustomForm*>(this)->Handle()->isActiveWindow();
+}
 
 void TCustomForm::DoCreate() {
-    if (OnCreate) OnCreate(this);
+    if (OnCreate)
+        OnCreate(this);
 }
 
 // ---- TImage ----
@@ -600,7 +678,9 @@ TImage::TImage(TComponent* AOwner) : TGraphicControl(AOwner) {
     height_ = 105;
 }
 
-TImage::~TImage() { picture_.OnChange = nullptr; }
+TImage::~TImage() {
+    picture_.OnChange = nullptr;
+}
 
 void TImage::pictureChanged() {
     if (autoSize_ && picture_.Width() > 0 && picture_.Height() > 0)
@@ -609,13 +689,15 @@ void TImage::pictureChanged() {
 }
 
 void TImage::SetAutoSize(bool v) {
-    if (v == autoSize_) return;
+    if (v == autoSize_)
+        return;
     autoSize_ = v;
     pictureChanged();
 }
 
 void TImage::SetStretch(bool v) {
-    if (v == stretch_) return;
+    if (v == stretch_)
+        return;
     stretch_ = v;
     Invalidate();
 }
@@ -626,13 +708,15 @@ TCanvas* TImage::Canvas() {
         b->SetSize(width_, height_);
     }
     auto* bitmap = dynamic_cast<TBitmap*>(picture_.Graphic());
-    if (bitmap == nullptr) throw EInvalidOperation("Can only modify an image if it contains a bitmap");
+    if (bitmap == nullptr)
+        throw EInvalidOperation("Can only modify an image if it contains a bitmap");
     return bitmap->Canvas();
 }
 
 void TImage::Paint() {
     TGraphic* g = picture_.Graphic();
-    if (g == nullptr || g->Empty()) return;
+    if (g == nullptr || g->Empty())
+        return;
     TCanvas* c = TGraphicControl::Canvas();
     if (stretch_)
         c->StretchDraw(ClientRect(), g);

@@ -47,12 +47,14 @@ constexpr std::array<TColor, 25> kSysColors = {
 }  // namespace
 
 TColor GetSysColor(int index) {
-    if (index < 0 || index >= static_cast<int>(kSysColors.size())) return 0;
+    if (index < 0 || index >= static_cast<int>(kSysColors.size()))
+        return 0;
     return kSysColors[static_cast<std::size_t>(index)];
 }
 
 TColor ColorToRGB(TColor color) {
-    if ((color & clSystemColor) != 0 && color != CLR_INVALID) return GetSysColor(static_cast<int>(color & 0xFF));
+    if ((color & clSystemColor) != 0 && color != CLR_INVALID)
+        return GetSysColor(static_cast<int>(color & 0xFF));
     return color;
 }
 
@@ -66,7 +68,9 @@ TColor FromQColor(const QColor& color) {
                static_cast<std::uint8_t>(color.blue()));
 }
 
-AnsiString DefaultFontName() { return Sjis("ＭＳ Ｐゴシック"); }
+AnsiString DefaultFontName() {
+    return Sjis("ＭＳ Ｐゴシック");
+}
 
 void RegisterFontSubstitutions() {
     static std::once_flag once;
@@ -95,39 +99,49 @@ void TFont::Assign(const TPersistent* Source) {
 }
 
 void TFont::changed() {
-    if (OnChange) OnChange(this);
+    if (OnChange)
+        OnChange(this);
 }
 
 void TFont::SetName(const AnsiString& name) {
-    if (name == name_) return;
+    if (name == name_)
+        return;
     name_ = name;
     changed();
 }
 
 void TFont::SetHeight(int height) {
-    if (height == height_) return;
+    if (height == height_)
+        return;
     height_ = height;
     changed();
 }
 
-int TFont::Size() const { return static_cast<int>(std::lround(-height_ * 72.0 / 96.0)); }
+int TFont::Size() const {
+    return static_cast<int>(std::lround(-height_ * 72.0 / 96.0));
+}
 
-void TFont::SetSize(int points) { SetHeight(-static_cast<int>(std::lround(points * 96.0 / 72.0))); }
+void TFont::SetSize(int points) {
+    SetHeight(-static_cast<int>(std::lround(points * 96.0 / 72.0)));
+}
 
 void TFont::SetColor(TColor color) {
-    if (color == color_) return;
+    if (color == color_)
+        return;
     color_ = color;
     changed();
 }
 
 void TFont::SetCharset(int charset) {
-    if (charset == charset_) return;
+    if (charset == charset_)
+        return;
     charset_ = charset;
     changed();
 }
 
 void TFont::SetStyle(unsigned style) {
-    if (style == style_) return;
+    if (style == style_)
+        return;
     style_ = style;
     changed();
 }
@@ -151,7 +165,9 @@ QFont TFont::ToQFont() const {
 
 TCanvas::TCanvas() = default;
 
-TCanvas::~TCanvas() { Detach(); }
+TCanvas::~TCanvas() {
+    Detach();
+}
 
 void TCanvas::AttachImage(QImage* image) {
     Detach();
@@ -183,7 +199,8 @@ void TCanvas::Detach() {
 
 QPainter* TCanvas::Painter() {
     if (painter_ == nullptr) {
-        if (image_ == nullptr || image_->isNull()) return nullptr;
+        if (image_ == nullptr || image_->isNull())
+            return nullptr;
         painter_ = new QPainter(image_);
         ownsPainter_ = true;
     }
@@ -198,23 +215,28 @@ QPainter* TCanvas::Painter() {
     return painter_;
 }
 
-TRect TCanvas::ClipRect() const { return clip_; }
+TRect TCanvas::ClipRect() const {
+    return clip_;
+}
 
 TColor TCanvas::Pixel(int x, int y) {
-    if (image_ == nullptr || x < 0 || y < 0 || x >= image_->width() || y >= image_->height()) return CLR_INVALID;
+    if (image_ == nullptr || x < 0 || y < 0 || x >= image_->width() || y >= image_->height())
+        return CLR_INVALID;
     Release();
     return FromQColor(image_->pixelColor(x, y));
 }
 
 void TCanvas::SetPixel(int x, int y, TColor color) {
-    if (image_ == nullptr || x < 0 || y < 0 || x >= image_->width() || y >= image_->height()) return;
+    if (image_ == nullptr || x < 0 || y < 0 || x >= image_->width() || y >= image_->height())
+        return;
     Release();
     image_->setPixelColor(x, y, ToQColor(color));
 }
 
 void TCanvas::FillRect(const TRect& r) {
     QPainter* p = Painter();
-    if (p == nullptr || brush_.Style() == TBrushStyle::bsClear) return;
+    if (p == nullptr || brush_.Style() == TBrushStyle::bsClear)
+        return;
     p->fillRect(QRect(r.Left, r.Top, r.Width(), r.Height()), ToQColor(brush_.Color()));
 }
 
@@ -222,11 +244,14 @@ int TCanvas::TextWidth(const AnsiString& text) {
     return QFontMetrics(font_.ToQFont()).horizontalAdvance(ToQString(text));
 }
 
-int TCanvas::TextHeight(const AnsiString& text) { return QFontMetrics(font_.ToQFont()).height(); }
+int TCanvas::TextHeight(const AnsiString& text) {
+    return QFontMetrics(font_.ToQFont()).height();
+}
 
 void TCanvas::TextOut(int x, int y, const AnsiString& text) {
     QPainter* p = Painter();
-    if (p == nullptr) return;
+    if (p == nullptr)
+        return;
     const QFontMetrics fm(p->font());
     if (brush_.Style() != TBrushStyle::bsClear) {
         p->fillRect(QRect(x, y, fm.horizontalAdvance(ToQString(text)), fm.height()), ToQColor(brush_.Color()));
@@ -235,12 +260,14 @@ void TCanvas::TextOut(int x, int y, const AnsiString& text) {
 }
 
 void TCanvas::CopyRect(const TRect& dest, TCanvas* source, const TRect& sourceRect) {
-    if (source == nullptr || source->image_ == nullptr) return;
+    if (source == nullptr || source->image_ == nullptr)
+        return;
     // Copy first: the source may be this very canvas.
     source->Release();
     const QImage part = source->image_->copy(sourceRect.Left, sourceRect.Top, sourceRect.Width(), sourceRect.Height());
     QPainter* p = Painter();
-    if (p == nullptr) return;
+    if (p == nullptr)
+        return;
     p->save();
     p->setRenderHint(QPainter::SmoothPixmapTransform, false);
     p->setCompositionMode(QPainter::CompositionMode_Source);
@@ -249,18 +276,21 @@ void TCanvas::CopyRect(const TRect& dest, TCanvas* source, const TRect& sourceRe
 }
 
 void TCanvas::StretchDraw(const TRect& dest, TGraphic* graphic) {
-    if (graphic != nullptr) graphic->Draw(*this, dest);
+    if (graphic != nullptr)
+        graphic->Draw(*this, dest);
 }
 
 void TCanvas::Draw(int x, int y, TGraphic* graphic) {
-    if (graphic != nullptr) graphic->Draw(*this, Bounds(x, y, graphic->Width(), graphic->Height()));
+    if (graphic != nullptr)
+        graphic->Draw(*this, Bounds(x, y, graphic->Width(), graphic->Height()));
 }
 
 // ---- TGraphic ----
 
 void TGraphic::LoadFromFile(const AnsiString& fileName) {
     QFile f(ToQString(fileName));
-    if (!f.open(QIODevice::ReadOnly)) throw Exception("Cannot open file \"" + fileName + "\". " + FromQString(f.errorString()));
+    if (!f.open(QIODevice::ReadOnly))
+        throw Exception("Cannot open file \"" + fileName + "\". " + FromQString(f.errorString()));
     const QByteArray bytes = f.readAll();
     TMemoryStream s;
     s.WriteBuffer(bytes.constData(), bytes.size());
@@ -289,10 +319,12 @@ TBitmap::~TBitmap() = default;
 
 void TBitmap::Assign(const TPersistent* Source) {
     if (const auto* b = dynamic_cast<const TBitmap*>(Source)) {
-        if (canvas_) canvas_->Release();
+        if (canvas_)
+            canvas_->Release();
         image_ = b->Image().copy();
         format_ = b->format_;
-        if (canvas_) canvas_->AttachImage(&image_);
+        if (canvas_)
+            canvas_->AttachImage(&image_);
         changed();
         return;
     }
@@ -300,20 +332,25 @@ void TBitmap::Assign(const TPersistent* Source) {
 }
 
 const QImage& TBitmap::Image() const {
-    if (canvas_) canvas_->Release();
+    if (canvas_)
+        canvas_->Release();
     return image_;
 }
 
 void TBitmap::SetImage(const QImage& image) {
-    if (canvas_) canvas_->Release();
+    if (canvas_)
+        canvas_->Release();
     image_ = image.convertToFormat(qtFormat(format_));
-    if (canvas_) canvas_->AttachImage(&image_);
+    if (canvas_)
+        canvas_->AttachImage(&image_);
     changed();
 }
 
 void TBitmap::SetSize(int w, int h) {
-    if (w == Width() && h == Height()) return;
-    if (canvas_) canvas_->Release();
+    if (w == Width() && h == Height())
+        return;
+    if (canvas_)
+        canvas_->Release();
     QImage next(std::max(w, 0), std::max(h, 0), qtFormat(format_));
     next.fill(Qt::white);
     if (!image_.isNull()) {
@@ -321,21 +358,28 @@ void TBitmap::SetSize(int w, int h) {
         p.drawImage(0, 0, image_);
     }
     image_ = next;
-    if (canvas_) canvas_->AttachImage(&image_);
+    if (canvas_)
+        canvas_->AttachImage(&image_);
     changed();
 }
 
 void TBitmap::SetPixelFormat(TPixelFormat f) {
-    if (f == format_) return;
-    if (canvas_) canvas_->Release();
+    if (f == format_)
+        return;
+    if (canvas_)
+        canvas_->Release();
     format_ = f;
-    if (!image_.isNull()) image_ = image_.convertToFormat(qtFormat(f));
-    if (canvas_) canvas_->AttachImage(&image_);
+    if (!image_.isNull())
+        image_ = image_.convertToFormat(qtFormat(f));
+    if (canvas_)
+        canvas_->AttachImage(&image_);
 }
 
 std::uint8_t* TBitmap::ScanLine(int y) {
-    if (y < 0 || y >= Height()) throw EInvalidOperation("Scan line index out of range");
-    if (canvas_) canvas_->Release();
+    if (y < 0 || y >= Height())
+        throw EInvalidOperation("Scan line index out of range");
+    if (canvas_)
+        canvas_->Release();
     return image_.scanLine(y);
 }
 
@@ -348,10 +392,13 @@ TCanvas* TBitmap::Canvas() {
 }
 
 void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
-    if (image_.isNull()) return;
-    if (canvas_) canvas_->Release();
+    if (image_.isNull())
+        return;
+    if (canvas_)
+        canvas_->Release();
     QPainter* p = canvas.Painter();
-    if (p == nullptr) return;
+    if (p == nullptr)
+        return;
     p->save();
     p->setRenderHint(QPainter::SmoothPixmapTransform, false);
     p->drawImage(QRect(rect.Left, rect.Top, rect.Width(), rect.Height()), image_);
@@ -363,10 +410,13 @@ void TBitmap::LoadFromStream(TStream& stream) {
     QByteArray bytes(static_cast<qsizetype>(std::max<std::int64_t>(size, 0)), '\0');
     stream.ReadBuffer(bytes.data(), bytes.size());
     QImage loaded;
-    if (!loaded.loadFromData(bytes, "BMP")) throw EInvalidGraphic("Bitmap image is not valid");
-    if (canvas_) canvas_->Release();
+    if (!loaded.loadFromData(bytes, "BMP"))
+        throw EInvalidGraphic("Bitmap image is not valid");
+    if (canvas_)
+        canvas_->Release();
     image_ = loaded.convertToFormat(qtFormat(format_));
-    if (canvas_) canvas_->AttachImage(&image_);
+    if (canvas_)
+        canvas_->AttachImage(&image_);
     changed();
 }
 
@@ -384,7 +434,8 @@ TPicture::TPicture() = default;
 TPicture::~TPicture() = default;
 
 void TPicture::changed() {
-    if (OnChange) OnChange(this);
+    if (OnChange)
+        OnChange(this);
 }
 
 void TPicture::Assign(const TPersistent* Source) {
@@ -412,7 +463,8 @@ void TPicture::Assign(const TPersistent* Source) {
 
 void TPicture::SetGraphic(std::unique_ptr<TGraphic> graphic) {
     graphic_ = std::move(graphic);
-    if (graphic_) graphic_->OnChange = [this](TObject*) { changed(); };
+    if (graphic_)
+        graphic_->OnChange = [this](TObject*) { changed(); };
     changed();
 }
 

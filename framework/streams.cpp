@@ -6,15 +6,18 @@
 #include "framework/exception.h"
 
 void TStream::ReadBuffer(void* buffer, std::int64_t count) {
-    if (count > 0 && Read(buffer, count) != count) throw Exception("Stream read error");
+    if (count > 0 && Read(buffer, count) != count)
+        throw Exception("Stream read error");
 }
 
 void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
-    if (count > 0 && Write(buffer, count) != count) throw Exception("Stream write error");
+    if (count > 0 && Write(buffer, count) != count)
+        throw Exception("Stream write error");
 }
 
 std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
-    if (count <= 0 || position_ >= Size()) return 0;
+    if (count <= 0 || position_ >= Size())
+        return 0;
     const std::int64_t n = std::min(count, Size() - position_);
     std::memcpy(buffer, data_.data() + position_, static_cast<std::size_t>(n));
     position_ += n;
@@ -22,9 +25,11 @@ std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
-    if (count <= 0) return 0;
+    if (count <= 0)
+        return 0;
     const std::int64_t end = position_ + count;
-    if (end > Size()) data_.resize(static_cast<std::size_t>(end));
+    if (end > Size())
+        data_.resize(static_cast<std::size_t>(end));
     std::memcpy(data_.data() + position_, buffer, static_cast<std::size_t>(count));
     position_ = end;
     return count;
@@ -32,7 +37,8 @@ std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
 
 void TMemoryStream::SetSize(std::int64_t size) {
     data_.resize(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
-    if (position_ > Size()) position_ = Size();
+    if (position_ > Size())
+        position_ = Size();
 }
 
 void TMemoryStream::Clear() {

@@ -6,14 +6,17 @@
 
 using platform::ConvertText;
 
-
-std::optional<AnsiString> TryUtf8ToCp932(std::string_view utf8) { return ConvertText("CP932", "UTF-8", utf8, {}, 0); }
+std::optional<AnsiString> TryUtf8ToCp932(std::string_view utf8) {
+    return ConvertText("CP932", "UTF-8", utf8, {}, 0);
+}
 
 std::optional<std::string> TryCp932ToUtf8(std::string_view cp932) {
     return ConvertText("UTF-8", "CP932", cp932, {}, 1);
 }
 
-AnsiString Utf8ToCp932(std::string_view utf8) { return ConvertText("CP932", "UTF-8", utf8, "?", 0).value_or(""); }
+AnsiString Utf8ToCp932(std::string_view utf8) {
+    return ConvertText("CP932", "UTF-8", utf8, "?", 0).value_or("");
+}
 
 std::string Cp932ToUtf8(std::string_view cp932) {
     return ConvertText("UTF-8", "CP932", cp932, "\xEF\xBF\xBD", 1).value_or("");
@@ -34,7 +37,8 @@ std::int32_t StrToIntDef(std::string_view s, std::int32_t Default) {
         hex = true;
         i += 2;
     }
-    if (i >= s.size()) return Default;
+    if (i >= s.size())
+        return Default;
     std::uint64_t value = 0;
     for (; i < s.size(); ++i) {
         const char c = s[i];
@@ -48,7 +52,8 @@ std::int32_t StrToIntDef(std::string_view s, std::int32_t Default) {
         else
             return Default;
         value = value * (hex ? 16 : 10) + digit;
-        if (value > 0xFFFFFFFFull) return Default;
+        if (value > 0xFFFFFFFFull)
+            return Default;
     }
     if (hex) {
         // A hexadecimal value is a 32-bit pattern: $FFFFFFFF is -1.
@@ -56,18 +61,22 @@ std::int32_t StrToIntDef(std::string_view s, std::int32_t Default) {
         return negative ? static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(pattern)) : pattern;
     }
     const std::int64_t signedValue = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
-    if (signedValue < std::numeric_limits<std::int32_t>::min() || signedValue > std::numeric_limits<std::int32_t>::max())
+    if (signedValue < std::numeric_limits<std::int32_t>::min() ||
+        signedValue > std::numeric_limits<std::int32_t>::max())
         return Default;
     return static_cast<std::int32_t>(signedValue);
 }
 
-AnsiString IntToStr(std::int64_t value) { return std::to_string(value); }
+AnsiString IntToStr(std::int64_t value) {
+    return std::to_string(value);
+}
 
 AnsiString TruncateCp932(std::string_view s, std::size_t maxBytes) {
     std::size_t i = 0;
     while (i < s.size()) {
         const std::size_t len = (IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) ? 2 : 1;
-        if (i + len > maxBytes) break;
+        if (i + len > maxBytes)
+            break;
         i += len;
     }
     return AnsiString(s.substr(0, i));

@@ -12,7 +12,9 @@
 using AnsiString = std::string;
 
 // True for a CP932 lead byte (0x81-0x9F, 0xE0-0xFC).
-constexpr bool IsLeadByte(unsigned char c) { return platform::IsCp932LeadByte(c); }
+constexpr bool IsLeadByte(unsigned char c) {
+    return platform::IsCp932LeadByte(c);
+}
 
 // Converts UTF-8 to CP932. nullopt when some character has no CP932 form or
 // the input is not valid UTF-8.
@@ -26,7 +28,9 @@ AnsiString Utf8ToCp932(std::string_view utf8);
 std::string Cp932ToUtf8(std::string_view cp932);
 
 // A UI literal written in UTF-8 in the source, as CP932 text.
-inline AnsiString Sjis(std::string_view utf8) { return Utf8ToCp932(utf8); }
+inline AnsiString Sjis(std::string_view utf8) {
+    return Utf8ToCp932(utf8);
+}
 
 // Text to a 32-bit integer: decimal with an optional sign, or hexadecimal
 // after "$", "x", "X", "0x" or "0X" (a sign may come first). Empty text, any

@@ -21,7 +21,9 @@ bool ReplyAccepted(const AnsiString& reply) {
 }  // namespace
 
 TKxPOP3::TKxPOP3(TComponent* AOwner, platform::SocketApi& sockets, const platform::Clock& clock)
-    : TPowersock(AOwner, sockets, clock), FSummary(std::make_unique<TSummary>()), FMailMessage(std::make_unique<TMailMessage>()) {
+    : TPowersock(AOwner, sockets, clock),
+      FSummary(std::make_unique<TSummary>()),
+      FMailMessage(std::make_unique<TMailMessage>()) {
     SetPort(kPop3Port);
     // Input that arrives after a Cancel belongs to a dialogue nobody waits for
     // any more: drop the connection rather than leave half a reply behind.

@@ -7,8 +7,8 @@
 
 #include "framework/application.h"
 #include "net/thread_timer.h"
-#include "platform/event_wait.h"
 #include "platform/clock.h"
+#include "platform/event_wait.h"
 #include "platform/message_window.h"
 #include "platform/socket.h"
 
@@ -58,7 +58,6 @@ const char* const kLookupTimedOut = "Host Lookup Timed Out";
 const char* const kLookupCanceled = "Host Lookup Canceled";
 
 int gWinsockUsers = 0;
-
 
 // Resets a flag on every way out of a scope.
 class FlagGuard {

@@ -38,8 +38,12 @@ constexpr mode_t kDirectoryMode = 0700;
 
 // The program's texts are CP932; the file is UTF-8. Conversions are strict:
 // any byte sequence without a form on the other side fails the whole text.
-std::optional<std::string> cp932ToUtf8(std::string_view s) { return Cp932ToUtf8Strict(s); }
-std::optional<std::string> utf8ToCp932(std::string_view s) { return Utf8ToCp932Strict(s); }
+std::optional<std::string> cp932ToUtf8(std::string_view s) {
+    return Cp932ToUtf8Strict(s);
+}
+std::optional<std::string> utf8ToCp932(std::string_view s) {
+    return Utf8ToCp932Strict(s);
+}
 
 char foldAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

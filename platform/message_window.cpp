@@ -75,10 +75,13 @@ MessageWindow::~MessageWindow() {
     // Deleting the QObject discards the events still queued for it.
 }
 
-void MessageWindow::setWindowProc(WindowProc proc) { proc_ = std::move(proc); }
+void MessageWindow::setWindowProc(WindowProc proc) {
+    proc_ = std::move(proc);
+}
 
 LRESULT MessageWindow::send(UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (!proc_) return 0;
+    if (!proc_)
+        return 0;
     // Keep the procedure alive even if it replaces itself while running.
     WindowProc proc = proc_;
     return proc(msg, wParam, lParam);
@@ -87,24 +90,29 @@ LRESULT MessageWindow::send(UINT msg, WPARAM wParam, LPARAM lParam) {
 bool MessageWindow::setTimer(WPARAM id, UINT ms) {
     killTimer(id);
     const int qtId = object_->startTimer(static_cast<int>(ms < 1 ? 1 : ms), Qt::CoarseTimer);
-    if (qtId == 0) return false;
+    if (qtId == 0)
+        return false;
     object_->timers[id] = qtId;
     return true;
 }
 
 void MessageWindow::killTimer(WPARAM id) {
     auto it = object_->timers.find(id);
-    if (it == object_->timers.end()) return;
+    if (it == object_->timers.end())
+        return;
     object_->killTimer(it->second);
     object_->timers.erase(it);
 }
 
-int MessageWindow::activeTimerCount() const { return static_cast<int>(object_->timers.size()); }
+int MessageWindow::activeTimerCount() const {
+    return static_cast<int>(object_->timers.size());
+}
 
 bool PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::lock_guard lock(registryMutex);
     auto it = registry().find(window);
-    if (it == registry().end()) return false;
+    if (it == registry().end())
+        return false;
     QCoreApplication::postEvent(it->second, new PostedMessage(msg, wParam, lParam));
     return true;
 }

@@ -23,7 +23,9 @@ constexpr UINT WM_RBUTTONDOWN = 0x0204;
 constexpr UINT WM_RBUTTONUP = 0x0205;
 constexpr UINT WM_USER = 0x0400;
 
-constexpr std::uint16_t LoWord(LPARAM v) { return static_cast<std::uint16_t>(static_cast<std::uintptr_t>(v) & 0xFFFF); }
+constexpr std::uint16_t LoWord(LPARAM v) {
+    return static_cast<std::uint16_t>(static_cast<std::uintptr_t>(v) & 0xFFFF);
+}
 constexpr std::uint16_t HiWord(LPARAM v) {
     return static_cast<std::uint16_t>((static_cast<std::uintptr_t>(v) >> 16) & 0xFFFF);
 }

@@ -20,8 +20,8 @@
 #include "framework/text.h"
 #include "net/kxpop3.h"
 #include "platform/clock.h"
-#include "platform/socket.h"
 #include "platform/hive_file.h"
+#include "platform/socket.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QFontInfo>
 #include <QImage>
 #include <QPainter>
-#include <QFontInfo>
 #include <QWidget>
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
-#include "tests/support/wait.h"
 #include "framework/stdctrls.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,6 @@
 namespace {
 
 using testing_support::WaitUntil;
-
 
 // Delivers a key press the way the window system would: to the widget, and up
 // to its parents while nobody takes it.

@@ -1,5 +1,5 @@
-#include "tests/support/wait.h"
 #include "framework/timer.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,6 @@
 namespace {
 
 using testing_support::WaitUntil;
-
 
 // A fast timer that counts its ticks: the yardstick for "this other timer
 // had every chance to fire and did not".

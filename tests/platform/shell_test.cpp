@@ -1,5 +1,5 @@
-#include "tests/support/wait.h"
 #include "platform/shell.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,6 @@ using testing_support::WaitUntil;
 
 using platform::DesktopShell;
 using platform::kShellOpenFailureMax;
-
 
 QString readAll(const QString& path) {
     QFile f(path);

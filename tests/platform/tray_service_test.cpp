@@ -1,5 +1,5 @@
-#include "tests/support/wait.h"
 #include "platform/tray_service.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,8 @@ inline bool WaitUntil(const std::function<bool()>& done, int deadlineMs = 10000)
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
-        if (clock.elapsed() > deadlineMs) return false;
+        if (clock.elapsed() > deadlineMs)
+            return false;
         platform::WaitForMessages(5);
     }
     return true;

@@ -5,7 +5,6 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTemporaryDir>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <chrono>

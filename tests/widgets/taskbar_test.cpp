@@ -1,5 +1,5 @@
-#include "tests/support/wait.h"
 #include "widgets/taskbar.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 

@@ -66,7 +66,7 @@ AnsiString CreditText() {
     return Sjis("Postwren  POP3 メールチェッカー");
 }
 
-TFrmConfig::TFrmConfig(TComponent* AOwner, platform::ShellService* shell) : TForm(AOwner), shell_(shell) {
+TFrmConfig::TFrmConfig(TComponent* AOwner, const Services& services) : TForm(AOwner), services_(services) {
     BeginLoading();
     SetName("FrmConfig");
     SetBorderStyle(TFormBorderStyle::bsDialog);
@@ -218,9 +218,8 @@ void TFrmConfig::LblMyHPMouseMove(TObject*, TShiftState, int, int) {
 }
 
 void TFrmConfig::LblMyHPClick(TObject*) {
-    platform::ShellService& shell = shell_ != nullptr ? *shell_ : platform::DefaultShell();
     // Nothing to report when no browser opens the page.
-    shell.Open(ToQString(ProjectPageAddress()));
+    services_.shell.Open(ToQString(ProjectPageAddress()));
 }
 
 void TFrmConfig::Button1Click(TObject*) {

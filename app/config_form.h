@@ -2,6 +2,7 @@
 // program, with a credit line and a link to the project's page.
 #pragma once
 
+#include "app/services.h"
 #include "framework/controls.h"
 #include "framework/text.h"
 
@@ -13,9 +14,6 @@ class TLabel;
 class TOpenDialog;
 class TStaticText;
 class TUpDown;
-namespace platform {
-class ShellService;
-}
 
 // The address the link label shows and opens.
 AnsiString ProjectPageAddress();
@@ -31,8 +29,8 @@ AnsiString CreditText();
 // main window through FrmMain. GUI thread only.
 class TFrmConfig : public TForm {
 public:
-    // shell opens the link; null: the desktop's own. Not owned.
-    explicit TFrmConfig(TComponent* AOwner, platform::ShellService* shell = nullptr);
+    // The link opens through services.shell.
+    TFrmConfig(TComponent* AOwner, const Services& services);
     ~TFrmConfig() override;
     const char* ClassName() const override { return "TFrmConfig"; }
 
@@ -72,7 +70,7 @@ public:
     void BitBtn2Click(TObject* Sender);
 
 private:
-    platform::ShellService* shell_;
+    Services services_;
 };
 
 // The settings dialog; null before it is made and after it is gone.

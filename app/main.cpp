@@ -4,16 +4,23 @@
 #include <QIcon>
 #include <QPixmap>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/config_form.h"
 #include "app/main_form.h"
+#include "app/services.h"
 #include "framework/application.h"
 #include "framework/dialogs.h"
 #include "framework/exception.h"
 #include "framework/imagelist.h"
 #include "framework/streams.h"
+#include "platform/clock.h"
+#include "platform/hive_file.h"
+#include "platform/shell.h"
+#include "platform/socket.h"
+#include "platform/tray_service.h"
 #include "resources/resources.h"
 
 namespace {
@@ -40,6 +47,18 @@ int main(int argc, char** argv) {
     QApplication qapp(argc, argv);
     // A resident program: hiding its last window must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // Every service the program works with, made here and nowhere else. They
+    // are made before the application object, so they outlive the forms it
+    // owns, and go before the QApplication.
+    const std::unique_ptr<platform::SocketApi> sockets = platform::MakeSystemSockets();
+    const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTrayService();
+    platform::DesktopShell shell;
+    platform::HiveFile hive(platform::HiveFile::DefaultPath());
+    DesktopMessageBox messageBox;
+    const platform::SteadyClock clock;
+    const Services services{*sockets, *tray, shell, hive, messageBox, clock};
+
     TApplication application;
     InstallStandardErrorBox();
 
@@ -49,10 +68,10 @@ int main(int argc, char** argv) {
         loadApplicationIcon();
         // While its layout loads, the tray icon appears and asks that the
         // main form stay hidden when the loop starts.
-        auto* frmMain = new TFrmMain(&application);
+        auto* frmMain = new TFrmMain(&application, services);
         if (application.MainForm == nullptr)
             application.MainForm = frmMain;
-        new TFrmConfig(&application);
+        new TFrmConfig(&application, services);
         application.ShowAppWindow(false);
         if (application.ShowMainForm)
             application.MainForm->ShowForm();

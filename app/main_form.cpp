@@ -17,10 +17,7 @@
 #include "framework/streams.h"
 #include "framework/timer.h"
 #include "net/kxpop3.h"
-#include "platform/clock.h"
-#include "platform/hive_file.h"
 #include "platform/shell.h"
-#include "platform/socket.h"
 #include "platform/window_ops.h"
 #include "resources/resources.h"
 #include "widgets/formrgn.h"
@@ -140,7 +137,7 @@ private:
     TFrmMain& form_;
 };
 
-TFrmMain::TFrmMain(TComponent* AOwner, MainFormServices services) : TForm(AOwner), services_(std::move(services)) {
+TFrmMain::TFrmMain(TComponent* AOwner, const Services& services) : TForm(AOwner), services_(services) {
     BeginLoading();
     SetName("FrmMain");
     SetBorderStyle(TFormBorderStyle::bsNone);
@@ -201,8 +198,7 @@ TFrmMain::TFrmMain(TComponent* AOwner, MainFormServices services) : TForm(AOwner
     TaskBar1->SetTip("Postwren");
     TaskBar1->SetPopupMenu(PopupMenu1);
 
-    static const platform::SteadyClock clock;
-    KxPOP31 = new TKxPOP3(this, platform::SystemSockets(), clock);
+    KxPOP31 = new TKxPOP3(this, services_.sockets, services_.clock);
     KxPOP31->SetName("KxPOP31");
     KxPOP31->SetPort(kPop3Port);
     KxPOP31->SetReportLevel(0);
@@ -365,36 +361,27 @@ void TFrmMain::BBtnCloseClick(TObject*) {
 }
 
 void TFrmMain::BBtnMailerClick(TObject*) {
-    platform::ShellService& shell = services_.shell != nullptr ? *services_.shell : platform::DefaultShell();
-    if (shell.Open(ToQString(MailerPath)) > platform::kShellOpenFailureMax) {
+    if (services_.shell.Open(ToQString(MailerPath)) > platform::kShellOpenFailureMax) {
         Hide();
         return;
     }
-    showMessage(Sjis("Mailerの起動に失敗しました。\n設定を確認してください。"), Sjis("エラー"), MB_OK);
+    services_.messageBox.Show(Sjis("Mailerの起動に失敗しました。\n設定を確認してください。"), Sjis("エラー"), MB_OK);
 }
 
 int TFrmMain::NcHitTest() const {
     return platform::IsLeftButtonDown() ? HTCAPTION : HTCLIENT;
 }
 
-int TFrmMain::showMessage(const AnsiString& text, const AnsiString& caption, unsigned flags) {
-    if (services_.messageBox)
-        return services_.messageBox(text, caption, flags);
-    return MessageBox(text, caption, flags);
-}
-
 void TFrmMain::LoadSettings() {
-    std::unique_ptr<TRegistry> registry =
-        services_.hive != nullptr ? std::make_unique<TRegistry>(*services_.hive) : std::make_unique<TRegistry>();
+    TRegistry registry(services_.hive);
     Settings target(*this);
-    ::LoadSettings(*registry, target, ScrambleKey);
+    ::LoadSettings(registry, target, ScrambleKey);
 }
 
 void TFrmMain::SaveSettings() {
-    std::unique_ptr<TRegistry> registry =
-        services_.hive != nullptr ? std::make_unique<TRegistry>(*services_.hive) : std::make_unique<TRegistry>();
+    TRegistry registry(services_.hive);
     Settings target(*this);
-    ::SaveSettings(*registry, target, ScrambleKey);
+    ::SaveSettings(registry, target, ScrambleKey);
 }
 
 AnsiString TFrmMain::ScramblePassword(const AnsiString& text) const {

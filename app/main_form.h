@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 
+#include "app/services.h"
 #include "app/settings_store.h"
 #include "framework/controls.h"
 #include "framework/text.h"
@@ -19,11 +19,6 @@ class TPopupMenu;
 class TShadowLabel;
 class TTaskBar;
 class TTimer;
-namespace platform {
-class Hive;
-class ShellService;
-class TrayService;
-}  // namespace platform
 
 // The application title while no check result is shown.
 AnsiString DefaultTitle();
@@ -38,19 +33,6 @@ AnsiString MailTitle(int count);
 // The application title after "check now" finds nothing: "着信なし".
 AnsiString NoMailTitle();
 
-// The system services the main window works with. Each may be null: the
-// desktop's own is used then. Whatever is given is not owned and must outlive
-// the window.
-struct MainFormServices {
-    platform::TrayService* tray = nullptr;
-    platform::ShellService* shell = nullptr;
-    // The hive the settings are kept in; null: the current user's hive file.
-    platform::Hive* hive = nullptr;
-    // Shows a message box and returns the button pressed; null: the
-    // framework's message box.
-    std::function<int(const AnsiString& text, const AnsiString& caption, unsigned flags)> messageBox;
-};
-
 // The popup. Hidden at start; a check with mail (or "check now") shows it
 // above other windows with the greeting, and the application title carries
 // the result. Any failed check opens the settings dialog instead of an error.
@@ -63,8 +45,10 @@ class TFrmMain : public TForm {
 public:
     // Builds the designed layout (the tray icon appears while it loads),
     // installs FirstIdle as the application's idle handler and runs
-    // FormCreate. Raises what the components raise (no skin, no sockets).
-    explicit TFrmMain(TComponent* AOwner, MainFormServices services = {});
+    // FormCreate. The POP3 client works on services.sockets and
+    // services.clock, the tray icon on services.tray; the settings are kept
+    // in services.hive. Raises what the components raise (no skin, no sockets).
+    TFrmMain(TComponent* AOwner, const Services& services);
     ~TFrmMain() override;
     const char* ClassName() const override { return "TFrmMain"; }
 
@@ -132,9 +116,8 @@ private:
     // Runs one check; `always` shows the popup whatever the count.
     void runCheck(bool always);
     void armTimedChecks();
-    int showMessage(const AnsiString& text, const AnsiString& caption, unsigned flags);
 
-    MainFormServices services_;
+    Services services_;
     bool checkRunning_ = false;
     bool timedChecksArmed_ = false;
     bool storedKeyMissing_ = false;

@@ -208,6 +208,10 @@ int MessageBox(const AnsiString& text, const AnsiString& caption, unsigned flags
     }
 }
 
+int DesktopMessageBox::Show(const AnsiString& text, const AnsiString& caption, unsigned flags) {
+    return MessageBox(text, caption, flags);
+}
+
 std::unique_ptr<QMessageBox> CreateStandardErrorBox(const Exception& E) {
     const AnsiString title = Application != nullptr ? Application->Title() : AnsiString();
     return CreateMessageBox(E.Message(), title, MB_OK | MB_ICONERROR);

@@ -95,6 +95,21 @@ int MessageBox(const AnsiString& text, const AnsiString& caption, unsigned flags
 // The box MessageBox would run, not shown.
 std::unique_ptr<QMessageBox> CreateMessageBox(const AnsiString& text, const AnsiString& caption, unsigned flags);
 
+// Message boxes as a service the program is handed, so a test can answer them.
+// GUI thread only.
+class MessageBoxService {
+public:
+    virtual ~MessageBoxService() = default;
+    // Shows a box as MessageBox does and returns the ID of the button pressed.
+    virtual int Show(const AnsiString& text, const AnsiString& caption, unsigned flags) = 0;
+};
+
+// The real service: runs MessageBox.
+class DesktopMessageBox final : public MessageBoxService {
+public:
+    int Show(const AnsiString& text, const AnsiString& caption, unsigned flags) override;
+};
+
 // The standard error box for E: its message as the text, the application
 // title as the caption, an error icon and an OK button. Not shown.
 std::unique_ptr<QMessageBox> CreateStandardErrorBox(const Exception& E);

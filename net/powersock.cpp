@@ -380,7 +380,9 @@ LRESULT TPowersock::windowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     try {
         dispatch(msg, wParam, lParam);
     } catch (...) {
-        // Notifications never raise into the message loop.
+        // Nothing raises into the message loop: the application reports it,
+        // as it does for every other handler.
+        ReportHandlerException(this);
     }
     return 0;
 }

@@ -127,9 +127,4 @@ int DesktopShell::openWithOpener(const QString& target) {
     return kShellOpenSucceeded;
 }
 
-ShellService& DefaultShell() {
-    static DesktopShell shell;
-    return shell;
-}
-
 }  // namespace platform

@@ -4,7 +4,6 @@
 
 #include <QString>
 #include <QStringList>
-#include <vector>
 
 namespace platform {
 
@@ -47,24 +46,5 @@ private:
     QString opener_;
     int verdictMs_;
 };
-
-// A fake for tests: records every target and answers with `result`.
-class RecordingShell final : public ShellService {
-public:
-    explicit RecordingShell(int result = kShellOpenSucceeded) : result_(result) {}
-    int Open(const QString& target) override {
-        opened.push_back(target);
-        return result_;
-    }
-    void setResult(int result) { result_ = result; }
-
-    std::vector<QString> opened;
-
-private:
-    int result_;
-};
-
-// A process-wide real service for callers that are not handed one.
-ShellService& DefaultShell();
 
 }  // namespace platform

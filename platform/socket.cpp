@@ -501,6 +501,10 @@ private:
 
 }  // namespace
 
+std::unique_ptr<SocketApi> MakeSystemSockets() {
+    return std::make_unique<PosixSockets>();
+}
+
 SocketApi& SystemSockets() {
     // Never destroyed: sessions owned by static objects may close their
     // sockets after this function's statics would be gone.

@@ -152,8 +152,14 @@ public:
     virtual int CancelAsyncRequest(LookupHandle handle) = 0;
 };
 
-// The system's sockets (POSIX, notified through the Qt event loop). One per
-// process; needs a QCoreApplication.
+// The system's sockets (POSIX, notified through the Qt event loop); needs a
+// QCoreApplication. The caller owns them: they must outlive every session
+// that works on them and go before the QCoreApplication. Sessions on
+// different instances have separate handle tables.
+std::unique_ptr<SocketApi> MakeSystemSockets();
+
+// One process-wide instance of the above, never destroyed. The command-line
+// check and the tests share it; the resident program owns its own.
 SocketApi& SystemSockets();
 
 // Maps an errno value onto the codes above; values without a counterpart are

@@ -222,9 +222,8 @@ private:
 
 }  // namespace
 
-TrayService& DesktopTrayService() {
-    static DesktopTray tray;
-    return tray;
+std::unique_ptr<TrayService> MakeDesktopTrayService() {
+    return std::make_unique<DesktopTray>();
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -93,11 +94,12 @@ private:
 std::string NotifyTipUtf8(const NOTIFYICONDATAA& data);
 
 // The desktop's notification area, on Qt's tray icon (StatusNotifierItem
-// where the desktop offers it, XEmbed otherwise). Made on first use and kept
-// for the life of the process. Needs a QApplication; without one every
-// operation fails. Right-press activity is reported, never answered with a
-// menu of the area's own, so the caller's menu appears on either kind of tray.
-TrayService& DesktopTrayService();
+// where the desktop offers it, XEmbed otherwise). The caller owns it; it must
+// outlive the icons added through it and go before the QApplication. Needs a
+// QApplication; without one every operation fails. Right-press activity is
+// reported, never answered with a menu of the area's own, so the caller's menu
+// appears on either kind of tray.
+std::unique_ptr<TrayService> MakeDesktopTrayService();
 
 // Icon handles. An icon handle names a picture; it stays valid until
 // DestroyIcon, and handles are never reused, so a stale one names nothing.

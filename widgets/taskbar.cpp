@@ -28,10 +28,8 @@ LPARAM packPoint(const POINT& p) {
 
 }  // namespace
 
-TTaskBar::TTaskBar(TComponent* AOwner, TrayService* tray)
-    : TComponent(AOwner),
-      FTray(tray != nullptr ? tray : &DesktopTrayService()),
-      FSelf(std::make_shared<TTaskBar*>(this)) {
+TTaskBar::TTaskBar(TComponent* AOwner, TrayService& tray)
+    : TComponent(AOwner), FTray(&tray), FSelf(std::make_shared<TTaskBar*>(this)) {
     ++taskBarCount;
     FWindow = std::make_unique<MessageWindow>();
     FWindow->setUserSlot(this);

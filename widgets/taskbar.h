@@ -53,9 +53,8 @@ struct TSmallPoint {
 // are destroyed. GUI thread only.
 class TTaskBar : public TComponent {
 public:
-    // tray: the notification area to use, not owned, must outlive the
-    // component; null means the desktop's own.
-    explicit TTaskBar(TComponent* AOwner, platform::TrayService* tray = nullptr);
+    // tray: the notification area to use; not owned, must outlive the component.
+    TTaskBar(TComponent* AOwner, platform::TrayService& tray);
     // Removes the icon from the tray if it is shown.
     ~TTaskBar() override;
     const char* ClassName() const override { return "TTaskBar"; }

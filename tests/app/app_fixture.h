@@ -15,10 +15,9 @@
 #include "framework/application.h"
 #include "framework/exception.h"
 #include "net/kxpop3.h"
-#include "platform/shell.h"
 #include "tests/settings/settings_fakes.h"
-#include "tests/support/fake_tray_service.h"
 #include "tests/support/scripted_pop3_server.h"
+#include "tests/support/test_services.h"
 #include "tests/support/wait.h"
 
 namespace app_testing {
@@ -47,12 +46,14 @@ inline Script CheckScript(const std::string& user, const std::string& password, 
 
 class AppFormsTest : public ::testing::Test {
 protected:
-    FakeTrayService tray;
-    platform::RecordingShell shell;
     FakeHive hive;
+    // Declared before the forms, which must go first.
+    TestServices services{hive};
+    FakeTrayService& tray = services.tray;
+    RecordingShell& shell = services.shell;
+    // Message boxes the main window showed; errors reported by the application object.
+    std::vector<RecordingMessageBox::Box>& boxes = services.messageBox.boxes;
     testing_support::ScriptedPop3Server server;
-    // Message boxes shown, as (text, caption); errors reported by the application object.
-    std::vector<std::pair<AnsiString, AnsiString>> boxes;
     std::vector<AnsiString> errors;
     std::unique_ptr<TFrmMain> frmMain;
     std::unique_ptr<TFrmConfig> frmConfig;
@@ -72,16 +73,9 @@ protected:
     // Makes both forms as the program's start does. Unless asked to keep it,
     // the idle handler that finishes start-up is taken away again.
     void MakeForms(bool keepFirstIdle = false) {
-        MainFormServices services;
-        services.tray = &tray;
-        services.shell = &shell;
-        services.hive = &hive;
-        services.messageBox = [this](const AnsiString& text, const AnsiString& caption, unsigned) {
-            boxes.emplace_back(text, caption);
-            return 1;
-        };
-        frmMain = std::make_unique<TFrmMain>(nullptr, services);
-        frmConfig = std::make_unique<TFrmConfig>(nullptr, &shell);
+        const Services made = services.Make();
+        frmMain = std::make_unique<TFrmMain>(nullptr, made);
+        frmConfig = std::make_unique<TFrmConfig>(nullptr, made);
         frmMain->KxPOP31->SetPort(server.Port());
         if (!keepFirstIdle)
             Application->SetOnIdle(nullptr);

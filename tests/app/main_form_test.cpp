@@ -331,8 +331,8 @@ TEST_F(MainForm, AMailerThatDoesNotStartIsReportedAndThePopupStays) {
     shell.setResult(platform::SE_ERR_FNF);
     frmMain->BBtnMailerClick(frmMain->BBtnMailer);
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].first, Sjis("Mailerの起動に失敗しました。\n設定を確認してください。"));
-    EXPECT_EQ(boxes[0].second, Sjis("エラー"));
+    EXPECT_EQ(boxes[0].text, Sjis("Mailerの起動に失敗しました。\n設定を確認してください。"));
+    EXPECT_EQ(boxes[0].caption, Sjis("エラー"));
     EXPECT_TRUE(PopupVisible());
     // 32 is still a failure; 33 the first success.
     shell.setResult(platform::kShellOpenFailureMax);

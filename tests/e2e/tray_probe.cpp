@@ -18,12 +18,14 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "framework/application.h"
 #include "framework/controls.h"
 #include "framework/menus.h"
 #include "framework/text.h"
+#include "platform/tray_service.h"
 #include "widgets/taskbar.h"
 
 namespace {
@@ -38,7 +40,7 @@ constexpr const char* kMainFormCaption = "tray probe main form";
 
 class ProbeForm : public TForm {
 public:
-    ProbeForm(TComponent* AOwner, bool disableShowForm) : TForm(AOwner) {
+    ProbeForm(TComponent* AOwner, platform::TrayService& tray, bool disableShowForm) : TForm(AOwner) {
         // The designed layout, loaded as a unit: the tray icon sees it whole.
         BeginLoading();
         SetCaption(kMainFormCaption);
@@ -54,7 +56,7 @@ public:
             Application->Terminate(0);
         });
 
-        TaskBar1 = new TTaskBar(this);
+        TaskBar1 = new TTaskBar(this, tray);
         TaskBar1->SetHideMainForm(true);
         TaskBar1->SetDisableShowForm(disableShowForm);
         TaskBar1->SetAutoLoad(true);
@@ -93,12 +95,15 @@ int main(int argc, char** argv) {
     QApplication qapp(argc, argv);
     // A resident tray program: closing a window never ends it.
     QApplication::setQuitOnLastWindowClosed(false);
+    // The desktop's tray, as the program makes it: before the application
+    // object, so it outlives the form and its icon.
+    const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTrayService();
     TApplication app;
     app.SetTitle("Postwren");
 
     // The main form becomes the application's main form only once it exists,
     // as a program's start-up registers it.
-    auto* form = new ProbeForm(&app, !showForm);
+    auto* form = new ProbeForm(&app, *tray, !showForm);
     app.MainForm = form;
     if (app.ShowMainForm)
         form->Show();

@@ -8,6 +8,7 @@
 #include <QSystemTrayIcon>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "platform/message_window.h"
@@ -101,7 +102,8 @@ TEST(IconHandles, NameTheirPictureUntilDestroyed) {
 }
 
 TEST(DesktopTray, ShowsChangesAndRemovesQtTrayIcons) {
-    TrayService& tray = DesktopTrayService();
+    const std::unique_ptr<TrayService> desktop = MakeDesktopTrayService();
+    TrayService& tray = *desktop;
     const HICON red = CreateIconFromImage(Solid(qRgb(255, 0, 0)));
     MessageWindow window;
     const auto added = Record(window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, red,
@@ -127,7 +129,8 @@ TEST(DesktopTray, ShowsChangesAndRemovesQtTrayIcons) {
 }
 
 TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
-    TrayService& tray = DesktopTrayService();
+    const std::unique_ptr<TrayService> desktop = MakeDesktopTrayService();
+    TrayService& tray = *desktop;
     std::vector<std::vector<std::uintptr_t>> received;
     MessageWindow window([&](UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
         received.push_back({msg, wParam, static_cast<std::uintptr_t>(lParam)});
@@ -163,7 +166,8 @@ TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
 }
 
 TEST(DesktopTray, IconWithoutAPictureStillGetsASlot) {
-    TrayService& tray = DesktopTrayService();
+    const std::unique_ptr<TrayService> desktop = MakeDesktopTrayService();
+    TrayService& tray = *desktop;
     MessageWindow window;
     const auto d = Record(window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0, "no picture");
     ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));

@@ -65,7 +65,7 @@ protected:
     // A tray icon with the given settings, loaded like a designed component.
     TTaskBar* MakeLoaded(const std::function<void(TTaskBar*)>& design) {
         owner->BeginLoading();
-        auto* bar = new TTaskBar(owner, &tray);
+        auto* bar = new TTaskBar(owner, tray);
         design(bar);
         owner->EndLoading();
         return bar;
@@ -114,8 +114,8 @@ private:
 };
 
 TEST_F(TaskBarTest, AddsOnceDeletesOnceAndReAddsWithTheCurrentCount) {
-    auto* first = new TTaskBar(owner, &tray);
-    auto* second = new TTaskBar(owner, &tray);
+    auto* first = new TTaskBar(owner, tray);
+    auto* second = new TTaskBar(owner, tray);
     ASSERT_EQ(TTaskBar::TaskBarCount(), 2);
     second->SetTip("Postwren");
 
@@ -151,7 +151,7 @@ TEST_F(TaskBarTest, AddsOnceDeletesOnceAndReAddsWithTheCurrentCount) {
 }
 
 TEST_F(TaskBarTest, ActiveFollowsTheCallsNotTheTraysAnswer) {
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     tray.refuseAll = true;
     bar->Add();
     EXPECT_TRUE(bar->Active());
@@ -219,7 +219,7 @@ TEST_F(TaskBarTest, MinimiseAndRestoreHandlersFollowHideTaskBarAndOutliveNothing
 }
 
 TEST_F(TaskBarTest, TipChangesReachTheTrayOnlyThroughTheDeferredRefresh) {
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     bar->SetTip("before");
     Drain();
     EXPECT_TRUE(tray.calls.empty());  // nothing posted while not shown
@@ -265,7 +265,7 @@ class TipTruncation : public testing::TestWithParam<TipCase> {};
 
 TEST_P(TipTruncation, CutsAtSixtyThreeBytesBetweenCharacters) {
     FakeTrayService tray;
-    TTaskBar bar(nullptr, &tray);
+    TTaskBar bar(nullptr, tray);
     const AnsiString text = Sjis(GetParam().utf8);
     bar.SetTip(text);
     bar.Add();
@@ -301,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, TipTruncation,
                          [](const testing::TestParamInfo<TipCase>& info) { return info.param.name; });
 
 TEST_F(TaskBarTest, SetterCouplings) {
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     bar->SetHideMainForm(true);
     EXPECT_TRUE(bar->AutoLoad());
     bar->SetHideMainForm(false);
@@ -326,7 +326,7 @@ TEST_F(TaskBarTest, IconComesFromTheImageListOnlyForAnEntryItHas) {
     images->AddIcon(&red);
     images->AddIcon(&blue);
 
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     bar->SetImages(images);
     bar->SetImageIndex(1);
     Drain();
@@ -362,7 +362,7 @@ TEST_F(TaskBarTest, ComponentMadeInCodeCanShowAnImageListEntry) {
     TIcon green;
     green.SetImage(Solid(qRgb(0, 255, 0)));
     images.AddIcon(&green);
-    TTaskBar bar(nullptr, &tray);  // never loaded: no icon object from Loaded
+    TTaskBar bar(nullptr, tray);  // never loaded: no icon object from Loaded
     bar.SetImages(&images);
     bar.SetImageIndex(0);
     bar.Add();
@@ -371,7 +371,7 @@ TEST_F(TaskBarTest, ComponentMadeInCodeCanShowAnImageListEntry) {
 }
 
 TEST_F(TaskBarTest, MouseActivityIsHandledFromTheQueueWithTheCursorOfTheCallback) {
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     std::vector<std::string> events;
     bar->OnMouseDown = [&](TObject* sender, TMouseButton button, TShiftState shift, int x, int y) {
         EXPECT_EQ(sender, bar);
@@ -411,7 +411,7 @@ TEST_F(TaskBarTest, MouseActivityIsHandledFromTheQueueWithTheCursorOfTheCallback
 TEST_F(TaskBarTest, RightPressPopsTheMenuUpAtTheCursorUnlessAutoPopupIsOff) {
     std::vector<std::string> ran;
     TPopupMenu* menu = MakeMenu(ran);
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     bar->SetPopupMenu(menu);
     int rightPresses = 0;
     bar->OnMouseDown = [&](TObject*, TMouseButton b, TShiftState, int, int) {
@@ -450,7 +450,7 @@ TEST_F(TaskBarTest, RightPressPopsTheMenuUpAtTheCursorUnlessAutoPopupIsOff) {
 TEST_F(TaskBarTest, ADestroyedMenuIsForgotten) {
     std::vector<std::string> ran;
     TPopupMenu* menu = MakeMenu(ran);
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     bar->SetPopupMenu(menu);
     bar->Add();
     delete menu;
@@ -489,7 +489,7 @@ TEST_F(TaskBarTest, DefaultItemIsTheFirstInDepthFirstOrder) {
     AddItem(sub, "later in sub", &ran)->SetDefault(true);
     AddItem(root, "top-level default after", &ran)->SetDefault(true);
 
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     bar->SetDisableShowForm(true);
     bar->SetPopupMenu(menu);
     bar->Add();
@@ -507,7 +507,7 @@ TEST_F(TaskBarTest, DefaultItemIsTheFirstInDepthFirstOrder) {
 TEST_F(TaskBarTest, DoubleClickRestoresTheMainFormUnlessDisableShowForm) {
     TForm form(nullptr);
     Application->MainForm = &form;
-    auto* bar = new TTaskBar(owner, &tray);  // no menu: no command to run
+    auto* bar = new TTaskBar(owner, tray);  // no menu: no command to run
     bar->Add();
 
     bar->SetDisableShowForm(true);
@@ -530,7 +530,7 @@ TEST_F(TaskBarTest, FailingDefaultCommandStillShowsTheFormAndReachesTheMessageLo
     menu->Items()->Items(0)->OnClick = [](TObject*) { throw Exception("Connection Failed"); };
     TForm form(nullptr);
     Application->MainForm = &form;
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     bar->SetPopupMenu(menu);
     bar->Add();
 
@@ -550,7 +550,7 @@ TEST_F(TaskBarTest, FailingDefaultCommandStillShowsTheFormAndReachesTheMessageLo
 TEST_F(TaskBarTest, MenuDestroyedWhilePendingMessagesRunIsNotUsed) {
     std::vector<std::string> ran;
     TPopupMenu* menu = MakeMenu(ran);
-    auto* bar = new TTaskBar(owner, &tray);
+    auto* bar = new TTaskBar(owner, tray);
     bar->SetDisableShowForm(true);
     bar->SetPopupMenu(menu);
     bar->Add();

@@ -1,0 +1,37 @@
+// The services the program's forms take, made of fakes: a recording tray,
+// shell and message box, the hive the test hands in, the system's sockets
+// (a private instance, as the program owns its own) and the steady clock.
+// Point `sockets` or `clock` elsewhere before Make() to replace them.
+#pragma once
+
+#include <memory>
+
+#include "app/services.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "tests/support/fake_tray_service.h"
+#include "tests/support/recording_message_box.h"
+#include "tests/support/recording_shell.h"
+
+class TestServices {
+private:
+    // Declared first: the defaults below point at them.
+    std::unique_ptr<platform::SocketApi> systemSockets_ = platform::MakeSystemSockets();
+    platform::SteadyClock steadyClock_;
+    platform::Hive& hive_;
+
+public:
+    explicit TestServices(platform::Hive& hive) : hive_(hive) {}
+    TestServices(const TestServices&) = delete;
+    TestServices& operator=(const TestServices&) = delete;
+
+    FakeTrayService tray;
+    RecordingShell shell;
+    RecordingMessageBox messageBox;
+    platform::SocketApi* sockets = systemSockets_.get();
+    const platform::Clock* clock = &steadyClock_;
+
+    // The record to hand to the forms; it refers to the members above, so
+    // this object must outlive every form made with it.
+    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock}; }
+};

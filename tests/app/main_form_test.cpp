@@ -9,6 +9,8 @@
 #include "framework/stdctrls.h"
 #include "framework/timer.h"
 #include "tests/app/app_fixture.h"
+#include "tests/support/stepping_clock.h"
+#include "tests/support/unreachable_sockets.h"
 #include "widgets/formrgn.h"
 #include "widgets/shadolbl.h"
 #include "widgets/taskbar.h"
@@ -355,6 +357,105 @@ TEST_F(MainForm, TheMailerButtonFollowsThePathEachTimeThePopupShows) {
     EXPECT_FALSE(PopupVisible());
     frmMain->ShowForm();
     EXPECT_TRUE(frmMain->BBtnMailer->Visible());
+}
+
+// --- the services it is handed ---------------------------------------------------------
+
+// A check whose network fails the way the system reports it (a refused
+// connect, a host name not found) ends in the settings dialog, never an error.
+struct NetworkFailure {
+    const char* name;
+    const char* host;
+    std::size_t connects;  // connect attempts the check made
+    std::size_t lookups;   // host name look-ups it made
+};
+
+class UnreachableNetwork : public AppFormsTest, public ::testing::WithParamInterface<NetworkFailure> {
+protected:
+    UnreachableSockets network;
+};
+
+TEST_P(UnreachableNetwork, TheCheckGoesThroughTheGivenSocketsAndOpensTheDialog) {
+    const NetworkFailure& c = GetParam();
+    services.sockets = &network;
+    MakeForms();
+    UseAccount("taro", "secret");
+    frmMain->KxPOP31->SetHost(c.host);
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(frmConfig->EdPOP3->Text(), c.host);
+    // Nothing reached the real network.
+    EXPECT_EQ(server.Connections(), 0);
+    ASSERT_EQ(network.connects.size(), c.connects);
+    EXPECT_EQ(network.lookups.size(), c.lookups);
+    if (c.connects != 0) {
+        EXPECT_EQ(network.connects[0].address, network.InetAddr(c.host));
+        EXPECT_EQ(network.connects[0].port, platform::HostToNetwork16(static_cast<std::uint16_t>(server.Port())));
+    }
+    if (c.lookups != 0) {
+        EXPECT_EQ(network.lookups[0], c.host);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, UnreachableNetwork,
+                         ::testing::Values(NetworkFailure{"refused", "127.0.0.1", 1, 0},
+                                           NetworkFailure{"unknown_host", "pop.example.invalid", 0, 1}),
+                         [](const ::testing::TestParamInfo<NetworkFailure>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(MainForm, WithoutASocketTheWindowIsNotMadeAndLeavesNothingBehind) {
+    UnreachableSockets network;
+    network.failCreate = true;
+    services.sockets = &network;
+    const Services made = services.Make();
+    try {
+        TFrmMain form(nullptr, made);
+        ADD_FAILURE() << "made without a socket";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Initializaton of windows sockets failed");
+    }
+    EXPECT_EQ(FrmMain, nullptr);
+    EXPECT_TRUE(tray.area.Icons().empty());
+    EXPECT_EQ(network.LiveSockets(), 0);
+    EXPECT_FALSE(Application->OnIdle());
+}
+
+TEST_F(MainForm, AServerThatFallsSilentTimesOutOnTheGivenClock) {
+    // The session's reply deadline comes from this clock alone: it starts
+    // moving once the server has the user name, and the check can end only
+    // through it (the server never answers).
+    SteppingClock clock;
+    services.clock = &clock;
+    MakeForms();
+    UseAccount("taro", "secret");
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", ""), testing_support::Hang()});
+    QTimer starter;
+    QObject::connect(&starter, &QTimer::timeout, [&] {
+        if (!server.Lines().empty())
+            clock.Start();
+    });
+    starter.start(1);
+    bool gaveUp = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        gaveUp = true;
+        frmMain->KxPOP31->Cancel();
+    });
+    watchdog.start(30000);
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+
+    EXPECT_FALSE(gaveUp) << "the check did not end on the given clock";
+    EXPECT_TRUE(clock.Running());
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(server.Lines().front(), "USER taro\r\n");
 }
 
 }  // namespace

@@ -51,8 +51,8 @@ int main(int argc, char** argv) {
     // Every service the program works with, made here and nowhere else. They
     // are made before the application object, so they outlive the forms it
     // owns, and go before the QApplication.
-    const std::unique_ptr<platform::SocketApi> sockets = platform::MakeSystemSockets();
-    const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTrayService();
+    const std::unique_ptr<platform::SocketApi> sockets = platform::MakePosixSockets();
+    const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTray();
     platform::DesktopShell shell;
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     DesktopMessageBox messageBox;

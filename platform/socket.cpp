@@ -501,7 +501,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SocketApi> MakeSystemSockets() {
+std::unique_ptr<SocketApi> MakePosixSockets() {
     return std::make_unique<PosixSockets>();
 }
 

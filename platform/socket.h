@@ -156,7 +156,7 @@ public:
 // QCoreApplication. The caller owns them: they must outlive every session
 // that works on them and go before the QCoreApplication. Sessions on
 // different instances have separate handle tables.
-std::unique_ptr<SocketApi> MakeSystemSockets();
+std::unique_ptr<SocketApi> MakePosixSockets();
 
 // One process-wide instance of the above, never destroyed. The command-line
 // check and the tests share it; the resident program owns its own.

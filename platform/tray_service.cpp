@@ -222,7 +222,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<TrayService> MakeDesktopTrayService() {
+std::unique_ptr<TrayService> MakeDesktopTray() {
     return std::make_unique<DesktopTray>();
 }
 

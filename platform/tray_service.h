@@ -99,7 +99,7 @@ std::string NotifyTipUtf8(const NOTIFYICONDATAA& data);
 // QApplication; without one every operation fails. Right-press activity is
 // reported, never answered with a menu of the area's own, so the caller's menu
 // appears on either kind of tray.
-std::unique_ptr<TrayService> MakeDesktopTrayService();
+std::unique_ptr<TrayService> MakeDesktopTray();
 
 // Icon handles. An icon handle names a picture; it stays valid until
 // DestroyIcon, and handles are never reused, so a stale one names nothing.

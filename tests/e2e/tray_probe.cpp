@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     // The desktop's tray, as the program makes it: before the application
     // object, so it outlives the form and its icon.
-    const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTrayService();
+    const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTray();
     TApplication app;
     app.SetTitle("Postwren");
 

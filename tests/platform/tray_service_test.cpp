@@ -102,7 +102,7 @@ TEST(IconHandles, NameTheirPictureUntilDestroyed) {
 }
 
 TEST(DesktopTray, ShowsChangesAndRemovesQtTrayIcons) {
-    const std::unique_ptr<TrayService> desktop = MakeDesktopTrayService();
+    const std::unique_ptr<TrayService> desktop = MakeDesktopTray();
     TrayService& tray = *desktop;
     const HICON red = CreateIconFromImage(Solid(qRgb(255, 0, 0)));
     MessageWindow window;
@@ -129,7 +129,7 @@ TEST(DesktopTray, ShowsChangesAndRemovesQtTrayIcons) {
 }
 
 TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
-    const std::unique_ptr<TrayService> desktop = MakeDesktopTrayService();
+    const std::unique_ptr<TrayService> desktop = MakeDesktopTray();
     TrayService& tray = *desktop;
     std::vector<std::vector<std::uintptr_t>> received;
     MessageWindow window([&](UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
@@ -166,7 +166,7 @@ TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
 }
 
 TEST(DesktopTray, IconWithoutAPictureStillGetsASlot) {
-    const std::unique_ptr<TrayService> desktop = MakeDesktopTrayService();
+    const std::unique_ptr<TrayService> desktop = MakeDesktopTray();
     TrayService& tray = *desktop;
     MessageWindow window;
     const auto d = Record(window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0, "no picture");

@@ -16,7 +16,7 @@
 class TestServices {
 private:
     // Declared first: the defaults below point at them.
-    std::unique_ptr<platform::SocketApi> systemSockets_ = platform::MakeSystemSockets();
+    std::unique_ptr<platform::SocketApi> systemSockets_ = platform::MakePosixSockets();
     platform::SteadyClock steadyClock_;
     platform::Hive& hive_;
 

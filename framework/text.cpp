@@ -81,3 +81,44 @@ AnsiString TruncateCp932(std::string_view s, std::size_t maxBytes) {
     }
     return AnsiString(s.substr(0, i));
 }
+
+namespace {
+
+constexpr bool isControlByte(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
+
+constexpr bool isTrailByte(unsigned char c) {
+    return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC);
+}
+
+// Single bytes that CP932 leaves unassigned.
+constexpr bool isUnassignedByte(unsigned char c) {
+    return c == 0x80 || c == 0xA0 || c >= 0xFD;
+}
+
+}  // namespace
+
+AnsiString EscapeControls(std::string_view cp932) {
+    if (cp932.ends_with("\r\n"))
+        cp932.remove_suffix(2);
+    else if (cp932.ends_with('\n'))
+        cp932.remove_suffix(1);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    AnsiString out;
+    out.reserve(cp932.size());
+    for (std::size_t i = 0; i < cp932.size(); ++i) {
+        const auto c = static_cast<unsigned char>(cp932[i]);
+        if (IsLeadByte(c) && i + 1 < cp932.size() && isTrailByte(static_cast<unsigned char>(cp932[i + 1]))) {
+            out += cp932.substr(i, 2);
+            ++i;
+        } else if (isControlByte(c) || isUnassignedByte(c) || IsLeadByte(c)) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}

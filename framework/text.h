@@ -40,3 +40,10 @@ AnsiString IntToStr(std::int64_t value);
 
 // Cuts s to at most maxBytes bytes without splitting a double-byte character.
 AnsiString TruncateCp932(std::string_view s, std::size_t maxBytes);
+
+// Text that came from outside (a server's reply, a stored value) made safe for
+// a terminal, a log line or a notification: control bytes (0x00-0x1F, 0x7F)
+// and bytes that are no CP932 character become "\xNN"; CP932 characters,
+// the backslash included, stay as they are. One trailing line end (CR LF or
+// LF) is dropped first, since callers end their own lines.
+AnsiString EscapeControls(std::string_view cp932);

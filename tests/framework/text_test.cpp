@@ -48,4 +48,29 @@ TEST(Cp932, TruncateNeverSplitsADoubleByteCharacter) {
     EXPECT_EQ(TruncateCp932("ab\x81", 3), "ab\x81");  // a cut lead byte at the end counts as one
 }
 
+struct EscapeCase {
+    std::string in;
+    std::string out;
+};
+
+class EscapeControlsTest : public testing::TestWithParam<EscapeCase> {};
+
+TEST_P(EscapeControlsTest, LeavesNoByteATerminalWouldAct) {
+    EXPECT_EQ(EscapeControls(GetParam().in), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, EscapeControlsTest,
+    testing::Values(EscapeCase{"-ERR Authentication failed.\r\n", "-ERR Authentication failed."},
+                    // Only one line end goes; the rest of the text keeps its bytes.
+                    EscapeCase{"a\r\n\r\n", "a\\x0D\\x0A"}, EscapeCase{"a\rb\nc", "a\\x0Db\\x0Ac"},
+                    // A title change and a screen clear, as a hostile server would send them.
+                    EscapeCase{"-ERR \x1b]0;pwned\x07\x1b[2J", "-ERR \\x1B]0;pwned\\x07\\x1B[2J"},
+                    EscapeCase{std::string("x\0y", 3), "x\\x00y"}, EscapeCase{"del\x7f", "del\\x7F"},
+                    // A double-byte character stays whole, even when its trail byte is '\\' or '@'.
+                    EscapeCase{"\x83\x5c\x82\xa0", "\x83\x5c\x82\xa0"},
+                    // A lead byte without a trail, and bytes CP932 does not assign.
+                    EscapeCase{"\x82", "\\x82"}, EscapeCase{"\x82\x0a", "\\x82"},
+                    EscapeCase{"\x80\xa0\xff", "\\x80\\xA0\\xFF"}, EscapeCase{"C:\\mail", "C:\\mail"}));
+
 }  // namespace

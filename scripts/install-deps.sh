@@ -14,6 +14,7 @@ packages=(
   fetchmail curl procps
   xclip desktop-file-utils
   dbus dbus-daemon python3-dbus-next
+  sway waybar grim xwayland qt6-wayland
 )
 
 missing=()

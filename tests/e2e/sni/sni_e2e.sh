@@ -6,7 +6,8 @@
 #
 # A private desktop without an XEmbed tray: Xvfb, openbox and a private
 # session bus. The program starts before any tray exists and must appear once
-# the watcher and host (sni_host.py) come up; its item carries the title
+# the watcher and host (sni_host.py) come up, after its error box about the
+# missing tray (30 s) is on screen; its item carries the title
 # "Postwren" and exports the menu 今すぐチェック / 設定 / - / 終了. The menu's
 # entries, sent the dbusmenu "clicked" event, run a check (the 205x66 popup),
 # open the 257x188 settings dialog, and end the program with status 0. A left
@@ -114,8 +115,23 @@ start_server --user hanako:flower:0
 app_pid=$!
 wait_until checks_reached hanako 1 || fail "start: no check of the mailbox"
 [ -z "$(items)" ] || fail "an item is listed although no tray runs"
+
+# With no tray for 30 s the program says so in an error box titled "Postwren",
+# and keeps waiting: the tray that comes while the box is up gets the item.
+missing_box() { app_windows | awk '$6 == "Postwren" && !($4 == 205 && $5 == 66) { found = 1 } END { exit !found }'; }
+box_deadline=$((SECONDS + 90))
+until missing_box; do
+    [ "$SECONDS" -lt "$box_deadline" ] || fail "no error box after 90 s without a tray"
+    sleep 0.2
+done
+shot "no-tray-box"
 start_host
 wait_until one_item || fail "the item did not register with the tray that came after it"
+box=$(app_windows | awk '$6 == "Postwren" && !($4 == 205 && $5 == 66) { print $1; exit }')
+xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus --sync "$box"
+xdotool key Return
+box_closed() { ! missing_box; }
+wait_until box_closed || fail "the error box does not close"
 item=$(items)
 echo "item: $item"
 title=$(ctl title "$item") || fail "the item does not answer"

@@ -439,7 +439,7 @@ bool DesktopTray::ShowMessage(HWND hWnd, UINT uID, const std::string& title, con
 void DesktopTray::SetTrayMissingHandler(std::chrono::milliseconds after, std::function<void()> handler) {
     d_->missingAfter = after;
     d_->onMissing = std::move(handler);
-    // A wait already running keeps its start; the new span counts from there.
+    // A wait already running counts the new span from now.
     if (d_->missingTimer)
         d_->missingTimer->start(after);
 }

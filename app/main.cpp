@@ -1,8 +1,11 @@
 // Postwren: a resident POP3 mail checker that lives in the notification area.
 // It takes no command line; everything it needs is in its stored settings.
 #include <QApplication>
+#include <QByteArray>
 #include <QIcon>
 #include <QPixmap>
+#include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -11,11 +14,14 @@
 #include "app/config_form.h"
 #include "app/main_form.h"
 #include "app/services.h"
+#include "app/single_instance.h"
 #include "framework/application.h"
 #include "framework/dialogs.h"
 #include "framework/exception.h"
 #include "framework/imagelist.h"
+#include "framework/menus.h"
 #include "framework/streams.h"
+#include "framework/text.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"
 #include "platform/shell.h"
@@ -26,6 +32,12 @@
 namespace {
 
 constexpr int kExitStatus = 0;
+constexpr int kNoAnswerStatus = 1;
+// What a later start asks of the running program, and how long it waits.
+constexpr char kCheckNowRequest[] = "check";
+constexpr int kRequestTimeoutMs = 10000;
+// How long the icon waits for a notification area before the user is told.
+constexpr std::chrono::seconds kTrayMissingAfter{30};
 constexpr const char* kIconFile = "postwren.ico";
 
 // The program's icon for the tray and its windows. A missing icon leaves the
@@ -45,6 +57,17 @@ void loadApplicationIcon() {
 
 int main(int argc, char** argv) {
     QApplication qapp(argc, argv);
+    // Desktop integration: the name trays show, the .desktop entry, one instance.
+    QCoreApplication::setApplicationName(QStringLiteral("Postwren"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("postwren"));
+    SingleInstance instance(SingleInstance::DefaultDir(), SingleInstance::DefaultKey());
+    if (!instance.Acquire()) {
+        if (instance.Send(kCheckNowRequest, kRequestTimeoutMs))
+            return kExitStatus;
+        std::fprintf(stderr, "postwren: another instance holds %s but does not answer\n",
+                     qPrintable(instance.LockPath()));
+        return kNoAnswerStatus;
+    }
     // A resident program: hiding its last window must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -66,12 +89,29 @@ int main(int argc, char** argv) {
     try {
         application.SetTitle("Postwren");
         loadApplicationIcon();
+        // Started before the panel, the icon waits for it; after a while the user is told.
+        tray->SetTrayMissingHandler(kTrayMissingAfter, [&messageBox] {
+            messageBox.Show(
+                Sjis(
+                    "通知領域が見つかりません\nパネルに通知領域 (システムトレイ) を置くと、アイコンがそこに現れます。"),
+                "Postwren", MB_OK | MB_ICONERROR);
+        });
         // While its layout loads, the tray icon appears and asks that the
         // main form stay hidden when the loop starts.
         auto* frmMain = new TFrmMain(&application, services);
         if (application.MainForm == nullptr)
             application.MainForm = frmMain;
         new TFrmConfig(&application, services);
+        // A later start asks for "今すぐチェック".
+        instance.OnRequest = [](const QByteArray& request) {
+            if (request != kCheckNowRequest || FrmMain == nullptr)
+                return;
+            try {
+                FrmMain->M_ChkNow->Click();
+            } catch (...) {
+                ReportHandlerException(FrmMain);
+            }
+        };
         application.ShowAppWindow(false);
         if (application.ShowMainForm)
             application.MainForm->ShowForm();

@@ -323,6 +323,10 @@ void TFrmMain::runCheck(bool always) {
             ShdwLabel->SetCaption(count != 0 ? MailGreeting(user, count) : NoMailGreeting(user));
             Application->SetTitle(count != 0 ? MailTitle(count) : NoMailTitle());
             ShowForm();
+            // Where the popup cannot stay on top, a timed check's news also
+            // comes as a desktop notification.
+            if (!always && !platform::KeepAboveHonoured())
+                TaskBar1->ShowBalloon(DefaultTitle(), ShdwLabel->Caption());
         } else {
             Hide();
         }

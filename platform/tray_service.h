@@ -3,12 +3,15 @@
 // those icons show.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/messages.h"
 
@@ -34,6 +37,21 @@ constexpr UINT NIF_MESSAGE = 0x1;
 constexpr UINT NIF_ICON = 0x2;
 constexpr UINT NIF_TIP = 0x4;
 
+// Activity beyond the mouse messages: the tray activated the icon (a left
+// click on a tray that sends no double click).
+constexpr UINT NIN_SELECT = WM_USER + 0;
+// Posted to an icon's window when an entry of a menu the tray shows itself
+// is chosen; wParam is the entry's command.
+constexpr UINT WM_COMMAND = 0x0111;
+
+// One entry of a menu the tray shows for an icon (TrayService::SetIconMenu).
+struct TrayMenuEntry {
+    std::string caption;  // CP932; "-" is a separator
+    UINT command = 0;
+    bool isDefault = false;
+    bool enabled = true;
+};
+
 // The record's announced size: the ANSI layout with a 64-byte tip and no later
 // members. Callers put it in cbSize; it is not sizeof() here, since handles
 // are wider on this platform.
@@ -57,7 +75,9 @@ struct NOTIFYICONDATAA {
 // added with NIF_MESSAGE is posted to its hWnd as uCallbackMessage with
 // wParam = uID and lParam = the mouse message: WM_LBUTTONDOWN for a left press,
 // WM_LBUTTONDBLCLK for a left double click (after its press), WM_RBUTTONDOWN for
-// a right press. GUI thread only.
+// a right press, and NIN_SELECT (after WM_LBUTTONDOWN) where the tray
+// activates icons with one click and knows no double click. A tray that shows
+// the icon's menu itself reports no right press. GUI thread only.
 class TrayService {
 public:
     virtual ~TrayService() = default;
@@ -70,6 +90,24 @@ public:
 
     // Where the mouse pointer is now, in screen coordinates.
     virtual POINT CursorPos() const = 0;
+
+    // The icon's menu, for trays that show menus themselves; such a tray then
+    // reports no right press for the icon. Elsewhere the entries are kept
+    // unused and the caller pops up its own menu. Choosing an entry posts
+    // WM_COMMAND to hWnd with wParam = its command. An empty list takes the
+    // menu away. False when the icon does not exist.
+    virtual bool SetIconMenu(HWND hWnd, UINT uID, const std::vector<TrayMenuEntry>& entries) = 0;
+
+    // A passing desktop notification from the icon; title and text are
+    // CP932. False when it cannot be shown (no such icon, or it is not in a
+    // tray yet).
+    virtual bool ShowMessage(HWND hWnd, UINT uID, const std::string& title, const std::string& text) = 0;
+
+    // Icons added while the desktop has no notification area wait for one
+    // and appear as soon as it comes. When an icon has waited `after`
+    // without one, `handler` runs once (again only after a tray came and
+    // went); the icons keep waiting. Replaces an earlier handler.
+    virtual void SetTrayMissingHandler(std::chrono::milliseconds after, std::function<void()> handler) = 0;
 };
 
 // The bookkeeping every notification area shares: which icons exist and what
@@ -93,12 +131,48 @@ private:
 // field), decoded from CP932; undecodable bytes become U+FFFD.
 std::string NotifyTipUtf8(const NOTIFYICONDATAA& data);
 
-// The desktop's notification area, on Qt's tray icon (StatusNotifierItem
-// where the desktop offers it, XEmbed otherwise). The caller owns it; it must
-// outlive the icons added through it and go before the QApplication. Needs a
-// QApplication; without one every operation fails. Right-press activity is
-// reported, never answered with a menu of the area's own, so the caller's menu
-// appears on either kind of tray.
+// The kinds of notification area a desktop may offer.
+enum class TrayKind { None, StatusNotifier, XEmbed };
+
+// What the desktop offers now, preferring StatusNotifierItem as the toolkit
+// does: a StatusNotifierWatcher on the session bus with a host registered,
+// else an X display whose _NET_SYSTEM_TRAY_S<screen> selection has an owner.
+TrayKind DetectTray();
+
+// The desktop's notification area, on Qt's tray icon. The kind is decided
+// once, when the first icon is made, just as the toolkit decides it: on a
+// StatusNotifierItem host the menu goes to the host (dbusmenu) and a click
+// is reported as an activation; on XEmbed right presses are reported, never
+// answered with a menu of the area's own, so the caller's menu appears. Until
+// `detect` finds a tray, icons wait (see SetTrayMissingHandler), watched on
+// the session bus and polled while anything waits. Needs a QApplication;
+// without one every operation fails. GUI thread only.
+class DesktopTray final : public TrayService {
+public:
+    explicit DesktopTray(std::function<TrayKind()> detect = DetectTray);
+    ~DesktopTray() override;
+
+    bool NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) override;
+    POINT CursorPos() const override;
+    bool SetIconMenu(HWND hWnd, UINT uID, const std::vector<TrayMenuEntry>& entries) override;
+    bool ShowMessage(HWND hWnd, UINT uID, const std::string& title, const std::string& text) override;
+    void SetTrayMissingHandler(std::chrono::milliseconds after, std::function<void()> handler) override;
+
+    // Looks for a tray now and, when there is one, puts the waiting icons in it.
+    void Recheck();
+    // The kind the icons were made for; None while none has been made.
+    TrayKind Kind() const;
+
+private:
+    struct State;
+    void exportMenu(const NotifyIconTable::Key& key);
+    void report(const NotifyIconTable::Key& key, int reason);
+    std::unique_ptr<State> d_;
+};
+
+// The program's notification area: a DesktopTray that detects the desktop's
+// tray. The caller owns it; it must outlive the icons added through it and go
+// before the QApplication.
 std::unique_ptr<TrayService> MakeDesktopTray();
 
 // Icon handles. An icon handle names a picture; it stays valid until

@@ -31,6 +31,10 @@ void SetTopmost(QWidget* window) {
         window->raise();
 }
 
+bool KeepAboveHonoured() {
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 namespace {
 
 // Moves a window along with the mouse until the left button comes up.

@@ -18,6 +18,10 @@ namespace platform {
 // moving or resizing it. Works on hidden and visible windows; a no-op for null.
 void SetTopmost(QWidget* window);
 
+// Whether SetTopmost can keep windows above others here: false on Wayland,
+// where a client cannot ask for that.
+bool KeepAboveHonoured();
+
 // Starts moving `window` with the left button that was pressed at the screen
 // point `globalPress`: the window manager's own move where it offers one,
 // otherwise the window follows the mouse until the button is released.

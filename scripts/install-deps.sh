@@ -13,6 +13,8 @@ packages=(
   xvfb xauth trayer openbox xdotool x11-utils x11-xserver-utils imagemagick
   fetchmail curl procps
   xclip desktop-file-utils
+  dbus dbus-daemon python3-dbus-next
+  sway waybar grim xwayland qt6-wayland
 )
 
 missing=()

@@ -1,10 +1,15 @@
 #include "widgets/formrgn.h"
 
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QWidget>
 #include <cstdint>
 #include <limits>
 #include <vector>
 
 #include "framework/file_stream.h"
+#include "framework/graphics.h"
 #include "framework/streams.h"
 #include "framework/text.h"
 
@@ -36,12 +41,51 @@ private:
 
 }  // namespace
 
-TFormRgn::TFormRgn(TComponent* AOwner) : TImage(AOwner) {}
+namespace {
+
+// A Wayland session, whether this process speaks Wayland or goes through its
+// X server: the compositor there draws what the window paints, shape or not.
+bool compositorIgnoresShape() {
+    const QString platform = QGuiApplication::platformName();
+    if (platform.startsWith(QLatin1String("wayland")))
+        return true;
+    return platform == QLatin1String("xcb") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+}  // namespace
+
+TFormRgn::TFormRgn(TComponent* AOwner) : TImage(AOwner), FSeeThrough(compositorIgnoresShape()) {}
 
 TFormRgn::~TFormRgn() {
     // The shape handed to the window stays with the window.
     if (FRgn != 0)
         DeleteRgn(FRgn);
+}
+
+void TFormRgn::Paint() {
+    TGraphic* g = Picture()->Graphic();
+    auto* bitmap = dynamic_cast<TBitmap*>(g);
+    // The control's own canvas (TImage::Canvas is the picture's).
+    QPainter* painter = TGraphicControl::Canvas()->Painter();
+    if (!FSeeThrough || bitmap == nullptr || bitmap->Empty() || painter == nullptr || Stretch() ||
+        (FTransparentColor & 0xFF000000u) != 0) {
+        TImage::Paint();
+        return;
+    }
+    // The key colour becomes see-through, and is written as such over
+    // whatever the window painted below.
+    const QRgb key = qRgb(FTransparentColor & 0xFF, (FTransparentColor >> 8) & 0xFF, (FTransparentColor >> 16) & 0xFF);
+    QImage image = bitmap->Image().convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            if ((line[x] | 0xFF000000u) == key)
+                line[x] = 0;
+    }
+    painter->save();
+    painter->setCompositionMode(QPainter::CompositionMode_Source);
+    painter->drawImage(0, 0, image);
+    painter->restore();
 }
 
 void TFormRgn::setTrspColor(TColor color) {
@@ -123,6 +167,9 @@ void TFormRgn::UpdateRgn() {
         DeleteRgn(copy);
         throw;
     }
+    // Before the window first shows, so that it gets a surface with alpha.
+    if (FSeeThrough && window != nullptr && !window->testAttribute(Qt::WA_TranslucentBackground))
+        window->setAttribute(Qt::WA_TranslucentBackground, true);
     if (!SetWindowRgn(window, copy, true)) {
         DeleteRgn(copy);
         fail("SetWindowRGNに失敗しました");

@@ -65,7 +65,18 @@ public:
     // The region handle the component owns; 0 when there is none.
     platform::HRGN Rgn() const { return FRgn; }
 
+    // Whether UpdateRgn also makes the window see-through, with the
+    // bitmap's TransparentColor pixels painted transparent: for compositors
+    // that use the shape only for input (Wayland, and X11 windows shown
+    // through one). Decided from the session when the component is made.
+    bool SeeThroughWindow() const { return FSeeThrough; }
+    void SetSeeThroughWindow(bool Value) { FSeeThrough = Value; }
+
+protected:
+    void Paint() override;
+
 private:
     platform::HRGN FRgn = 0;
+    bool FSeeThrough = false;
     TColor FTransparentColor = clBlack;
 };

@@ -79,8 +79,11 @@ void TTaskBar::Notification(TComponent* AComponent, TOperation Operation) {
     TComponent::Notification(AComponent, Operation);
     if (Operation != TOperation::opRemove)
         return;
-    if (AComponent == FPopupMenu)
+    if (AComponent == FPopupMenu) {
         FPopupMenu = nullptr;
+        if (FActive && !IsDestroying())
+            ExportMenu();
+    }
     if (AComponent == FImages)
         FImages = nullptr;
 }
@@ -120,6 +123,7 @@ void TTaskBar::Add() {
     // The tray's answer is not looked at: the component counts as shown either way.
     FTray->NotifyIcon(NIM_ADD, FIconData);
     FActive = true;
+    ExportMenu();
     if (!FHideMainForm)
         return;
     if (FHideTaskBar)
@@ -147,6 +151,36 @@ void TTaskBar::Delete() {
         return;
     FTray->NotifyIcon(NIM_DELETE, FIconData);
     FActive = false;
+    FExported.clear();
+}
+
+bool TTaskBar::ShowBalloon(const AnsiString& Title, const AnsiString& Text) {
+    if (!FActive)
+        return false;
+    return FTray->ShowMessage(FWindowHandle, FIconData.uID, Title, Text);
+}
+
+void TTaskBar::ExportMenu() {
+    if (!FActive)
+        return;
+    FExported.clear();
+    std::vector<TrayMenuEntry> entries;
+    if (FPopupMenu != nullptr) {
+        TMenuItem* root = FPopupMenu->Items();
+        for (int i = 0; i < root->Count(); ++i) {
+            TMenuItem* item = root->Items(i);
+            if (!item->Visible())
+                continue;
+            FExported.push_back(item);
+            TrayMenuEntry entry;
+            entry.caption = item->Caption();
+            entry.command = static_cast<UINT>(FExported.size());
+            entry.isDefault = item->Default();
+            entry.enabled = item->Enabled();
+            entries.push_back(std::move(entry));
+        }
+    }
+    FTray->SetIconMenu(FWindowHandle, FIconData.uID, entries);
 }
 
 void TTaskBar::Hide() {
@@ -215,6 +249,7 @@ void TTaskBar::SetPopupMenu(TPopupMenu* Value) {
     FPopupMenu = Value;
     if (Value != nullptr)
         FreeNotification(Value);
+    ExportMenu();
 }
 
 // ---------------------------------------------------------------------------
@@ -230,6 +265,7 @@ void TTaskBar::WindowProc(TMessage& Message) {
             case WM_LBUTTONDOWN:
             case WM_LBUTTONDBLCLK:
             case WM_RBUTTONDOWN:
+            case NIN_SELECT:
                 PostMessage(FWindowHandle, static_cast<UINT>(Message.LParam), 0, packPoint(cursor));
                 break;
             default:
@@ -239,6 +275,10 @@ void TTaskBar::WindowProc(TMessage& Message) {
     }
     if (Message.Msg == WM_TASKBARMODIFY) {
         Modify();
+        return;
+    }
+    if (Message.Msg == WM_COMMAND) {
+        WMCommand(Message);
         return;
     }
     Dispatch(Message);
@@ -261,6 +301,9 @@ void TTaskBar::Dispatch(TMessage& Message) {
             break;
         case WM_RBUTTONDOWN:
             WMRButtonDown(mouse);
+            break;
+        case NIN_SELECT:
+            WMSelect(mouse);
             break;
         default:
             return;  // nothing else is handled here
@@ -302,7 +345,28 @@ void TTaskBar::WMLButtonDblClk(TWMMouse& Message) {
     DoMouseDown(Message, TMouseButton::mbLeft, 0);
     if (OnDblClick)
         OnDblClick(this);
-    // A failing command must not keep the main form from being restored below;
+    runDefault(Message);
+}
+
+void TTaskBar::WMSelect(TWMMouse& Message) {
+    runDefault(Message);
+}
+
+void TTaskBar::WMCommand(TMessage& Message) {
+    const std::size_t command = static_cast<std::size_t>(Message.WParam);
+    if (command == 0 || command > FExported.size() || FPopupMenu == nullptr)
+        return;
+    // The item may have left the menu (or been freed with it) since it was
+    // handed to the tray: only an item still in the menu is run.
+    TMenuItem* item = FExported[command - 1];
+    if (FPopupMenu->Items()->IndexOf(item) < 0)
+        return;
+    item->Click();
+    Message.Result = 1;
+}
+
+void TTaskBar::runDefault(
+    TWMMouse& Message) {  // A failing command must not keep the main form from being restored below;
     // its exception goes on to the message loop afterwards.
     std::exception_ptr failure;
     try {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "framework/component.h"
 #include "framework/controls.h"
@@ -47,7 +48,9 @@ struct TSmallPoint {
 
 // The tray icon. Shows the application's icon (or an image-list entry) with
 // the tip Text; a right press pops up PopupMenu at the cursor, a left double
-// click runs the menu's default item. Mouse activity and property changes are
+// click runs the menu's default item. Trays that show menus themselves get
+// PopupMenu's top-level items instead (its commands come back through the
+// hidden window), and their one-click activation runs the default item too. Mouse activity and property changes are
 // handled one message-loop turn later, through the component's hidden window.
 // The menu and image list are not owned; the component forgets them when they
 // are destroyed. GUI thread only.
@@ -66,6 +69,12 @@ public:
     void Modify();
     // Takes the icon out of the tray (nothing unless shown).
     void Delete();
+    // A passing desktop notification from the icon (CP932 texts). False
+    // unless the icon is shown in a tray.
+    bool ShowBalloon(const AnsiString& Title, const AnsiString& Text);
+    // Hands PopupMenu's current top-level items to the tray again (Add and
+    // SetPopupMenu do it; call after changing the items while shown).
+    void ExportMenu();
     // Hide / show the application window, and with it its taskbar entry.
     void Hide();
     void Show();
@@ -116,6 +125,10 @@ protected:
     void WMLButtonDown(TWMMouse& Message);
     void WMRButtonDown(TWMMouse& Message);
     void WMLButtonDblClk(TWMMouse& Message);
+    // The tray activated the icon: runs the default item like a double click.
+    void WMSelect(TWMMouse& Message);
+    // An entry of the menu the tray shows was chosen.
+    void WMCommand(TMessage& Message);
     void DoMouseDown(const TWMMouse& Message, TMouseButton Button, TShiftState Shift);
     void CheckMenuPopup(TSmallPoint Pos);
     // The first item flagged Default under Item, depth first; null when none.
@@ -124,6 +137,7 @@ protected:
 
 private:
     void fillTip();
+    void runDefault(TWMMouse& Message);
 
     static int taskBarCount;
 
@@ -142,6 +156,8 @@ private:
     bool FAutoLoad = false;
     AnsiString FText;
     TPopupMenu* FPopupMenu = nullptr;
+    // The items handed to the tray, by command (their index here plus one).
+    std::vector<TMenuItem*> FExported;
 
     // Shared with the handlers installed on the application object, which
     // outlive the component there: they do nothing once it is gone.

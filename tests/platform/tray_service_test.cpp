@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QMenu>
 #include <QSystemTrayIcon>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -41,6 +44,34 @@ QImage Solid(QRgb colour) {
 
 QList<QSystemTrayIcon*> ShownIcons() {
     return QCoreApplication::instance()->findChildren<QSystemTrayIcon*>(Qt::FindDirectChildrenOnly);
+}
+
+// The tests' desktop has whatever tray `kind` says.
+struct TestDesktop {
+    TrayKind kind = TrayKind::XEmbed;
+    int looks = 0;
+    std::function<TrayKind()> Detect() {
+        return [this] {
+            ++looks;
+            return kind;
+        };
+    }
+};
+
+// Posted messages of one window, as (message, wParam, lParam).
+struct Recorder {
+    std::vector<std::vector<std::uintptr_t>> received;
+    MessageWindow window{[this](UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        received.push_back({msg, wParam, static_cast<std::uintptr_t>(lParam)});
+        return 0;
+    }};
+};
+
+std::vector<TrayMenuEntry> CommandMenu() {
+    return {{"\x8D\xA1\x82\xB7\x82\xAE\x83\x60\x83\x46\x83\x62\x83\x4E", 1, true, true},  // 今すぐチェック
+            {"\x90\xDD\x92\xE8", 2, false, true},                                         // 設定
+            {"-", 3, false, true},
+            {"\x8F\x49\x97\xB9", 4, false, false}};  // 終了, disabled here
 }
 
 TEST(NotifyIconTable, AddModifyDeleteRules) {
@@ -102,8 +133,8 @@ TEST(IconHandles, NameTheirPictureUntilDestroyed) {
 }
 
 TEST(DesktopTray, ShowsChangesAndRemovesQtTrayIcons) {
-    const std::unique_ptr<TrayService> desktop = MakeDesktopTray();
-    TrayService& tray = *desktop;
+    TestDesktop desktop;
+    DesktopTray tray(desktop.Detect());
     const HICON red = CreateIconFromImage(Solid(qRgb(255, 0, 0)));
     MessageWindow window;
     const auto added = Record(window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, red,
@@ -129,8 +160,8 @@ TEST(DesktopTray, ShowsChangesAndRemovesQtTrayIcons) {
 }
 
 TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
-    const std::unique_ptr<TrayService> desktop = MakeDesktopTray();
-    TrayService& tray = *desktop;
+    TestDesktop desktop;
+    DesktopTray tray(desktop.Detect());
     std::vector<std::vector<std::uintptr_t>> received;
     MessageWindow window([&](UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
         received.push_back({msg, wParam, static_cast<std::uintptr_t>(lParam)});
@@ -166,14 +197,140 @@ TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
 }
 
 TEST(DesktopTray, IconWithoutAPictureStillGetsASlot) {
-    const std::unique_ptr<TrayService> desktop = MakeDesktopTray();
-    TrayService& tray = *desktop;
+    TestDesktop desktop;
+    DesktopTray tray(desktop.Detect());
     MessageWindow window;
     const auto d = Record(window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0, "no picture");
     ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));
     ASSERT_EQ(ShownIcons().size(), 1u);
     EXPECT_FALSE(ShownIcons()[0]->icon().isNull());
     ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, d));
+}
+
+TEST(DesktopTray, OnXEmbedTheMenuStaysWithTheCallerAndClicksAreMouseMessages) {
+    TestDesktop desktop;
+    DesktopTray tray(desktop.Detect());
+    Recorder r;
+    const auto d = Record(r.window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0, "");
+    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));
+    EXPECT_EQ(tray.Kind(), TrayKind::XEmbed);
+    EXPECT_FALSE(tray.SetIconMenu(r.window.handle(), 9, CommandMenu())) << "no such icon";
+    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 1, CommandMenu()));
+    ASSERT_EQ(ShownIcons().size(), 1u);
+    QSystemTrayIcon* icon = ShownIcons()[0];
+    EXPECT_EQ(icon->contextMenu(), nullptr) << "the toolkit would pop it up next to the caller's own";
+
+    emit icon->activated(QSystemTrayIcon::Trigger);
+    emit icon->activated(QSystemTrayIcon::Context);
+    ASSERT_TRUE(WaitUntil([&] { return r.received.size() >= 2; }));
+    QCoreApplication::processEvents();
+    const std::vector<std::vector<std::uintptr_t>> expected{{kCallback, 1, WM_LBUTTONDOWN},
+                                                            {kCallback, 1, WM_RBUTTONDOWN}};
+    EXPECT_EQ(r.received, expected) << "a single click is no activation on XEmbed";
+    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, d));
+}
+
+TEST(DesktopTray, OnAStatusNotifierHostTheMenuIsExportedAndAClickActivates) {
+    TestDesktop desktop;
+    desktop.kind = TrayKind::StatusNotifier;
+    DesktopTray tray(desktop.Detect());
+    Recorder r;
+    const auto d = Record(r.window.handle(), 2, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0, "");
+    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));
+    EXPECT_EQ(tray.Kind(), TrayKind::StatusNotifier);
+    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 2, CommandMenu()));
+    ASSERT_EQ(ShownIcons().size(), 1u);
+    QSystemTrayIcon* icon = ShownIcons()[0];
+    QMenu* menu = icon->contextMenu();
+    ASSERT_NE(menu, nullptr);
+    const QList<QAction*> actions = menu->actions();
+    ASSERT_EQ(actions.size(), 4);
+    EXPECT_EQ(actions[0]->text(), QString::fromUtf8("今すぐチェック"));
+    EXPECT_EQ(menu->defaultAction(), actions[0]);
+    EXPECT_TRUE(actions[0]->font().bold());
+    EXPECT_EQ(actions[1]->text(), QString::fromUtf8("設定"));
+    EXPECT_TRUE(actions[2]->isSeparator());
+    EXPECT_EQ(actions[3]->text(), QString::fromUtf8("終了"));
+    EXPECT_FALSE(actions[3]->isEnabled());
+
+    // A chosen entry comes back as its command; Activate as a click and an
+    // activation; a context request gets no second menu.
+    actions[1]->trigger();
+    emit icon->activated(QSystemTrayIcon::Trigger);
+    emit icon->activated(QSystemTrayIcon::Context);
+    ASSERT_TRUE(WaitUntil([&] { return r.received.size() >= 3; }));
+    QCoreApplication::processEvents();
+    const std::vector<std::vector<std::uintptr_t>> expected{
+        {WM_COMMAND, 2, 0}, {kCallback, 2, WM_LBUTTONDOWN}, {kCallback, 2, NIN_SELECT}};
+    EXPECT_EQ(r.received, expected);
+
+    // An empty list takes the menu away; right presses are reported again.
+    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 2, {}));
+    EXPECT_EQ(icon->contextMenu(), nullptr);
+    r.received.clear();
+    emit icon->activated(QSystemTrayIcon::Context);
+    ASSERT_TRUE(WaitUntil([&] { return !r.received.empty(); }));
+    EXPECT_EQ(r.received[0][2], WM_RBUTTONDOWN);
+    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, d));
+}
+
+TEST(DesktopTray, IconsWaitForATrayReportItMissingOnceAndAppearWhenItComes) {
+    TestDesktop desktop;
+    desktop.kind = TrayKind::None;
+    DesktopTray tray(desktop.Detect());
+    int missing = 0;
+    tray.SetTrayMissingHandler(std::chrono::milliseconds(30), [&] { ++missing; });
+    Recorder r;
+    const HICON red = CreateIconFromImage(Solid(qRgb(255, 0, 0)));
+    const auto d = Record(r.window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, red, "waiting");
+    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));
+    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 1, CommandMenu()));
+    EXPECT_TRUE(ShownIcons().empty());
+    EXPECT_EQ(tray.Kind(), TrayKind::None);
+    EXPECT_FALSE(tray.ShowMessage(r.window.handle(), 1, "a", "b")) << "nowhere to show it yet";
+    // Changes while waiting are kept for the icon to come.
+    ASSERT_TRUE(tray.NotifyIcon(NIM_MODIFY, Record(r.window.handle(), 1, NIF_TIP, 0, "changed")));
+
+    ASSERT_TRUE(WaitUntil([&] { return missing == 1; }));
+    // The watch goes on after the report, and the report is not repeated.
+    const int looks = desktop.looks;
+    ASSERT_TRUE(WaitUntil([&] { return desktop.looks > looks + 1; }));
+    EXPECT_EQ(missing, 1);
+    EXPECT_TRUE(ShownIcons().empty());
+
+    desktop.kind = TrayKind::StatusNotifier;
+    ASSERT_TRUE(WaitUntil([&] { return ShownIcons().size() == 1; }));
+    QSystemTrayIcon* icon = ShownIcons()[0];
+    EXPECT_EQ(tray.Kind(), TrayKind::StatusNotifier);
+    EXPECT_EQ(icon->toolTip(), QString("changed"));
+    EXPECT_EQ(icon->icon().pixmap(16, 16).toImage().pixel(4, 4), qRgb(255, 0, 0));
+    ASSERT_NE(icon->contextMenu(), nullptr) << "the menu set while waiting goes with the icon";
+    EXPECT_EQ(icon->contextMenu()->actions().size(), 4);
+    EXPECT_TRUE(tray.ShowMessage(r.window.handle(), 1, "Postwren", "\x82\xA0"));
+
+    // Once there, nothing is looked for any more.
+    const int settled = desktop.looks;
+    QDeadlineTimer quiet(100);
+    while (!quiet.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(desktop.looks, settled);
+    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, d));
+    DestroyIcon(red);
+}
+
+TEST(DesktopTray, TheKindIsDecidedWithTheFirstIconAsTheToolkitDoes) {
+    TestDesktop desktop;
+    DesktopTray tray(desktop.Detect());
+    Recorder r;
+    const auto first = Record(r.window.handle(), 1, NIF_MESSAGE, 0, "");
+    const auto second = Record(r.window.handle(), 2, NIF_MESSAGE, 0, "");
+    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, first));
+    desktop.kind = TrayKind::StatusNotifier;
+    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, second));
+    EXPECT_EQ(tray.Kind(), TrayKind::XEmbed);
+    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 2, CommandMenu()));
+    for (QSystemTrayIcon* icon : ShownIcons()) EXPECT_EQ(icon->contextMenu(), nullptr);
+    tray.NotifyIcon(NIM_DELETE, first);
+    tray.NotifyIcon(NIM_DELETE, second);
 }
 
 }  // namespace

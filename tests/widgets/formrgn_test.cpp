@@ -616,4 +616,44 @@ TEST_F(FormRgnTest, DestructionReleasesOnlyTheComponentsRegion) {
     EXPECT_EQ(*GetWindowRegion(window), rects({QRect(1, 1, 2, 1)}));
 }
 
+// ---------------------------------------------------------------- see-through windows
+
+TEST_F(FormRgnTest, ASeeThroughWindowShowsNoKeyColourAndOnlyTheShapeIsOpaque) {
+    setPicture({"......", ".xxxx.", "xxxxxx", ".xx..."});
+    form_->SetClientWidth(6);
+    form_->SetClientHeight(4);
+    rgn_->SetSeeThroughWindow(true);
+    rgn_->CreateRgn();
+    rgn_->UpdateRgn();
+    QWidget* window = form_->Handle();
+    EXPECT_TRUE(window->testAttribute(Qt::WA_TranslucentBackground));
+    EXPECT_FALSE(window->mask().isEmpty()) << "the shape still takes the input";
+
+    const QImage shown = window->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    ASSERT_GE(shown.width(), 6);
+    ASSERT_GE(shown.height(), 4);
+    const QImage& picture = rgn_->Picture()->Bitmap()->Image();
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x) {
+            const QRgb p = shown.pixel(x, y);
+            if (FromQColor(picture.pixelColor(x, y)) == kCut)
+                EXPECT_EQ(qAlpha(p), 0) << "cut-away pixel " << x << "," << y;
+            else
+                EXPECT_EQ(p, picture.pixel(x, y)) << "skin pixel " << x << "," << y;
+        }
+}
+
+TEST_F(FormRgnTest, AnOrdinaryWindowKeepsItsBackgroundAndGetsOnlyTheShape) {
+    setPicture({"....", ".xx.", "...."});
+    form_->SetClientWidth(4);
+    form_->SetClientHeight(3);
+    rgn_->SetSeeThroughWindow(false);
+    rgn_->CreateRgn();
+    rgn_->UpdateRgn();
+    QWidget* window = form_->Handle();
+    EXPECT_FALSE(window->testAttribute(Qt::WA_TranslucentBackground));
+    const QImage shown = window->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    EXPECT_EQ(qAlpha(shown.pixel(0, 0)), 255);
+}
+
 }  // namespace

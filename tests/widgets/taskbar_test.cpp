@@ -568,3 +568,83 @@ TEST_F(TaskBarTest, MenuDestroyedWhilePendingMessagesRunIsNotUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TaskBarTest, TraysThatShowMenusGetTheTopLevelItemsAndRunTheChosenOnes) {
+    std::vector<std::string> ran;
+    TPopupMenu* menu = MakeMenu(ran);
+    menu->Items()->Items(1)->SetEnabled(false);
+    auto* hidden = AddItem(menu->Items(), "hidden", &ran);
+    hidden->SetVisible(false);
+    auto* bar = MakeLoaded([&](TTaskBar* b) {
+        b->SetAutoLoad(true);
+        b->SetPopupMenu(menu);
+    });
+    const auto key = std::make_pair(bar->WindowHandle(), bar->IconData().uID);
+    ASSERT_EQ(tray.menus.count(key), 1u) << "handed over when the icon was added";
+    const std::vector<TrayMenuEntry>& entries = tray.menus[key];
+    ASSERT_EQ(entries.size(), 4u) << "invisible items stay out";
+    EXPECT_EQ(entries[0].caption, Sjis("今すぐチェック"));
+    EXPECT_TRUE(entries[0].isDefault);
+    EXPECT_FALSE(entries[1].isDefault);
+    EXPECT_FALSE(entries[1].enabled);
+    EXPECT_EQ(entries[2].caption, "-");
+    EXPECT_EQ(entries[3].caption, Sjis("終了"));
+
+    ASSERT_TRUE(tray.ChooseMenuEntry(key.first, key.second, entries[3].command));
+    ASSERT_TRUE(tray.ChooseMenuEntry(key.first, key.second, entries[0].command));
+    ASSERT_TRUE(tray.ChooseMenuEntry(key.first, key.second, entries[1].command));  // disabled: no run
+    Drain();
+    EXPECT_EQ(ran, (std::vector<std::string>{"終了", "今すぐチェック"}));
+
+    // An item taken out of the menu after the hand-over is not run; the
+    // tray gets the menu again when asked, and an empty one without a menu.
+    TMenuItem* exitItem = menu->Items()->Items(3);
+    const UINT exitCommand = entries[3].command;
+    menu->Items()->Remove(exitItem);
+    ran.clear();
+    ASSERT_TRUE(tray.ChooseMenuEntry(key.first, key.second, exitCommand));
+    Drain();
+    EXPECT_TRUE(ran.empty());
+    delete exitItem;
+    bar->ExportMenu();
+    EXPECT_EQ(tray.menus[key].size(), 3u);
+    delete menu;
+    EXPECT_TRUE(tray.menus[key].empty());
+    EXPECT_TRUE(reported.empty());
+}
+
+TEST_F(TaskBarTest, AnActivationRunsTheDefaultItemAndABalloonNeedsAShownIcon) {
+    std::vector<std::string> ran;
+    TPopupMenu* menu = MakeMenu(ran);
+    auto* bar = new TTaskBar(owner, tray);
+    bar->SetPopupMenu(menu);
+    bar->SetDisableShowForm(true);
+    int clicks = 0;
+    bar->OnClick = [&](TObject*) { ++clicks; };
+    EXPECT_FALSE(bar->ShowBalloon("Postwren", "x")) << "not in the tray";
+    bar->Add();
+
+    // What a one-click tray sends: a press, then the activation.
+    ASSERT_TRUE(tray.Activate(bar->WindowHandle(), 1, WM_LBUTTONDOWN));
+    ASSERT_TRUE(tray.Activate(bar->WindowHandle(), 1, NIN_SELECT));
+    Drain();
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(ran, (std::vector<std::string>{"今すぐチェック"}));
+    // A press alone (XEmbed's single click) stays inert.
+    ASSERT_TRUE(tray.Activate(bar->WindowHandle(), 1, WM_LBUTTONDOWN));
+    Drain();
+    EXPECT_EQ(ran.size(), 1u);
+
+    const AnsiString greeting = Sjis("太郎さん\nメールが 3通届いてます。");
+    ASSERT_TRUE(bar->ShowBalloon("Postwren", greeting));
+    ASSERT_EQ(tray.messages.size(), 1u);
+    EXPECT_EQ(tray.messages[0].uID, bar->IconData().uID);
+    EXPECT_EQ(tray.messages[0].title, "Postwren");
+    EXPECT_EQ(tray.messages[0].text, greeting);
+    bar->Delete();
+    EXPECT_FALSE(bar->ShowBalloon("Postwren", greeting));
+}
+
+}  // namespace

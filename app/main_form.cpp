@@ -21,6 +21,7 @@
 #include "platform/hive_file.h"
 #include "platform/shell.h"
 #include "platform/socket.h"
+#include "platform/tls_socket.h"
 #include "platform/window_ops.h"
 #include "resources/resources.h"
 #include "widgets/formrgn.h"
@@ -202,7 +203,10 @@ TFrmMain::TFrmMain(TComponent* AOwner, MainFormServices services) : TForm(AOwner
     TaskBar1->SetPopupMenu(PopupMenu1);
 
     static const platform::SteadyClock clock;
-    KxPOP31 = new TKxPOP3(this, platform::SystemSockets(), clock);
+    // TLS wraps the system's sockets; a bare server name passes through it untouched.
+    // Never destroyed, like the sockets it wraps.
+    static auto* sockets = new platform::TlsSockets(platform::SystemSockets());
+    KxPOP31 = new TKxPOP3(this, *sockets, clock);
     KxPOP31->SetName("KxPOP31");
     KxPOP31->SetPort(kPop3Port);
     KxPOP31->SetReportLevel(0);

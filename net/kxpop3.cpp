@@ -110,12 +110,9 @@ void TKxPOP3::startTlsSession(const AnsiString& serverName) {
         throw ClosedWithError{std::make_exception_ptr(Exception(kStlsRefused))};
     }
     if (!ReplyAccepted(reply)) {
-        // Still in the plain AUTHORIZATION state: a polite QUIT is fine.
-        try {
-            Disconnect();
-        } catch (const Exception&) {
-            // Closed all the same; the refusal is what counts.
-        }
+        // No QUIT: waiting for its answer would only keep a server that
+        // refused from ending the check at once.
+        dropConnection();
         throw ClosedWithError{std::make_exception_ptr(Exception(kStlsRefused))};
     }
     // Anything after the +OK came in clear and could have been injected by

@@ -27,11 +27,12 @@ key ca.key
 openssl req -x509 -new -key ca.key -subj "/CN=Postwren Test CA" -days 30 -out ca.crt \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
 
-# A leaf signed by the CA: name, subjectAltName, and the validity in openssl-ca form.
+# A leaf signed by the CA: file name, common name, subjectAltName, and the
+# validity in openssl-ca form.
 sign() {
-    local name=$1 san=$2 start=$3 end=$4
+    local name=$1 cn=$2 san=$3 start=$4 end=$5
     key "$name.key"
-    openssl req -new -key "$name.key" -subj "/CN=$name" -out "$name.csr"
+    openssl req -new -key "$name.key" -subj "/CN=$cn" -out "$name.csr"
     cat >"$name.ext" <<EXT
 basicConstraints=CA:FALSE
 keyUsage=digitalSignature
@@ -60,9 +61,10 @@ CNF
 
 now=$(date -u -d '-1 hour' +%Y%m%d%H%M%SZ)
 later=$(date -u -d '+30 days' +%Y%m%d%H%M%SZ)
-sign server "${san}DNS:localhost" "$now" "$later"
-sign expired "${san}DNS:localhost" 20200101000000Z 20200102000000Z
-sign otherhost "DNS:mail.example.net" "$now" "$later"
+# Some clients (fetchmail) match an address against the DNS entries only.
+sign server "$1" "${san}DNS:localhost,DNS:$1" "$now" "$later"
+sign expired "$1" "${san}DNS:localhost" 20200101000000Z 20200102000000Z
+sign otherhost mail.example.net "DNS:mail.example.net" "$now" "$later"
 
 key selfsigned.key
 openssl req -x509 -new -key selfsigned.key -subj "/CN=$1" -days 30 -out selfsigned.crt \

@@ -3,11 +3,15 @@
 // scripted hostile TLS peers in this process. The engine runs in process and
 // as postwren-check; a recording proxy shows what crosses the wire.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -104,6 +108,56 @@ Outcome Check(const std::string& host, const char* user = "alice", QStringList e
               const std::string& password = "wonderland") {
     return RunCheck(QStringList{"--host", QString::fromStdString(host), "--user", user, "--timeout", "10"} + extra,
                     password);
+}
+
+// postwren-check with the most memory it ever held resident (from wait4), for
+// the peers that try to make it grow. Its output must fit a pipe's buffer.
+struct MeasuredOutcome {
+    int exitCode = -1;
+    std::string err;
+    long maxResidentKib = 0;
+};
+
+MeasuredOutcome RunCheckMeasured(const std::vector<std::string>& args, const std::string& password) {
+    int in[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> argv{POSTWREN_CHECK_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back("--password-stdin");
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const std::string caVariable = "SSL_CERT_FILE=" + kCertDir + "/ca.crt";
+    std::vector<char*> env{const_cast<char*>(caVariable.c_str()), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(err[1]);
+    MeasuredOutcome o;
+    if (spawned == 0) {
+        const std::string line = password + "\n";
+        ::write(in[1], line.data(), line.size());
+    }
+    ::close(in[1]);
+    if (spawned == 0) {
+        int status = 0;
+        rusage usage{};
+        if (::wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) {
+            o.exitCode = WEXITSTATUS(status);
+            o.maxResidentKib = usage.ru_maxrss;
+        }
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(err[0], buf, sizeof buf)) > 0) o.err.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(err[0]);
+    return o;
 }
 
 // A listening socket on 127.0.0.1 at a free port.
@@ -558,6 +612,26 @@ TEST(TlsHostile, ALongLineInsideTls) {
     EXPECT_EQ(o.exitCode, 1);
     // The whole line, across two TLS records, is the message.
     EXPECT_EQ(o.err, line.substr(0, line.size() - 2) + "\n");
+}
+
+TEST(TlsHostile, AnEndlessLineInsideTlsKeepsMemoryBounded) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept())
+            return;
+        // Never a line end: as fast as the client takes it, until it hangs up.
+        const std::string chunk(16 * 1024, 'x');
+        while (SSL_write(c.ssl(), chunk.data(), static_cast<int>(chunk.size())) > 0) {
+        }
+    });
+    const MeasuredOutcome o =
+        RunCheckMeasured({"--host", Pop3s(peer.Port()), "--user", "alice", "--timeout", "10"}, "wonderland");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Socket readln line too long\n");
+    // A check that fails at once holds about 16 MiB; the pending line may add
+    // a few, never the flood.
+    RecordProperty("max_resident_kib", std::to_string(o.maxResidentKib));
+    EXPECT_GT(o.maxResidentKib, 0);
+    EXPECT_LT(o.maxResidentKib, 48 * 1024);
 }
 
 TEST(TlsHostile, EngineGivesTheHandshakeFailureText) {

@@ -320,9 +320,15 @@ void TPowersock::Connect() {
         CheckError(platform::WSAEWOULDBLOCK);
 
     TimerOn();
+    // A TLS server can accept the connection and then say nothing; even with
+    // TimeOut 0 its handshake gets the bound of a reply.
+    const bool tls = !target.tlsName.empty();
+    const platform::Clock::time_point handshakeDeadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
     try {
         do {
             waitForMessages();
+            if (tls && !FConnected && FClock.Now() >= handshakeDeadline)
+                FTimedOut = true;
         } while (!FConnected && !FTimedOut && !FCancelled && FLastEventOk);
     } catch (...) {
         TimerOff();

@@ -634,6 +634,37 @@ TEST(TlsHostile, AnEndlessLineInsideTlsKeepsMemoryBounded) {
     EXPECT_LT(o.maxResidentKib, 48 * 1024);
 }
 
+// Time that runs a tenth of a second further at every look, so that a bound
+// of a minute passes in a few hundred turns of the wait.
+class RacingClock final : public platform::Clock {
+public:
+    time_point Now() const override {
+        now_ += std::chrono::milliseconds(100);
+        return now_;
+    }
+
+private:
+    mutable time_point now_ = std::chrono::steady_clock::now();
+};
+
+TEST(TlsHostile, AStalledHandshakeEndsEvenWithoutATimeOut) {
+    // The program sets no TimeOut: its connect wait has no timer.
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) { c.DrainPlain(); });
+    const RacingClock clock;
+    platform::TlsSockets sockets(platform::SystemSockets());
+    TKxPOP3 client(nullptr, sockets, clock);
+    client.SetHost(Pop3s(peer.Port()));
+    client.SetUserID("alice");
+    client.SetPassword("wonderland");
+    try {
+        client.Connect();
+        FAIL() << "connected";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.Message(), "Connection Timed out");
+    }
+    EXPECT_FALSE(client.Connected());
+}
+
 TEST(TlsHostile, EngineGivesTheHandshakeFailureText) {
     ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
         c.SendPlain("HTTP/1.1 400 Bad Request\r\n\r\n");

@@ -9,14 +9,14 @@
 # serves the TLS table (POP3S on port 995).
 #
 # Environment: BUILD_DIR (default build), BENCH_ADDRESS (default 127.0.0.4),
-# BENCH_TLS_ADDRESS (default 127.0.0.10).
+# BENCH_TLS_ADDRESS (default 127.0.4.10).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
 build=${BUILD_DIR:-build}
 address=${BENCH_ADDRESS:-127.0.0.4}
-tls_address=${BENCH_TLS_ADDRESS:-127.0.0.10}
+tls_address=${BENCH_TLS_ADDRESS:-127.0.4.10}
 state=$top/$build/bench-dovecot
 tls_state=$top/$build/bench-dovecot-tls
 user=alice password=wonderland messages=3

@@ -20,8 +20,8 @@ dovecot=$3
 tls_certs=$4
 art=$5
 readonly test_name=app_tls_e2e
-# An address of its own: the TLS integration tests use 127.0.0.4 to .8.
-readonly tls_address=127.0.0.9
+# An address of its own: the TLS integration tests use 127.0.0.4, .5 and 127.0.4.6 to .8.
+readonly tls_address=127.0.4.9
 
 rm -rf "$art"
 mkdir -p "$art"

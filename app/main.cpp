@@ -26,6 +26,7 @@
 #include "platform/hive_file.h"
 #include "platform/shell.h"
 #include "platform/socket.h"
+#include "platform/tls_socket.h"
 #include "platform/tray_service.h"
 #include "resources/resources.h"
 
@@ -74,13 +75,15 @@ int main(int argc, char** argv) {
     // Every service the program works with, made here and nowhere else. They
     // are made before the application object, so they outlive the forms it
     // owns, and go before the QApplication.
-    const std::unique_ptr<platform::SocketApi> sockets = platform::MakePosixSockets();
+    const std::unique_ptr<platform::SocketApi> plainSockets = platform::MakePosixSockets();
+    // TLS wraps the plain sockets; a bare server name passes through untouched.
+    platform::TlsSockets sockets(*plainSockets);
     const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTray();
     platform::DesktopShell shell;
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     DesktopMessageBox messageBox;
     const platform::SteadyClock clock;
-    const Services services{*sockets, *tray, shell, hive, messageBox, clock};
+    const Services services{sockets, *tray, shell, hive, messageBox, clock};
 
     TApplication application;
     InstallStandardErrorBox();

@@ -6,11 +6,15 @@ In-process loops: the engine (Connect/Disconnect), the floor (a minimal
 blocking client) and Python's poplib. One check per process: postwren-check,
 fetchmail -c and curl. Every check must find the expected message count (or,
 for curl, an accepted STAT); a client that fails stops the run.
+
+With --tls-host and --ca, a second table does the same over TLS from the first
+byte (POP3S), every client verifying the server against the same private CA.
 """
 import argparse
 import os
 import poplib
 import shutil
+import ssl
 import statistics
 import subprocess
 import sys
@@ -35,11 +39,12 @@ def timed(run, iterations, warmup):
     return samples
 
 
-def in_process_samples(args):
-    out = subprocess.run(
-        [args.bench_bin, "--host", args.host, "--port", str(args.port), "--user", args.user,
-         "--password", args.password, "--iterations", str(args.iterations), "--warmup", str(args.warmup)],
-        check=True, capture_output=True, text=True).stdout
+def in_process_samples(args, host, port, tls_ca=None):
+    argv = [args.bench_bin, "--host", host, "--port", str(port), "--user", args.user,
+            "--password", args.password, "--iterations", str(args.iterations), "--warmup", str(args.warmup)]
+    if tls_ca:
+        argv += ["--tls", tls_ca]
+    out = subprocess.run(argv, check=True, capture_output=True, text=True).stdout
     result = {}
     for line in out.splitlines():
         name, *values = line.split()
@@ -55,6 +60,61 @@ def poplib_check(args):
     client.quit()
     if count != args.expect:
         raise RuntimeError(f"poplib counted {count}")
+
+
+def poplib_ssl_check(args, context):
+    client = poplib.POP3_SSL(args.tls_host, args.tls_port, context=context)
+    client.user(args.user)
+    client.pass_(args.password)
+    count, _ = client.stat()
+    client.quit()
+    if count != args.expect:
+        raise RuntimeError(f"poplib counted {count}")
+
+
+def print_table(title, rows, floor):
+    print(title)
+    print(f"{'client':<50} {'median':>9} {'p90':>9} {'x floor':>8}")
+    for name, samples in rows:
+        median = statistics.median(samples)
+        print(f"{name:<50} {median:>9.0f} {percentile(samples, 0.9):>9.0f} {median / floor:>8.2f}")
+
+
+def fetchmail_rows(args, host, port, tls_ca, label, n, w):
+    with tempfile.TemporaryDirectory(prefix="postwren-bench-") as home:
+        os.chmod(home, 0o700)
+        rc = os.path.join(home, "fetchmailrc")
+        tls = f' ssl sslcertck sslcertfile "{tls_ca}"' if tls_ca else ' sslproto ""'
+        with open(rc, "w") as f:
+            f.write("set no syslog\n"
+                    f'poll {host} protocol POP3 port {port} auth password\n'
+                    f'  user "{args.user}" password "{args.password}"{tls}\n')
+        os.chmod(rc, 0o600)
+        env = dict(os.environ, FETCHMAILHOME=home)
+        # fetchmail -c exits 0 when mail is waiting and 1 when there is none.
+        ok = (0,) if args.expect > 0 else (1,)
+        return (label, timed(process_check(
+            [shutil.which("fetchmail") or "fetchmail", "-c", "-f", rc, "-p", "POP3"], env=env, ok_codes=ok), n, w))
+
+
+def tls_rows(args, n, w):
+    rows = []
+    native = in_process_samples(args, args.tls_host, args.tls_port, args.ca)
+    rows.append(("floor: minimal blocking OpenSSL client (in proc.)", native["floor"]))
+    rows.append(("engine: TKxPOP3 over TLS (in process)", native["engine"]))
+    context = ssl.create_default_context(cafile=args.ca)
+    rows.append(("python poplib POP3_SSL (in process)",
+                 timed(lambda: poplib_ssl_check(args, context), args.iterations, args.warmup)))
+    env = dict(os.environ, SSL_CERT_FILE=args.ca)
+    rows.append(("postwren-check pop3s:// (one process per check)", timed(process_check(
+        [args.check_bin, "--host", f"pop3s://{args.tls_host}:{args.tls_port}", "--user", args.user,
+         "--password-stdin"], expect_stdout=f"{args.expect}\n", input_text=args.password + "\n", env=env), n, w)))
+    rows.append(fetchmail_rows(args, args.tls_host, args.tls_port, args.ca,
+                               "fetchmail -c --ssl (one process per check)", n, w))
+    rows.append(("curl pop3s:// STAT (one process per check)", timed(process_check(
+        ["curl", "-s", "-f", "-I", "-X", "STAT", "--cacert", args.ca, "-u", f"{args.user}:{args.password}",
+         f"pop3s://{args.tls_host}:{args.tls_port}/"]), n, w)))
+    return rows, statistics.median(native["floor"])
 
 
 def process_check(argv, expect_stdout=None, input_text=None, env=None, ok_codes=(0,)):
@@ -79,10 +139,13 @@ def main():
     parser.add_argument("--iterations", type=int, default=200)
     parser.add_argument("--process-iterations", type=int, default=100)
     parser.add_argument("--warmup", type=int, default=20)
+    parser.add_argument("--tls-host", help="a POP3S server for the TLS table")
+    parser.add_argument("--tls-port", type=int, default=995)
+    parser.add_argument("--ca", help="the CA that signed the TLS server's certificate")
     args = parser.parse_args()
 
     rows = []  # (name, samples in microseconds)
-    native = in_process_samples(args)
+    native = in_process_samples(args, args.host, args.port)
     rows.append(("floor: minimal blocking client (in process)", native["floor"]))
     rows.append(("engine: TKxPOP3 Connect/Disconnect (in process)", native["engine"]))
     rows.append(("python poplib (in process)", timed(lambda: poplib_check(args), args.iterations, args.warmup)))
@@ -93,31 +156,20 @@ def main():
         [args.check_bin, "--host", args.host, "--port", str(args.port), "--user", args.user, "--password-stdin"],
         expect_stdout=f"{args.expect}\n", input_text=args.password + "\n"), n, w)))
 
-    with tempfile.TemporaryDirectory(prefix="postwren-bench-") as home:
-        os.chmod(home, 0o700)
-        rc = os.path.join(home, "fetchmailrc")
-        with open(rc, "w") as f:
-            f.write("set no syslog\n"
-                    f'poll {args.host} protocol POP3 port {args.port} auth password\n'
-                    f'  user "{args.user}" password "{args.password}" sslproto ""\n')
-        os.chmod(rc, 0o600)
-        env = dict(os.environ, FETCHMAILHOME=home)
-        # fetchmail -c exits 0 when mail is waiting and 1 when there is none.
-        ok = (0,) if args.expect > 0 else (1,)
-        rows.append(("fetchmail -c (one process per check)", timed(process_check(
-            [shutil.which("fetchmail") or "fetchmail", "-c", "-f", rc, "-p", "POP3"], env=env, ok_codes=ok), n, w)))
+    rows.append(fetchmail_rows(args, args.host, args.port, None, "fetchmail -c (one process per check)", n, w))
 
     rows.append(("curl pop3:// STAT (one process per check)", timed(process_check(
         ["curl", "-s", "-f", "-I", "-X", "STAT", "-u", f"{args.user}:{args.password}",
          f"pop3://{args.host}:{args.port}/"]), n, w)))
 
-    floor = statistics.median(native["floor"])
-    print(f"Check latency against {args.host}:{args.port} "
-          f"({args.iterations} in-process / {n} per-process samples, microseconds)")
-    print(f"{'client':<50} {'median':>9} {'p90':>9} {'x floor':>8}")
-    for name, samples in rows:
-        median = statistics.median(samples)
-        print(f"{name:<50} {median:>9.0f} {percentile(samples, 0.9):>9.0f} {median / floor:>8.2f}")
+    print_table(f"Check latency against {args.host}:{args.port} "
+                f"({args.iterations} in-process / {n} per-process samples, microseconds)",
+                rows, statistics.median(native["floor"]))
+    if args.tls_host and args.ca:
+        rows, floor = tls_rows(args, n, w)
+        print()
+        print_table(f"Check latency over TLS (POP3S) against {args.tls_host}:{args.tls_port} "
+                    f"({args.iterations} in-process / {n} per-process samples, microseconds)", rows, floor)
     return 0
 
 

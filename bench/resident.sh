@@ -5,7 +5,11 @@
 # program on a private desktop (tests/e2e/desktop.sh) against a private
 # Dovecot, and prints a table. Not part of the test suite.
 #
-#   bench/resident.sh [--idle-seconds N] [--settle-seconds N] [--starts N]
+#   bench/resident.sh [--idle-seconds N] [--settle-seconds N] [--starts N] [--tls]
+#
+# --tls: the mailbox is pop3s:// on a Dovecot that requires TLS, with a
+# certificate from a private CA made by the run and trusted through
+# SSL_CERT_FILE, so the figures include what the TLS library adds.
 #
 # The idle window opens --settle-seconds after the last start (default 45):
 # the toolkit's caches run one clean-up some 30 s after start-up, which is a
@@ -20,12 +24,14 @@ top=$(pwd)
 idle_seconds=60
 settle_seconds=45
 starts=7
+tls=no
 while [ $# -gt 0 ]; do
     case $1 in
     --idle-seconds) idle_seconds=$2; shift 2 ;;
     --settle-seconds) settle_seconds=$2; shift 2 ;;
     --starts) starts=$2; shift 2 ;;
-    *) echo "usage: $0 [--idle-seconds N] [--settle-seconds N] [--starts N]" >&2; exit 2 ;;
+    --tls) tls=yes; shift ;;
+    *) echo "usage: $0 [--idle-seconds N] [--settle-seconds N] [--starts N] [--tls]" >&2; exit 2 ;;
     esac
 done
 
@@ -39,13 +45,21 @@ cmake --build "$build" -j"$(nproc)" --target postwren app_settings_probe >/dev/n
 
 rm -rf "$state"
 mkdir -p "$state"
+server=$address
+tls_options=()
+if [ "$tls" = yes ]; then
+    tests/integration/tls_certs.sh "$state/certs" "$address"
+    tls_options=(--tls "$state/certs")
+    server=pop3s://$address
+    export SSL_CERT_FILE=$state/certs/ca.crt
+fi
 tests/integration/dovecot.sh start --dir "$state/dovecot" --address "$address" --port 110 \
-    --user bench:resident:3 >/dev/null
+    --user bench:resident:3 "${tls_options[@]}" >/dev/null
 trap 'tests/integration/dovecot.sh stop --dir "$state/dovecot" >/dev/null' EXIT
 
 # Settings whose interval keeps timed checks out of the idle window.
 export XDG_CONFIG_HOME=$state/config
-"$build/bin/app_settings_probe" write --host "$address" --user bench --password resident --cycle 100 --mailer ""
+"$build/bin/app_settings_probe" write --host "$server" --user bench --password resident --cycle 100 --mailer ""
 
 tests/e2e/desktop.sh bench/resident_measure.sh "$build/bin/postwren" "$state/dovecot/dovecot.log" \
     "$idle_seconds" "$settle_seconds" "$starts"

@@ -75,6 +75,10 @@ done
 rss_kib=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
 pss_kib=$(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null || echo "?")
 threads=$(ls "/proc/$pid/task" | wc -l)
+# What the TLS library's own mappings (code and static data of libssl and
+# libcrypto) hold resident; the heap it allocates is in the totals only.
+tls_lib_kib=$(awk '/^[0-9a-f]+-[0-9a-f]+ / { lib = ($6 ~ /libssl|libcrypto/) } lib && /^Rss:/ { sum += $2 }
+    END { print sum + 0 }' "/proc/$pid/smaps" 2>/dev/null || echo "?")
 
 switches() {
     local total=0 t v n
@@ -97,6 +101,7 @@ printf '\n%-44s %18s %12s\n' "Postwren, resident cost" "measured" "aim"
 printf '%-44s %18s %12s\n' "--------------------------------------------" "------------------" "------------"
 printf '%-44s %15s MiB %12s\n' "resident memory after start-up (RSS)" "$(awk -v k="$rss_kib" 'BEGIN { printf "%.1f", k / 1024 }')" "-"
 printf '%-44s %15s MiB %12s\n' "  proportional share (PSS)" "$(awk -v k="$pss_kib" 'BEGIN { if (k == "?") print "?"; else printf "%.1f", k / 1024 }')" "-"
+printf '%-44s %15s MiB %12s\n' "  of it libssl + libcrypto mappings" "$(awk -v k="$tls_lib_kib" 'BEGIN { if (k == "?") print "?"; else printf "%.1f", k / 1024 }')" "-"
 printf '%-44s %18s %12s\n' "threads" "$threads" "-"
 printf '%-44s %18s %12s\n' "wake-ups per minute while idle (${idle_seconds} s)" "$per_minute" "0"
 printf '%-44s %18s %12s\n' "  window opened after start (s)" "$settle_seconds" ""

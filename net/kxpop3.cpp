@@ -1,6 +1,9 @@
 #include "net/kxpop3.h"
 
+#include <exception>
+
 #include "framework/exception.h"
+#include "net/server_address.h"
 
 namespace {
 
@@ -10,6 +13,14 @@ constexpr char kReplyOk[] = "+OK";
 constexpr char kFieldSeparator = ' ';
 constexpr int kReplyStatusField = 1;
 constexpr int kStatCountField = 2;  // RFC 1939: "+OK nn mm", nn messages
+constexpr char kStlsRefused[] = "Server refused STLS";
+constexpr char kTlsMissing[] = "TLS was asked for but the connection is not protected";
+
+// A failure after which the connection is already closed: Connect passes the
+// error on as it is, without the QUIT that would replace it.
+struct ClosedWithError {
+    std::exception_ptr error;
+};
 
 // A reply is accepted when "+OK" appears anywhere in its first word. This is
 // looser than RFC 1939 (which wants the line to start with it), and servers
@@ -73,6 +84,52 @@ bool TKxPOP3::checkLogonReply(const AnsiString& reply, int& attempts) {
     return false;
 }
 
+TPowersock::ConnectTarget TKxPOP3::Target() const {
+    try {
+        const ServerAddress address = ParseServerAddress(Host(), Port());
+        ConnectTarget target{address.host, address.port, AnsiString()};
+        if (address.security == TransportSecurity::Implicit)
+            target.tlsName = address.host;
+        return target;
+    } catch (const EServerAddressError&) {
+        // Connect has refused such a Host already; one set by a handler since
+        // then resolves to nothing and ends as an unknown host.
+        return ConnectTarget{Host(), Port(), AnsiString()};
+    }
+}
+
+void TKxPOP3::startTlsSession(const AnsiString& serverName) {
+    AnsiString reply;
+    try {
+        reply = Transaction("STLS");
+    } catch (const EAbortError&) {
+        throw;
+    } catch (const ESockError&) {
+        // Closed or silent instead of an answer: never fall back to plain.
+        dropConnection();
+        throw ClosedWithError{std::make_exception_ptr(Exception(kStlsRefused))};
+    }
+    if (!ReplyAccepted(reply)) {
+        // No QUIT: waiting for its answer would only keep a server that
+        // refused from ending the check at once.
+        dropConnection();
+        throw ClosedWithError{std::make_exception_ptr(Exception(kStlsRefused))};
+    }
+    // Anything after the +OK came in clear and could have been injected by
+    // someone on the path; nothing may pass for a reply from inside TLS.
+    if (ReceiveBuffer().Size() != 0) {
+        dropConnection();
+        throw ClosedWithError{std::make_exception_ptr(Exception("Server sent data after accepting STLS"))};
+    }
+    try {
+        StartTls(serverName);
+    } catch (const Exception&) {
+        // No QUIT: it could only go out in clear or into a broken session.
+        dropConnection();
+        throw ClosedWithError{std::current_exception()};
+    }
+}
+
 void TKxPOP3::Connect() {
     int attempts = 0;
     while (FPassword.empty() || FUserID.empty()) {
@@ -88,6 +145,9 @@ void TKxPOP3::Connect() {
         ++attempts;
     }
 
+    // Refuses a server field it cannot read before anything goes out.
+    const ServerAddress address = ParseServerAddress(Host(), Port());
+
     // A nested Connect (from a handler run inside one of our waits) must not
     // clear the outer one's flag.
     const bool wasBusy = FBusy;
@@ -101,11 +161,27 @@ void TKxPOP3::Connect() {
     };
 
     try {
-        TPowersock::Connect();
+        const bool wasConnected = Connected();
+        try {
+            TPowersock::Connect();
+        } catch (const Exception&) {
+            // A socket whose handshake failed or stalled is of no further use
+            // (one that was connected already belongs to someone else).
+            if (address.security == TransportSecurity::Implicit && !wasConnected)
+                dropConnection();
+            throw;
+        }
         try {
             const AnsiString greeting = ReadLn();
             if (!ReplyAccepted(greeting))
                 throw Exception(greeting);
+            if (address.security == TransportSecurity::StartTls)
+                startTlsSession(address.host);
+            // The password goes out only inside the TLS session that was asked for.
+            if (address.security != TransportSecurity::Plain && !TlsEstablished()) {
+                dropConnection();
+                throw ClosedWithError{std::make_exception_ptr(Exception(kTlsMissing))};
+            }
 
             attempts = 0;
             bool done = false;
@@ -120,6 +196,8 @@ void TKxPOP3::Connect() {
             if (!ReplyAccepted(stat))
                 throw Exception(stat);
             FMessageCount = StrToIntDef(FieldAt(stat, kFieldSeparator, kStatCountField), 0);
+        } catch (const ClosedWithError& closed) {
+            std::rethrow_exception(closed.error);
         } catch (...) {
             // Say QUIT and close; a failure in here replaces the first one.
             Disconnect();

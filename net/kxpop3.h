@@ -77,7 +77,11 @@ public:
     const char* ClassName() const override { return "TKxPOP3"; }
 
     // Connects, reads the greeting, logs on and takes the message count from
-    // STAT. On return the client is connected and logged on. On failure after
+    // STAT. Host is read as a server address (net/server_address.h): a bare
+    // name is plain POP3 on Port; pop3s://, port 995 and pop3+starttls://
+    // protect the log-on with TLS, and no credential is sent unless the
+    // handshake has succeeded ("Server refused STLS" when the server will
+    // not). On return the client is connected and logged on. On failure after
     // the TCP connection, QUIT has been attempted and the connection closed
     // before the exception leaves; MessageCount then keeps its earlier value.
     void Connect() override;
@@ -123,7 +127,13 @@ public:
     TNotifyEvent OnSuccess;
     TNotifyEvent OnFailure;
 
+protected:
+    // The server named by Host (scheme and port taken out), with TLS where asked for.
+    ConnectTarget Target() const override;
+
 private:
+    // After the greeting: STLS, then the TLS handshake (RFC 2595).
+    void startTlsSession(const AnsiString& serverName);
     // One USER or PASS reply: true when accepted, false when refused and the
     // handler asked for another round; raises "Authentication failed" otherwise.
     bool checkLogonReply(const AnsiString& reply, int& attempts);

@@ -228,10 +228,10 @@ void TPowersock::Cancel() {
     FCancelled = true;
 }
 
-void TPowersock::ResolveHost() {
+void TPowersock::ResolveHost(const AnsiString& name) {
     ReportStatus(kLevelOperation, "Resolve Host");
     FRemoteAddress = 0;
-    const std::uint32_t quad = FSockets.InetAddr(FHost);
+    const std::uint32_t quad = FSockets.InetAddr(name);
     if (quad != platform::kInaddrNone) {
         FRemoteAddress = quad;
         return;
@@ -241,7 +241,7 @@ void TPowersock::ResolveHost() {
     // A fresh result area each time: an abandoned look-up that completes
     // later writes into its own area, never into this one.
     FHostEntryBuffer = std::make_shared<platform::HostEntry>();
-    FLookupHandle = FSockets.AsyncGetHostByName(FWindow->handle(), WM_HOSTLOOKUP, FHost, FHostEntryBuffer);
+    FLookupHandle = FSockets.AsyncGetHostByName(FWindow->handle(), WM_HOSTLOOKUP, name, FHostEntryBuffer);
     if (FLookupHandle == 0) {
         FLastError = FSockets.LastError();
         TimerOff();
@@ -280,9 +280,11 @@ void TPowersock::Connect() {
     if (FConnected)
         throw ESockError("Already connected");
     int retries = 0;
+    ConnectTarget target;
     for (;;) {
+        target = Target();
         try {
-            ResolveHost();
+            ResolveHost(target.host);
         } catch (const ESockError& e) {
             if (e.Message() == kLookupTimedOut || e.Message() == kLookupCanceled)
                 throw;
@@ -306,16 +308,27 @@ void TPowersock::Connect() {
 
     platform::SockAddrIn address;
     address.family = platform::kFamilyInet;
-    address.port = platform::HostToNetwork16(static_cast<std::uint16_t>(FPort & 0xFFFF));
+    address.port = platform::HostToNetwork16(static_cast<std::uint16_t>(target.port & 0xFFFF));
     address.address = FRemoteAddress;
     FLastEventOk = true;
+    if (!target.tlsName.empty()) {
+        const int error = FSockets.StartTls(FSocket, target.tlsName, platform::TlsStart::OnConnect);
+        if (error != 0)
+            throw ESockError(TlsFailureText(error));
+    }
     if (FSockets.Connect(FSocket, address) != 0)
         CheckError(platform::WSAEWOULDBLOCK);
 
     TimerOn();
+    // A TLS server can accept the connection and then say nothing; even with
+    // TimeOut 0 its handshake gets the bound of a reply.
+    const bool tls = !target.tlsName.empty();
+    const platform::Clock::time_point handshakeDeadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
     try {
         do {
             waitForMessages();
+            if (tls && !FConnected && FClock.Now() >= handshakeDeadline)
+                FTimedOut = true;
         } while (!FConnected && !FTimedOut && !FCancelled && FLastEventOk);
     } catch (...) {
         TimerOff();
@@ -332,7 +345,51 @@ void TPowersock::Connect() {
         throw ESockError("Connection Timed out");
     if (FCancelled)
         throw ESockError("Connection Canceled");
+    // The connection was made, but its TLS handshake failed: say why.
+    if (platform::IsTlsError(FLastError))
+        throw ESockError(TlsFailureText(FLastError));
     throw ESockError("Connection Failed");
+}
+
+TPowersock::ConnectTarget TPowersock::Target() const {
+    return ConnectTarget{FHost, FPort, AnsiString()};
+}
+
+AnsiString TPowersock::TlsFailureText(int code) const {
+    const std::string why = FSocket != platform::INVALID_SOCKET ? FSockets.TlsFailure(FSocket) : std::string();
+    return why.empty() ? AnsiString(platform::TlsErrorText(code)) : AnsiString(why);
+}
+
+bool TPowersock::TlsEstablished() const {
+    return FConnected && FSocket != platform::INVALID_SOCKET && FSockets.TlsEstablished(FSocket);
+}
+
+void TPowersock::StartTls(const AnsiString& serverName) {
+    ReportStatus(kLevelOperation, "Start TLS");
+    if (!FConnected)
+        throw ESockError(FPeerClosed ? "Connection closed by peer" : "Not connected");
+    FLastEventOk = true;
+    const int error = FSockets.StartTls(FSocket, serverName, platform::TlsStart::Now);
+    if (error != 0)
+        throw ESockError(TlsFailureText(error));
+    // The handshake ends with one more connect notification (with a TLS code
+    // when it failed); a close ends it too.
+    const platform::Clock::time_point deadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
+    for (;;) {
+        if (FCancelled)
+            throw EAbortError("TLS handshake aborted");
+        if (!FLastEventOk)
+            throw ESockError(
+                TlsFailureText(platform::IsTlsError(FLastError) ? FLastError : platform::kTlsHandshakeFailed));
+        if (!FConnected)
+            throw ESockError(std::string(platform::TlsErrorText(platform::kTlsHandshakeFailed)) +
+                             ": the server closed the connection");
+        if (FSockets.TlsEstablished(FSocket))
+            return;
+        if (FClock.Now() >= deadline)
+            throw ESockError("TLS handshake timed out");
+        waitForMessages();
+    }
 }
 
 void TPowersock::Disconnect() {

@@ -114,10 +114,31 @@ public:
     // Called by the read handler when input arrives for a cancelled session.
     TNotifyEvent CancelCleanup;
 
+protected:
+    // Where Connect goes and how. tlsName non-empty: TLS from the first byte,
+    // the certificate checked against that name.
+    struct ConnectTarget {
+        AnsiString host;
+        int port = 0;
+        AnsiString tlsName;
+    };
+    // Host and Port, in clear. A derived class that reads more out of Host (a
+    // scheme, a port) answers here; Connect asks again after OnInvalidHost
+    // has changed Host.
+    virtual ConnectTarget Target() const;
+    // Switches the connected socket to TLS, checked against serverName, and
+    // waits for the handshake, bounded like a reply. Raises ESockError with
+    // the reason ("TLS certificate verify failed: ...", "TLS handshake timed
+    // out"), EAbortError when cancelled.
+    void StartTls(const AnsiString& serverName);
+    // True while connected over an established TLS session.
+    bool TlsEstablished() const;
+
 private:
     void construct();
     void InitWinsock();
-    void ResolveHost();
+    void ResolveHost(const AnsiString& name);
+    AnsiString TlsFailureText(int code) const;
     void RequestCloseSocket();
     void CheckError(int acceptable);
     AnsiString ErrorText(int code);

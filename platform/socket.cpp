@@ -141,6 +141,23 @@ int LookupErrorToSocketError(int eaiError, int savedErrno) {
     }
 }
 
+const char* TlsErrorText(int code) {
+    switch (code) {
+        case kTlsHandshakeFailed:
+            return "TLS handshake failed";
+        case kTlsVerifyFailed:
+            return "TLS certificate verify failed";
+        case kTlsHostMismatch:
+            return "TLS host name mismatch";
+        case kTlsNotAvailable:
+            return "TLS is not available";
+        case kTlsConnectionBroken:
+            return "TLS connection broken";
+        default:
+            return "";
+    }
+}
+
 namespace {
 
 // One socket of the handle table and the notification state that emulates

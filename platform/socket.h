@@ -82,6 +82,19 @@ constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
 
+// Failures of the TLS layer (tls_socket.h); the socket library has no such
+// codes, so they sit above its range. TlsFailure() tells the details.
+constexpr int kTlsHandshakeFailed = 12001;   // the peer does not speak TLS, or broke off
+constexpr int kTlsVerifyFailed = 12002;      // the certificate chain is not trusted
+constexpr int kTlsHostMismatch = 12003;      // the certificate is for another name
+constexpr int kTlsNotAvailable = 12004;      // this socket layer has no TLS
+constexpr int kTlsConnectionBroken = 12005;  // a bad or cut-off record after the handshake
+constexpr bool IsTlsError(int code) {
+    return code >= kTlsHandshakeFailed && code <= kTlsConnectionBroken;
+}
+// The fixed part of each TLS failure text ("TLS certificate verify failed").
+const char* TlsErrorText(int code);
+
 // Port numbers travel in network byte order (most significant byte first).
 constexpr std::uint16_t HostToNetwork16(std::uint16_t v) {
     if constexpr (std::endian::native == std::endian::little)
@@ -102,6 +115,9 @@ struct HostEntry {
     std::string name;
     std::vector<std::uint32_t> addresses;  // network byte order, first is preferred
 };
+
+// When the TLS handshake of a socket starts (SocketApi::StartTls).
+enum class TlsStart { OnConnect, Now };
 
 // Identifies a running look-up; 0 is none.
 using LookupHandle = std::uintptr_t;
@@ -150,6 +166,21 @@ public:
     // Withdraws a look-up: its completion will not be posted. Harmless when
     // it has already completed.
     virtual int CancelAsyncRequest(LookupHandle handle) = 0;
+
+    // Protects s with TLS, verified against serverName (a host name, or an
+    // IPv4 address literal). TlsStart::OnConnect, before Connect: the
+    // handshake runs when the connect completes and FD_CONNECT is posted only
+    // after it (with a TLS code when it failed). TlsStart::Now, on a connected
+    // socket: the handshake starts at once and FD_CONNECT is posted once more
+    // when it is done. Nothing more is received in clear from then on.
+    // Returns 0, or the error code (kTlsNotAvailable from a layer without TLS,
+    // which is what this default says).
+    virtual int StartTls(SOCKET s, const std::string& serverName, TlsStart when) { return kTlsNotAvailable; }
+    // True once the TLS handshake on s has succeeded.
+    virtual bool TlsEstablished(SOCKET s) const { return false; }
+    // Why TLS on s failed, as a whole English sentence ("TLS certificate
+    // verify failed: self-signed certificate"); empty when it did not.
+    virtual std::string TlsFailure(SOCKET s) const { return {}; }
 };
 
 // The system's sockets (POSIX, notified through the Qt event loop); needs a

@@ -12,6 +12,7 @@ packages=(
   dovecot-pop3d
   xvfb xauth trayer openbox xdotool x11-utils x11-xserver-utils imagemagick
   fetchmail curl procps
+  libssl-dev openssl
   xclip desktop-file-utils
   dbus dbus-daemon python3-dbus-next
   sway waybar grim xwayland qt6-wayland

@@ -19,9 +19,11 @@
 #include "framework/registry.h"
 #include "framework/text.h"
 #include "net/kxpop3.h"
+#include "net/server_address.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"
 #include "platform/socket.h"
+#include "platform/tls_socket.h"
 
 namespace {
 
@@ -37,13 +39,20 @@ constexpr int kMaxTimeoutSeconds = 24 * 60 * 60;
 constexpr int kMsPerSecond = 1000;
 
 constexpr char kUsage[] =
-    "usage: postwren-check --host HOST [--port N] --user USER (--password-file FILE | --password-stdin) "
-    "[--timeout SECONDS] [--json]\n"
-    "       postwren-check [--port N] [--timeout SECONDS] [--json]   (with the settings Postwren stored)";
+    "usage: postwren-check --host HOST [--port N] [--tls | --starttls] --user USER "
+    "(--password-file FILE | --password-stdin) [--timeout SECONDS] [--json]\n"
+    "       postwren-check [--port N] [--tls | --starttls] [--timeout SECONDS] [--json]   (with the settings Postwren "
+    "stored)\n"
+    "HOST is a name, host:port (995 means TLS), pop3s://host[:port], pop3+starttls://host[:port] or "
+    "pop3://host[:port];\n"
+    "--tls and --starttls mean the same as pop3s:// and pop3+starttls://.";
 
 struct Options {
     std::optional<std::string> host;  // UTF-8, as given
     int port = kDefaultPort;
+    bool portGiven = false;
+    // --tls or --starttls: the scheme put in front of the host.
+    std::optional<std::string> scheme;
     std::optional<std::string> user;
     std::optional<std::string> passwordFile;
     bool passwordStdin = false;
@@ -107,6 +116,13 @@ Options ParseArguments(int argc, char** argv) {
             if (!port)
                 throw UsageError("bad port: " + v);
             options.port = *port;
+            options.portGiven = true;
+        } else if (arg == "--tls" || arg == "--starttls") {
+            noValue();
+            const std::string scheme = arg == "--tls" ? "pop3s://" : "pop3+starttls://";
+            if (options.scheme && *options.scheme != scheme)
+                throw UsageError("give only one of --tls and --starttls");
+            options.scheme = scheme;
         } else if (arg == "--user") {
             options.user = value();
         } else if (arg == "--password-file") {
@@ -194,10 +210,30 @@ Account StoredAccount() {
     return Account{stored.host, stored.user, stored.password};
 }
 
+// The server field as the engine reads it: --tls/--starttls put their scheme
+// in front of the host, and --port goes into it where a scheme needs one.
+AnsiString ServerField(const Options& options, const AnsiString& host) {
+    if (!options.scheme)
+        return host;
+    if (host.find("://") != AnsiString::npos)
+        throw UsageError("--tls and --starttls go with a host name, not with a pop3 address");
+    AnsiString field = *options.scheme + host;
+    if (options.portGiven) {
+        if (host.find(':') != AnsiString::npos)
+            throw UsageError("give the port either in the host or with --port");
+        field += ":" + std::to_string(options.port);
+    }
+    return field;
+}
+
 int RunCheck(const Options& options, const Account& account) {
     platform::SteadyClock clock;
-    TKxPOP3 client(nullptr, platform::SystemSockets(), clock);
-    client.SetHost(account.host);
+    platform::TlsSockets sockets(platform::SystemSockets());
+    const AnsiString server = ServerField(options, account.host);
+    if (options.portGiven && server.find(':') != AnsiString::npos && !options.scheme)
+        throw UsageError("give the port either in the host or with --port");
+    TKxPOP3 client(nullptr, sockets, clock);
+    client.SetHost(server);
     client.SetPort(options.port);
     client.SetTimeOut(options.timeoutSeconds * kMsPerSecond);
     client.SetUserID(account.user);

@@ -212,6 +212,17 @@ INSTANTIATE_TEST_SUITE_P(
         // A line break would smuggle in a second command.
         std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice\r\nDELE 1", "--password-stdin"}));
 
+// The TLS switches: one of them, with a plain host, the port given once.
+INSTANTIATE_TEST_SUITE_P(
+    TlsArguments, UsageTest,
+    ::testing::Values(
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--tls", "--starttls"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--tls=yes"},
+        std::vector<const char*>{"--host", "pop3s://127.0.0.1", "--user", "alice", "--password-stdin", "--tls"},
+        std::vector<const char*>{"--host", "127.0.0.1:995", "--user", "alice", "--password-stdin", "--tls", "--port",
+                                 "995"},
+        std::vector<const char*>{"--host", "127.0.0.1:110", "--user", "alice", "--password-stdin", "--port", "110"}));
+
 TEST(PostwrenCheckHelp, PrintsUsageAndSucceeds) {
     const Outcome o = RunCheck({"--help"});
     EXPECT_EQ(o.exitCode, 0);

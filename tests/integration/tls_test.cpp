@@ -1,0 +1,688 @@
+// POP3 over TLS with real parts: a Dovecot that requires TLS (POP3S on 995,
+// STLS on 110) with certificates the test run made, a plain Dovecot, and
+// scripted hostile TLS peers in this process. The engine runs in process and
+// as postwren-check; a recording proxy shows what crosses the wire.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "framework/exception.h"
+#include "net/kxpop3.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "platform/tls_socket.h"
+
+namespace {
+
+const std::string kCertDir = POSTWREN_TLS_CERTS;
+const std::string kTlsHost = POSTWREN_DOVECOT_TLS;          // good certificate, 995 and STLS on 110
+const std::string kExpiredHost = POSTWREN_DOVECOT_EXPIRED;  // expired certificate
+const std::string kOtherHost = POSTWREN_DOVECOT_OTHERHOST;  // certificate for mail.example.net
+const std::string kSelfSignedHost = POSTWREN_DOVECOT_SELFSIGNED;
+const std::string kPlainHost = POSTWREN_DOVECOT_PLAIN;  // no TLS at all
+const std::string kTlsLog = POSTWREN_DOVECOT_TLS_LOG;
+
+constexpr int kProcessLimitMs = 30000;
+constexpr int kPeerLimitMs = 20000;
+constexpr int kEngineTimeOutMs = 10000;
+const platform::SteadyClock kClock;
+
+// Every TLS context in this process trusts the test CA only.
+const bool kTrustTestCa = [] {
+    setenv("SSL_CERT_FILE", (kCertDir + "/ca.crt").c_str(), 1);
+    return true;
+}();
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Polls cond until it holds or the deadline passes.
+bool Eventually(const std::function<bool()>& cond, int limitMs = kPeerLimitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+    qint64 elapsedMs = 0;
+};
+
+Outcome RunCheck(QStringList args, const std::string& password = "wonderland") {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("SSL_CERT_FILE", QString::fromStdString(kCertDir + "/ca.crt"));
+    process.setProcessEnvironment(env);
+    args << "--password-stdin";
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QStringLiteral(POSTWREN_CHECK_BIN), args);
+    if (!process.waitForStarted(kProcessLimitMs))
+        return {};
+    process.write(QByteArray::fromStdString(password + "\n"));
+    process.closeWriteChannel();
+    if (!process.waitForFinished(kProcessLimitMs)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString(),
+            timer.elapsed()};
+}
+
+Outcome Check(const std::string& host, const char* user = "alice", QStringList extra = {},
+              const std::string& password = "wonderland") {
+    return RunCheck(QStringList{"--host", QString::fromStdString(host), "--user", user, "--timeout", "10"} + extra,
+                    password);
+}
+
+// postwren-check with the most memory it ever held resident (from wait4), for
+// the peers that try to make it grow. Its output must fit a pipe's buffer.
+struct MeasuredOutcome {
+    int exitCode = -1;
+    std::string err;
+    long maxResidentKib = 0;
+};
+
+MeasuredOutcome RunCheckMeasured(const std::vector<std::string>& args, const std::string& password) {
+    int in[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> argv{POSTWREN_CHECK_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back("--password-stdin");
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const std::string caVariable = "SSL_CERT_FILE=" + kCertDir + "/ca.crt";
+    std::vector<char*> env{const_cast<char*>(caVariable.c_str()), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(err[1]);
+    MeasuredOutcome o;
+    if (spawned == 0) {
+        const std::string line = password + "\n";
+        ::write(in[1], line.data(), line.size());
+    }
+    ::close(in[1]);
+    if (spawned == 0) {
+        int status = 0;
+        rusage usage{};
+        if (::wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) {
+            o.exitCode = WEXITSTATUS(status);
+            o.maxResidentKib = usage.ru_maxrss;
+        }
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(err[0], buf, sizeof buf)) > 0) o.err.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(err[0]);
+    return o;
+}
+
+// A listening socket on 127.0.0.1 at a free port.
+int Listen(int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("cannot listen");
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// Waits up to limitMs for fd to become readable.
+bool Readable(int fd, int limitMs) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, limitMs) > 0;
+}
+
+// Relays one connection at a time from 127.0.0.1 to a server and records
+// every byte the client sent, as it went over the wire.
+class RecordingProxy {
+public:
+    RecordingProxy(const std::string& address, int port) {
+        listener_ = Listen(port_);
+        thread_ = std::thread([this, address, port] { run(address, port); });
+    }
+    ~RecordingProxy() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    int Port() const { return port_; }
+    std::string Recorded() const {
+        std::lock_guard lock(mutex_);
+        return recorded_;
+    }
+
+private:
+    void run(const std::string& address, int port) {
+        while (!stop_) {
+            if (!Readable(listener_, 50))
+                continue;
+            const int client = ::accept(listener_, nullptr, nullptr);
+            const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<std::uint16_t>(port));
+            inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+            if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+                relay(client, server);
+            ::close(server);
+            ::close(client);
+        }
+    }
+    void relay(int client, int server) {
+        char buf[16384];
+        while (!stop_) {
+            pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (::poll(p, 2, 50) <= 0)
+                continue;
+            for (int i = 0; i < 2; ++i) {
+                if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                    continue;
+                const ssize_t n = ::recv(p[i].fd, buf, sizeof buf, 0);
+                if (n <= 0)
+                    return;
+                if (i == 0) {
+                    std::lock_guard lock(mutex_);
+                    recorded_.append(buf, static_cast<std::size_t>(n));
+                }
+                ::send(i == 0 ? server : client, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+            }
+        }
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    std::string recorded_;
+    std::thread thread_;
+};
+
+// One connection served by a script on a thread of its own, with blocking
+// sockets: plain lines, or TLS with the test run's server certificate.
+class ScriptedTlsPeer {
+public:
+    class Connection {
+    public:
+        explicit Connection(int fd) : fd_(fd) {}
+        ~Connection() {
+            if (ssl_ != nullptr)
+                SSL_free(ssl_);
+            if (ctx_ != nullptr)
+                SSL_CTX_free(ctx_);
+        }
+        int fd() const { return fd_; }
+        SSL* ssl() const { return ssl_; }
+        bool Accept() {
+            ctx_ = SSL_CTX_new(TLS_server_method());
+            SSL_CTX_use_certificate_chain_file(ctx_, (kCertDir + "/server.crt").c_str());
+            SSL_CTX_use_PrivateKey_file(ctx_, (kCertDir + "/server.key").c_str(), SSL_FILETYPE_PEM);
+            ssl_ = SSL_new(ctx_);
+            SSL_set_fd(ssl_, fd_);
+            return SSL_accept(ssl_) == 1;
+        }
+        void SendPlain(const std::string& data) { ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL); }
+        void SendTls(const std::string& data) { SSL_write(ssl_, data.data(), static_cast<int>(data.size())); }
+        // One line in clear (up to LF), recorded; empty when the client closed.
+        std::string ReadPlainLine() {
+            std::string line;
+            char c;
+            while (Readable(fd_, kPeerLimitMs) && ::recv(fd_, &c, 1, 0) == 1) {
+                line += c;
+                if (c == '\n')
+                    break;
+            }
+            received += line;
+            return line;
+        }
+        // Records everything in clear until the client closes (or the time limit).
+        void DrainPlain() {
+            char buf[4096];
+            ssize_t n;
+            while (Readable(fd_, kPeerLimitMs) && (n = ::recv(fd_, buf, sizeof buf, 0)) > 0)
+                received.append(buf, static_cast<std::size_t>(n));
+        }
+        std::string received;
+
+    private:
+        int fd_;
+        SSL_CTX* ctx_ = nullptr;
+        SSL* ssl_ = nullptr;
+    };
+
+    explicit ScriptedTlsPeer(std::function<void(Connection&)> script) {
+        listener_ = Listen(port_);
+        thread_ = std::thread([this, script] {
+            if (!Readable(listener_, kPeerLimitMs))
+                return;
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            {
+                Connection c(fd);
+                script(c);
+                std::lock_guard lock(mutex_);
+                received_ = c.received;
+            }
+            ::close(fd);
+            done_ = true;
+        });
+    }
+    ~ScriptedTlsPeer() {
+        thread_.join();
+        ::close(listener_);
+    }
+    int Port() const { return port_; }
+    bool WaitDone() {
+        return Eventually([this] { return done_.load(); });
+    }
+    std::string Received() {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> done_{false};
+    std::mutex mutex_;
+    std::string received_;
+    std::thread thread_;
+};
+
+std::string Pop3s(int port) {
+    return "pop3s://localhost:" + std::to_string(port);
+}
+
+// --- Dovecot with TLS -------------------------------------------------------
+
+TEST(TlsDovecot, EveryWayOfAskingForTlsGivesTheCount) {
+    for (const std::string& host : {"pop3s://" + kTlsHost, kTlsHost + ":995", "pop3+starttls://" + kTlsHost}) {
+        const Outcome o = Check(host);
+        EXPECT_EQ(o.exitCode, 0) << host << ": " << o.err;
+        EXPECT_EQ(o.out, "3\n") << host;
+    }
+    const Outcome tls = Check(kTlsHost, "bob", {"--tls"}, "builder");
+    EXPECT_EQ(tls.out, "0\n") << tls.err;
+    const Outcome stls = Check(kTlsHost, "alice", {"--starttls"});
+    EXPECT_EQ(stls.out, "3\n") << stls.err;
+}
+
+TEST(TlsDovecot, EngineInProcessChecksAgainAndAgainOverTls) {
+    platform::TlsSockets sockets(platform::SystemSockets());
+    TKxPOP3 client(nullptr, sockets, kClock);
+    client.SetTimeOut(kEngineTimeOutMs);
+    client.SetUserID("alice");
+    client.SetPassword("wonderland");
+    // One client, alternating the ways: each check runs on a fresh socket.
+    for (const std::string& host : {"pop3s://" + kTlsHost, "pop3+starttls://" + kTlsHost, kTlsHost + ":995"}) {
+        client.SetHost(host);
+        client.Connect();
+        EXPECT_EQ(client.MessageCount(), 3) << host;
+        client.Disconnect();
+        EXPECT_FALSE(client.Connected());
+    }
+}
+
+// Dovecot logs each connection of a login process when it ends; a log-on
+// adds a "Login:" line. Waits for the connection's end to be logged, so the
+// absence of a log-on is a finding rather than a race.
+bool LoggedOnFrom(const std::string& localAddress, bool& ended) {
+    const std::string log = ReadFile(kTlsLog);
+    ended = false;
+    bool login = false;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("lip=" + localAddress + ",") == std::string::npos)
+            continue;
+        if (line.find("Login:") != std::string::npos)
+            login = true;
+        if (line.find("Disconnected") != std::string::npos || line.find("Login:") != std::string::npos)
+            ended = true;
+    }
+    return login;
+}
+
+struct BadCertificate {
+    const char* name;
+    std::string host;
+    std::string message;
+};
+
+TEST(TlsDovecot, EachBadCertificateSaysWhyAndNothingLogsOn) {
+    const BadCertificate cases[] = {
+        {"expired", "pop3s://" + kExpiredHost, "TLS certificate verify failed: certificate has expired"},
+        {"other host", "pop3s://" + kOtherHost, "TLS host name mismatch: certificate is for mail.example.net"},
+        {"self-signed", "pop3s://" + kSelfSignedHost, "TLS certificate verify failed: self-signed certificate"},
+        {"self-signed, STLS", "pop3+starttls://" + kSelfSignedHost,
+         "TLS certificate verify failed: self-signed certificate"},
+        {"expired on 995", kExpiredHost + ":995", "TLS certificate verify failed: certificate has expired"},
+    };
+    for (const BadCertificate& c : cases) {
+        const Outcome o = Check(c.host);
+        EXPECT_EQ(o.exitCode, 1) << c.name;
+        EXPECT_EQ(o.out, "") << c.name;
+        EXPECT_EQ(o.err, c.message + "\n") << c.name;
+    }
+    for (const std::string& address : {kExpiredHost, kOtherHost, kSelfSignedHost}) {
+        bool ended = false;
+        EXPECT_TRUE(Eventually([&] {
+            LoggedOnFrom(address, ended);
+            return ended;
+        })) << "Dovecot logged no connection on "
+            << address;
+        EXPECT_FALSE(LoggedOnFrom(address, ended)) << "a log-on reached " << address;
+    }
+    // The good address, for contrast, does log its log-ons.
+    ASSERT_EQ(Check("pop3s://" + kTlsHost).exitCode, 0);
+    bool ended = false;
+    EXPECT_TRUE(Eventually([&] { return LoggedOnFrom(kTlsHost, ended); }));
+}
+
+TEST(TlsDovecot, WithoutTheCaNothingIsTrusted) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("SSL_CERT_FILE");
+    env.insert("SSL_CERT_DIR", "/nonexistent");
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(POSTWREN_CHECK_BIN), {"--host", QString::fromStdString("pop3s://" + kTlsHost),
+                                                       "--user", "alice", "--password-stdin", "--timeout", "10"});
+    ASSERT_TRUE(process.waitForStarted(kProcessLimitMs));
+    process.write("wonderland\n");
+    process.closeWriteChannel();
+    ASSERT_TRUE(process.waitForFinished(kProcessLimitMs));
+    EXPECT_EQ(process.exitCode(), 1);
+    EXPECT_EQ(process.readAllStandardError().toStdString(),
+              "TLS certificate verify failed: unable to get local issuer certificate\n");
+}
+
+// --- what crosses the wire ----------------------------------------------------
+
+TEST(TlsWire, ThePasswordNeverLeavesInClearWhenTlsWasAskedFor) {
+    {
+        RecordingProxy proxy(kTlsHost, 995);
+        const Outcome o = Check(Pop3s(proxy.Port()));
+        EXPECT_EQ(o.out, "3\n") << o.err;
+        const std::string wire = proxy.Recorded();
+        EXPECT_FALSE(wire.empty());
+        EXPECT_EQ(wire.find("wonderland"), std::string::npos);
+        EXPECT_EQ(wire.find("alice"), std::string::npos);
+    }
+    {
+        RecordingProxy proxy(kTlsHost, 110);
+        const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(proxy.Port()));
+        EXPECT_EQ(o.out, "3\n") << o.err;
+        const std::string wire = proxy.Recorded();
+        // The STLS command itself goes in clear; nothing after it does.
+        EXPECT_EQ(wire.rfind("STLS\r\n", 0), 0u) << wire.substr(0, 40);
+        EXPECT_EQ(wire.find("wonderland"), std::string::npos);
+        EXPECT_EQ(wire.find("USER"), std::string::npos);
+    }
+    {
+        // A certificate that fails: not even the user ID goes out.
+        RecordingProxy proxy(kSelfSignedHost, 110);
+        const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(proxy.Port()));
+        EXPECT_EQ(o.exitCode, 1);
+        EXPECT_EQ(o.err, "TLS certificate verify failed: self-signed certificate\n");
+        EXPECT_EQ(proxy.Recorded().find("alice"), std::string::npos);
+        EXPECT_EQ(proxy.Recorded().find("wonderland"), std::string::npos);
+    }
+}
+
+TEST(TlsWire, ABareHostStillSendsThePasswordInClear) {
+    // The recorder does see a password sent in clear, so its silence above counts.
+    RecordingProxy proxy(kPlainHost, 110);
+    const Outcome o = Check("localhost:" + std::to_string(proxy.Port()));
+    EXPECT_EQ(o.out, "3\n") << o.err;
+    // Exactly the plain exchange, byte for byte, through the TLS layer.
+    EXPECT_EQ(proxy.Recorded(), "USER alice\r\nPASS wonderland\r\nSTAT\r\nQUIT\r\n");
+}
+
+TEST(TlsWire, APlainServerAskedForStlsGetsNoUser) {
+    RecordingProxy proxy(kPlainHost, 110);
+    const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(proxy.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Server refused STLS\n");
+    EXPECT_EQ(proxy.Recorded(), "STLS\r\n");
+}
+
+// --- hostile peers ------------------------------------------------------------
+
+TEST(TlsHostile, GarbageInsteadOfAHandshake) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        c.SendPlain("+OK POP3 server ready, in clear\r\n");
+        c.DrainPlain();
+    });
+    const Outcome o = Check(Pop3s(peer.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err.rfind("TLS handshake failed: ", 0), 0u) << o.err;
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Received().find("USER"), std::string::npos);
+}
+
+TEST(TlsHostile, AStalledHandshakeEndsWithTheTimeOut) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) { c.DrainPlain(); });
+    const Outcome o =
+        RunCheck({"--host", QString::fromStdString(Pop3s(peer.Port())), "--user", "alice", "--timeout", "2"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Connection Timed out\n");
+    ASSERT_TRUE(peer.WaitDone());
+    // The client hello went out, and nothing else.
+    EXPECT_FALSE(peer.Received().empty());
+    EXPECT_EQ(peer.Received().find("alice"), std::string::npos);
+}
+
+TEST(TlsHostile, AStalledStlsHandshakeEndsWithTheTimeOut) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        c.SendPlain("+OK ready\r\n");
+        if (c.ReadPlainLine() == "STLS\r\n")
+            c.SendPlain("+OK begin TLS\r\n");
+        c.DrainPlain();
+    });
+    const Outcome o =
+        RunCheck({"--host", QString::fromStdString("pop3+starttls://localhost:" + std::to_string(peer.Port())),
+                  "--user", "alice", "--timeout", "2"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "TLS handshake timed out\n");
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Received().find("alice"), std::string::npos);
+}
+
+TEST(TlsHostile, ACloseInTheMiddleOfARecord) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept())
+            return;
+        // The greeting is encrypted into memory and only its first half sent.
+        BIO* held = BIO_new(BIO_s_mem());
+        SSL_set0_wbio(c.ssl(), held);
+        c.SendTls("+OK a greeting that never arrives whole\r\n");
+        char buf[4096];
+        const int n = BIO_read(held, buf, sizeof buf);
+        ASSERT_GT(n, 10);
+        c.SendPlain(std::string(buf, static_cast<std::size_t>(n / 2)));
+    });
+    const Outcome o = Check(Pop3s(peer.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Connection closed by peer\n");
+    EXPECT_LT(o.elapsedMs, 9000);
+}
+
+TEST(TlsHostile, StlsAnsweredWithAnError) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        c.SendPlain("+OK ready\r\n");
+        if (c.ReadPlainLine() == "STLS\r\n")
+            c.SendPlain("-ERR not today\r\n");
+        c.DrainPlain();
+    });
+    const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(peer.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Server refused STLS\n");
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Received(), "STLS\r\n");
+}
+
+TEST(TlsHostile, StlsAnsweredByClosing) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        c.SendPlain("+OK ready\r\n");
+        c.ReadPlainLine();
+    });
+    const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(peer.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Server refused STLS\n");
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Received(), "STLS\r\n");
+}
+
+TEST(TlsHostile, ClearTextSlippedInAfterTheStlsReply) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        c.SendPlain("+OK ready\r\n");
+        if (c.ReadPlainLine() == "STLS\r\n")
+            c.SendPlain("+OK begin TLS\r\n+OK injected\r\n");
+        c.DrainPlain();
+    });
+    const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(peer.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    // Depending on how the bytes arrive, the session or the handshake refuses them.
+    EXPECT_TRUE(o.err == "Server sent data after accepting STLS\n" || o.err.rfind("TLS handshake failed: ", 0) == 0)
+        << o.err;
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Received().find("USER"), std::string::npos);
+}
+
+TEST(TlsHostile, ALongLineInsideTls) {
+    const std::string line = "-ERR " + std::string(20 * 1024, 'x') + "\r\n";
+    ScriptedTlsPeer peer([&line](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept())
+            return;
+        c.SendTls(line);
+        // The client says QUIT after a refused greeting; answering it lets
+        // the greeting stand as the failure.
+        char buf[256];
+        if (SSL_read(c.ssl(), buf, sizeof buf) > 0)
+            c.SendTls("+OK bye\r\n");
+        while (SSL_read(c.ssl(), buf, sizeof buf) > 0) {
+        }
+    });
+    const Outcome o = Check(Pop3s(peer.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    // The whole line, across two TLS records, is the message.
+    EXPECT_EQ(o.err, line.substr(0, line.size() - 2) + "\n");
+}
+
+TEST(TlsHostile, AnEndlessLineInsideTlsKeepsMemoryBounded) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept())
+            return;
+        // Never a line end: as fast as the client takes it, until it hangs up.
+        const std::string chunk(16 * 1024, 'x');
+        while (SSL_write(c.ssl(), chunk.data(), static_cast<int>(chunk.size())) > 0) {
+        }
+    });
+    const MeasuredOutcome o =
+        RunCheckMeasured({"--host", Pop3s(peer.Port()), "--user", "alice", "--timeout", "10"}, "wonderland");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Socket readln line too long\n");
+    // A check that fails at once holds about 16 MiB; the pending line may add
+    // a few, never the flood.
+    RecordProperty("max_resident_kib", std::to_string(o.maxResidentKib));
+    EXPECT_GT(o.maxResidentKib, 0);
+    EXPECT_LT(o.maxResidentKib, 48 * 1024);
+}
+
+// Time that runs a tenth of a second further at every look, so that a bound
+// of a minute passes in a few hundred turns of the wait.
+class RacingClock final : public platform::Clock {
+public:
+    time_point Now() const override {
+        now_ += std::chrono::milliseconds(100);
+        return now_;
+    }
+
+private:
+    mutable time_point now_ = std::chrono::steady_clock::now();
+};
+
+TEST(TlsHostile, AStalledHandshakeEndsEvenWithoutATimeOut) {
+    // The program sets no TimeOut: its connect wait has no timer.
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) { c.DrainPlain(); });
+    const RacingClock clock;
+    platform::TlsSockets sockets(platform::SystemSockets());
+    TKxPOP3 client(nullptr, sockets, clock);
+    client.SetHost(Pop3s(peer.Port()));
+    client.SetUserID("alice");
+    client.SetPassword("wonderland");
+    try {
+        client.Connect();
+        FAIL() << "connected";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.Message(), "Connection Timed out");
+    }
+    EXPECT_FALSE(client.Connected());
+}
+
+TEST(TlsHostile, EngineGivesTheHandshakeFailureText) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        c.SendPlain("HTTP/1.1 400 Bad Request\r\n\r\n");
+        c.DrainPlain();
+    });
+    platform::TlsSockets sockets(platform::SystemSockets());
+    TKxPOP3 client(nullptr, sockets, kClock);
+    client.SetTimeOut(kEngineTimeOutMs);
+    client.SetHost(Pop3s(peer.Port()));
+    client.SetUserID("alice");
+    client.SetPassword("wonderland");
+    try {
+        client.Connect();
+        FAIL() << "connected";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.Message().rfind("TLS handshake failed: ", 0), 0u) << e.Message();
+    }
+    EXPECT_FALSE(client.Connected());
+}
+
+}  // namespace

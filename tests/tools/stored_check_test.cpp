@@ -7,9 +7,9 @@
 #include <QTemporaryDir>
 #include <string>
 
-#include "app/settings_store.h"
 #include "framework/registry.h"
 #include "platform/hive_file.h"
+#include "settings/settings_store.h"
 #include "tests/support/scripted_pop3_server.h"
 
 namespace {
@@ -24,23 +24,6 @@ struct Outcome {
     std::string err;
 };
 
-class StoredAccount final : public SettingsTarget {
-public:
-    AnsiString host, user, password;
-    AnsiString Host() const override { return host; }
-    void SetHost(const AnsiString& v) override { host = v; }
-    AnsiString UserID() const override { return user; }
-    void SetUserID(const AnsiString& v) override { user = v; }
-    AnsiString Password() const override { return password; }
-    void SetPassword(const AnsiString& v) override { password = v; }
-    std::int32_t CycleMinutes() const override { return 5; }
-    void SetCycleMinutes(std::int32_t) override {}
-    AnsiString MailerPath() const override { return ""; }
-    void SetMailerPath(const AnsiString&) override {}
-    void SetCheckInterval(std::int32_t) override {}
-    void ShowSettingsDialog() override {}
-};
-
 class StoredCheck : public ::testing::Test {
 protected:
     QTemporaryDir config;
@@ -49,11 +32,12 @@ protected:
     void Store(const AnsiString& host, const AnsiString& user, const AnsiString& password) {
         platform::HiveFile hive(std::filesystem::path(config.path().toStdString()) / "postwren" / "user.reg");
         TRegistry registry(hive);
-        StoredAccount account;
+        StoredSettings account;
         account.host = host;
         account.user = user;
         account.password = password;
-        SaveSettings(registry, account, DefaultScrambleKey);
+        account.cycle = 5;
+        ASSERT_TRUE(SaveSettings(registry, account, DefaultScrambleKey));
     }
 
     Outcome Run(const QStringList& args) {

@@ -5,11 +5,14 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "framework/registry.h"
 #include "platform/hive_file.h"
 #include "settings/settings_store.h"
+#include "tests/support/hive_values.h"
 #include "tests/support/scripted_pop3_server.h"
 
 namespace {
@@ -85,6 +88,36 @@ TEST_F(StoredCheck, APartialAccountOnTheCommandLineIsRefused) {
     const Outcome o = Run({"--port", QString::number(server.Port()), "--user", "hanako", "--password-stdin"});
     EXPECT_EQ(o.exitCode, 2);
     EXPECT_NE(o.err.find("need --host"), std::string::npos) << o.err;
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(StoredCheck, ADamagedStoreIsNoStoredSettingsAndIsMovedAside) {
+    ASSERT_TRUE(config.isValid());
+    const std::filesystem::path dir = std::filesystem::path(config.path().toStdString()) / "postwren";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "user.reg") << "REGEDIT4\n[HKEY_CURRENT_USER\\Software\n";
+    const Outcome o = Run({"--port", QString::number(server.Port())});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_EQ(o.err.rfind("postwren-check: no stored settings in " + (dir / "user.reg").string() +
+                              "; give --host, --user and a password\n",
+                          0),
+              0u)
+        << o.err;
+    EXPECT_EQ(server.Connections(), 0);
+    int movedAside = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        movedAside += e.path().filename().string().rfind("user.reg.damaged-", 0) == 0;
+    EXPECT_EQ(movedAside, 1);
+}
+
+TEST_F(StoredCheck, AStoredValueOfTheWrongTypeEndsTheCheckWithTheRegistrysMessage) {
+    ASSERT_TRUE(config.isValid());
+    Store("127.0.0.1", "taro", "secret");
+    platform::HiveFile hive(std::filesystem::path(config.path().toStdString()) / "postwren" / "user.reg");
+    ASSERT_TRUE(hive.writeValue("Software\\Brindlework\\Postwrn", "UserID", testing_support::dword(7)));
+    const Outcome o = Run({"--port", QString::number(server.Port())});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "'UserID' のデータ型が不正です\n");
     EXPECT_EQ(server.Connections(), 0);
 }
 

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 #include "app/config_form.h"
 #include "framework/application.h"
@@ -84,38 +85,6 @@ AnsiString MailTitle(int count) {
 AnsiString NoMailTitle() {
     return Sjis("着信なし");
 }
-
-// What the settings walks move, over the form and its POP3 client.
-class TFrmMain::Settings final : public SettingsTarget {
-public:
-    explicit Settings(TFrmMain& form) : form_(form) {}
-
-    AnsiString Host() const override { return form_.KxPOP31->Host(); }
-    void SetHost(const AnsiString& v) override { form_.KxPOP31->SetHost(v); }
-    AnsiString UserID() const override { return form_.KxPOP31->UserID(); }
-    void SetUserID(const AnsiString& v) override { form_.KxPOP31->SetUserID(v); }
-    AnsiString Password() const override { return form_.KxPOP31->Password(); }
-    void SetPassword(const AnsiString& v) override { form_.KxPOP31->SetPassword(v); }
-    std::int32_t CycleMinutes() const override { return form_.CycleMinutes; }
-    void SetCycleMinutes(std::int32_t v) override { form_.CycleMinutes = v; }
-    AnsiString MailerPath() const override { return form_.MailerPath; }
-    void SetMailerPath(const AnsiString& v) override { form_.MailerPath = v; }
-
-    void SetCheckInterval(std::int32_t milliseconds) override {
-        // A negative interval (only a negative stored "Cycle" gives one) is
-        // taken as the timer's longest, as the platform timer would.
-        form_.Timer1->SetInterval(static_cast<unsigned>(milliseconds));
-        form_.timedChecksArmed_ = true;
-    }
-    void ShowSettingsDialog() override {
-        form_.storedKeyMissing_ = true;
-        if (FrmConfig != nullptr)
-            FrmConfig->ShowForm();
-    }
-
-private:
-    TFrmMain& form_;
-};
 
 // Presses on the popup's face start a window move while the hit test says
 // "caption"; the two buttons are windows of their own and never get here.
@@ -378,14 +347,42 @@ int TFrmMain::NcHitTest() const {
 
 void TFrmMain::LoadSettings() {
     TRegistry registry(services_.hive);
-    Settings target(*this);
-    ::LoadSettings(registry, target, ScrambleKey);
+    StoredSettings settings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath};
+    const SettingsLoad load = ::LoadSettings(registry, settings, ScrambleKey);
+    // Values the store did not have keep what they were.
+    KxPOP31->SetHost(settings.host);
+    KxPOP31->SetUserID(settings.user);
+    KxPOP31->SetPassword(settings.password);
+    CycleMinutes = settings.cycle;
+    MailerPath = settings.mailer;
+    if (load.intervalReached) {
+        // A negative interval (only a negative stored "Cycle" gives one) is
+        // taken as the timer's longest, as the platform timer would.
+        Timer1->SetInterval(static_cast<unsigned>(CheckIntervalOf(settings)));
+        timedChecksArmed_ = true;
+    }
+    switch (load.status) {
+        case SettingsLoadStatus::Loaded:
+            return;
+        case SettingsLoadStatus::NoKey:
+        case SettingsLoadStatus::Damaged:
+        case SettingsLoadStatus::StoreUnreadable:
+            // Nothing usable is stored: ask for the settings.
+            storedKeyMissing_ = true;
+            if (FrmConfig != nullptr)
+                FrmConfig->ShowForm();
+            return;
+        case SettingsLoadStatus::UnreadableValue:
+            throw ERegistryException(load.message);
+    }
 }
 
 void TFrmMain::SaveSettings() {
     TRegistry registry(services_.hive);
-    Settings target(*this);
-    ::SaveSettings(registry, target, ScrambleKey);
+    // A key that cannot be created stores nothing and says nothing.
+    ::SaveSettings(registry,
+                   StoredSettings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath},
+                   ScrambleKey);
 }
 
 AnsiString TFrmMain::ScramblePassword(const AnsiString& text) const {

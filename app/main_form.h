@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "app/services.h"
-#include "app/settings_store.h"
 #include "framework/controls.h"
 #include "framework/text.h"
+#include "settings/settings_store.h"
 
 class TBitBtn;
 class TFormRgn;
@@ -92,8 +92,10 @@ public:
     // button is down, the client area otherwise.
     int NcHitTest() const;
 
-    // Read and write the five settings (see app/settings_store.h). Raise
-    // ERegistryException for a value that cannot be read or written.
+    // Read and write the five settings (see settings/settings_store.h). When
+    // no settings are stored, or the store is damaged or unreadable, the load
+    // shows the settings dialog. Raise ERegistryException for a value that
+    // cannot be read or written.
     void LoadSettings();
     void SaveSettings();
     AnsiString ScramblePassword(const AnsiString& text) const;
@@ -111,7 +113,6 @@ public:
     bool CheckRunning() const { return checkRunning_; }
 
 private:
-    class Settings;
     class DragFilter;
     // Runs one check; `always` shows the popup whatever the count.
     void runCheck(bool always);

@@ -1,6 +1,6 @@
 #include "framework/registry.h"
 
-#include "platform/hive_file.h"
+#include "platform/hive.h"
 
 namespace {
 
@@ -28,9 +28,30 @@ platform::HiveValue stringValue(std::uint32_t type, const AnsiString& text) {
     return v;
 }
 
+platform::HiveValue integerValue(std::int32_t value) {
+    platform::HiveValue v;
+    v.type = platform::REG_DWORD;
+    const auto n = static_cast<std::uint32_t>(value);
+    for (int i = 0; i < 4; ++i) v.data += static_cast<char>((n >> (8 * i)) & 0xFF);
+    return v;
+}
+
+// Reported when the registry itself refuses (another root, missing rights).
+const platform::HiveStatus kRefused = platform::HiveStatus::Failed(platform::HiveError::NotFound);
+
 }  // namespace
 
-TRegistry::TRegistry() : ownedHive_(std::make_unique<platform::HiveFile>()), hive_(ownedHive_.get()) {}
+void TRegistryValues::WriteString(const AnsiString& Name, const AnsiString& Value) {
+    values_.push_back({Name, stringValue(platform::REG_SZ, Value)});
+}
+
+void TRegistryValues::WriteExpandString(const AnsiString& Name, const AnsiString& Value) {
+    values_.push_back({Name, stringValue(platform::REG_EXPAND_SZ, Value)});
+}
+
+void TRegistryValues::WriteInteger(const AnsiString& Name, std::int32_t Value) {
+    values_.push_back({Name, integerValue(Value)});
+}
 
 TRegistry::TRegistry(platform::Hive& hive) : hive_(&hive) {}
 
@@ -47,25 +68,38 @@ bool TRegistry::rootSupported() const {
     return rootKey_ == HKEY_CURRENT_USER;
 }
 
+AnsiString TRegistry::pathOf(const AnsiString& key) const {
+    const bool absolute = !key.empty() && key.front() == kPathSeparator;
+    if (absolute)
+        return key.substr(1);
+    if (hasCurrentKey_ && !currentPath_.empty())
+        return key.empty() ? currentPath_ : currentPath_ + kPathSeparator + key;
+    return key;
+}
+
+bool TRegistry::note(const platform::HiveStatus& status) {
+    lastStatus_ = status;
+    return static_cast<bool>(status);
+}
+
 bool TRegistry::OpenKey(const AnsiString& Key, bool CanCreate) {
     if (!rootSupported())
-        return false;
-    AnsiString path;
-    const bool absolute = !Key.empty() && Key.front() == kPathSeparator;
-    if (absolute) {
-        path = Key.substr(1);
-    } else if (hasCurrentKey_ && !currentPath_.empty()) {
-        path = Key.empty() ? currentPath_ : currentPath_ + kPathSeparator + Key;
-    } else {
-        path = Key;
-    }
-    const bool ok = CanCreate ? hive_->createKey(path) : hive_->keyExists(path);
-    if (!ok)
+        return note(kRefused);
+    AnsiString path = pathOf(Key);
+    if (!note(CanCreate ? hive_->createKey(path) : hive_->keyExists(path)))
         return false;
     CloseKey();
     hasCurrentKey_ = true;
     currentPath_ = std::move(path);
     openAccess_ = access_;
+    return true;
+}
+
+bool TRegistry::SetAsideDamagedHive(AnsiString& MovedTo) {
+    std::string moved;
+    if (!note(hive_->setAsideDamaged(moved)))
+        return false;
+    MovedTo = moved;
     return true;
 }
 
@@ -78,15 +112,17 @@ void TRegistry::CloseKey() {
 
 bool TRegistry::ValueExists(const AnsiString& Name) {
     if (!rootSupported() || (openAccess_ & KEY_QUERY_VALUE) == 0)
-        return false;
-    return hive_->valueExists(currentPath_, Name);
+        return note(kRefused);
+    return note(hive_->valueExists(currentPath_, Name));
 }
 
 platform::HiveValue TRegistry::readValue(const AnsiString& name) {
     platform::HiveValue v;
-    if (!rootSupported() || (openAccess_ & KEY_QUERY_VALUE) == 0 || !hive_->readValue(currentPath_, name, v))
-        throw registryError(kGetDataFailedText, name);
-    return v;
+    if (!rootSupported() || (openAccess_ & KEY_QUERY_VALUE) == 0)
+        note(kRefused);
+    else if (note(hive_->readValue(currentPath_, name, v)))
+        return v;
+    throw registryError(kGetDataFailedText, name);
 }
 
 AnsiString TRegistry::readStringValue(const AnsiString& name, bool wholeBytes) {
@@ -122,8 +158,11 @@ std::int32_t TRegistry::ReadInteger(const AnsiString& Name) {
 }
 
 void TRegistry::writeValue(const AnsiString& name, const platform::HiveValue& value) {
-    if (!rootSupported() || (openAccess_ & KEY_SET_VALUE) == 0 || !hive_->writeValue(currentPath_, name, value))
-        throw registryError(kSetDataFailedText, name);
+    if (!rootSupported() || (openAccess_ & KEY_SET_VALUE) == 0)
+        note(kRefused);
+    else if (note(hive_->writeValue(currentPath_, name, value)))
+        return;
+    throw registryError(kSetDataFailedText, name);
 }
 
 void TRegistry::WriteString(const AnsiString& Name, const AnsiString& Value) {
@@ -135,9 +174,33 @@ void TRegistry::WriteExpandString(const AnsiString& Name, const AnsiString& Valu
 }
 
 void TRegistry::WriteInteger(const AnsiString& Name, std::int32_t Value) {
-    platform::HiveValue v;
-    v.type = platform::REG_DWORD;
-    const auto n = static_cast<std::uint32_t>(Value);
-    for (int i = 0; i < 4; ++i) v.data += static_cast<char>((n >> (8 * i)) & 0xFF);
-    writeValue(Name, v);
+    writeValue(Name, integerValue(Value));
+}
+
+bool TRegistry::WriteValues(const AnsiString& Key, const TRegistryValues& Values) {
+    if (!rootSupported())
+        return note(kRefused);
+    AnsiString path = pathOf(Key);
+    // A store that fails the change fails the same way for a key it would
+    // have had to create: that is a key that cannot be created, as OpenKey
+    // reports it, not a value that cannot be written.
+    const bool existed = static_cast<bool>(hive_->keyExists(path));
+    const AnsiString firstName = Values.Values().empty() ? AnsiString() : AnsiString(Values.Values().front().name);
+    if ((access_ & KEY_SET_VALUE) == 0) {
+        note(kRefused);
+        throw registryError(kSetDataFailedText, firstName);
+    }
+    const platform::HiveStatus status = hive_->writeValues(path, Values.Values(), true);
+    note(status);
+    if (status || existed) {
+        CloseKey();
+        hasCurrentKey_ = true;
+        currentPath_ = std::move(path);
+        openAccess_ = access_;
+    }
+    if (status)
+        return true;
+    if (!existed)
+        return false;
+    throw registryError(kSetDataFailedText, firstName);
 }

@@ -4,16 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <vector>
 
 #include "framework/component.h"
 #include "framework/exception.h"
 #include "framework/text.h"
 
-namespace platform {
-class Hive;
-struct HiveValue;
-}  // namespace platform
+#include "platform/hive.h"
 
 using HKEY = std::uintptr_t;
 
@@ -33,12 +30,23 @@ public:
     using Exception::Exception;
 };
 
+// The values of one TRegistry::WriteValues, in the order they are given.
+class TRegistryValues {
+public:
+    void WriteString(const AnsiString& Name, const AnsiString& Value);
+    void WriteExpandString(const AnsiString& Name, const AnsiString& Value);
+    void WriteInteger(const AnsiString& Name, std::int32_t Value);
+
+    const std::vector<platform::NamedHiveValue>& Values() const { return values_; }
+
+private:
+    std::vector<platform::NamedHiveValue> values_;
+};
+
 // GUI thread only (or any one thread). The open key is forgotten when the
 // object goes away; nothing stays open in the hive between calls.
 class TRegistry : public TObject {
 public:
-    // Works on the current user's hive file at its usual place.
-    TRegistry();
     // Works on `hive`, which must outlive this object; not owned.
     explicit TRegistry(platform::Hive& hive);
     ~TRegistry() override;
@@ -63,6 +71,13 @@ public:
     // is missing (without CanCreate), cannot be created, or the hive cannot be
     // read; the current key stays as it was then.
     bool OpenKey(const AnsiString& Key, bool CanCreate);
+    // Why the last OpenKey, ValueExists, read, write or WriteValues did not
+    // succeed (its hive status); Ok after one that did.
+    const platform::HiveStatus& LastStatus() const { return lastStatus_; }
+    // Moves a damaged hive out of the way (platform::Hive::setAsideDamaged).
+    // True with the name it now has in MovedTo; false when the hive is not
+    // damaged or cannot be moved (LastStatus says which).
+    bool SetAsideDamagedHive(AnsiString& MovedTo);
     // Forgets the current key; later calls work on the root key itself.
     void CloseKey();
     bool HasCurrentKey() const { return hasCurrentKey_; }
@@ -92,14 +107,24 @@ public:
     void WriteExpandString(const AnsiString& Name, const AnsiString& Value);
     void WriteInteger(const AnsiString& Name, std::int32_t Value);
 
+    // Opens Key as OpenKey(Key, true) does and stores all of Values in it as
+    // one change of the hive: a reader sees the key as it was or with every
+    // value, never with a part. Returns false, storing nothing and raising
+    // nothing, when the key was missing and cannot be created (as OpenKey).
+    // Raises ERegistryException "'Name' の設定に失敗しました", naming the first
+    // value, when the values cannot be stored; none of them is stored then.
+    bool WriteValues(const AnsiString& Key, const TRegistryValues& Values);
+
 private:
     bool rootSupported() const;
     platform::HiveValue readValue(const AnsiString& name);
     AnsiString readStringValue(const AnsiString& name, bool wholeBytes);
     void writeValue(const AnsiString& name, const platform::HiveValue& value);
+    AnsiString pathOf(const AnsiString& key) const;
+    bool note(const platform::HiveStatus& status);
 
-    std::unique_ptr<platform::Hive> ownedHive_;
     platform::Hive* hive_;
+    platform::HiveStatus lastStatus_;
     HKEY rootKey_ = HKEY_CURRENT_USER;
     std::uint32_t access_ = KEY_ALL_ACCESS;
     std::uint32_t openAccess_ = KEY_ALL_ACCESS;  // the rights the current key was opened with

@@ -1,507 +1,94 @@
 #include "platform/hive_file.h"
 
-#include "platform/cp932.h"
-
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
-#include <unordered_map>
+#include <thread>
 #include <utility>
-#include <vector>
+
+#include "platform/hive_document.h"
 
 namespace platform {
 
 namespace {
 
-constexpr std::string_view kFileHeader = "REGEDIT4";
-constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-// Every key in this file lives under the current user's root.
-constexpr std::string_view kRootName = "HKEY_CURRENT_USER";
-constexpr char kPathSeparator = '\\';
+namespace fs = std::filesystem;
+
 constexpr std::string_view kDamagedSuffix = ".damaged-";
 constexpr int kMaxDamagedNameTries = 100;
-constexpr std::string_view kTempSuffix = ".tmp-XXXXXX";
-// Hex data is wrapped as the registry editor does, so lines stay under 80 columns.
-constexpr std::size_t kHexLineLimit = 76;
-constexpr std::string_view kHexContinuationIndent = "  ";
+constexpr std::string_view kTempInfix = ".tmp-";
+// Temporary names are "<file>.tmp-" and this many letters or digits, as
+// earlier versions made them with mkstemp.
+constexpr std::size_t kTempRandomLength = 6;
+constexpr int kMaxTempNameTries = 100;
+constexpr std::string_view kLockSuffix = ".lock";
+// How long a change waits for another writer to finish before it gives up.
+constexpr std::chrono::seconds kLockWait{10};
+constexpr std::chrono::milliseconds kLockRetry{2};
+// As the kernel's own limit on links followed in one lookup.
+constexpr int kMaxLinkHops = 40;
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kDirectoryMode = 0700;
 
-// --- text helpers ---------------------------------------------------------
-
-// The program's texts are CP932; the file is UTF-8. Conversions are strict:
-// any byte sequence without a form on the other side fails the whole text.
-std::optional<std::string> cp932ToUtf8(std::string_view s) {
-    return Cp932ToUtf8Strict(s);
+HiveStatus failed(HiveError error, int systemError = 0) {
+    return HiveStatus::Failed(error, systemError);
 }
-std::optional<std::string> utf8ToCp932(std::string_view s) {
-    return Utf8ToCp932Strict(s);
-}
-
-char foldAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Registry names compare without regard to case. The file is UTF-8, whose
-// multi-byte sequences never contain ASCII bytes, so folding ASCII is safe.
-bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (foldAscii(a[i]) != foldAscii(b[i]))
-            return false;
-    return true;
-}
-
-std::string foldedName(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = foldAscii(c);
-    return out;
-}
-
-bool startsWithName(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && sameName(s.substr(0, prefix.size()), prefix);
-}
-
-bool hasControlByte(std::string_view s) {
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F)
-            return true;
-    }
-    return false;
-}
-
-std::string_view trimLeft(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    return s;
-}
-
-std::string_view trimRight(std::string_view s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// 1 to 8 hex digits, nothing else.
-std::optional<std::uint32_t> parseHex32(std::string_view s) {
-    if (s.empty() || s.size() > 8)
-        return std::nullopt;
-    std::uint32_t v = 0;
-    for (const char c : s) {
-        const int d = hexDigit(c);
-        if (d < 0)
-            return std::nullopt;
-        v = (v << 4) | static_cast<std::uint32_t>(d);
-    }
-    return v;
-}
-
-std::string escapeQuoted(std::string_view s) {
-    std::string out;
-    out.reserve(s.size() + 2);
-    out += '"';
-    for (const char c : s) {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
-
-// Reads a quoted text starting at s[0] == '"', with \\ and \" escapes.
-// Returns the text and advances `s` past the closing quote; nullopt when the
-// quote is not closed or another escape is used.
-std::optional<std::string> takeQuoted(std::string_view& s) {
-    if (s.empty() || s.front() != '"')
-        return std::nullopt;
-    std::string out;
-    std::size_t i = 1;
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c == '"')
-            break;
-        if (c == '\\') {
-            if (i + 1 >= s.size() || (s[i + 1] != '\\' && s[i + 1] != '"'))
-                return std::nullopt;
-            out += s[++i];
-            continue;
-        }
-        out += c;
-    }
-    if (i >= s.size())
-        return std::nullopt;
-    s.remove_prefix(i + 1);
-    return out;
-}
-
-std::optional<std::string> parseHexBytes(std::string_view s) {
-    std::string out;
-    s = trimRight(trimLeft(s));
-    if (s.empty())
-        return out;
-    out.reserve(s.size() / 3 + 1);
-    while (true) {
-        const std::size_t comma = s.find(',');
-        const std::string_view token = trimRight(trimLeft(s.substr(0, comma)));
-        if (token.empty() || token.size() > 2)
-            return std::nullopt;
-        int value = 0;
-        for (const char c : token) {
-            const int d = hexDigit(c);
-            if (d < 0)
-                return std::nullopt;
-            value = value * 16 + d;
-        }
-        out += static_cast<char>(value);
-        if (comma == std::string_view::npos)
-            break;
-        s.remove_prefix(comma + 1);
-    }
-    return out;
-}
-
-// --- the document ---------------------------------------------------------
-
-// One line of a key's section (with its continuation lines): a value, or a
-// comment that is carried along unchanged.
-struct Entry {
-    bool isComment = false;
-    std::string name;  // UTF-8 as in the file; "" is the default value "@"
-    HiveValue value;
-    // False when the value's data has no CP932 form; such a value is kept but
-    // cannot be read.
-    bool readable = true;
-    // The entry as it stood in the file. Written back unchanged until the
-    // value is replaced, so entries we only carry stay byte-exact.
-    std::vector<std::string> lines;
-};
-
-struct Section {
-    std::string path;  // full path as in the file, e.g. HKEY_CURRENT_USER\Software
-    std::string headerLine;
-    std::vector<Entry> entries;
-};
-
-struct Document {
-    std::vector<std::string> preamble;  // comments between the header line and the first key
-    std::vector<Section> sections;
-};
 
 enum class FileState { Missing, Ok, Damaged, Unreadable };
 
 struct LoadedFile {
     FileState state = FileState::Missing;
-    Document doc;
+    int systemError = 0;
+    HiveDocument doc;
 };
 
-// A missing file is an empty hive; a damaged or unreadable one has no keys.
-bool usable(const LoadedFile& f) {
-    return f.state == FileState::Ok || f.state == FileState::Missing;
-}
-
-bool keyExistsIn(const Document& doc, std::string_view fullPath) {
-    if (sameName(fullPath, kRootName))
-        return true;
-    for (const Section& s : doc.sections) {
-        if (sameName(s.path, fullPath))
-            return true;
-        // A key exists when any key below it does, with or without its own section.
-        if (s.path.size() > fullPath.size() && startsWithName(s.path, fullPath) &&
-            s.path[fullPath.size()] == kPathSeparator)
-            return true;
-    }
-    return false;
-}
-
-Section* findSection(Document& doc, std::string_view fullPath) {
-    for (Section& s : doc.sections)
-        if (sameName(s.path, fullPath))
-            return &s;
-    return nullptr;
-}
-
-Entry* findEntry(Section& section, std::string_view name) {
-    for (Entry& e : section.entries)
-        if (!e.isComment && sameName(e.name, name))
-            return &e;
-    return nullptr;
-}
-
-// Parses the text after "Name=" into a typed value. `nextLine` supplies the
-// continuation lines of wrapped hex data. nullopt when the data is malformed.
-template <typename NextLine>
-std::optional<Entry> parseData(std::string_view rhs, NextLine&& nextLine) {
-    Entry e;
-    rhs = trimLeft(rhs);
-    if (!rhs.empty() && rhs.front() == '"') {
-        std::string_view rest = rhs;
-        auto text = takeQuoted(rest);
-        if (!text || !trimRight(rest).empty())
-            return std::nullopt;
-        e.value.type = REG_SZ;
-        if (auto cp932 = utf8ToCp932(*text)) {
-            e.value.data = std::move(*cp932);
-        } else {
-            e.readable = false;
-        }
-        e.value.data += '\0';
-        return e;
-    }
-    constexpr std::string_view dwordTag = "dword:";
-    if (startsWithName(rhs, dwordTag)) {
-        const auto v = parseHex32(trimRight(rhs.substr(dwordTag.size())));
-        if (!v)
-            return std::nullopt;
-        e.value.type = REG_DWORD;
-        for (int i = 0; i < 4; ++i) e.value.data += static_cast<char>((*v >> (8 * i)) & 0xFF);
-        return e;
-    }
-    constexpr std::string_view hexTag = "hex";
-    if (!startsWithName(rhs, hexTag))
-        return std::nullopt;
-    rhs.remove_prefix(hexTag.size());
-    std::uint32_t type = REG_BINARY;
-    if (!rhs.empty() && rhs.front() == '(') {
-        const std::size_t close = rhs.find(')');
-        if (close == std::string_view::npos)
-            return std::nullopt;
-        const auto t = parseHex32(rhs.substr(1, close - 1));
-        if (!t)
-            return std::nullopt;
-        type = *t;
-        rhs.remove_prefix(close + 1);
-    }
-    if (rhs.empty() || rhs.front() != ':')
-        return std::nullopt;
-    rhs.remove_prefix(1);
-    // Long hex data is wrapped: a line ending in '\' continues on the next.
-    std::string joined(trimRight(rhs));
-    while (!joined.empty() && joined.back() == '\\') {
-        joined.pop_back();
-        const std::optional<std::string_view> more = nextLine();
-        if (!more)
-            return std::nullopt;
-        joined.append(trimRight(trimLeft(*more)));
-    }
-    auto bytes = parseHexBytes(joined);
-    if (!bytes)
-        return std::nullopt;
-    e.value.type = type;
-    e.value.data = std::move(*bytes);
-    return e;
-}
-
-// nullopt when the text is not a hive file we can read.
-std::optional<Document> parseDocument(std::string_view text) {
-    if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom)
-        text.remove_prefix(kUtf8Bom.size());
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        const std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        lines.push_back(line);
-        if (nl == std::string_view::npos)
+HiveStatus statusOf(const LoadedFile& f) {
+    switch (f.state) {
+        case FileState::Ok:
+        case FileState::Missing:
+            return HiveStatus::Ok();
+        case FileState::Damaged:
+            return failed(HiveError::Damaged);
+        case FileState::Unreadable:
             break;
-        text.remove_prefix(nl + 1);
     }
-
-    std::size_t i = 0;
-    auto nextNonBlank = [&]() -> std::optional<std::string_view> {
-        while (i < lines.size()) {
-            const std::string_view l = lines[i++];
-            if (!trimRight(trimLeft(l)).empty())
-                return l;
-        }
-        return std::nullopt;
-    };
-    const auto first = nextNonBlank();
-    if (!first || trimRight(*first) != kFileHeader)
-        return std::nullopt;
-
-    Document doc;
-    // Folded names to positions, so that a hostile file of many keys or
-    // values still loads in linear time.
-    std::unordered_map<std::string, std::size_t> sectionAt;
-    std::vector<std::unordered_map<std::string, std::size_t>> entryAt;
-    Section* current = nullptr;
-    std::unordered_map<std::string, std::size_t>* currentEntries = nullptr;
-    while (auto raw = nextNonBlank()) {
-        const std::string_view line = trimRight(trimLeft(*raw));
-        if (line.front() == ';') {
-            if (current == nullptr) {
-                doc.preamble.emplace_back(*raw);
-            } else {
-                Entry comment;
-                comment.isComment = true;
-                comment.lines.emplace_back(*raw);
-                current->entries.push_back(std::move(comment));
-            }
-            continue;
-        }
-        if (line.front() == '[') {
-            if (line.size() < 2 || line.back() != ']')
-                return std::nullopt;
-            const std::string_view path = line.substr(1, line.size() - 2);
-            // "[-key]" deletes a key on import; it has no place in a stored hive.
-            if (path.empty() || path.front() == '-')
-                return std::nullopt;
-            const auto [at, added] = sectionAt.try_emplace(foldedName(path), doc.sections.size());
-            if (added) {
-                doc.sections.push_back(Section{std::string(path), std::string(line), {}});
-                entryAt.emplace_back();
-            }
-            current = &doc.sections[at->second];
-            currentEntries = &entryAt[at->second];
-            continue;
-        }
-        if (current == nullptr)
-            return std::nullopt;
-        std::string_view rest = line;
-        std::string name;
-        if (rest.front() == '@') {
-            rest.remove_prefix(1);
-        } else {
-            auto quoted = takeQuoted(rest);
-            if (!quoted)
-                return std::nullopt;
-            name = std::move(*quoted);
-        }
-        rest = trimLeft(rest);
-        if (rest.empty() || rest.front() != '=')
-            return std::nullopt;
-        rest.remove_prefix(1);
-        const std::size_t firstLine = i - 1;
-        auto entry = parseData(rest, [&]() -> std::optional<std::string_view> {
-            if (i >= lines.size())
-                return std::nullopt;
-            return lines[i++];
-        });
-        if (!entry)
-            return std::nullopt;
-        entry->name = std::move(name);
-        for (std::size_t k = firstLine; k < i; ++k) entry->lines.emplace_back(lines[k]);
-        // A name given twice: the later one wins, as it would on import.
-        const auto [at, added] = currentEntries->try_emplace(foldedName(entry->name), current->entries.size());
-        if (added) {
-            current->entries.push_back(std::move(*entry));
-        } else {
-            current->entries[at->second] = std::move(*entry);
-        }
-    }
-    return doc;
+    return failed(HiveError::Unreadable, f.systemError);
 }
 
-// A REG_SZ is written as readable text when that text reads back to exactly
-// the same bytes: one terminating zero and no other, no control characters,
-// and a CP932 form that converts to UTF-8 and back unchanged.
-std::optional<std::string> readableText(const HiveValue& v) {
-    if (v.type != REG_SZ || v.data.empty() || v.data.back() != '\0')
-        return std::nullopt;
-    const std::string_view text(v.data.data(), v.data.size() - 1);
-    if (text.find('\0') != std::string_view::npos || hasControlByte(text))
-        return std::nullopt;
-    auto utf8 = cp932ToUtf8(text);
-    if (!utf8)
-        return std::nullopt;
-    const auto back = utf8ToCp932(*utf8);
-    if (!back || *back != text)
-        return std::nullopt;
-    return utf8;
+LoadedFile unreadable(int error) {
+    LoadedFile f;
+    f.state = FileState::Unreadable;
+    f.systemError = error;
+    return f;
 }
 
-std::vector<std::string> formatEntry(std::string_view name, const HiveValue& v) {
-    std::string first = name.empty() ? std::string("@") : escapeQuoted(name);
-    first += '=';
-    if (auto text = readableText(v)) {
-        first += escapeQuoted(*text);
-        return {std::move(first)};
-    }
-    if (v.type == REG_DWORD && v.data.size() == 4) {
-        std::uint32_t n = 0;
-        for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(v.data[static_cast<std::size_t>(i)]);
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "dword:%08x", n);
-        first += buf;
-        return {std::move(first)};
-    }
-    if (v.type == REG_BINARY) {
-        first += "hex:";
-    } else {
-        char buf[24];
-        std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
-        first += buf;
-    }
-    std::vector<std::string> lines;
-    std::string line = std::move(first);
-    bool lineHasBytes = false;
-    static constexpr char digits[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < v.data.size(); ++i) {
-        const auto b = static_cast<unsigned char>(v.data[i]);
-        const bool last = i + 1 == v.data.size();
-        const std::size_t tokenSize = last ? 2 : 3;
-        if (lineHasBytes && line.size() + tokenSize > kHexLineLimit) {
-            line += '\\';
-            lines.push_back(std::move(line));
-            line = std::string(kHexContinuationIndent);
-        }
-        line += digits[b >> 4];
-        line += digits[b & 0x0F];
-        if (!last)
-            line += ',';
-        lineHasBytes = true;
-    }
-    lines.push_back(std::move(line));
-    return lines;
-}
-
-std::string serialize(const Document& doc) {
-    std::string out(kFileHeader);
-    out += '\n';
-    for (const std::string& l : doc.preamble) out.append(l).append("\n");
-    for (const Section& s : doc.sections) {
-        out.append("\n").append(s.headerLine).append("\n");
-        for (const Entry& e : s.entries)
-            for (const std::string& l : e.lines) out.append(l).append("\n");
-    }
-    out += '\n';
-    return out;
-}
-
-// --- the file -------------------------------------------------------------
-
-LoadedFile loadFile(const std::filesystem::path& path) {
+LoadedFile loadFile(const fs::path& path) {
     LoadedFile result;
     // O_NONBLOCK: a FIFO in the file's place must not hang us.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        result.state = errno == ENOENT ? FileState::Missing : FileState::Unreadable;
-        return result;
+        const int error = errno;
+        struct stat st {};
+        // A link that leads nowhere is not an empty hive: whatever it was
+        // meant to reach must not be replaced by one.
+        if (error == ENOENT && ::lstat(path.c_str(), &st) != 0)
+            return result;
+        return unreadable(error);
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        result.state = FileState::Unreadable;
-        return result;
+        return unreadable(EINVAL);
     }
     if (static_cast<std::uint64_t>(st.st_size) > HiveFile::MaxFileSize) {
         ::close(fd);
@@ -517,9 +104,9 @@ LoadedFile loadFile(const std::filesystem::path& path) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
+            const int error = errno;
             ::close(fd);
-            result.state = FileState::Unreadable;
-            return result;
+            return unreadable(error);
         }
         if (n == 0)
             break;
@@ -531,13 +118,42 @@ LoadedFile loadFile(const std::filesystem::path& path) {
         return result;
     }
     text.resize(got);
-    if (auto doc = parseDocument(text)) {
+    if (auto doc = HiveDocument::Parse(text)) {
         result.state = FileState::Ok;
         result.doc = std::move(*doc);
     } else {
         result.state = FileState::Damaged;
     }
     return result;
+}
+
+// The file a change replaces: `path` itself, or the end of the chain of
+// symbolic links it starts. ENOENT for a link that leads nowhere, ELOOP for
+// a chain that does not end.
+std::optional<fs::path> resolveLinks(const fs::path& path, int& error) {
+    fs::path current = path;
+    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0) {
+            error = errno;
+            if (error == ENOENT && hop == 0)
+                return current;  // no file yet: it is made here
+            return std::nullopt;
+        }
+        if (!S_ISLNK(st.st_mode))
+            return current;
+        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0) {
+            error = errno;
+            return std::nullopt;
+        }
+        target.resize(static_cast<std::size_t>(n));
+        const fs::path next(target);
+        current = next.is_absolute() ? next : current.parent_path() / next;
+    }
+    error = ELOOP;
+    return std::nullopt;
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to) {
@@ -552,8 +168,9 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
     return ::unlink(from.c_str()) == 0;
 }
 
-// Moves a damaged file aside under a name that is not taken yet.
-bool moveAside(const std::filesystem::path& path) {
+// Moves a damaged file aside under a name that is not taken yet; its new
+// name, or nullopt with errno set.
+std::optional<std::string> moveAside(const fs::path& path) {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
     ::gmtime_r(&now, &utc);
@@ -563,21 +180,23 @@ bool moveAside(const std::filesystem::path& path) {
     for (int n = 1; n <= kMaxDamagedNameTries; ++n) {
         const std::string target = n == 1 ? base : base + "-" + std::to_string(n);
         if (renameNoReplace(path.string(), target))
-            return true;
+            return target;
         if (errno != EEXIST)
-            return false;
+            return std::nullopt;
     }
-    return false;
+    return std::nullopt;
 }
 
 // Creates the directory and any missing parents with mode 0700. Existing
 // directories keep their mode.
-bool ensureDirectory(const std::filesystem::path& dir) {
+bool ensureDirectory(const fs::path& dir) {
     if (dir.empty())
         return true;
     struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0)
+    if (::stat(dir.c_str(), &st) == 0) {
+        errno = ENOTDIR;
         return S_ISDIR(st.st_mode);
+    }
     if (errno != ENOENT)
         return false;
     if (dir.has_parent_path() && dir.parent_path() != dir && !ensureDirectory(dir.parent_path()))
@@ -590,6 +209,8 @@ bool writeAll(int fd, std::string_view data) {
         const ssize_t n = ::write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = ENOSPC;
         if (n <= 0)
             return false;
         data.remove_prefix(static_cast<std::size_t>(n));
@@ -597,92 +218,124 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+bool isTempName(std::string_view name, std::string_view fileName) {
+    if (name.size() != fileName.size() + kTempInfix.size() + kTempRandomLength ||
+        name.substr(0, fileName.size()) != fileName || name.substr(fileName.size(), kTempInfix.size()) != kTempInfix)
+        return false;
+    for (const char c : name.substr(fileName.size() + kTempInfix.size()))
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+            return false;
+    return true;
+}
+
+// Removes the temporary files of this store that a killed writer left in
+// `dir`: ours by name and owner, regular files only. Called under the lock,
+// so no writer of ours is using one.
+void removeStaleTemps(const fs::path& dir, const std::string& fileName) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (d == nullptr)
+        return;
+    const int dfd = ::dirfd(d);
+    while (const dirent* e = ::readdir(d)) {
+        if (!isTempName(e->d_name, fileName))
+            continue;
+        struct stat st {};
+        if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+            ::unlinkat(dfd, e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
+// A new temporary file beside `path`, made by us alone: nothing planted under
+// its name is followed or reused. Its descriptor and name; -1 with errno set.
+int createTemp(const fs::path& path, std::string& name) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < kMaxTempNameTries; ++attempt) {
+        unsigned char random[kTempRandomLength];
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+            return -1;
+        name = path.string() + std::string(kTempInfix);
+        for (const unsigned char r : random) name += kLetters[r % (sizeof kLetters - 1)];
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 // Replaces the file with `text` so that a reader sees either the old file or
 // the whole new one, never a part: write a temporary file beside it, flush it
-// to the disk, then rename it over the old one.
-bool replaceFile(const std::filesystem::path& path, std::string_view text) {
-    const std::filesystem::path dir = path.parent_path();
-    if (!ensureDirectory(dir))
-        return false;
-    std::string tmp = path.string() + std::string(kTempSuffix);
-    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+// to the disk, then rename it over the old one. 0 or an errno value.
+int replaceFile(const fs::path& path, std::string_view text) {
+    std::string tmp;
+    const int fd = createTemp(path, tmp);
     if (fd < 0)
-        return false;
+        return errno;
+    // The mode asked for at creation may have been narrowed by the umask.
     bool ok = ::fchmod(fd, kFileMode) == 0 && writeAll(fd, text) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
     if (!ok) {
         ::unlink(tmp.c_str());
-        return false;
+        return error != 0 ? error : EIO;
     }
     // Make the rename itself durable. The new file is in place already, so a
     // failure here is not reported as a failed write.
+    const fs::path dir = path.parent_path();
     const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         ::fsync(dfd);
         ::close(dfd);
     }
-    return true;
+    return 0;
 }
 
-// Converts a key path from the caller's CP932 to the file's full UTF-8 path.
-// nullopt when the path is not a valid key path.
-std::optional<std::string> fullKeyPath(std::string_view keyPath) {
-    std::string full(kRootName);
-    if (keyPath.empty())
-        return full;
-    auto utf8 = cp932ToUtf8(keyPath);
-    if (!utf8 || hasControlByte(*utf8))
-        return std::nullopt;
-    std::string_view rest = *utf8;
-    while (true) {
-        const std::size_t sep = rest.find(kPathSeparator);
-        if (rest.substr(0, sep).empty())
-            return std::nullopt;  // empty component
-        if (sep == std::string_view::npos)
-            break;
-        rest.remove_prefix(sep + 1);
+// An exclusive lock on "<file>.lock", held while the object lives.
+class WriterLock {
+public:
+    explicit WriterLock(const fs::path& file) {
+        const std::string name = file.string() + std::string(kLockSuffix);
+        fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, kFileMode);
+        if (fd_ < 0) {
+            error_ = errno;
+            return;
+        }
+        // Bounded, so that a writer that hangs cannot hang us with it.
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+                error_ = errno == EINTR ? EWOULDBLOCK : errno;
+                ::close(fd_);
+                fd_ = -1;
+                return;
+            }
+            std::this_thread::sleep_for(kLockRetry);
+        }
     }
-    full += kPathSeparator;
-    full += *utf8;
-    return full;
-}
-
-std::optional<std::string> valueName(std::string_view name) {
-    auto utf8 = cp932ToUtf8(name);
-    if (!utf8 || hasControlByte(*utf8))
-        return std::nullopt;
-    return utf8;
-}
-
-// Loads the file for a change. A damaged file is moved aside first and the
-// change starts from an empty hive. nullopt when no change may be made.
-std::optional<Document> loadForChange(const std::filesystem::path& path) {
-    LoadedFile f = loadFile(path);
-    switch (f.state) {
-        case FileState::Ok:
-            return std::move(f.doc);
-        case FileState::Missing:
-            return Document{};
-        case FileState::Damaged:
-            if (!moveAside(path))
-                return std::nullopt;
-            return Document{};
-        case FileState::Unreadable:
-            break;
+    ~WriterLock() {
+        if (fd_ >= 0)
+            ::close(fd_);  // releases the lock
     }
-    return std::nullopt;
-}
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
 
-bool commit(const std::filesystem::path& path, const Document& doc) {
-    const std::string text = serialize(doc);
-    // Never write what the next load would refuse as damaged.
-    if (text.size() > HiveFile::MaxFileSize)
-        return false;
-    return replaceFile(path, text);
-}
+    bool held() const { return fd_ >= 0; }
+    int error() const { return error_; }
 
-std::filesystem::path homeDirectory() {
+private:
+    int fd_ = -1;
+    int error_ = 0;
+};
+
+fs::path homeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
         return home;
     std::vector<char> buf(16384);
@@ -696,12 +349,10 @@ std::filesystem::path homeDirectory() {
 
 }  // namespace
 
-HiveFile::HiveFile() : HiveFile(DefaultPath()) {}
+HiveFile::HiveFile(fs::path path) : path_(std::move(path)) {}
 
-HiveFile::HiveFile(std::filesystem::path path) : path_(std::move(path)) {}
-
-std::filesystem::path HiveFile::DefaultPath() {
-    std::filesystem::path base;
+fs::path HiveFile::DefaultPath() {
+    fs::path base;
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
         base = xdg;
     } else {
@@ -710,88 +361,108 @@ std::filesystem::path HiveFile::DefaultPath() {
     return base / "postwren" / "user.reg";
 }
 
-bool HiveFile::keyExists(std::string_view keyPath) {
-    const auto full = fullKeyPath(keyPath);
-    if (!full)
-        return false;
+HiveStatus HiveFile::change(bool replaceDamaged, const std::function<HiveStatus(HiveDocument&)>& edit) {
+    if (!ensureDirectory(path_.parent_path()))
+        return failed(HiveError::WriteFailed, errno);
+    WriterLock lock(path_);
+    if (!lock.held())
+        return failed(HiveError::WriteFailed, lock.error());
+    int linkError = 0;
+    const std::optional<fs::path> target = resolveLinks(path_, linkError);
+    if (!target)
+        return failed(HiveError::Unreadable, linkError);
+    LoadedFile f = loadFile(*target);
+    if (f.state == FileState::Unreadable)
+        return statusOf(f);
+    if (f.state == FileState::Damaged) {
+        if (!replaceDamaged)
+            return statusOf(f);
+        if (!moveAside(*target))
+            return failed(HiveError::WriteFailed, errno);
+        f.doc = HiveDocument();
+    }
+    if (const HiveStatus edited = edit(f.doc); !edited)
+        return edited;
+    const std::string text = f.doc.Serialize();
+    // Never write what the next load would refuse as damaged.
+    if (text.size() > MaxFileSize)
+        return failed(HiveError::WriteFailed, EFBIG);
+    removeStaleTemps(target->parent_path(), target->filename().string());
+    if (const int error = replaceFile(*target, text); error != 0)
+        return failed(HiveError::WriteFailed, error);
+    return HiveStatus::Ok();
+}
+
+HiveStatus HiveFile::keyExists(std::string_view keyPath) {
     const LoadedFile f = loadFile(path_);
-    return usable(f) && keyExistsIn(f.doc, *full);
+    if (const HiveStatus s = statusOf(f); !s)
+        return s;
+    return f.doc.KeyExists(keyPath) ? HiveStatus::Ok() : failed(HiveError::NotFound);
 }
 
-bool HiveFile::createKey(std::string_view keyPath) {
-    const auto full = fullKeyPath(keyPath);
-    if (!full)
-        return false;
-    auto doc = loadForChange(path_);
-    if (!doc)
-        return false;
-    if (keyExistsIn(*doc, *full))
-        return true;
-    // Give each missing key on the way down its own section, as an export does.
-    std::size_t pos = kRootName.size();
-    while (pos != std::string::npos) {
-        pos = full->find(kPathSeparator, pos + 1);
-        const std::string prefix = full->substr(0, pos);
-        if (!keyExistsIn(*doc, prefix))
-            doc->sections.push_back(Section{prefix, "[" + prefix + "]", {}});
-    }
-    return commit(path_, *doc);
+HiveStatus HiveFile::createKey(std::string_view keyPath) {
+    // Nothing to write when the key is there already.
+    if (keyExists(keyPath))
+        return HiveStatus::Ok();
+    return change(true, [&](HiveDocument& doc) {
+        return doc.CreateKey(keyPath) ? HiveStatus::Ok() : failed(HiveError::WriteFailed, EINVAL);
+    });
 }
 
-bool HiveFile::valueExists(std::string_view keyPath, std::string_view name) {
-    const auto full = fullKeyPath(keyPath);
-    const auto utf8Name = valueName(name);
-    if (!full || !utf8Name)
-        return false;
-    LoadedFile f = loadFile(path_);
-    if (!usable(f))
-        return false;
-    Section* s = findSection(f.doc, *full);
-    return s != nullptr && findEntry(*s, *utf8Name) != nullptr;
+HiveStatus HiveFile::valueExists(std::string_view keyPath, std::string_view name) {
+    const LoadedFile f = loadFile(path_);
+    if (const HiveStatus s = statusOf(f); !s)
+        return s;
+    HiveValue ignored;
+    const HiveStatus found = f.doc.Find(keyPath, name, ignored);
+    // A value that is there but cannot be read still exists.
+    return found.error == HiveError::Unreadable ? HiveStatus::Ok() : found;
 }
 
-bool HiveFile::readValue(std::string_view keyPath, std::string_view name, HiveValue& out) {
-    const auto full = fullKeyPath(keyPath);
-    const auto utf8Name = valueName(name);
-    if (!full || !utf8Name)
-        return false;
-    LoadedFile f = loadFile(path_);
-    if (!usable(f))
-        return false;
-    Section* s = findSection(f.doc, *full);
-    const Entry* e = s != nullptr ? findEntry(*s, *utf8Name) : nullptr;
-    if (e == nullptr || !e->readable)
-        return false;
-    out = e->value;
-    return true;
+HiveStatus HiveFile::readValue(std::string_view keyPath, std::string_view name, HiveValue& out) {
+    const LoadedFile f = loadFile(path_);
+    if (const HiveStatus s = statusOf(f); !s)
+        return s;
+    return f.doc.Find(keyPath, name, out);
 }
 
-bool HiveFile::writeValue(std::string_view keyPath, std::string_view name, const HiveValue& value) {
-    const auto full = fullKeyPath(keyPath);
-    const auto utf8Name = valueName(name);
-    if (!full || !utf8Name)
-        return false;
-    // A damaged file holds no keys, so there is nothing to write into; the
-    // key must be created first, which moves the damaged file aside.
-    LoadedFile f = loadFile(path_);
-    if (!usable(f) || !keyExistsIn(f.doc, *full))
-        return false;
-    Section* s = findSection(f.doc, *full);
-    if (s == nullptr) {
-        f.doc.sections.push_back(Section{*full, "[" + *full + "]", {}});
-        s = &f.doc.sections.back();
-    }
-    Entry* entry = findEntry(*s, *utf8Name);
-    if (entry == nullptr) {
-        s->entries.push_back(Entry{});
-        entry = &s->entries.back();
-        entry->name = *utf8Name;
-    }
-    // A value stored under another spelling keeps that spelling.
-    entry->value = value;
-    entry->readable = true;
-    entry->lines = formatEntry(entry->name, value);
-    return commit(path_, f.doc);
+HiveStatus HiveFile::writeValue(std::string_view keyPath, std::string_view name, const HiveValue& value) {
+    return writeValues(keyPath, {NamedHiveValue{std::string(name), value}}, false);
+}
+
+HiveStatus HiveFile::writeValues(std::string_view keyPath, const std::vector<NamedHiveValue>& values, bool createKey) {
+    // Without creating, a damaged file holds no key to write into; creating
+    // moves it aside first.
+    return change(createKey, [&](HiveDocument& doc) {
+        if (createKey && !doc.CreateKey(keyPath))
+            return failed(HiveError::NotFound);
+        if (!doc.KeyExists(keyPath))
+            return failed(HiveError::NotFound);
+        for (const NamedHiveValue& v : values)
+            if (!doc.SetValue(keyPath, v.name, v.value))
+                return failed(HiveError::WriteFailed, EINVAL);
+        return HiveStatus::Ok();
+    });
+}
+
+HiveStatus HiveFile::setAsideDamaged(std::string& movedTo) {
+    if (!ensureDirectory(path_.parent_path()))
+        return failed(HiveError::WriteFailed, errno);
+    WriterLock lock(path_);
+    if (!lock.held())
+        return failed(HiveError::WriteFailed, lock.error());
+    int linkError = 0;
+    const std::optional<fs::path> target = resolveLinks(path_, linkError);
+    if (!target)
+        return failed(HiveError::Unreadable, linkError);
+    const LoadedFile f = loadFile(*target);
+    if (f.state != FileState::Damaged)
+        return f.state == FileState::Unreadable ? statusOf(f) : failed(HiveError::NotFound);
+    const std::optional<std::string> moved = moveAside(*target);
+    if (!moved)
+        return failed(HiveError::WriteFailed, errno);
+    movedTo = *moved;
+    return HiveStatus::Ok();
 }
 
 }  // namespace platform

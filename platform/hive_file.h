@@ -1,84 +1,45 @@
-// The per-user hive: typed values under case-insensitive key paths, kept for
-// the current user. Hive is the service the registry wrapper talks to;
-// HiveFile keeps it in one text file in the layout of a registry export.
+// The per-user hive kept in one text file (see hive_document.h for its
+// layout): loading, atomic replacement, locking, moving a damaged file aside,
+// and the file's usual place.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/hive.h"
 
 namespace platform {
 
-// Value types. Any other number is kept as it is and read back raw.
-constexpr std::uint32_t REG_NONE = 0;
-constexpr std::uint32_t REG_SZ = 1;
-constexpr std::uint32_t REG_EXPAND_SZ = 2;
-constexpr std::uint32_t REG_BINARY = 3;
-constexpr std::uint32_t REG_DWORD = 4;
+class HiveDocument;
 
-// A stored value: its type and its data bytes exactly as written (a string
-// holds its CP932 bytes and the terminating zero; a REG_DWORD four bytes,
-// little-endian).
-struct HiveValue {
-    std::uint32_t type = REG_NONE;
-    std::string data;
-
-    bool operator==(const HiveValue&) const = default;
-};
-
-// The current user's hive. Key paths are relative to the user's root, with
-// components separated by '\' and no leading or trailing '\' ("" is the root
-// itself); key paths and value names are CP932 and compared without regard to
-// ASCII case. No handle stays open between calls: each call sees the store as
-// it is at that moment. Not thread-safe; use from one thread.
-class Hive {
-public:
-    virtual ~Hive() = default;
-
-    // True when the key exists. False when it is missing, when the path is not
-    // a valid key path, and when the store cannot be read (a damaged store
-    // counts as one whose keys cannot be opened).
-    virtual bool keyExists(std::string_view keyPath) = 0;
-
-    // Makes sure the key and its missing parents exist, durably. False when the
-    // store cannot be written or the path is not valid; nothing is changed then.
-    virtual bool createKey(std::string_view keyPath) = 0;
-
-    // True when the key exists and has a value of this name ("" is the key's
-    // default value). False when either is missing or the store cannot be read.
-    virtual bool valueExists(std::string_view keyPath, std::string_view name) = 0;
-
-    // Reads a value into `out`. False when the read fails: the key or the value
-    // is missing, the store cannot be read, or the value's data cannot be given
-    // in this process's terms; `out` is unchanged then.
-    virtual bool readValue(std::string_view keyPath, std::string_view name, HiveValue& out) = 0;
-
-    // Stores a value in an existing key, replacing one of the same name, and
-    // makes it durable before returning. False when the key does not exist or
-    // the store cannot be written; the stored state is unchanged then.
-    virtual bool writeValue(std::string_view keyPath, std::string_view name, const HiveValue& value) = 0;
-};
-
-// The hive kept in one UTF-8 text file: the line REGEDIT4, then for each key a
-// line [HKEY_CURRENT_USER\path] followed by its values. A missing file is an
-// empty hive. Entries this program does not use (other keys, other values,
-// other value types) are kept when the file is rewritten.
+// A missing file is an empty hive. Entries this program does not use are
+// kept when the file is rewritten.
 //
-// Every change rewrites the file atomically (temporary file, fsync, rename),
-// with mode 0600, creating the directory with mode 0700 when missing. A file
-// that cannot be parsed, or is larger than MaxFileSize, is damaged: its keys
-// cannot be opened, and the next change first moves it aside as
-// "<file>.damaged-<UTC timestamp>" (it is never deleted or overwritten); if it
-// cannot be moved aside the change fails. A file that exists but cannot be
-// read makes every change fail, so nothing unread is ever replaced.
+// Every change is one read-modify-write under an exclusive lock on
+// "<file>.lock" beside the file, so two processes writing at once lose
+// nothing of each other's, and ends in one atomic replacement: a temporary
+// file created beside the file (O_EXCL, O_NOFOLLOW, mode 0600 from its first
+// byte), written, flushed to disk and renamed over the file. Temporary files
+// a killed writer left behind are removed by the next change. When the file
+// is a symbolic link, the file it leads to is replaced, in that file's
+// directory, and the link stays; a link that leads nowhere or in a loop makes
+// the store unreadable. The directory is created with mode 0700 when missing.
+//
+// A file that cannot be parsed, or is larger than MaxFileSize, is damaged:
+// its keys cannot be opened, and the next change that creates a key (or
+// setAsideDamaged) first moves it aside as "<file>.damaged-<UTC timestamp>";
+// it is never deleted or overwritten, and if it cannot be moved aside the
+// change fails. A file that exists but cannot be read makes every change
+// fail, so nothing unread is ever replaced.
 class HiveFile final : public Hive {
 public:
     static constexpr std::size_t MaxFileSize = 1024 * 1024;
 
-    // The hive at DefaultPath().
-    HiveFile();
-    // The hive at `path` (tests, or another location).
+    // The hive at `path`; nothing is touched until the first call.
     explicit HiveFile(std::filesystem::path path);
 
     // ${XDG_CONFIG_HOME:-$HOME/.config}/postwren/user.reg. A relative
@@ -88,13 +49,21 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-    bool keyExists(std::string_view keyPath) override;
-    bool createKey(std::string_view keyPath) override;
-    bool valueExists(std::string_view keyPath, std::string_view name) override;
-    bool readValue(std::string_view keyPath, std::string_view name, HiveValue& out) override;
-    bool writeValue(std::string_view keyPath, std::string_view name, const HiveValue& value) override;
+    HiveStatus keyExists(std::string_view keyPath) override;
+    HiveStatus createKey(std::string_view keyPath) override;
+    HiveStatus valueExists(std::string_view keyPath, std::string_view name) override;
+    HiveStatus readValue(std::string_view keyPath, std::string_view name, HiveValue& out) override;
+    HiveStatus writeValue(std::string_view keyPath, std::string_view name, const HiveValue& value) override;
+    HiveStatus writeValues(std::string_view keyPath, const std::vector<NamedHiveValue>& values,
+                           bool createKey) override;
+    HiveStatus setAsideDamaged(std::string& movedTo) override;
 
 private:
+    // One locked read-modify-write. `edit` changes the document and says
+    // whether it may be stored; a damaged file is moved aside first when
+    // `replaceDamaged`, and otherwise ends the change with Damaged.
+    HiveStatus change(bool replaceDamaged, const std::function<HiveStatus(HiveDocument&)>& edit);
+
     std::filesystem::path path_;
 };
 

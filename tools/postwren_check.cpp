@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/settings_store.h"
 #include "framework/application.h"
 #include "framework/exception.h"
 #include "framework/registry.h"
@@ -24,6 +23,7 @@
 #include "platform/hive_file.h"
 #include "platform/socket.h"
 #include "platform/tls_socket.h"
+#include "settings/settings_store.h"
 
 namespace {
 
@@ -199,14 +199,23 @@ struct Account {
     AnsiString password;
 };
 
-// The account the resident program stored. A usage error when nothing is stored.
+// The account the resident program stored. A usage error when nothing usable
+// is stored; the registry's message when a stored value cannot be read.
 Account StoredAccount() {
-    PlainSettings stored;
-    platform::HiveFile hive;
+    platform::HiveFile hive(platform::HiveFile::DefaultPath());
     TRegistry registry(hive);
-    LoadSettings(registry, stored, DefaultScrambleKey);
-    if (stored.dialogShown > 0)
-        throw UsageError("no stored settings in " + hive.path().string() + "; give --host, --user and a password");
+    StoredSettings stored;
+    const SettingsLoad load = LoadSettings(registry, stored, DefaultScrambleKey);
+    switch (load.status) {
+        case SettingsLoadStatus::Loaded:
+            break;
+        case SettingsLoadStatus::NoKey:
+        case SettingsLoadStatus::Damaged:
+        case SettingsLoadStatus::StoreUnreadable:
+            throw UsageError("no stored settings in " + hive.path().string() + "; give --host, --user and a password");
+        case SettingsLoadStatus::UnreadableValue:
+            throw ERegistryException(load.message);
+    }
     return Account{stored.host, stored.user, stored.password};
 }
 

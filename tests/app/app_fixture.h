@@ -15,7 +15,10 @@
 #include "framework/application.h"
 #include "framework/exception.h"
 #include "net/kxpop3.h"
-#include "tests/settings/settings_fakes.h"
+#include "platform/shell.h"
+#include "tests/support/fake_hive.h"
+#include "tests/support/fake_tray_service.h"
+#include "tests/support/hive_values.h"
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/test_services.h"
 #include "tests/support/wait.h"
@@ -29,14 +32,8 @@ using testing_support::Send;
 
 inline const std::string kKey = "Software\\Brindlework\\Postwrn";
 
-inline platform::HiveValue sz(const std::string& text) {
-    return {platform::REG_SZ, text + '\0'};
-}
-inline platform::HiveValue dword(std::uint32_t n) {
-    std::string data(4, '\0');
-    for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
-    return {platform::REG_DWORD, data};
-}
+using testing_support::dword;
+using testing_support::sz;
 
 // A whole successful check of `user` with `count` messages waiting.
 inline Script CheckScript(const std::string& user, const std::string& password, int count) {

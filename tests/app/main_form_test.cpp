@@ -163,6 +163,22 @@ INSTANTIATE_TEST_SUITE_P(Values, StoredCycle,
                              return info.param.stored ? "stored_" + std::to_string(info.param.value) : "none_stored";
                          });
 
+TEST_F(MainForm, ADamagedOrUnreadableStoreStartsAsOneWithoutSettings) {
+    for (const platform::HiveError error : {platform::HiveError::Damaged, platform::HiveError::Unreadable}) {
+        hive.storeError = error;
+        MakeForms(/*keepFirstIdle=*/true);
+        ASSERT_TRUE(RunUntilFirstIdleDone());
+        EXPECT_TRUE(DialogVisible());
+        EXPECT_TRUE(errors.empty());
+        EXPECT_EQ(frmMain->Timer1->Interval(), 0u);
+        EXPECT_FALSE(frmMain->TimedChecksArmed());
+        frmConfig.reset();
+        frmMain.reset();
+    }
+    // Only the damaged store was moved aside; the unreadable one is left alone.
+    EXPECT_EQ(hive.setAsideCalls, 1);
+}
+
 TEST_F(MainForm, ADamagedValueIsReportedAndNoCheckRuns) {
     StoreSettings("127.0.0.1", "taro", "secret", 5, "");
     hive.put(kKey, "Cycle", sz("5"));  // a string where a number belongs

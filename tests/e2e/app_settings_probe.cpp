@@ -4,7 +4,8 @@
 //
 //   app_settings_probe read
 //       prints POP3=, UserID=, Password= (unscrambled), Cycle= and Mailer=
-//       lines in UTF-8; exit status 3 when no settings are stored
+//       lines in UTF-8; exit status 3 when no settings are stored (or the
+//       store is damaged or unreadable)
 //   app_settings_probe write --host H --user U --password P --cycle N --mailer M
 //
 // Exit status 1 when the store fails, 2 for a usage error.
@@ -14,11 +15,11 @@
 #include <optional>
 #include <string>
 
-#include "app/settings_store.h"
 #include "framework/exception.h"
 #include "framework/registry.h"
 #include "framework/text.h"
 #include "platform/hive_file.h"
+#include "settings/settings_store.h"
 
 namespace {
 
@@ -35,12 +36,20 @@ int usage() {
 }
 
 int readSettings() {
-    platform::HiveFile hive;
+    platform::HiveFile hive(platform::HiveFile::DefaultPath());
     TRegistry registry(hive);
-    PlainSettings s;
-    LoadSettings(registry, s, DefaultScrambleKey);
-    if (s.dialogShown > 0)
-        return kExitNoSettings;
+    StoredSettings s;
+    const SettingsLoad load = LoadSettings(registry, s, DefaultScrambleKey);
+    switch (load.status) {
+        case SettingsLoadStatus::Loaded:
+            break;
+        case SettingsLoadStatus::NoKey:
+        case SettingsLoadStatus::Damaged:
+        case SettingsLoadStatus::StoreUnreadable:
+            return kExitNoSettings;
+        case SettingsLoadStatus::UnreadableValue:
+            throw ERegistryException(load.message);
+    }
     std::printf("POP3=%s\nUserID=%s\nPassword=%s\nCycle=%d\nMailer=%s\n", Cp932ToUtf8(s.host).c_str(),
                 Cp932ToUtf8(s.user).c_str(), Cp932ToUtf8(s.password).c_str(), static_cast<int>(s.cycle),
                 Cp932ToUtf8(s.mailer).c_str());
@@ -55,7 +64,7 @@ int writeSettings(int argc, char** argv) {
     for (const char* name : {"--host", "--user", "--password", "--cycle", "--mailer"})
         if (args.count(name) == 0)
             return usage();
-    PlainSettings s;
+    StoredSettings s;
     s.host = Utf8ToCp932(args["--host"]);
     s.user = Utf8ToCp932(args["--user"]);
     s.password = Utf8ToCp932(args["--password"]);
@@ -63,14 +72,13 @@ int writeSettings(int argc, char** argv) {
     s.cycle = StrToIntDef(args["--cycle"], -1);
     if (s.cycle < 1)
         return usage();
-    platform::HiveFile hive;
+    platform::HiveFile hive(platform::HiveFile::DefaultPath());
     TRegistry registry(hive);
-    SaveSettings(registry, s, DefaultScrambleKey);
-    // The store reports nothing when the key cannot be made; look.
-    PlainSettings back;
-    LoadSettings(registry, back, DefaultScrambleKey);
-    if (back.dialogShown > 0) {
-        std::fprintf(stderr, "app_settings_probe: cannot write %s\n", hive.path().c_str());
+    // The store reports nothing when the key cannot be made; say why here.
+    if (!SaveSettings(registry, s, DefaultScrambleKey)) {
+        const int error = registry.LastStatus().systemError;
+        std::fprintf(stderr, "app_settings_probe: cannot write %s%s%s\n", hive.path().c_str(), error != 0 ? ": " : "",
+                     error != 0 ? std::strerror(error) : "");
         return kExitFailed;
     }
     return kExitOk;

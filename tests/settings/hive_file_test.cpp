@@ -5,28 +5,28 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "app/settings_store.h"
 #include "framework/registry.h"
-#include "tests/settings/settings_fakes.h"
+#include "settings/settings_store.h"
+#include "tests/support/hive_values.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using platform::HiveError;
 using platform::HiveFile;
+using platform::HiveStatus;
 using platform::HiveValue;
+using testing_support::sz;
 
 const std::string kKey = "Software\\Brindlework\\Postwrn";
-
-HiveValue sz(const std::string& text, std::uint32_t type = platform::REG_SZ) {
-    return {type, text + '\0'};
-}
 
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -47,6 +47,10 @@ std::vector<std::string> filesIn(const fs::path& dir) {
     return names;
 }
 
+HiveStatus failure(HiveError error, int systemError = 0) {
+    return HiveStatus::Failed(error, systemError);
+}
+
 class HiveFileTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -58,160 +62,91 @@ protected:
     void TearDown() override { fs::remove_all(root); }
 
     fs::path root, file;
+    const std::vector<std::string> kStoreFiles{"user.reg", "user.reg.lock"};
 };
 
-TEST_F(HiveFileTest, WritesAPrivateFileInExportLayout) {
+TEST_F(HiveFileTest, WritesAPrivateFileInExportLayoutBesideItsLock) {
     HiveFile hive(file);
-    EXPECT_FALSE(hive.keyExists(kKey));
-    EXPECT_TRUE(hive.keyExists(""));
+    EXPECT_EQ(hive.keyExists(kKey), failure(HiveError::NotFound));
+    EXPECT_TRUE(hive.keyExists(""));  // a missing file is an empty hive
     ASSERT_TRUE(hive.createKey(kKey));
     ASSERT_TRUE(hive.writeValue(kKey, "POP3", sz("pop.example.jp")));
-    ASSERT_TRUE(hive.writeValue("software\\BRINDLEWORK\\postwrn", "Cycle", {platform::REG_DWORD, "\x0a\0\0\0"s}));
     EXPECT_EQ(slurp(file),
               "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n[HKEY_CURRENT_USER\\Software\\Brindlework]\n\n"
-              "[HKEY_CURRENT_USER\\Software\\Brindlework\\Postwrn]\n\"POP3\"=\"pop.example.jp\"\n"
-              "\"Cycle\"=dword:0000000a\n\n");
+              "[HKEY_CURRENT_USER\\Software\\Brindlework\\Postwrn]\n\"POP3\"=\"pop.example.jp\"\n\n");
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(fs::status(root / "cfg").permissions(), fs::perms::owner_all);
-    EXPECT_EQ(filesIn(file.parent_path()), std::vector<std::string>{"user.reg"});  // no temporary left
-    EXPECT_FALSE(hive.writeValue("Software\\Other", "V", sz("x")));                // only into existing keys
-    EXPECT_FALSE(hive.createKey("Software\\\\Empty"));
+    EXPECT_EQ(filesIn(file.parent_path()), kStoreFiles);  // no temporary left
+    EXPECT_EQ(hive.writeValue("Software\\Other", "V", sz("x")), failure(HiveError::NotFound));
+    HiveValue v;
+    EXPECT_EQ(hive.readValue(kKey, "Nope", v), failure(HiveError::NotFound));
 }
 
-struct FormCase {
-    HiveValue value;
-    const char* line;
-};
-
-class ValueForm : public HiveFileTest, public testing::WithParamInterface<FormCase> {};
-
-TEST_P(ValueForm, IsWrittenReadablyOrInHexAndReadsBackByteExact) {
-    ASSERT_TRUE(HiveFile(file).createKey("K"));
-    ASSERT_TRUE(HiveFile(file).writeValue("K", "V", GetParam().value));
-    EXPECT_NE(slurp(file).find("\n"s + GetParam().line + "\n"), std::string::npos) << slurp(file);
-    HiveValue back;
-    ASSERT_TRUE(HiveFile(file).readValue("K", "v", back));
-    EXPECT_EQ(back, GetParam().value);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Forms, ValueForm,
-    testing::Values(FormCase{sz("a\\b\"c"), R"("V"="a\\b\"c")"}, FormCase{sz(""), R"("V"="")"},
-                    FormCase{sz("\x83\x81\x81\x5B\x83\x8B"), R"("V"="メール")"},  // CP932 in, UTF-8 in the file
-                    FormCase{sz("a\tb"), R"("V"=hex(1):61,09,62,00)"},
-                    // NEC-selected IBM character: converts, but not back to the same bytes.
-                    FormCase{sz("\xED\x40"), R"("V"=hex(1):ed,40,00)"}, FormCase{sz("\x80"), R"("V"=hex(1):80,00)"},
-                    FormCase{{platform::REG_SZ, "a\0b\0"s}, R"("V"=hex(1):61,00,62,00)"},
-                    FormCase{{platform::REG_SZ, "ab"}, R"("V"=hex(1):61,62)"},
-                    FormCase{sz("%P%", platform::REG_EXPAND_SZ), R"("V"=hex(2):25,50,25,00)"},
-                    FormCase{{platform::REG_DWORD, "\xff\xff\xff\x7f"}, R"("V"=dword:7fffffff)"},
-                    FormCase{{platform::REG_DWORD, "\x01\x02"}, R"("V"=hex(4):01,02)"},
-                    FormCase{{platform::REG_BINARY, "\0\xff"s}, R"("V"=hex:00,ff)"},
-                    FormCase{{11, "\x01"}, R"("V"=hex(b):01)"}, FormCase{{platform::REG_BINARY, ""}, R"("V"=hex:)"}));
-
-TEST_F(HiveFileTest, WrapsLongHexAndReadsItBack) {
-    HiveValue big{platform::REG_BINARY, std::string(200, '\0')};
-    for (std::size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<char>(i * 7);
-    ASSERT_TRUE(HiveFile(file).createKey("K"));
-    ASSERT_TRUE(HiveFile(file).writeValue("K", "V", big));
-    std::istringstream lines(slurp(file));
-    int continued = 0;
-    for (std::string l; std::getline(lines, l);) {
-        EXPECT_LE(l.size(), 80u) << l;
-        continued += !l.empty() && l.back() == '\\';
-    }
-    EXPECT_GE(continued, 7);
-    HiveValue back;
-    ASSERT_TRUE(HiveFile(file).readValue("K", "V", back));
-    EXPECT_EQ(back, big);
-}
-
-TEST_F(HiveFileTest, ReadsForeignFilesAndKeepsWhatItDoesNotKnow) {
-    const std::string foreign =
-        "\xEF\xBB\xBFREGEDIT4\r\n\r\n; hand-written\r\n[HKEY_LOCAL_MACHINE\\Elsewhere]\r\n\"X\"=\"y\"\r\n\r\n"
-        "[HKEY_CURRENT_USER\\software\\brindlework\\postwrn]\r\n\"POP3\"=\"old\"\r\n"
-        "\"Multi\"=hex(7):61,00,\\\r\n  62,00,00,00\r\n@=\"default\"\r\n\"Emoji\"=\"\xF0\x9F\x98\x80\"\r\n"
-        "\"Twice\"=dword:1\r\n\"twice\"=dword:00000002\r\n";
-    spit(file, foreign);
+TEST_F(HiveFileTest, ABatchIsOneChangeThatCreatesItsKey) {
     HiveFile hive(file);
+    EXPECT_EQ(hive.writeValues(kKey, {{"A", sz("1")}}, false), failure(HiveError::NotFound));
+    EXPECT_FALSE(fs::exists(file));
+    ASSERT_TRUE(hive.writeValues(kKey, {{"A", sz("1")}, {"B", sz("2")}}, true));
     HiveValue v;
-    EXPECT_TRUE(hive.keyExists("Software\\Brindlework"));  // only its subkey has a section
-    ASSERT_TRUE(hive.readValue(kKey, "Multi", v));
-    EXPECT_EQ(v, (HiveValue{7, "a\0b\0\0\0"s}));
-    ASSERT_TRUE(hive.readValue(kKey, "", v));
-    EXPECT_EQ(v, sz("default"));
-    ASSERT_TRUE(hive.readValue(kKey, "TWICE", v));
-    EXPECT_EQ(v, (HiveValue{platform::REG_DWORD, "\x02\0\0\0"s}));  // the later one wins
-    EXPECT_TRUE(hive.valueExists(kKey, "Emoji"));
-    EXPECT_FALSE(hive.readValue(kKey, "Emoji", v));  // no CP932 form: kept, not readable
-
-    ASSERT_TRUE(hive.writeValue(kKey, "pop3", sz("new")));
-    const std::string after = slurp(file);
-    for (const char* kept : {"REGEDIT4\n; hand-written\n", "[HKEY_LOCAL_MACHINE\\Elsewhere]\n\"X\"=\"y\"\n",
-                             "\"POP3\"=\"new\"\n\"Multi\"=hex(7):61,00,\\\n  62,00,00,00\n@=\"default\"\n",
-                             "\"Emoji\"=\"\xF0\x9F\x98\x80\"\n"})
-        EXPECT_NE(after.find(kept), std::string::npos) << kept << "\nin\n" << after;
-    ASSERT_TRUE(HiveFile(file).readValue(kKey, "POP3", v));
-    EXPECT_EQ(v, sz("new"));
-}
-
-TEST_F(HiveFileTest, LargeFilesOfManyKeysOrValuesStillLoad) {
-    std::string values = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n";
-    std::string keys = "REGEDIT4\n";
-    for (int i = 0; i < 45000; ++i) values += "\"v" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
-    for (int i = 0; i < 35000; ++i) keys += "[HKEY_CURRENT_USER\\K" + std::to_string(i) + "]\n";
-    ASSERT_LT(values.size(), HiveFile::MaxFileSize);
-    ASSERT_LT(keys.size(), HiveFile::MaxFileSize);
-    HiveValue v;
-    spit(file, values);
-    ASSERT_TRUE(HiveFile(file).readValue("K", "V44999", v));
-    EXPECT_EQ(v, (HiveValue{platform::REG_DWORD, "\x09\0\0\0"s}));
-    spit(file, keys);
-    EXPECT_TRUE(HiveFile(file).keyExists("k34999"));
-    EXPECT_TRUE(HiveFile(file).writeValue("K34999", "V", sz("x")));
+    ASSERT_TRUE(hive.readValue(kKey, "b", v));
+    EXPECT_EQ(v, sz("2"));
+    // A batch with a value it cannot store changes nothing.
+    const std::string before = slurp(file);
+    EXPECT_FALSE(hive.writeValues(kKey, {{"A", sz("3")}, {"Bad\nName", sz("4")}}, false));
+    EXPECT_EQ(slurp(file), before);
 }
 
 class DamagedFile : public HiveFileTest, public testing::WithParamInterface<std::string> {};
 
-TEST_P(DamagedFile, CannotBeOpenedAndIsMovedAsideBeforeTheNextWrite) {
+TEST_P(DamagedFile, IsSaidSoAndMovedAsideBeforeTheNextKeyIsMade) {
     const std::string damaged = GetParam();
     spit(file, damaged);
     HiveFile hive(file);
     HiveValue v;
-    EXPECT_FALSE(hive.keyExists("K"));
-    EXPECT_FALSE(hive.keyExists(""));
-    EXPECT_FALSE(hive.readValue("K", "V", v));
-    EXPECT_FALSE(hive.writeValue("K", "V", sz("x")));
+    EXPECT_EQ(hive.keyExists("K"), failure(HiveError::Damaged));
+    EXPECT_EQ(hive.keyExists(""), failure(HiveError::Damaged));
+    EXPECT_EQ(hive.readValue("K", "V", v), failure(HiveError::Damaged));
+    EXPECT_EQ(hive.writeValue("K", "V", sz("x")), failure(HiveError::Damaged));
     EXPECT_EQ(slurp(file), damaged);
     ASSERT_TRUE(hive.createKey("K"));
     const auto names = filesIn(file.parent_path());
-    ASSERT_EQ(names.size(), 2u);
+    ASSERT_EQ(names.size(), 3u);
     EXPECT_EQ(names[0], "user.reg");
     EXPECT_EQ(names[1].rfind("user.reg.damaged-", 0), 0u) << names[1];
+    EXPECT_EQ(names[2], "user.reg.lock");
     EXPECT_EQ(slurp(file.parent_path() / names[1]), damaged);
     EXPECT_TRUE(hive.keyExists("K"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, DamagedFile,
-                         testing::Values(""s, "garbage\n"s, "REGEDIT4\n\"V\"=\"outside any key\"\n"s,
-                                         "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"V\"=\"unclosed\n"s,
-                                         "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"V\"=\"bad \\n escape\"\n"s,
-                                         "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"V\"=hex:0g\n"s,
-                                         "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"V\"=hex:01,\\\n"s,
-                                         "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"V\"=dword:123456789\n"s,
-                                         "REGEDIT4\n[-HKEY_CURRENT_USER\\K]\n"s, "REGEDIT4\n[HKEY_CURRENT_USER\\K\n"s,
-                                         "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\0\xff\xfe\n"s,
+                         testing::Values("garbage\n"s, "REGEDIT4\n[HKEY_CURRENT_USER\\K\n"s,
                                          "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n;" +
                                              std::string(HiveFile::MaxFileSize, 'x') + "\n"));
 
-TEST_F(HiveFileTest, AFailedWriteLeavesTheOldFileIntact) {
+TEST_F(HiveFileTest, SettingADamagedFileAsideNamesWhereItWent) {
+    HiveFile hive(file);
+    std::string movedTo;
+    EXPECT_EQ(hive.setAsideDamaged(movedTo), failure(HiveError::NotFound));  // no file
+    ASSERT_TRUE(hive.createKey("K"));
+    EXPECT_EQ(hive.setAsideDamaged(movedTo), failure(HiveError::NotFound));  // a sound file stays
+    EXPECT_TRUE(fs::exists(file));
+    spit(file, "garbage\n");
+    ASSERT_TRUE(hive.setAsideDamaged(movedTo));
+    EXPECT_EQ(fs::path(movedTo).parent_path(), file.parent_path());
+    EXPECT_EQ(slurp(movedTo), "garbage\n");
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(hive.keyExists("K"), failure(HiveError::NotFound));
+}
+
+TEST_F(HiveFileTest, AFailedWriteLeavesTheOldFileIntactAndSaysWhy) {
     HiveFile hive(file);
     ASSERT_TRUE(hive.createKey(kKey));
     ASSERT_TRUE(hive.writeValue(kKey, "Mailer", sz("/usr/bin/mailer")));
     const std::string before = slurp(file);
 
     // Larger than a file the next load would accept.
-    EXPECT_FALSE(hive.writeValue(kKey, "Big", {platform::REG_BINARY, std::string(HiveFile::MaxFileSize, 'x')}));
+    EXPECT_EQ(hive.writeValue(kKey, "Big", {platform::REG_BINARY, std::string(HiveFile::MaxFileSize, 'x')}),
+              failure(HiveError::WriteFailed, EFBIG));
     EXPECT_EQ(slurp(file), before);
 
     // The disk fills up while the new file is written.
@@ -221,7 +156,7 @@ TEST_F(HiveFileTest, AFailedWriteLeavesTheOldFileIntact) {
     rlimit small = saved;
     small.rlim_cur = before.size() + 16;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool wrote = hive.writeValue(kKey, "Mailer", sz(std::string(4096, 'm')));
+    const HiveStatus wrote = hive.writeValue(kKey, "Mailer", sz(std::string(4096, 'm')));
     TRegistry registry(hive);
     ASSERT_TRUE(registry.OpenKey("\\" + kKey, false));
     std::string message;
@@ -231,23 +166,75 @@ TEST_F(HiveFileTest, AFailedWriteLeavesTheOldFileIntact) {
         message = e.Message();
     }
     ::setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_FALSE(wrote);
+    EXPECT_EQ(wrote, failure(HiveError::WriteFailed, EFBIG));
     EXPECT_EQ(message, Sjis("'Mailer' の設定に失敗しました"));
+    EXPECT_EQ(registry.LastStatus(), failure(HiveError::WriteFailed, EFBIG));
     EXPECT_EQ(slurp(file), before);
-    EXPECT_EQ(filesIn(file.parent_path()), std::vector<std::string>{"user.reg"});
+    EXPECT_EQ(filesIn(file.parent_path()), kStoreFiles);
 
     // A directory that cannot be made: a plain file stands in its way.
     spit(root / "blocked", "");
-    EXPECT_FALSE(HiveFile(root / "blocked" / "postwren" / "user.reg").createKey("K"));
+    EXPECT_EQ(HiveFile(root / "blocked" / "postwren" / "user.reg").createKey("K").error, HiveError::WriteFailed);
 }
 
 TEST_F(HiveFileTest, AFileThatCannotBeReadIsNeverReplaced) {
     fs::create_directories(file);  // a directory where the file should be
     HiveFile hive(file);
-    EXPECT_FALSE(hive.keyExists(""));
-    EXPECT_FALSE(hive.createKey("K"));
+    EXPECT_EQ(hive.keyExists("").error, HiveError::Unreadable);
+    EXPECT_EQ(hive.createKey("K").error, HiveError::Unreadable);
     EXPECT_TRUE(fs::is_directory(file));
-    EXPECT_EQ(filesIn(file.parent_path()), std::vector<std::string>{"user.reg"});
+    EXPECT_EQ(filesIn(file.parent_path()), kStoreFiles);
+}
+
+TEST_F(HiveFileTest, ALinkedFileIsReplacedWhereItLeadsAndStaysALink) {
+    const fs::path dotfiles = root / "dotfiles";
+    spit(dotfiles / "user.reg", "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"Old\"=\"kept\"\n");
+    fs::create_directories(file.parent_path());
+    fs::create_symlink("../../dotfiles/user.reg", file);
+    HiveFile hive(file);
+    ASSERT_TRUE(hive.writeValues("K", {{"New", sz("value")}}, true));
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(fs::read_symlink(file), fs::path("../../dotfiles/user.reg"));
+    EXPECT_EQ(slurp(dotfiles / "user.reg"),
+              "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"Old\"=\"kept\"\n\"New\"=\"value\"\n\n");
+    EXPECT_EQ(fs::status(dotfiles / "user.reg").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(filesIn(dotfiles), std::vector<std::string>{"user.reg"});  // the temporary was made and went here
+    EXPECT_EQ(filesIn(file.parent_path()), kStoreFiles);
+}
+
+TEST_F(HiveFileTest, ALinkThatLeadsNowhereOrInALoopIsAnErrorAndNothingIsWritten) {
+    fs::create_directories(file.parent_path());
+    fs::create_symlink(root / "gone" / "user.reg", file);
+    HiveFile dangling(file);
+    EXPECT_EQ(dangling.keyExists(""), failure(HiveError::Unreadable, ENOENT));
+    EXPECT_EQ(dangling.createKey("K"), failure(HiveError::Unreadable, ENOENT));
+    EXPECT_EQ(dangling.writeValues("K", {{"V", sz("x")}}, true), failure(HiveError::Unreadable, ENOENT));
+    EXPECT_FALSE(fs::exists(root / "gone"));
+    EXPECT_TRUE(fs::is_symlink(file));
+
+    fs::remove(file);
+    fs::create_symlink("loop-b", file);
+    fs::create_symlink("user.reg", file.parent_path() / "loop-b");
+    HiveFile loop(file);
+    EXPECT_EQ(loop.keyExists(""), failure(HiveError::Unreadable, ELOOP));
+    EXPECT_EQ(loop.createKey("K"), failure(HiveError::Unreadable, ELOOP));
+    EXPECT_EQ(filesIn(file.parent_path()), (std::vector<std::string>{"loop-b", "user.reg", "user.reg.lock"}));
+}
+
+TEST_F(HiveFileTest, TemporaryFilesAKilledWriterLeftAreRemovedByTheNextChange) {
+    HiveFile hive(file);
+    ASSERT_TRUE(hive.createKey("K"));
+    const fs::path dir = file.parent_path();
+    spit(dir / "user.reg.tmp-Ab3xYz", "REGEDIT4\n\"scrambled\"\n");
+    spit(dir / "user.reg.tmp-keep-me", "not ours: another name");
+    spit(root / "elsewhere", "outside");
+    fs::create_symlink(root / "elsewhere", dir / "user.reg.tmp-LINK00");  // never followed
+    // A leftover is never taken for the settings.
+    EXPECT_EQ(hive.keyExists("K"), HiveStatus::Ok());
+    ASSERT_TRUE(hive.writeValue("K", "V", sz("x")));
+    EXPECT_EQ(filesIn(dir),
+              (std::vector<std::string>{"user.reg", "user.reg.lock", "user.reg.tmp-LINK00", "user.reg.tmp-keep-me"}));
+    EXPECT_EQ(slurp(root / "elsewhere"), "outside");
 }
 
 TEST(HiveFileLocation, FollowsXdgConfigHomeOrHome) {
@@ -269,6 +256,7 @@ TEST_F(HiveFileTest, RegistryOpensKeysByPathAndChecksTypes) {
     HiveFile hive(file);
     TRegistry reg(hive);
     EXPECT_FALSE(reg.OpenKey("\\Software\\Brindlework", false));
+    EXPECT_EQ(reg.LastStatus(), failure(HiveError::NotFound));
     ASSERT_TRUE(reg.OpenKey("\\Software", true));
     ASSERT_TRUE(reg.OpenKey("brindlework\\POSTWRN", true));  // below the current key
     EXPECT_EQ(reg.CurrentPath(), "Software\\brindlework\\POSTWRN");
@@ -304,7 +292,7 @@ TEST_F(HiveFileTest, RegistryOpensKeysByPathAndChecksTypes) {
 }
 
 TEST_F(HiveFileTest, SavedSettingsLoadBackFromTheFileWithEveryPassword) {
-    RecordingTarget saved;
+    StoredSettings saved;
     saved.host = Sjis("メール.example.jp");
     saved.mailer = "/usr/bin/sylpheed";
     saved.cycle = 5;
@@ -315,17 +303,57 @@ TEST_F(HiveFileTest, SavedSettingsLoadBackFromTheFileWithEveryPassword) {
     {
         HiveFile writer(file);
         TRegistry reg(writer);
-        SaveSettings(reg, saved, DefaultScrambleKey);
+        ASSERT_TRUE(SaveSettings(reg, saved, DefaultScrambleKey));
     }
     EXPECT_NE(slurp(file).find("\"Password\"=hex(1):00,00,00,00,00,00,00,00,00,00,00,00,"), std::string::npos);
     HiveFile fresh(file);
     TRegistry reg(fresh);
-    RecordingTarget loaded;
-    LoadSettings(reg, loaded, DefaultScrambleKey);
-    EXPECT_EQ(loaded.host, saved.host);
-    EXPECT_EQ(loaded.password, saved.password);
-    EXPECT_EQ(loaded.cycle, 5);
-    EXPECT_EQ(loaded.mailer, saved.mailer);
+    StoredSettings loaded;
+    EXPECT_EQ(LoadSettings(reg, loaded, DefaultScrambleKey).status, SettingsLoadStatus::Loaded);
+    EXPECT_EQ(loaded, saved);
+}
+
+TEST_F(HiveFileTest, ADamagedFileLoadsAsDamagedAndIsMovedAsideWithItsName) {
+    spit(file, "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Brindlework\\Postwrn]\n\"POP3\"=\"unclosed\n");
+    HiveFile hive(file);
+    TRegistry reg(hive);
+    StoredSettings settings;
+    const SettingsLoad load = LoadSettings(reg, settings, DefaultScrambleKey);
+    EXPECT_EQ(load.status, SettingsLoadStatus::Damaged);
+    EXPECT_EQ(fs::path(load.movedTo).parent_path(), file.parent_path());
+    EXPECT_EQ(fs::path(load.movedTo).filename().string().rfind("user.reg.damaged-", 0), 0u) << load.movedTo;
+    EXPECT_TRUE(fs::exists(load.movedTo));
+    EXPECT_FALSE(fs::exists(file));
+}
+
+// user.reg as an earlier build wrote it (fixtures/user.reg, never to be
+// regenerated): every later build must read the same password from it, and
+// write the same settings to the same bytes.
+TEST_F(HiveFileTest, AStoredFileOfAnEarlierBuildLoadsToTheSamePassword) {
+    const fs::path fixture = fs::path(POSTWREN_SETTINGS_FIXTURES) / "user.reg";
+    const std::string stored = slurp(fixture);
+    ASSERT_FALSE(stored.empty()) << fixture;
+    spit(file, stored);
+    HiveFile hive(file);
+    TRegistry reg(hive);
+    StoredSettings loaded;
+    ASSERT_EQ(LoadSettings(reg, loaded, DefaultScrambleKey).status, SettingsLoadStatus::Loaded);
+    // ⅰ ⅲ (IBM extensions, lead byte 0xFA: the first and third bytes scramble
+    // past 0xFF), "Ab1", パス, "zz": thirteen bytes, so the tenth offset is
+    // used three times.
+    EXPECT_EQ(loaded.password,
+              "\xFA\x40\xFA\x42"
+              "Ab1"
+              "\x83\x70\x83\x58"
+              "zz");
+    EXPECT_EQ(loaded.host, "\x83\x81\x81\x5B\x83\x8B.example.jp");
+    EXPECT_EQ(loaded.user, "taro");
+    EXPECT_EQ(loaded.cycle, 15);
+    EXPECT_EQ(loaded.mailer, "/usr/bin/sylpheed");
+
+    fs::remove(file);
+    ASSERT_TRUE(SaveSettings(reg, loaded, DefaultScrambleKey));
+    EXPECT_EQ(slurp(file), stored);
 }
 
 }  // namespace

@@ -1,26 +1,24 @@
-#include "app/settings_store.h"
+#include "settings/settings_store.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "framework/registry.h"
-#include "tests/settings/settings_fakes.h"
+#include "tests/support/fake_hive.h"
+#include "tests/support/hive_values.h"
 
 namespace {
 
 using namespace std::string_literals;
 using platform::HiveValue;
+using testing_support::dword;
+using testing_support::expandSz;
+using testing_support::sz;
 
 const std::string kKey = "Software\\Brindlework\\Postwrn";
 constexpr TScrambleKey kKeyTable = {1, 2, 3, 4, 5, 6, 7, 8, 9, 3};
-
-HiveValue sz(const std::string& text, std::uint32_t type = platform::REG_SZ) {
-    return {type, text + '\0'};
-}
-HiveValue dword(std::uint32_t n) {
-    return {platform::REG_DWORD, {char(n & 0xFF), char(n >> 8 & 0xFF), char(n >> 16 & 0xFF), char(n >> 24)}};
-}
 
 TEST(Scramble, ShiftsEachByteByItsPositionsOffsetAndWraps) {
     // Byte 11 and 12 take the tenth offset (3); 0xFF + 1 wraps to 0x00.
@@ -38,25 +36,45 @@ class SettingsStore : public testing::Test {
 protected:
     FakeHive hive;
     TRegistry registry{hive};
-    RecordingTarget target;
+    StoredSettings settings;
 };
 
-TEST_F(SettingsStore, MissingKeyShowsTheDialogAndTouchesNothing) {
-    target.host = "kept";
-    LoadSettings(registry, target, kKeyTable);
-    EXPECT_EQ(target.dialogShown, 1);
-    EXPECT_EQ(target.host, "kept");
-    EXPECT_FALSE(target.interval.has_value());
+TEST_F(SettingsStore, MissingKeyIsReportedAndTouchesNothing) {
+    settings.host = "kept";
+    const SettingsLoad load = LoadSettings(registry, settings, kKeyTable);
+    EXPECT_EQ(load.status, SettingsLoadStatus::NoKey);
+    EXPECT_FALSE(load.intervalReached);
+    EXPECT_EQ(settings.host, "kept");
     EXPECT_EQ(hive.createCalls, 0);
+    EXPECT_EQ(hive.setAsideCalls, 0);
     EXPECT_TRUE(hive.writes.empty());
 }
 
-TEST_F(SettingsStore, SaveWritesAllFiveInOrderAndLoadReadsThemBack) {
-    target.host = "pop.example.jp";
+TEST_F(SettingsStore, ADamagedStoreIsMovedAsideAndAnUnreadableOneIsSaidSo) {
+    settings.host = "kept";
+    hive.storeError = platform::HiveError::Damaged;
+    SettingsLoad load = LoadSettings(registry, settings, kKeyTable);
+    EXPECT_EQ(load.status, SettingsLoadStatus::Damaged);
+    EXPECT_EQ(load.movedTo, "user.reg.damaged-1");
+    EXPECT_EQ(hive.setAsideCalls, 1);
+    EXPECT_EQ(settings.host, "kept");
+    EXPECT_FALSE(load.intervalReached);
+    // Moved aside: the next load finds no key, and a save starts afresh.
+    EXPECT_EQ(LoadSettings(registry, settings, kKeyTable).status, SettingsLoadStatus::NoKey);
+
+    hive.storeError = platform::HiveError::Unreadable;
+    load = LoadSettings(registry, settings, kKeyTable);
+    EXPECT_EQ(load.status, SettingsLoadStatus::StoreUnreadable);
+    EXPECT_EQ(hive.setAsideCalls, 1);  // what cannot be read is never moved
+}
+
+TEST_F(SettingsStore, SaveWritesAllFiveInOneChangeAndLoadReadsThemBack) {
+    settings.host = "pop.example.jp";
     // The first byte (0xFF + 1) and the thirteenth (0xFD + 3) scramble to zero.
-    target.password = "\xFFs3cret-long\xFD";
-    target.cycle = 15;
-    SaveSettings(registry, target, kKeyTable);
+    settings.password = "\xFFs3cret-long\xFD";
+    settings.cycle = 15;
+    ASSERT_TRUE(SaveSettings(registry, settings, kKeyTable));
+    EXPECT_EQ(hive.commits, 1);
     EXPECT_EQ(hive.writes, (std::vector<std::string>{kKey + "\\POP3", kKey + "\\UserID", kKey + "\\Password",
                                                      kKey + "\\Cycle", kKey + "\\Mailer"}));
     EXPECT_EQ(*hive.find(kKey, "UserID"), sz(""));  // empty texts are stored too
@@ -64,31 +82,37 @@ TEST_F(SettingsStore, SaveWritesAllFiveInOrderAndLoadReadsThemBack) {
     EXPECT_EQ(hive.find(kKey, "Password")->data, "\0u6gwk{5urqj\0\0"s);
     EXPECT_FALSE(registry.HasCurrentKey());
 
-    RecordingTarget loaded;
-    LoadSettings(registry, loaded, kKeyTable);
-    EXPECT_EQ(loaded.dialogShown, 0);
-    EXPECT_EQ(loaded.host, target.host);
-    EXPECT_EQ(loaded.user, "");
-    EXPECT_EQ(loaded.password, target.password);  // whole, though its first scrambled byte is zero
-    EXPECT_EQ(loaded.cycle, 15);
-    EXPECT_EQ(loaded.interval, 15 * 60000);
+    StoredSettings loaded;
+    const SettingsLoad load = LoadSettings(registry, loaded, kKeyTable);
+    EXPECT_EQ(load.status, SettingsLoadStatus::Loaded);
+    EXPECT_TRUE(load.intervalReached);
+    EXPECT_EQ(loaded, settings);  // the password whole, though its first scrambled byte is zero
+    EXPECT_EQ(CheckIntervalOf(loaded), 15 * 60000);
 }
 
-TEST_F(SettingsStore, SaveThatCannotOpenTheKeyWritesNothingAndSaysNothing) {
+TEST_F(SettingsStore, SaveThatCannotCreateTheKeyWritesNothingAndSaysNothing) {
     hive.failCreate = true;
-    EXPECT_NO_THROW(SaveSettings(registry, target, kKeyTable));
+    bool saved = true;
+    EXPECT_NO_THROW(saved = SaveSettings(registry, settings, kKeyTable));
+    EXPECT_FALSE(saved);
     EXPECT_TRUE(hive.writes.empty());
+    EXPECT_FALSE(registry.HasCurrentKey());
 }
 
-TEST_F(SettingsStore, FailedWriteStopsTheSaveAtThatValue) {
-    hive.failWriteOf = {"Password"};
+TEST_F(SettingsStore, AFailedSaveStoresNoneOfItsValues) {
+    hive.createKey(kKey);
+    hive.put(kKey, "POP3", sz("old.example.jp"));
+    hive.failWriteOf = {"Cycle"};
+    settings.host = "new.example.jp";
     try {
-        SaveSettings(registry, target, kKeyTable);
+        SaveSettings(registry, settings, kKeyTable);
         FAIL() << "no exception";
     } catch (const ERegistryException& e) {
-        EXPECT_EQ(e.Message(), Sjis("'Password' の設定に失敗しました"));
+        // The save fails as a whole; the message names its first value.
+        EXPECT_EQ(e.Message(), Sjis("'POP3' の設定に失敗しました"));
     }
-    EXPECT_EQ(hive.writes, (std::vector<std::string>{kKey + "\\POP3", kKey + "\\UserID"}));
+    EXPECT_TRUE(hive.writes.empty());
+    EXPECT_EQ(*hive.find(kKey, "POP3"), sz("old.example.jp"));
     EXPECT_FALSE(registry.HasCurrentKey());
 }
 
@@ -99,13 +123,14 @@ struct CycleCase {
 
 class CycleLoad : public SettingsStore, public testing::WithParamInterface<CycleCase> {};
 
-TEST_P(CycleLoad, TakesTheLow16BitsSignedAndAlwaysSetsTheInterval) {
+TEST_P(CycleLoad, TakesTheLow16BitsSignedAndAlwaysReachesTheInterval) {
     hive.createKey(kKey);
     if (GetParam().stored)
         hive.put(kKey, "Cycle", dword(*GetParam().stored));
-    LoadSettings(registry, target, kKeyTable);
-    EXPECT_EQ(target.cycle, GetParam().minutes);
-    EXPECT_EQ(target.interval, GetParam().minutes * 60000);
+    const SettingsLoad load = LoadSettings(registry, settings, kKeyTable);
+    EXPECT_TRUE(load.intervalReached);
+    EXPECT_EQ(settings.cycle, GetParam().minutes);
+    EXPECT_EQ(CheckIntervalOf(settings), GetParam().minutes * 60000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, CycleLoad,
@@ -115,15 +140,15 @@ INSTANTIATE_TEST_SUITE_P(Values, CycleLoad,
 
 TEST_F(SettingsStore, MissingValuesKeepWhatTheSettingsHeldAndExpandStringsAreLiteral) {
     hive.createKey(kKey);
-    hive.put(kKey, "POP3", sz("%MAILHOST%.example.jp", platform::REG_EXPAND_SZ));
+    hive.put(kKey, "POP3", expandSz("%MAILHOST%.example.jp"));
     hive.put(kKey, "Mailer", sz("C:\\mail.exe\0ignored"s));  // a string read ends at its first zero
-    target.user = "taro";
-    target.password = "pw";
-    LoadSettings(registry, target, kKeyTable);
-    EXPECT_EQ(target.host, "%MAILHOST%.example.jp");
-    EXPECT_EQ(target.user, "taro");
-    EXPECT_EQ(target.password, "pw");
-    EXPECT_EQ(target.mailer, "C:\\mail.exe");
+    settings.user = "taro";
+    settings.password = "pw";
+    EXPECT_EQ(LoadSettings(registry, settings, kKeyTable).status, SettingsLoadStatus::Loaded);
+    EXPECT_EQ(settings.host, "%MAILHOST%.example.jp");
+    EXPECT_EQ(settings.user, "taro");
+    EXPECT_EQ(settings.password, "pw");
+    EXPECT_EQ(settings.mailer, "C:\\mail.exe");
 }
 
 struct BadValueCase {
@@ -131,12 +156,12 @@ struct BadValueCase {
     HiveValue value;
     const char* message;    // UTF-8
     std::size_t valuesSet;  // how many values, in load order, were set before the failure
-    bool intervalSet;
+    bool intervalReached;
 };
 
 class BadValueLoad : public SettingsStore, public testing::WithParamInterface<BadValueCase> {};
 
-TEST_P(BadValueLoad, EndsTheLoadAtThatValueWithItsMessage) {
+TEST_P(BadValueLoad, EndsTheLoadAtThatValueAndNamesIt) {
     const BadValueCase& c = GetParam();
     hive.createKey(kKey);
     for (const char* n : {"POP3", "UserID", "Password", "Mailer"}) hive.put(kKey, n, sz(n));
@@ -144,18 +169,16 @@ TEST_P(BadValueLoad, EndsTheLoadAtThatValueWithItsMessage) {
     hive.put(kKey, c.name, c.value);
     if (c.value.type == platform::REG_NONE)
         hive.failReadOf = {c.name};
-    try {
-        LoadSettings(registry, target, kKeyTable);
-        FAIL() << "no exception";
-    } catch (const ERegistryException& e) {
-        EXPECT_EQ(e.Message(), Sjis(c.message));
-    }
-    const std::vector<bool> set = {!target.host.empty(), !target.user.empty(), !target.password.empty(),
-                                   target.cycle != 0, !target.mailer.empty()};
+    const SettingsLoad load = LoadSettings(registry, settings, kKeyTable);
+    EXPECT_EQ(load.status, SettingsLoadStatus::UnreadableValue);
+    EXPECT_EQ(load.valueName, c.name);
+    EXPECT_EQ(load.message, Sjis(c.message));
+    const std::vector<bool> set = {!settings.host.empty(), !settings.user.empty(), !settings.password.empty(),
+                                   settings.cycle != 0, !settings.mailer.empty()};
     std::vector<bool> expected(5, false);
     std::fill_n(expected.begin(), c.valuesSet, true);
     EXPECT_EQ(set, expected);
-    EXPECT_EQ(target.interval.has_value(), c.intervalSet);
+    EXPECT_EQ(load.intervalReached, c.intervalReached);
     EXPECT_FALSE(registry.HasCurrentKey());
 }
 

@@ -5,11 +5,14 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
-#include "app/settings_store.h"
 #include "framework/registry.h"
 #include "platform/hive_file.h"
+#include "settings/settings_store.h"
+#include "tests/support/hive_values.h"
 #include "tests/support/scripted_pop3_server.h"
 
 namespace {
@@ -24,23 +27,6 @@ struct Outcome {
     std::string err;
 };
 
-class StoredAccount final : public SettingsTarget {
-public:
-    AnsiString host, user, password;
-    AnsiString Host() const override { return host; }
-    void SetHost(const AnsiString& v) override { host = v; }
-    AnsiString UserID() const override { return user; }
-    void SetUserID(const AnsiString& v) override { user = v; }
-    AnsiString Password() const override { return password; }
-    void SetPassword(const AnsiString& v) override { password = v; }
-    std::int32_t CycleMinutes() const override { return 5; }
-    void SetCycleMinutes(std::int32_t) override {}
-    AnsiString MailerPath() const override { return ""; }
-    void SetMailerPath(const AnsiString&) override {}
-    void SetCheckInterval(std::int32_t) override {}
-    void ShowSettingsDialog() override {}
-};
-
 class StoredCheck : public ::testing::Test {
 protected:
     QTemporaryDir config;
@@ -49,11 +35,12 @@ protected:
     void Store(const AnsiString& host, const AnsiString& user, const AnsiString& password) {
         platform::HiveFile hive(std::filesystem::path(config.path().toStdString()) / "postwren" / "user.reg");
         TRegistry registry(hive);
-        StoredAccount account;
+        StoredSettings account;
         account.host = host;
         account.user = user;
         account.password = password;
-        SaveSettings(registry, account, DefaultScrambleKey);
+        account.cycle = 5;
+        ASSERT_TRUE(SaveSettings(registry, account, DefaultScrambleKey));
     }
 
     Outcome Run(const QStringList& args) {
@@ -101,6 +88,36 @@ TEST_F(StoredCheck, APartialAccountOnTheCommandLineIsRefused) {
     const Outcome o = Run({"--port", QString::number(server.Port()), "--user", "hanako", "--password-stdin"});
     EXPECT_EQ(o.exitCode, 2);
     EXPECT_NE(o.err.find("need --host"), std::string::npos) << o.err;
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(StoredCheck, ADamagedStoreIsNoStoredSettingsAndIsMovedAside) {
+    ASSERT_TRUE(config.isValid());
+    const std::filesystem::path dir = std::filesystem::path(config.path().toStdString()) / "postwren";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "user.reg") << "REGEDIT4\n[HKEY_CURRENT_USER\\Software\n";
+    const Outcome o = Run({"--port", QString::number(server.Port())});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_EQ(o.err.rfind("postwren-check: no stored settings in " + (dir / "user.reg").string() +
+                              "; give --host, --user and a password\n",
+                          0),
+              0u)
+        << o.err;
+    EXPECT_EQ(server.Connections(), 0);
+    int movedAside = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        movedAside += e.path().filename().string().rfind("user.reg.damaged-", 0) == 0;
+    EXPECT_EQ(movedAside, 1);
+}
+
+TEST_F(StoredCheck, AStoredValueOfTheWrongTypeEndsTheCheckWithTheRegistrysMessage) {
+    ASSERT_TRUE(config.isValid());
+    Store("127.0.0.1", "taro", "secret");
+    platform::HiveFile hive(std::filesystem::path(config.path().toStdString()) / "postwren" / "user.reg");
+    ASSERT_TRUE(hive.writeValue("Software\\Brindlework\\Postwrn", "UserID", testing_support::dword(7)));
+    const Outcome o = Run({"--port", QString::number(server.Port())});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "'UserID' のデータ型が不正です\n");
     EXPECT_EQ(server.Connections(), 0);
 }
 

@@ -1,0 +1,99 @@
+// The stored settings: the five values under the current user's hive, the
+// password scrambling, and the load and save walks over the registry wrapper.
+// No GUI: the forms and the command-line check share it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "framework/text.h"
+
+class TRegistry;
+
+// The settings key, taken from the root of HKEY_CURRENT_USER.
+inline constexpr const char* kSettingsKeyPath = "\\Software\\Brindlework\\Postwrn";
+// Value names, in the order both walks handle them.
+inline constexpr const char* kValuePOP3 = "POP3";
+inline constexpr const char* kValueUserID = "UserID";
+inline constexpr const char* kValuePassword = "Password";
+inline constexpr const char* kValueCycle = "Cycle";
+inline constexpr const char* kValueMailer = "Mailer";
+
+// One check interval minute in timer milliseconds.
+constexpr std::int32_t kMillisecondsPerMinute = 60000;
+
+// Per-position offsets of the password scrambling: byte p is shifted by entry
+// p, and every byte from the eleventh on by the last entry.
+using TScrambleKey = std::array<std::int32_t, 10>;
+
+// The offsets this program stores passwords with. A stored password reads back
+// only with the same offsets, so these never change.
+inline constexpr TScrambleKey DefaultScrambleKey = {7, 2, 9, 4, 1, 8, 3, 6, 5, 2};
+
+// Byte by byte, (byte + offset) mod 256; the result has as many bytes as the
+// input (a double-byte character counts as two).
+AnsiString ScramblePassword(const AnsiString& text, const TScrambleKey& key);
+// The inverse walk, (byte - offset) mod 256.
+AnsiString UnscramblePassword(const AnsiString& text, const TScrambleKey& key);
+
+// The five settings, in CP932.
+struct StoredSettings {
+    AnsiString host;      // "POP3"
+    AnsiString user;      // "UserID"
+    AnsiString password;  // "Password", in plain here, scrambled in the store
+    // "Cycle": minutes between timed checks, within signed 16-bit range.
+    std::int32_t cycle = 0;
+    AnsiString mailer;  // "Mailer": the mail program; empty for none
+
+    bool operator==(const StoredSettings&) const = default;
+};
+
+// The check timer's interval for these settings: cycle x 60000 ms (negative
+// only when a negative interval was stored).
+std::int32_t CheckIntervalOf(const StoredSettings& settings);
+
+// What a load found.
+enum class SettingsLoadStatus {
+    // The key was there; every value it holds was read.
+    Loaded,
+    // No settings are stored.
+    NoKey,
+    // The store cannot be parsed. It was moved aside (see SettingsLoad::movedTo).
+    Damaged,
+    // The store is there but cannot be read (SettingsLoad::systemError).
+    StoreUnreadable,
+    // One value cannot be read or has the wrong type; the load ended there.
+    UnreadableValue,
+};
+
+struct SettingsLoad {
+    SettingsLoadStatus status = SettingsLoadStatus::Loaded;
+    // Damaged: the name the damaged store was moved to; empty when it could
+    // not be moved (the next save moves it, or fails).
+    AnsiString movedTo;
+    // UnreadableValue: the value's name and the registry wrapper's message for
+    // it ("'Cycle' のデータ型が不正です", "'UserID' の取得に失敗しました").
+    AnsiString valueName;
+    AnsiString message;
+    // StoreUnreadable: the errno value, when there is one.
+    int systemError = 0;
+    // The load got past "Cycle": the check interval is to be set from the
+    // settings, whether or not a "Cycle" was stored. True when Loaded, and
+    // for an unreadable "Mailer".
+    bool intervalReached = false;
+};
+
+// Reads the settings key into `settings`, value by value, each only when it
+// exists: a missing value leaves what `settings` held. An unreadable value
+// ends the load there: the values before it are set, the rest are not. A
+// damaged store is moved aside. The key is closed in every case. Raises
+// nothing of the registry's.
+SettingsLoad LoadSettings(TRegistry& registry, StoredSettings& settings, const TScrambleKey& key);
+
+// Writes all five values, empty texts included, the password scrambled, in
+// one change of the store (creating the key when missing): afterwards the
+// store holds all of the new values or all of the old. Returns false when
+// the key cannot be opened or created: nothing is written then. A write that
+// fails raises ERegistryException "'POP3' の設定に失敗しました" and nothing is
+// written. The key is closed in every case.
+bool SaveSettings(TRegistry& registry, const StoredSettings& settings, const TScrambleKey& key);

@@ -1,0 +1,103 @@
+// Fuzz target for the hive's text: whatever bytes it is given, the parser must
+// refuse them or give a document that survives being written out and read
+// again with every key and value unchanged, also after each value has been
+// stored afresh (so that the writer's forms are read back too); and it must
+// never crash or overrun.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "platform/cp932.h"
+#include "platform/hive_document.h"
+
+using platform::HiveDocument;
+
+namespace {
+
+constexpr std::string_view kRootPrefix = "HKEY_CURRENT_USER";
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "hive fuzz: %s\n", what);
+        std::abort();
+    }
+}
+
+bool sameAscii(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// The key path below the user's root in CP932, as callers give it; false for
+// keys under another root or without a CP932 form.
+bool callerKeyPath(std::string_view full, std::string& out) {
+    if (full.size() < kRootPrefix.size() || !sameAscii(full.substr(0, kRootPrefix.size()), kRootPrefix))
+        return false;
+    full.remove_prefix(kRootPrefix.size());
+    if (!full.empty()) {
+        if (full.front() != '\\')
+            return false;
+        full.remove_prefix(1);
+    }
+    auto cp932 = platform::Utf8ToCp932Strict(full);
+    if (!cp932)
+        return false;
+    out = std::move(*cp932);
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const auto doc = HiveDocument::Parse(text);
+    if (!doc)
+        return 0;
+
+    const auto keys = doc->KeyPaths();
+    const auto items = doc->Items();
+    const auto again = HiveDocument::Parse(doc->Serialize());
+    check(again.has_value(), "the written text does not parse");
+    check(again->KeyPaths() == keys, "keys differ after a write and a read");
+    check(again->Items() == items, "values differ after a write and a read");
+
+    // Store every readable value again, so that it is written in this
+    // program's own form, and read the whole text back.
+    HiveDocument edited = *doc;
+    struct Stored {
+        std::string key, name;
+        platform::HiveValue value;
+    };
+    std::vector<Stored> stored;
+    for (const auto& item : items) {
+        std::string key;
+        if (!item.readable || !callerKeyPath(item.keyPath, key))
+            continue;
+        auto name = platform::Utf8ToCp932Strict(item.name);
+        if (!name)
+            continue;
+        if (edited.SetValue(key, *name, item.value))
+            stored.push_back({key, *name, item.value});
+    }
+    const auto reread = HiveDocument::Parse(edited.Serialize());
+    check(reread.has_value(), "the text with values stored afresh does not parse");
+    check(reread->Items() == edited.Items(), "values stored afresh differ after a write and a read");
+    for (const Stored& s : stored) {
+        platform::HiveValue back;
+        check(static_cast<bool>(reread->Find(s.key, s.name, back)), "a value stored afresh is gone");
+        check(back == s.value, "a value stored afresh reads back different bytes");
+    }
+    return 0;
+}

@@ -100,7 +100,7 @@ TPowersock::TPowersock(TComponent* AOwner, platform::SocketApi& sockets, const p
     FWindow->setWindowProc([this](UINT msg, WPARAM wParam, LPARAM lParam) { return windowProc(msg, wParam, lParam); });
     FHostEntryBuffer = std::make_shared<platform::HostEntry>();
     FSendText = std::make_unique<char[]>(kSendTextBytes);
-    FTimer = new TThreadTimer(this);
+    FTimer = new TThreadTimer(this, FClock);
     FTimer->SetEnabled(false);
     FTimer->SetOnTimer([this](TObject* Sender) { TimerTriggered(Sender); });
     FCancelled = false;

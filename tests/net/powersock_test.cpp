@@ -22,6 +22,7 @@ using namespace std::chrono_literals;
 using platform::HWND;
 using platform::LookupHandle;
 using platform::UINT;
+using testing_support::DeliverQueuedMessages;
 using testing_support::Later;
 using testing_support::ManualClock;
 using testing_support::WaitUntil;
@@ -670,13 +671,24 @@ TEST_F(Session, ReadingPausedByAFullBufferResumesOnceReadLnTakesLines) {
     // Wait until the read handler has found the buffer full and left the
     // rest with the peer.
     bool paused = false;
+    int handlerRuns = 0;
     sock->SetReportLevel(8);
     sock->OnStatus = [&](TComponent*, const AnsiString& status) {
-        if (status == "ReadToStream" && sock->ReceiveBuffer().Size() >= cap)
-            paused = true;
+        if (status != "ReadToStream")
+            return;
+        ++handlerRuns;
+        paused = paused || sock->ReceiveBuffer().Size() >= cap;
     };
-    const bool sawPause = WaitUntil([&] { return paused; });
+    bool sawPause = WaitUntil([&] { return paused; });
+    // Let what was already on its way (a queued notification, a read
+    // notifier about to fire) find the buffer full as well, so that nothing
+    // but ReadLn can start reading again.
+    for (int before = -1; sawPause && before != handlerRuns;) {
+        before = handlerRuns;
+        sawPause = DeliverQueuedMessages() && DeliverQueuedMessages();
+    }
     sock->OnStatus = nullptr;
+    sawPause = sawPause && sock->ReceiveBuffer().Size() >= cap;
 
     int taken = 0;
     const Outcome o = Raised([&] {
@@ -883,10 +895,11 @@ TEST_F(Session, AWaitLimitCutsLineWaitsShortUntilItIsCleared) {
     EXPECT_EQ(Ms(clock.Elapsed()), 1300);
 }
 
-TEST_F(Session, AWaitLimitBoundsLookupAndConnectEvenWithoutATimeOut) {
+TEST_F(Session, AWaitLimitBoundsLookupAndConnectWaitsToo) {
     UseFailingSockets();
     fake.lookup = FailingSockets::Lookup::Never;
     sock->SetHost("slow.invalid");
+    sock->SetTimeOut(60000);
     RecordTriggers();
     sock->LimitWaits(250);
     {

@@ -77,9 +77,8 @@ void ManualClock::deliver(std::uint64_t serial) {
 StuckWaitGuard::StuckWaitGuard(ManualClock& clock, int realMs) {
     window_ = std::make_unique<platform::MessageWindow>(
         [this, &clock](platform::UINT msg, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
-            if (msg == platform::WM_TIMER && !fired_) {
+            if (msg == platform::WM_TIMER) {
                 fired_ = true;
-                window_->killTimer(kGuardTimerId);
                 clock.Advance(std::chrono::hours(24));
             }
             return 0;

@@ -58,10 +58,10 @@ private:
     std::unique_ptr<platform::MessageWindow> relay_;
 };
 
-// Ends a test that waits on a manual clock nobody advances: once `realMs` of
-// real time have passed it moves the clock a day ahead, so that every wait
-// bounded by the clock ends and the test fails on what it sees rather than
-// hanging. Harmless when the test ends in time.
+// Ends a test that waits on a manual clock nobody advances: whenever another
+// `realMs` of real time have passed it moves the clock a day ahead, so that
+// every wait bounded by the clock ends and the test fails on what it sees
+// rather than hanging. Harmless when the test ends in time.
 class StuckWaitGuard {
 public:
     StuckWaitGuard(ManualClock& clock, int realMs = 10000);

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <chrono>
 #include <functional>
@@ -18,6 +17,7 @@
 #include "platform/socket.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/scripted_pop3_server.h"
+#include "tests/support/wait.h"
 
 using namespace std::chrono_literals;
 using testing_support::Close;
@@ -388,10 +388,9 @@ class KxPop3FailureTest : public KxPop3Test {
 protected:
     // Connect must fail within `limit`; returns its message.
     std::string ConnectFailsWithin(std::chrono::milliseconds limit) {
-        QElapsedTimer clock;
-        clock.start();
+        const auto start = std::chrono::steady_clock::now();
         const std::string message = FailureOf([&] { client->Connect(); });
-        EXPECT_LT(clock.elapsed(), limit.count()) << message;
+        EXPECT_LT(testing_support::MsSince(start), limit.count()) << message;
         EXPECT_FALSE(client->Connected());
         return message;
     }

@@ -552,8 +552,10 @@ void TPowersock::ReadToStream() {
         FLastError = FSockets.LastError();
         const AnsiString text = ErrorText(FLastError);
         // Would-block only means the data went elsewhere (DiscardInput took
-        // it); any other error ends the line wait with its text.
-        if (FLastError != platform::WSAEWOULDBLOCK && !FReceiveError)
+        // it); any other error ends the line wait with its text. A read
+        // request still queued from a connection closed since says nothing
+        // about the next one.
+        if (FLastError != platform::WSAEWOULDBLOCK && FConnected && !FReceiveError)
             FReceiveError = text;
         return;
     }

@@ -1,5 +1,6 @@
 #include "net/kxpop3.h"
 
+#include <cstring>
 #include <exception>
 
 #include "framework/exception.h"
@@ -20,6 +21,42 @@ constexpr char kTlsMissing[] = "TLS was asked for but the connection is not prot
 // error on as it is, without the QUIT that would replace it.
 struct ClosedWithError {
     std::exception_ptr error;
+};
+
+constexpr char kUserCommand[] = "USER ";
+constexpr char kPassCommand[] = "PASS ";
+// The QUIT after a failure is a courtesy to the server: it may not keep the
+// caller waiting long, even without a time-out of its own.
+constexpr int kQuitAfterFailureMs = 2000;
+// CR LF ends every command line.
+constexpr std::size_t kLineEndLength = 2;
+
+// A value that would end its command line early (CR, LF) or cut it short
+// (NUL, where the session's Write stops).
+void RefuseBreaks(const AnsiString& value, const char* what) {
+    if (value.find_first_of("\r\n") != AnsiString::npos)
+        throw Exception(AnsiString(what) + " contains a line break");
+    if (value.find('\0') != AnsiString::npos)
+        throw Exception(AnsiString(what) + " contains a NUL character");
+}
+
+// A command that Write would cut before its line end, so that the next
+// command joined it on the server's side.
+void RefuseOverlong(const char* command, const AnsiString& value, const char* what) {
+    if (std::strlen(command) + value.size() + kLineEndLength > TPowersock::MaxWriteLength)
+        throw Exception(AnsiString(what) + " is too long");
+}
+
+// Ends the session's wait limit on every way out of a scope.
+class WaitLimitScope {
+public:
+    explicit WaitLimitScope(TPowersock& session) : session_(session) {}
+    ~WaitLimitScope() { session_.ClearWaitLimit(); }
+    WaitLimitScope(const WaitLimitScope&) = delete;
+    WaitLimitScope& operator=(const WaitLimitScope&) = delete;
+
+private:
+    TPowersock& session_;
 };
 
 // A reply is accepted when "+OK" appears anywhere in its first word. This is
@@ -67,6 +104,30 @@ void TKxPOP3::Abort() {
         Cancel();
     } else {
         dropConnection();
+    }
+}
+
+AnsiString TKxPOP3::Transaction(const AnsiString& command) {
+    DiscardInput();
+    return TPowersock::Transaction(command);
+}
+
+void TKxPOP3::checkCommandValues() const {
+    RefuseBreaks(Host(), "Host name");
+    RefuseBreaks(FUserID, "User ID");
+    RefuseBreaks(FPassword, "Password");
+    RefuseOverlong(kUserCommand, FUserID, "User ID");
+    RefuseOverlong(kPassCommand, FPassword, "Password");
+}
+
+void TKxPOP3::quitAfterFailure() {
+    LimitWaits(kQuitAfterFailureMs);
+    try {
+        Disconnect();
+    } catch (const ESockError& e) {
+        // QUIT ran out of time; the failure that ended the log-on says more.
+        if (!e.IsTimeOut())
+            throw;
     }
 }
 
@@ -144,6 +205,7 @@ void TKxPOP3::Connect() {
             throw Exception(kAuthenticationFailed);
         ++attempts;
     }
+    checkCommandValues();
 
     // Refuses a server field it cannot read before anything goes out.
     const ServerAddress address = ParseServerAddress(Host(), Port());
@@ -160,6 +222,13 @@ void TKxPOP3::Connect() {
             OnConnect(this);
     };
 
+    // The time-out bounds the check as a whole. A nested Connect leaves the
+    // outer one's bound alone.
+    if (!wasBusy) {
+        ClearWaitLimit();
+        if (TimeOut() > 0)
+            LimitWaits(TimeOut());
+    }
     try {
         const bool wasConnected = Connected();
         try {
@@ -186,8 +255,8 @@ void TKxPOP3::Connect() {
             attempts = 0;
             bool done = false;
             while (!done) {
-                if (checkLogonReply(Transaction("USER " + FUserID), attempts))
-                    done = checkLogonReply(Transaction("PASS " + FPassword), attempts);
+                if (checkLogonReply(Transaction(kUserCommand + FUserID), attempts))
+                    done = checkLogonReply(Transaction(kPassCommand + FPassword), attempts);
                 ++attempts;
             }
             loggedOn = true;
@@ -199,11 +268,14 @@ void TKxPOP3::Connect() {
         } catch (const ClosedWithError& closed) {
             std::rethrow_exception(closed.error);
         } catch (...) {
-            // Say QUIT and close; a failure in here replaces the first one.
-            Disconnect();
+            // Say QUIT and close; a failure in here (other than running out
+            // of time) replaces the first one.
+            quitAfterFailure();
             throw;
         }
     } catch (...) {
+        if (!wasBusy)
+            ClearWaitLimit();
         finish();
         throw;
     }
@@ -211,6 +283,8 @@ void TKxPOP3::Connect() {
 }
 
 void TKxPOP3::Disconnect() {
+    // The check ends here, however QUIT goes.
+    const WaitLimitScope endOfCheck(*this);
     try {
         const AnsiString reply = Transaction("QUIT");
         if (!ReplyAccepted(reply))

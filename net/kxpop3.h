@@ -65,8 +65,11 @@ using TListEvent = std::function<void(int Msg, int Size)>;
 // with USER/PASS, then STAT and QUIT). GUI thread only, like the session: the
 // waits pump the thread's messages, so handlers of the owner may run inside
 // Connect and Disconnect. Every failure is an Exception whose message is the
-// server's reply line (line end included), "Authentication failed", or the
-// session's own text.
+// server's reply line (line end included), "Authentication failed", a value
+// that cannot be sent (see Connect), or the session's own text.
+//
+// With a TimeOut, one check (Connect and the Disconnect after it) ends
+// within it as a whole, not just each of its waits.
 class TKxPOP3 : public TPowersock {
 public:
     // Port 110; no credentials. The session works on `sockets` and `clock`,
@@ -82,8 +85,12 @@ public:
     // protect the log-on with TLS, and no credential is sent unless the
     // handshake has succeeded ("Server refused STLS" when the server will
     // not). On return the client is connected and logged on. On failure after
-    // the TCP connection, QUIT has been attempted and the connection closed
-    // before the exception leaves; MessageCount then keeps its earlier value.
+    // the TCP connection, QUIT has been attempted (briefly: it waits no longer
+    // than a couple of seconds, and not past the time-out) and the connection
+    // closed before the exception leaves; MessageCount then keeps its earlier
+    // value. Before connecting it refuses a Host, UserID or Password holding a
+    // line break or NUL ("User ID contains a line break", ...), and a UserID or
+    // Password too long for one command line ("Password is too long").
     void Connect() override;
     // Says QUIT and closes the connection, also when QUIT fails; raises with
     // the reply line when the server does not accept QUIT.
@@ -91,6 +98,10 @@ public:
     // The session's hook for its operation timer and its destruction: cancels
     // a running log-on, or closes an idle connection without QUIT.
     void Abort() override;
+    // The session's Transaction, after dropping whatever arrived unasked: RFC
+    // 1939 has no pipelining, so no byte received before a command is sent
+    // can be its reply (a second greeting line, lines a server sends on its own).
+    AnsiString Transaction(const AnsiString& command) override;
 
     // Messages waiting, from the last accepted STAT reply; 0 until then.
     int MessageCount() const { return FMessageCount; }
@@ -139,6 +150,11 @@ private:
     bool checkLogonReply(const AnsiString& reply, int& attempts);
     // Closes the socket without QUIT and drops what was received.
     void dropConnection();
+    // Raises when a value would not go out as the one command line it must be.
+    void checkCommandValues() const;
+    // Disconnect after a failed log-on, bounded; the first failure goes on
+    // unless QUIT itself fails for another reason than running out of time.
+    void quitAfterFailure();
 
     AnsiString FUserID;
     AnsiString FPassword;

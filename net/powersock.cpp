@@ -35,8 +35,8 @@ constexpr int kLevelErrorCheck = 16;
 // message loop keeps turning between chunks.
 constexpr int kChunkBytes = 16384;
 constexpr int kMaxChunk = kChunkBytes - 1;
-// Write sends at most 16384 characters; the buffer holds a terminating NUL too.
-constexpr std::size_t kMaxWriteChars = 16384;
+// Write's buffer holds a terminating NUL after the longest text.
+constexpr std::size_t kMaxWriteChars = TPowersock::MaxWriteLength;
 constexpr std::size_t kSendTextBytes = kMaxWriteChars + 1;
 
 // Each wait sleeps at most this long before it processes messages again.
@@ -44,6 +44,9 @@ constexpr int kPollMs = 2;
 // Bound of a line or send wait when TimeOut is 0: a server that has said
 // nothing for a minute is not going to.
 constexpr int kDefaultReplyTimeoutMs = 60000;
+// DiscardInput takes at most this much from the socket in one go; a peer
+// that keeps sending faster than that is not answering anything anyway.
+constexpr std::int64_t kMaxDiscardBytes = 1 << 20;
 // A pending line may not grow beyond this; far above any line a mail server
 // sends, small enough that a runaway peer cannot exhaust memory.
 constexpr std::int64_t kMaxPendingLineBytes = 1 << 20;
@@ -51,11 +54,6 @@ constexpr std::int64_t kMaxPendingLineBytes = 1 << 20;
 constexpr std::size_t kMaxReplyDigits = 10;
 
 constexpr char kLineFeed = '\n';
-
-// Messages that Connect passes on from ResolveHost; other look-up failures
-// only mean "no address".
-const char* const kLookupTimedOut = "Host Lookup Timed Out";
-const char* const kLookupCanceled = "Host Lookup Canceled";
 
 int gWinsockUsers = 0;
 
@@ -71,7 +69,57 @@ private:
     bool& flag_;
 };
 
+// The texts of the session's failures, as users and scripts see them.
+const char* FailureText(SockFailure kind) {
+    switch (kind) {
+        case SockFailure::StartupFailed:
+            return "Initializaton of windows sockets failed";
+        case SockFailure::AlreadyConnected:
+            return "Already connected";
+        case SockFailure::LookupFailed:
+            return "Host Lookup Failed";
+        case SockFailure::LookupTimedOut:
+            return "Host Lookup Timed Out";
+        case SockFailure::LookupCanceled:
+            return "Host Lookup Canceled";
+        case SockFailure::NullAddress:
+            return "Null Remote Address";
+        case SockFailure::ConnectTimedOut:
+            return "Connection Timed out";
+        case SockFailure::ConnectCanceled:
+            return "Connection Canceled";
+        case SockFailure::ConnectFailed:
+            return "Connection Failed";
+        case SockFailure::SendAborted:
+            return "Socket send aborted";
+        case SockFailure::ReadAborted:
+            return "Socket readln aborted";
+        case SockFailure::SendTimedOut:
+            return "Socket send timed out";
+        case SockFailure::ReadTimedOut:
+            return "Socket readln timed out";
+        case SockFailure::ClosedByPeer:
+            return "Connection closed by peer";
+        case SockFailure::NotConnected:
+            return "Not connected";
+        case SockFailure::LineTooLong:
+            return "Socket readln line too long";
+        case SockFailure::Other:
+        case SockFailure::PlatformError:
+        case SockFailure::TlsFailed:
+            break;
+    }
+    return "";
+}
+
 }  // namespace
+
+ESockError::ESockError(SockFailure kind) : Exception(FailureText(kind)), FKind(kind) {}
+
+bool ESockError::IsTimeOut() const {
+    return FKind == SockFailure::LookupTimedOut || FKind == SockFailure::ConnectTimedOut ||
+           FKind == SockFailure::SendTimedOut || FKind == SockFailure::ReadTimedOut;
+}
 
 AnsiString FieldAt(const AnsiString& text, char separator, int n) {
     AnsiString result;
@@ -100,7 +148,7 @@ TPowersock::TPowersock(TComponent* AOwner, platform::SocketApi& sockets, const p
     FWindow->setWindowProc([this](UINT msg, WPARAM wParam, LPARAM lParam) { return windowProc(msg, wParam, lParam); });
     FHostEntryBuffer = std::make_shared<platform::HostEntry>();
     FSendText = std::make_unique<char[]>(kSendTextBytes);
-    FTimer = new TThreadTimer(this);
+    FTimer = new TThreadTimer(this, FClock);
     FTimer->SetEnabled(false);
     FTimer->SetOnTimer([this](TObject* Sender) { TimerTriggered(Sender); });
     FCancelled = false;
@@ -184,7 +232,7 @@ void TPowersock::InitWinsock() {
     if (!ok) {
         if (--gWinsockUsers == 0)
             FSockets.Cleanup();
-        throw ESockError("Initializaton of windows sockets failed");
+        throw ESockError(SockFailure::StartupFailed);
     }
 }
 
@@ -194,8 +242,19 @@ void TPowersock::waitForMessages() {
         Application->ProcessMessages();
 }
 
-int TPowersock::replyBoundMs() const {
-    return FTimeOut > 0 ? FTimeOut : kDefaultReplyTimeoutMs;
+platform::Clock::time_point TPowersock::replyDeadline() const {
+    const platform::Clock::time_point own =
+        FClock.Now() + std::chrono::milliseconds(FTimeOut > 0 ? FTimeOut : kDefaultReplyTimeoutMs);
+    return FWaitLimit ? std::min(own, *FWaitLimit) : own;
+}
+
+void TPowersock::LimitWaits(int ms) {
+    const platform::Clock::time_point limit = FClock.Now() + std::chrono::milliseconds(std::max(ms, 0));
+    FWaitLimit = FWaitLimit ? std::min(*FWaitLimit, limit) : limit;
+}
+
+void TPowersock::ClearWaitLimit() {
+    FWaitLimit.reset();
 }
 
 void TPowersock::postToSelf(UINT msg) {
@@ -205,7 +264,18 @@ void TPowersock::postToSelf(UINT msg) {
 void TPowersock::TimerOn() {
     ReportStatus(kLevelOperation, "Timer On");
     FTimedOut = false;
-    FTimer->SetInterval(static_cast<unsigned>(std::max(FTimeOut, 0)));
+    unsigned interval = static_cast<unsigned>(std::max(FTimeOut, 0));
+    if (FWaitLimit) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*FWaitLimit - FClock.Now()).count();
+        if (left <= 0) {
+            // The limit has passed already: the wait is over before it starts.
+            TimerTriggered(FTimer);
+            return;
+        }
+        const auto leftMs = static_cast<unsigned>(std::min<long long>(left, std::numeric_limits<int>::max()));
+        interval = interval == 0 ? leftMs : std::min(interval, leftMs);
+    }
+    FTimer->SetInterval(interval);
     FTimer->SetEnabled(true);
 }
 
@@ -245,7 +315,7 @@ void TPowersock::ResolveHost(const AnsiString& name) {
     if (FLookupHandle == 0) {
         FLastError = FSockets.LastError();
         TimerOff();
-        throw ESockError("Host Lookup Failed");
+        throw ESockError(SockFailure::LookupFailed);
     }
     try {
         do {
@@ -262,11 +332,11 @@ void TPowersock::ResolveHost(const AnsiString& name) {
         FSockets.CancelAsyncRequest(FLookupHandle);
     FLookupHandle = 0;
     if (FTimedOut)
-        throw ESockError(kLookupTimedOut);
+        throw ESockError(SockFailure::LookupTimedOut);
     if (FCancelled)
-        throw ESockError(kLookupCanceled);
+        throw ESockError(SockFailure::LookupCanceled);
     if (!FLastEventOk)
-        throw ESockError("Host Lookup Failed");
+        throw ESockError(SockFailure::LookupFailed);
     FRemoteAddress = FHostEntryBuffer->addresses.empty() ? 0 : FHostEntryBuffer->addresses.front();
     if (OnHostResolved) {
         auto handler = OnHostResolved;
@@ -278,7 +348,8 @@ void TPowersock::Connect() {
     ReportStatus(kLevelOperation, "Connecting");
     FCancelled = false;
     if (FConnected)
-        throw ESockError("Already connected");
+        throw ESockError(SockFailure::AlreadyConnected);
+    FReceiveError.reset();
     int retries = 0;
     ConnectTarget target;
     for (;;) {
@@ -286,25 +357,25 @@ void TPowersock::Connect() {
         try {
             ResolveHost(target.host);
         } catch (const ESockError& e) {
-            if (e.Message() == kLookupTimedOut || e.Message() == kLookupCanceled)
+            if (e.Kind() == SockFailure::LookupTimedOut || e.Kind() == SockFailure::LookupCanceled)
                 throw;
             // Any other look-up failure just leaves the host without an address.
         }
         if (FRemoteAddress != 0)
             break;
         if (retries > 0 || !OnInvalidHost)
-            throw ESockError("Null Remote Address");
+            throw ESockError(SockFailure::NullAddress);
         bool handled = false;
         auto handler = OnInvalidHost;
         handler(handled);
         if (!handled)
-            throw ESockError("Null Remote Address");
+            throw ESockError(SockFailure::NullAddress);
         ++retries;  // the handler may have changed Host
     }
 
     // The socket that replaces a closed one could not be made then; try again now.
     if (FSocket == platform::INVALID_SOCKET && !makeSocket())
-        throw ESockError(ErrorText(FLastError));
+        throw ESockError(SockFailure::PlatformError, ErrorText(FLastError));
 
     platform::SockAddrIn address;
     address.family = platform::kFamilyInet;
@@ -314,7 +385,7 @@ void TPowersock::Connect() {
     if (!target.tlsName.empty()) {
         const int error = FSockets.StartTls(FSocket, target.tlsName, platform::TlsStart::OnConnect);
         if (error != 0)
-            throw ESockError(TlsFailureText(error));
+            throw ESockError(SockFailure::TlsFailed, TlsFailureText(error));
     }
     if (FSockets.Connect(FSocket, address) != 0)
         CheckError(platform::WSAEWOULDBLOCK);
@@ -323,7 +394,7 @@ void TPowersock::Connect() {
     // A TLS server can accept the connection and then say nothing; even with
     // TimeOut 0 its handshake gets the bound of a reply.
     const bool tls = !target.tlsName.empty();
-    const platform::Clock::time_point handshakeDeadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
+    const platform::Clock::time_point handshakeDeadline = replyDeadline();
     try {
         do {
             waitForMessages();
@@ -342,13 +413,13 @@ void TPowersock::Connect() {
         handler(this);
     }
     if (FTimedOut)
-        throw ESockError("Connection Timed out");
+        throw ESockError(SockFailure::ConnectTimedOut);
     if (FCancelled)
-        throw ESockError("Connection Canceled");
+        throw ESockError(SockFailure::ConnectCanceled);
     // The connection was made, but its TLS handshake failed: say why.
     if (platform::IsTlsError(FLastError))
-        throw ESockError(TlsFailureText(FLastError));
-    throw ESockError("Connection Failed");
+        throw ESockError(SockFailure::TlsFailed, TlsFailureText(FLastError));
+    throw ESockError(SockFailure::ConnectFailed);
 }
 
 TPowersock::ConnectTarget TPowersock::Target() const {
@@ -371,23 +442,25 @@ void TPowersock::StartTls(const AnsiString& serverName) {
     FLastEventOk = true;
     const int error = FSockets.StartTls(FSocket, serverName, platform::TlsStart::Now);
     if (error != 0)
-        throw ESockError(TlsFailureText(error));
+        throw ESockError(SockFailure::TlsFailed, TlsFailureText(error));
     // The handshake ends with one more connect notification (with a TLS code
     // when it failed); a close ends it too.
-    const platform::Clock::time_point deadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
+    const platform::Clock::time_point deadline = replyDeadline();
     for (;;) {
         if (FCancelled)
             throw EAbortError("TLS handshake aborted");
         if (!FLastEventOk)
             throw ESockError(
+                SockFailure::TlsFailed,
                 TlsFailureText(platform::IsTlsError(FLastError) ? FLastError : platform::kTlsHandshakeFailed));
         if (!FConnected)
-            throw ESockError(std::string(platform::TlsErrorText(platform::kTlsHandshakeFailed)) +
-                             ": the server closed the connection");
+            throw ESockError(SockFailure::TlsFailed,
+                             std::string(platform::TlsErrorText(platform::kTlsHandshakeFailed)) +
+                                 ": the server closed the connection");
         if (FSockets.TlsEstablished(FSocket))
             return;
         if (FClock.Now() >= deadline)
-            throw ESockError("TLS handshake timed out");
+            throw ESockError(SockFailure::TlsFailed, "TLS handshake timed out");
         waitForMessages();
     }
 }
@@ -410,6 +483,7 @@ void TPowersock::RequestCloseSocket() {
     FSocket = platform::INVALID_SOCKET;
     // Nothing read or queued for the old connection belongs to the next one.
     FReadPaused = false;
+    FReceiveError.reset();
     if (!FBeingDestroyed && OnDisconnect) {
         auto handler = OnDisconnect;
         handler(this);
@@ -426,7 +500,7 @@ void TPowersock::CheckError(int acceptable) {
     FLastError = code;
     if (code == acceptable)
         return;
-    throw ESockError(ErrorText(code));
+    throw ESockError(SockFailure::PlatformError, ErrorText(code));
 }
 
 LRESULT TPowersock::windowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -538,7 +612,13 @@ void TPowersock::ReadToStream() {
     const int n = FSockets.Recv(FSocket, chunk, kMaxChunk);
     if (n == platform::SOCKET_ERROR) {
         FLastError = FSockets.LastError();
-        ErrorText(FLastError);
+        const AnsiString text = ErrorText(FLastError);
+        // Would-block only means the data went elsewhere (DiscardInput took
+        // it); any other error ends the line wait with its text. A read
+        // request still queued from a connection closed since says nothing
+        // about the next one.
+        if (FLastError != platform::WSAEWOULDBLOCK && FConnected && !FReceiveError)
+            FReceiveError = text;
         return;
     }
     FReceiveBuffer->SetPosition(FReceiveBuffer->Size());
@@ -594,24 +674,29 @@ void TPowersock::SendBuffer(const char* data, std::uint16_t count) {
     FSendError = 0;
     postToSelf(WM_SENDMORE);
 
-    const platform::Clock::time_point deadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
+    const platform::Clock::time_point deadline = replyDeadline();
     // Bytes of a send that failed must not go out ahead of the next one.
     auto fail = [this](auto&& error) {
         FSendQueue->Clear();
         throw error;
     };
+    // The deadline is looked at only after a turn of the message loop: a send
+    // that the platform takes at once is never timed out, even at a limit
+    // that has just run out.
+    bool waited = false;
     while (!FSendDone) {
         if (FCancelled) {
             FCancelled = false;
-            fail(EAbortError("Socket send aborted"));
+            fail(EAbortError(SockFailure::SendAborted));
         }
         if (FSendError != 0)
-            fail(ESockError(ErrorText(FSendError)));
+            fail(ESockError(SockFailure::PlatformError, ErrorText(FSendError)));
         if (!FConnected)
-            fail(ESockError(FPeerClosed ? "Connection closed by peer" : "Not connected"));
-        if (FClock.Now() >= deadline)
-            fail(ESockError("Socket send timed out"));
+            fail(ESockError(FPeerClosed ? SockFailure::ClosedByPeer : SockFailure::NotConnected));
+        if (waited && FClock.Now() >= deadline)
+            fail(ESockError(SockFailure::SendTimedOut));
         waitForMessages();
+        waited = true;
     }
 }
 
@@ -633,11 +718,12 @@ void TPowersock::Writeln(const AnsiString& text) {
 
 AnsiString TPowersock::ReadLn() {
     ReportStatus(kLevelOperation, "ReadLn");
-    const platform::Clock::time_point deadline = FClock.Now() + std::chrono::milliseconds(replyBoundMs());
+    const platform::Clock::time_point deadline = replyDeadline();
     const char* lineFeed = nullptr;
+    bool waited = false;
     for (;;) {
         if (FCancelled)
-            throw EAbortError("Socket readln aborted");
+            throw EAbortError(SockFailure::ReadAborted);
         const std::int64_t buffered = FReceiveBuffer->Size();
         // An empty buffer may have no memory at all.
         if (buffered > 0)
@@ -645,11 +731,14 @@ AnsiString TPowersock::ReadLn() {
                 std::memchr(FReceiveBuffer->Memory(), kLineFeed, static_cast<std::size_t>(buffered)));
         if (lineFeed != nullptr)
             break;
+        if (FReceiveError)
+            throw ESockError(platform::IsTlsError(FLastError) ? SockFailure::TlsFailed : SockFailure::PlatformError,
+                             *FReceiveError);
         if (!FConnected) {
             // The rest of a line from a closed connection can never complete;
             // kept, it would be glued to the next connection's first line.
             FReceiveBuffer->Clear();
-            throw ESockError(FPeerClosed ? "Connection closed by peer" : "Not connected");
+            throw ESockError(FPeerClosed ? SockFailure::ClosedByPeer : SockFailure::NotConnected);
         }
         if (FReceiveBuffer->Size() >= kMaxPendingLineBytes) {
             FReceiveBuffer->Clear();
@@ -657,11 +746,12 @@ AnsiString TPowersock::ReadLn() {
                 FReadPaused = false;
                 postToSelf(WM_READMORE);
             }
-            throw ESockError("Socket readln line too long");
+            throw ESockError(SockFailure::LineTooLong);
         }
-        if (FClock.Now() >= deadline)
-            throw ESockError("Socket readln timed out");
+        if (waited && FClock.Now() >= deadline)
+            throw ESockError(SockFailure::ReadTimedOut);
         waitForMessages();
+        waited = true;
     }
 
     const std::int64_t lineLength = lineFeed - FReceiveBuffer->Memory() + 1;
@@ -680,6 +770,33 @@ AnsiString TPowersock::ReadLn() {
         postToSelf(WM_READMORE);
     }
     return line;
+}
+
+void TPowersock::DiscardInput() {
+    FReceiveBuffer->Clear();
+    if (FConnected && FSocket != platform::INVALID_SOCKET) {
+        char chunk[kChunkBytes];
+        std::int64_t taken = 0;
+        int n = 0;
+        do {
+            n = FSockets.Recv(FSocket, chunk, kMaxChunk);
+            taken += std::max(n, 0);
+        } while (n > 0 && taken < kMaxDiscardBytes);
+        // A failure other than would-block is the connection's, not the
+        // discarded bytes': it still ends the next line wait.
+        if (n == platform::SOCKET_ERROR) {
+            const int error = FSockets.LastError();
+            if (error != platform::WSAEWOULDBLOCK) {
+                FLastError = error;
+                if (!FReceiveError)
+                    FReceiveError = ErrorText(error);
+            }
+        }
+    }
+    if (FReadPaused) {
+        FReadPaused = false;
+        postToSelf(WM_READMORE);
+    }
 }
 
 AnsiString TPowersock::Transaction(const AnsiString& command) {
@@ -709,6 +826,8 @@ AnsiString TPowersock::ErrorText(int code) {
     ReportStatus(kLevelOperation, "Looking Up Error Message");
     if (code == 0)
         return AnsiString();
+    if (platform::IsTlsError(code))
+        return TlsFailureText(code);
     struct Entry {
         int code;
         const char* text;

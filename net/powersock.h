@@ -3,19 +3,21 @@
 // and reports progress as status texts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "framework/component.h"
 #include "framework/events.h"
 #include "framework/exception.h"
 #include "framework/streams.h"
 #include "framework/text.h"
+#include "platform/clock.h"
 #include "platform/messages.h"
 
 namespace platform {
-class Clock;
 class MessageWindow;
 class SocketApi;
 struct HostEntry;
@@ -23,10 +25,44 @@ struct HostEntry;
 
 class TThreadTimer;
 
+// Why an operation of the socket session failed. Callers act on this, never
+// on the message, which is the text the user sees.
+enum class SockFailure {
+    Other,  // raised with a message only (not by the session itself)
+    StartupFailed,
+    AlreadyConnected,
+    LookupFailed,
+    LookupTimedOut,
+    LookupCanceled,
+    NullAddress,
+    ConnectTimedOut,
+    ConnectCanceled,
+    ConnectFailed,
+    PlatformError,  // a socket call failed; the message is its code and text
+    SendAborted,
+    ReadAborted,
+    SendTimedOut,
+    ReadTimedOut,
+    ClosedByPeer,
+    NotConnected,
+    LineTooLong,
+    TlsFailed,  // the TLS layer refused the peer or the session broke; the message says why
+};
+
 // Failures of the socket layer; the message is the whole report.
 class ESockError : public Exception {
 public:
+    // Kind Other.
     using Exception::Exception;
+    // The session's own text for `kind` (not for PlatformError, which has no fixed text).
+    explicit ESockError(SockFailure kind);
+    ESockError(SockFailure kind, const AnsiString& message) : Exception(message), FKind(kind) {}
+
+    SockFailure Kind() const { return FKind; }
+    bool IsTimeOut() const;
+
+private:
+    SockFailure FKind = SockFailure::Other;
 };
 
 // A wait of the socket layer that was ended by Cancel.
@@ -72,19 +108,32 @@ public:
     // Sends count bytes of data (count 0: data is NUL-terminated text) and
     // returns when the platform has taken them all.
     void SendBuffer(const char* data, std::uint16_t count);
-    // Sends text up to its first NUL, at most 16384 characters.
+    // The most characters one Write sends.
+    static constexpr std::size_t MaxWriteLength = 16384;
+    // Sends text up to its first NUL, at most MaxWriteLength characters.
     void Write(const AnsiString& text);
     // Write of text followed by CR LF (so a text of 16383 characters or more loses its line end).
     void Writeln(const AnsiString& text);
     // Returns the next line received, up to and including its LF.
     AnsiString ReadLn();
+    // Drops every byte received and not yet taken by ReadLn: what
+    // ReceiveBuffer holds and what the socket has ready now. For a protocol
+    // whose next line can only answer the command about to be sent.
+    void DiscardInput();
+
+    // Bounds every wait from now on (look-up, connect, line and send waits):
+    // none goes on past `ms` milliseconds from now, nor past a limit set
+    // before; each keeps its own bound as well. A wait cut short fails as its
+    // own time-out does. Lasts until ClearWaitLimit.
+    void LimitWaits(int ms);
+    void ClearWaitLimit();
 
     const AnsiString& Host() const { return FHost; }
     void SetHost(const AnsiString& Value) { FHost = Value; }
     int Port() const { return FPort; }
     void SetPort(int Value) { FPort = Value; }
-    // Milliseconds; bounds the name look-up and connect waits (0 = unbounded)
-    // and the line and send waits (0 = the default reply bound). Negative counts as 0.
+    // Milliseconds; bounds each name look-up and connect wait (0 = unbounded)
+    // and each line and send wait (0 = the default reply bound). Negative counts as 0.
     int TimeOut() const { return FTimeOut; }
     void SetTimeOut(int Value) { FTimeOut = Value; }
     // Status texts of a level above this are not reported (0 = none).
@@ -151,7 +200,7 @@ private:
     platform::LRESULT windowProc(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
     void dispatch(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
     void waitForMessages();
-    int replyBoundMs() const;
+    platform::Clock::time_point replyDeadline() const;
     bool makeSocket();
     void postToSelf(platform::UINT msg);
 
@@ -181,9 +230,11 @@ private:
     AnsiString FLastReply;
     std::int16_t FReplyCode = 0;
     bool FSendDone = false;
-    int FSendError = 0;        // a send failed with this code (not would-block)
-    bool FPeerClosed = false;  // the peer closed the connection we had
-    bool FReadPaused = false;  // receiving stopped because the buffer is full
+    int FSendError = 0;                                     // a send failed with this code (not would-block)
+    bool FPeerClosed = false;                               // the peer closed the connection we had
+    bool FReadPaused = false;                               // receiving stopped because the buffer is full
+    std::optional<AnsiString> FReceiveError;                // a receive failed (not would-block): its text
+    std::optional<platform::Clock::time_point> FWaitLimit;  // see LimitWaits
     std::uint16_t FSocket;
     std::unique_ptr<platform::MessageWindow> FWindow;
     std::unique_ptr<TMemoryStream> FReceiveBuffer;

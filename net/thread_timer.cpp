@@ -2,6 +2,7 @@
 
 #include "framework/application.h"
 #include "framework/exception.h"
+#include "platform/clock.h"
 #include "platform/message_window.h"
 
 namespace {
@@ -9,7 +10,8 @@ namespace {
 constexpr platform::WPARAM kTimerId = 1;
 }  // namespace
 
-TThreadTimer::TThreadTimer(TComponent* AOwner) : TComponent(AOwner), FWindow(new platform::MessageWindow) {
+TThreadTimer::TThreadTimer(TComponent* AOwner, const platform::Clock& clock)
+    : TComponent(AOwner), FClock(clock), FWindow(new platform::MessageWindow) {
     FWindow->setUserSlot(this);
     FWindow->setWindowProc([this](platform::UINT msg, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
         if (msg == platform::WM_TIMER)
@@ -22,7 +24,7 @@ TThreadTimer::TThreadTimer(TComponent* AOwner) : TComponent(AOwner), FWindow(new
 
 TThreadTimer::~TThreadTimer() {
     FEnabled = false;
-    FWindow->killTimer(kTimerId);
+    FClock.StopTimer(*FWindow, kTimerId);
     FWindow.reset();
 }
 
@@ -54,9 +56,9 @@ void TThreadTimer::Timer() {
 }
 
 void TThreadTimer::UpdateTimer() {
-    FWindow->killTimer(kTimerId);
+    FClock.StopTimer(*FWindow, kTimerId);
     if (FInterval != 0 && FEnabled && FOnTimer) {
-        if (!FWindow->setTimer(kTimerId, FInterval))
+        if (!FClock.StartTimer(*FWindow, kTimerId, FInterval))
             throw Exception("No Timer");
     }
 }

@@ -8,14 +8,17 @@
 #include "framework/events.h"
 
 namespace platform {
+class Clock;
 class MessageWindow;
-}
+}  // namespace platform
 
 // Repeating timer: runs while Interval != 0, Enabled and OnTimer is set.
 // GUI thread only.
 class TThreadTimer : public TComponent {
 public:
-    explicit TThreadTimer(TComponent* AOwner);
+    // The period is measured on `clock`, which must outlive the timer (the
+    // session hands in its own, so its deadlines and its timer agree).
+    TThreadTimer(TComponent* AOwner, const platform::Clock& clock);
     ~TThreadTimer() override;
     const char* ClassName() const override { return "TThreadTimer"; }
 
@@ -40,6 +43,7 @@ private:
     void UpdateTimer();
     void handleTick();
 
+    const platform::Clock& FClock;
     unsigned FInterval = 1000;
     std::unique_ptr<platform::MessageWindow> FWindow;
     TNotifyEvent FOnTimer;

@@ -4,18 +4,20 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "framework/exception.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/scripted_pop3_server.h"
+#include "tests/support/wait.h"
 
 using namespace std::chrono_literals;
 using testing_support::Close;
@@ -50,8 +52,11 @@ Script LogOn(const std::string& statReply) {
 
 class KxPop3Test : public ::testing::Test {
 protected:
-    void SetUp() override {
-        client = std::make_unique<TKxPOP3>(nullptr, platform::SystemSockets(), clock);
+    void SetUp() override { MakeClient(clock); }
+
+    // A client of alice's mailbox on the scripted server, on `c`.
+    void MakeClient(const platform::Clock& c) {
+        client = std::make_unique<TKxPOP3>(nullptr, platform::SystemSockets(), c);
         client->SetHost("127.0.0.1");
         client->SetPort(server.Port());
         client->SetUserID("alice");
@@ -383,10 +388,9 @@ class KxPop3FailureTest : public KxPop3Test {
 protected:
     // Connect must fail within `limit`; returns its message.
     std::string ConnectFailsWithin(std::chrono::milliseconds limit) {
-        QElapsedTimer clock;
-        clock.start();
+        const auto start = std::chrono::steady_clock::now();
         const std::string message = FailureOf([&] { client->Connect(); });
-        EXPECT_LT(clock.elapsed(), limit.count()) << message;
+        EXPECT_LT(testing_support::MsSince(start), limit.count()) << message;
         EXPECT_FALSE(client->Connected());
         return message;
     }
@@ -458,13 +462,13 @@ TEST_F(KxPop3FailureTest, AlreadyConnected) {
     EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
 }
 
-// Framing as the client sees it: replies split over several packets, replies
-// that arrive together, and LF-only line ends.
-TEST_F(KxPop3Test, RepliesSplitAndJoinedAcrossPackets) {
-    server.AddSession({Send("+O"), Send("K rea"), Send("dy\r\n"),
-                       // The USER reply arrives together with the PASS reply.
-                       Expect("USER alice", "+OK\r\n+OK logged on\r\n"), Expect("PASS secret", ""),
-                       Expect("STAT", "+OK 4 4000\n"), Expect("QUIT", "+OK\n")});
+// Framing as the client sees it: replies split over several packets and
+// LF-only line ends. (A line joined to a reply is no reply to the next
+// command: see StaleLinesAreNeverTakenAsReplies.)
+TEST_F(KxPop3Test, RepliesSplitAcrossPackets) {
+    server.AddSession({Send("+O"), Send("K rea"), Send("dy\r\n"), Expect("USER alice", "+O"), Send("K\r\n"),
+                       Expect("PASS secret", "+OK logged on\r\n"), Expect("STAT", "+OK 4 4000\n"),
+                       Expect("QUIT", "+OK\n")});
     client->Connect();
     EXPECT_EQ(client->MessageCount(), 4);
     client->Disconnect();
@@ -480,6 +484,201 @@ TEST_F(KxPop3Test, LongGreetingIsTakenWhole) {
     EXPECT_EQ(client->MessageCount(), 9);
     client->Disconnect();
     EXPECT_TRUE(server.Mismatches(0).empty());
+}
+
+// ---- replies belong to their command ---------------------------------------
+
+// Lines a server sends before a command has gone out answer no command of
+// ours. Taken in order, three of them after the greeting once made a refused
+// password look like a log-on with 42 messages.
+TEST_F(KxPop3Test, StaleLinesAreNeverTakenAsReplies) {
+    server.AddSession({Send("+OK ready\r\n+OK\r\n+OK\r\n+OK 42 4200\r\n"), Expect("USER alice", "+OK\r\n"),
+                       Expect("PASS secret", "-ERR [AUTH] wrong\r\n"), Expect("QUIT", "+OK\r\n")});
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    EXPECT_EQ(client->MessageCount(), 0);
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "QUIT\r\n"}));
+
+    // Joined to a reply, an extra line is dropped before the next command.
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n+OK 7 700\r\n"),
+                       Expect("PASS secret", "+OK\r\n"), Expect("STAT", "+OK 2 200\r\n-ERR stale\r\n"),
+                       Expect("QUIT", "+OK\r\n")});
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), 2);
+    EXPECT_EQ(FailureOf([&] { client->Disconnect(); }), "(no exception)");
+    EXPECT_TRUE(server.Mismatches(1).empty());
+}
+
+// QUIT's own failure, other than running out of time, is what the caller sees.
+TEST_F(KxPop3Test, ARefusedQuitAfterAFailureReplacesIt) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "-ERR no\r\n"), Expect("QUIT", "-ERR busy\r\n")});
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "-ERR busy\r\n");
+    EXPECT_FALSE(client->Connected());
+}
+
+// ---- values that cannot be sent -----------------------------------------------
+
+struct RefusedValueCase {
+    const char* field;  // "host", "user" or "password"
+    std::string value;
+    const char* message;
+};
+
+void PrintTo(const RefusedValueCase& c, std::ostream* os) {
+    *os << c.field << " of " << c.value.size() << " bytes: " << c.message;
+}
+
+class RefusedValueTest : public KxPop3Test, public ::testing::WithParamInterface<RefusedValueCase> {};
+
+// A value with a line break would send a second command of its own choosing
+// (a stored user ID "taro" CR LF "DELE 1" deleted the first message); one
+// longer than a command line would lose its line end and swallow the next
+// command. Neither is sent: the check fails before connecting.
+TEST_P(RefusedValueTest, FailsBeforeConnecting) {
+    // Should the client connect after all, this ends its check quickly.
+    server.AddSession({Send("+OK ready\r\n"), Close()});
+    const std::string field = GetParam().field;
+    if (field == "host")
+        client->SetHost(GetParam().value);
+    else if (field == "user")
+        client->SetUserID(GetParam().value);
+    else
+        client->SetPassword(GetParam().value);
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), GetParam().message);
+    EXPECT_FALSE(client->Connected());
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_TRUE(server.Lines(0).empty());
+}
+
+const std::string kNul(1, '\0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, RefusedValueTest,
+    ::testing::Values(RefusedValueCase{"user", "taro\r\nDELE 1", "User ID contains a line break"},
+                      RefusedValueCase{"user", "taro\nDELE 1", "User ID contains a line break"},
+                      RefusedValueCase{"user", "taro\r", "User ID contains a line break"},
+                      RefusedValueCase{"user", "taro" + kNul + "x", "User ID contains a NUL character"},
+                      RefusedValueCase{"password", "secret\r\nDELE 1", "Password contains a line break"},
+                      RefusedValueCase{"password", kNul, "Password contains a NUL character"},
+                      RefusedValueCase{"host", "127.0.0.1\r\nDELE 1", "Host name contains a line break"},
+                      RefusedValueCase{"host", "127.0.0.1" + kNul, "Host name contains a NUL character"},
+                      // "USER " or "PASS ", the value and CR LF must fit the 16384 characters of one Write.
+                      RefusedValueCase{"user", std::string(16378, 'u'), "User ID is too long"},
+                      RefusedValueCase{"password", std::string(16378, 'p'), "Password is too long"}));
+
+TEST_F(KxPop3Test, TheLongestValuesThatFitGoOutWhole) {
+    const std::string user(16377, 'u');
+    const std::string password(16377, 'p');
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER " + user, "+OK\r\n"), Expect("PASS " + password, "+OK\r\n"),
+                       Expect("STAT", "+OK 1 1\r\n"), Expect("QUIT", "+OK\r\n")});
+    client->SetUserID(user);
+    client->SetPassword(password);
+    client->Connect();
+    client->Disconnect();
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_TRUE(server.Mismatches(0).empty());
+    EXPECT_EQ(server.Lines(0).size(), 4u);
+}
+
+// ---- time ----------------------------------------------------------------------
+
+// The client on a clock that stands still until the server has gone silent
+// (it has read `silentAfter` lines of session `silentSession` and will answer
+// none of them); from then on every turn of the message loop moves it 100 ms.
+// A test may move it at other points too.
+class KxPop3TimeTest : public KxPop3Test {
+protected:
+    void SetUp() override {
+        MakeClient(manual);
+        QObject::connect(&driver, &QTimer::timeout, [this] {
+            if (client && client->Connected() && static_cast<int>(server.Lines(silentSession).size()) >= silentAfter)
+                manual.Advance(100ms);
+        });
+        driver.start(1);
+    }
+    void TearDown() override { driver.stop(); }
+
+    void SilentAfter(int session, int lines) {
+        silentSession = session;
+        silentAfter = lines;
+    }
+    long long ElapsedMs() const { return Ms(manual.Elapsed()); }
+    static long long Ms(std::chrono::nanoseconds d) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    }
+
+    testing_support::ManualClock manual;
+    testing_support::StuckWaitGuard guard{manual, 20000};
+    QTimer driver;
+    int silentSession = 0;
+    int silentAfter = 0;
+};
+
+// Slack for the turns of the message loop between the bound and the moment
+// the waiting client sees it has passed.
+constexpr long long kSlackMs = 500;
+
+// A silent server once took twice the time-out: the QUIT after the time-out
+// waited for a whole time-out again.
+TEST_F(KxPop3TimeTest, ASilentServerTakesTheTimeOutOnce) {
+    server.AddSession({Hang()});
+    SilentAfter(0, 0);
+    client->SetTimeOut(3000);
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Socket readln timed out");
+    EXPECT_GE(ElapsedMs(), 3000);
+    EXPECT_LE(ElapsedMs(), 3000 + kSlackMs);
+    EXPECT_FALSE(client->Connected());
+    ASSERT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
+    EXPECT_EQ(server.Lines(0), Lines{"QUIT\r\n"});  // still said, just not waited for
+}
+
+// The time-out bounds the check as a whole: time spent on the first replies
+// is not given again to the later ones, QUIT included.
+TEST_F(KxPop3TimeTest, TheTimeOutBoundsTheWholeCheck) {
+    // Each reply line comes 800 ms after its command.
+    client->SetReportLevel(1);
+    client->OnStatus = [&](TComponent*, const AnsiString&) { manual.Advance(800ms); };
+    client->SetTimeOut(3000);
+
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+                       Expect("STAT", ""), Hang()});
+    SilentAfter(0, 3);
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Socket readln timed out");
+    // STAT waited from 1600 ms: on its own bound it would have ended at 4600.
+    EXPECT_GE(ElapsedMs(), 3000);
+    EXPECT_LE(ElapsedMs(), 3000 + kSlackMs);
+
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+                       Expect("STAT", "+OK 1 1\r\n"), Expect("QUIT", ""), Hang()});
+    SilentAfter(1, 4);
+    const auto start = manual.Elapsed();
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), 1);
+    EXPECT_EQ(FailureOf([&] { client->Disconnect(); }), "Socket readln timed out");
+    // QUIT waited from 2400 ms: on its own bound it would have ended at 5400.
+    EXPECT_GE(Ms(manual.Elapsed() - start), 3000);
+    EXPECT_LE(Ms(manual.Elapsed() - start), 3000 + kSlackMs);
+    EXPECT_FALSE(client->Connected());
+}
+
+// Without a time-out (the resident program's case) the QUIT after a failure
+// still waits only briefly, and the failure reported is the one that ended
+// the log-on, not QUIT's time-out.
+TEST_F(KxPop3TimeTest, QuitAfterAFailureIsBrief) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "-ERR no\r\n"), Expect("QUIT", ""), Hang()});
+    SilentAfter(0, 2);
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
+    EXPECT_GE(ElapsedMs(), 2000);
+    EXPECT_LE(ElapsedMs(), 2000 + kSlackMs);
+    EXPECT_FALSE(client->Connected());
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "QUIT\r\n"}));
+
+    // A later check has the usual bound for each reply again.
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", ""), Hang()});
+    SilentAfter(1, 1);
+    const auto start = manual.Elapsed();
+    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Socket readln timed out");
+    EXPECT_GE(Ms(manual.Elapsed() - start), 60000);
 }
 
 }  // namespace

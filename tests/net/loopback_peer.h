@@ -17,21 +17,15 @@
 #include <functional>
 #include <string>
 
-#include "platform/event_wait.h"
+#include "tests/support/wait.h"
 
 namespace testpeer {
 
 using Clock = std::chrono::steady_clock;
 
-// Processes events until pred() holds or the deadline passes; returns pred().
+// The shared deadline wait, under the name the socket-layer tests use.
 inline bool PumpUntil(const std::function<bool()>& pred, int timeoutMs = 3000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (Clock::now() >= deadline)
-            return pred();
-        platform::WaitForMessages(5);
-    }
-    return true;
+    return testing_support::WaitUntil(pred, timeoutMs);
 }
 
 // One accepted connection, closed with the object.

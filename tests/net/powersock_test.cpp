@@ -13,24 +13,26 @@
 #include "platform/message_window.h"
 #include "platform/socket.h"
 #include "tests/net/loopback_peer.h"
+#include "tests/support/manual_clock.h"
+#include "tests/support/wait.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 using platform::HWND;
 using platform::LookupHandle;
 using platform::UINT;
-using testpeer::PumpUntil;
+using testing_support::DeliverQueuedMessages;
+using testing_support::Later;
+using testing_support::ManualClock;
+using testing_support::WaitUntil;
 
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// What an operation raised: the message and the exception's kind.
+// What an operation raised: the message and the exception's class and kind.
 struct Outcome {
     std::string message = "<nothing raised>";
     bool sockError = false;
     bool abortError = false;
+    SockFailure kind = SockFailure::Other;
 };
 
 template <class F>
@@ -39,30 +41,14 @@ Outcome Raised(F&& f) {
     try {
         f();
     } catch (const EAbortError& e) {
-        o = {e.Message(), true, true};
+        o = {e.Message(), true, true, e.Kind()};
     } catch (const ESockError& e) {
-        o = {e.Message(), true, false};
+        o = {e.Message(), true, false, e.Kind()};
     } catch (const Exception& e) {
         o = {e.Message(), false, false};
     }
     return o;
 }
-
-// Runs `action` from the message loop at the next wait, like a menu command
-// or timer that fires while the session is busy.
-class Later {
-public:
-    explicit Later(std::function<void()> action)
-        : window_([a = std::move(action)](UINT, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
-              a();
-              return 0;
-          }) {
-        platform::PostMessage(window_.handle(), 1, 0, 0);
-    }
-
-private:
-    platform::MessageWindow window_;
-};
 
 // The system's sockets, with failures on cue. Everything not told to fail
 // goes to the real sockets.
@@ -76,6 +62,8 @@ public:
     bool failConnect = false;
     int connectError = 0;
     int sendError = 0;            // Send fails with this code when not 0
+    int recvError = 0;            // Recv fails with this code when not 0
+    std::string unannounced;      // bytes Recv hands out first, with no FD_READ for them
     bool sendWouldBlock = false;  // Send never gets anywhere
     Lookup lookup = Lookup::Real;
     int lookupError = platform::WSAHOST_NOT_FOUND;
@@ -133,9 +121,18 @@ public:
         own_ = false;
         return real_.Send(s, d, n);
     }
-    int Recv(platform::SOCKET s, char* d, int n) override {
+    int Recv(platform::SOCKET s, char* d, int len) override {
+        if (recvError != 0)
+            return fail(recvError);
+        if (!unannounced.empty()) {
+            const std::size_t n = std::min<std::size_t>(unannounced.size(), static_cast<std::size_t>(len));
+            unannounced.copy(d, n);
+            unannounced.erase(0, n);
+            own_ = false;
+            return static_cast<int>(n);
+        }
         own_ = false;
-        return real_.Recv(s, d, n);
+        return real_.Recv(s, d, len);
     }
     int CloseSocket(platform::SOCKET s) override {
         own_ = false;
@@ -182,10 +179,50 @@ private:
     LookupHandle nextHandle_ = 0x7000000;
 };
 
-// A session (on real or failing sockets) and a loopback peer to talk to.
+// Moves a manual clock from the message loop, one step per turn of the loop,
+// so that the ticks a step makes due are delivered before the next step.
+class ClockSteps {
+public:
+    ClockSteps(ManualClock& clock, std::vector<ManualClock::duration> steps) : clock_(clock), steps_(std::move(steps)) {
+        next();
+    }
+
+private:
+    void next() {
+        if (taken_ == steps_.size())
+            return;
+        laters_.push_back(std::make_unique<Later>([this] {
+            clock_.Advance(steps_[taken_++]);
+            next();
+        }));
+    }
+
+    ManualClock& clock_;
+    std::vector<ManualClock::duration> steps_;
+    std::size_t taken_ = 0;
+    std::vector<std::unique_ptr<Later>> laters_;  // each lives as long as the steps
+};
+
+long long Ms(ManualClock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+// A session (on real or failing sockets) and a loopback peer to talk to. Its
+// clock moves only when a test advances it, so every time-out below happens
+// exactly where the test says, and a wait that ends without one did not need it.
 class Session : public testing::Test {
 protected:
     void UseFailingSockets() { sock = std::make_unique<TPowersock>(nullptr, fake, clock); }
+
+    // Notes the clock's reading (ms since the test began) whenever the
+    // session's operation timer fires.
+    void RecordTriggers() {
+        sock->SetReportLevel(8);
+        sock->OnStatus = [this](TComponent*, const AnsiString& status) {
+            if (status == "Timer Triggered")
+                triggers.push_back(Ms(clock.Elapsed()));
+        };
+    }
 
     void ConnectToPeer() {
         sock->SetHost("127.0.0.1");
@@ -196,10 +233,12 @@ protected:
     }
 
     FailingSockets fake;  // declared first: it outlives the session
-    platform::SteadyClock clock;
+    ManualClock clock;
+    testing_support::StuckWaitGuard guard{clock};
     testpeer::Listener listener;
     std::unique_ptr<TPowersock> sock = std::make_unique<TPowersock>(nullptr, platform::SystemSockets(), clock);
     testpeer::PeerConnection peer;
+    std::vector<long long> triggers;
 };
 
 // ---- field splitting ------------------------------------------------------
@@ -303,7 +342,12 @@ TEST_F(Session, LookupTimeoutAndCancelPassOutOfConnect) {
     };
     sock->SetHost("slow.invalid");
     sock->SetTimeOut(50);
-    EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Host Lookup Timed Out");
+    RecordTriggers();
+    {
+        ClockSteps steps(clock, {49ms, 1ms});
+        EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Host Lookup Timed Out");
+    }
+    EXPECT_EQ(triggers, std::vector<long long>{50});
     EXPECT_EQ(asked, 0);
     ASSERT_EQ(fake.lookups.size(), 1u);
     ASSERT_EQ(fake.withdrawn.size(), 1u);  // the abandoned look-up is withdrawn
@@ -320,10 +364,14 @@ TEST_F(Session, LateCompletionOfAnAbandonedLookupIsIgnored) {
     fake.lookup = FailingSockets::Lookup::Never;
     sock->SetHost("slow.invalid");
     sock->SetTimeOut(50);
-    EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Host Lookup Timed Out");
+    {
+        ClockSteps steps(clock, {50ms});
+        EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Host Lookup Timed Out");
+    }
     // The first look-up "completes" while the second is being waited for:
     // that says nothing about the second, which still times out.
     fake.replayFirstLookup = true;
+    ClockSteps steps(clock, {50ms});
     EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Host Lookup Timed Out");
 }
 
@@ -357,9 +405,10 @@ TEST_F(Session, ConnectToAFullBacklogTimesOut) {
     sock->SetHost("127.0.0.1");
     sock->SetPort(full.port());
     sock->SetTimeOut(100);
-    const auto start = Clock::now();
+    RecordTriggers();
+    ClockSteps steps(clock, {99ms, 1ms});
     EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Connection Timed out");
-    EXPECT_GE(MsSince(start), 90);
+    EXPECT_EQ(triggers, std::vector<long long>{100});
     EXPECT_EQ(failed, 1);
     EXPECT_FALSE(sock->Connected());
     ::close(filler);
@@ -378,7 +427,7 @@ TEST_F(Session, AbandonedConnectThatCompletesLaterBlocksTheNextConnect) {
     sock->SetPort(listener.port());
     EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Connection Canceled");
     sock->OnStatus = nullptr;
-    ASSERT_TRUE(PumpUntil([&] { return sock->Connected(); }));
+    ASSERT_TRUE(WaitUntil([&] { return sock->Connected(); }));
     EXPECT_EQ(connected, 1);
     EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Already connected");
 }
@@ -399,6 +448,7 @@ TEST_P(ConnectError, RaisesTheCodeAndItsText) {
     const Outcome o = Raised([&] { sock->Connect(); });
     EXPECT_TRUE(o.sockError);
     EXPECT_EQ(o.message, GetParam().text);
+    EXPECT_EQ(o.kind, SockFailure::PlatformError);
     EXPECT_EQ(sock->LastError(), GetParam().code);
 }
 
@@ -475,7 +525,7 @@ TEST_F(Session, NotificationForAnEarlierSocketDoesNotTouchTheCurrentOne) {
                           platform::MakeLong(static_cast<std::uint16_t>(platform::FD_CLOSE), 0));
     bool marker = false;
     Later after([&] { marker = true; });  // queued behind it
-    ASSERT_TRUE(PumpUntil([&] { return marker; }));
+    ASSERT_TRUE(WaitUntil([&] { return marker; }));
     EXPECT_TRUE(sock->Connected());
     EXPECT_EQ(disconnects, 1);
 }
@@ -524,16 +574,16 @@ TEST_F(Session, PeerCloseKeepsCompleteLinesAndFailsTheIncompleteOne) {
     ConnectToPeer();
     ASSERT_TRUE(peer.Send("a\r\npartial"));
     peer.Close();
-    ASSERT_TRUE(PumpUntil([&] { return disconnects == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return disconnects == 1; }));
     EXPECT_FALSE(sock->Connected());
     EXPECT_EQ(std::string(sock->ReceiveBuffer().Memory(), sock->ReceiveBuffer().Size()), "a\r\npartial");
     EXPECT_EQ(sock->ReadLn(), "a\r\n");
-    const auto start = Clock::now();
+    // The clock stands still: only the close can end this wait.
     const Outcome o = Raised([&] { sock->ReadLn(); });
     EXPECT_EQ(o.message, "Connection closed by peer");
+    EXPECT_EQ(o.kind, SockFailure::ClosedByPeer);
     EXPECT_TRUE(o.sockError);
     EXPECT_FALSE(o.abortError);
-    EXPECT_LT(MsSince(start), 1000);  // at once, not after the reply bound
     EXPECT_EQ(Raised([&] { sock->Writeln("QUIT"); }).message, "Connection closed by peer");
 
     // The next connection starts clean: no piece of the old line in front.
@@ -546,19 +596,27 @@ TEST_F(Session, PeerClosingDuringReadLnEndsItAtOnce) {
     ConnectToPeer();
     ASSERT_TRUE(peer.Send("no line end"));
     Later close([&] { peer.Close(); });
-    const auto start = Clock::now();
     EXPECT_EQ(Raised([&] { sock->ReadLn(); }).message, "Connection closed by peer");
-    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_FALSE(guard.fired());
 }
 
 TEST_F(Session, SilentPeerTimesReadLnOut) {
     ConnectToPeer();
     sock->SetTimeOut(100);
-    const auto start = Clock::now();
+    {
+        // Not yet at 99 ms: the line that comes then is taken.
+        Later almost([&] {
+            clock.Advance(99ms);
+            peer.Send("+OK in time\r\n");
+        });
+        EXPECT_EQ(sock->ReadLn(), "+OK in time\r\n");
+    }
+    ClockSteps steps(clock, {99ms, 1ms});
     const Outcome o = Raised([&] { sock->ReadLn(); });
     EXPECT_EQ(o.message, "Socket readln timed out");
+    EXPECT_EQ(o.kind, SockFailure::ReadTimedOut);
     EXPECT_TRUE(o.sockError);
-    EXPECT_GE(MsSince(start), 90);
+    EXPECT_EQ(Ms(clock.Elapsed()), 199);
     EXPECT_TRUE(sock->Connected());
     // The line can still come afterwards.
     ASSERT_TRUE(peer.Send("+OK late\r\n"));
@@ -575,8 +633,8 @@ TEST_F(Session, EndlessLineIsCutOffWithBoundedMemory) {
 
     // Arriving while nobody reads lines: receiving stops at the cap and the
     // rest waits with the peer.
-    ASSERT_TRUE(PumpUntil([&] { return sock->ReceiveBuffer().Size() >= cap; }));
-    EXPECT_FALSE(PumpUntil([&] { return sock->ReceiveBuffer().Size() > bound; }, 200));
+    ASSERT_TRUE(WaitUntil([&] { return sock->ReceiveBuffer().Size() >= cap; }));
+    EXPECT_FALSE(WaitUntil([&] { return sock->ReceiveBuffer().Size() > bound; }, 200));
 
     const Outcome o = Raised([&] { sock->ReadLn(); });
     EXPECT_EQ(o.message, "Socket readln line too long");
@@ -596,6 +654,89 @@ TEST_F(Session, EndlessLineIsCutOffWithBoundedMemory) {
     EXPECT_LE(largest, bound);
     probe.killTimer(1);
     sender.join();
+}
+
+TEST_F(Session, ReadingPausedByAFullBufferResumesOnceReadLnTakesLines) {
+    ConnectToPeer();
+    const std::int64_t cap = 1 << 20;
+    // Complete lines, twice as many bytes as the buffer may hold: receiving
+    // pauses at the cap, and only ReadLn taking lines can start it again.
+    const std::string line = std::string(1000, 'x') + "\r\n";
+    const int lines = static_cast<int>(2 * cap / static_cast<std::int64_t>(line.size()));
+    std::string all;
+    for (int i = 0; i < lines; ++i) all += line;
+    peer.SetSendTimeout(5000);
+    std::thread sender([&] { peer.Send(all + "end\r\n"); });
+
+    // Wait until the read handler has found the buffer full and left the
+    // rest with the peer.
+    bool paused = false;
+    int handlerRuns = 0;
+    sock->SetReportLevel(8);
+    sock->OnStatus = [&](TComponent*, const AnsiString& status) {
+        if (status != "ReadToStream")
+            return;
+        ++handlerRuns;
+        paused = paused || sock->ReceiveBuffer().Size() >= cap;
+    };
+    bool sawPause = WaitUntil([&] { return paused; });
+    // Let what was already on its way (a queued notification, a read
+    // notifier about to fire) find the buffer full as well, so that nothing
+    // but ReadLn can start reading again.
+    for (int before = -1; sawPause && before != handlerRuns;) {
+        before = handlerRuns;
+        sawPause = DeliverQueuedMessages() && DeliverQueuedMessages();
+    }
+    sock->OnStatus = nullptr;
+    sawPause = sawPause && sock->ReceiveBuffer().Size() >= cap;
+
+    int taken = 0;
+    const Outcome o = Raised([&] {
+        for (AnsiString got = sock->ReadLn(); got != "end\r\n"; got = sock->ReadLn()) taken += got == line;
+    });
+    sender.join();
+    ASSERT_TRUE(sawPause);
+    EXPECT_EQ(o.message, "<nothing raised>");
+    EXPECT_EQ(taken, lines);
+}
+
+TEST_F(Session, AFailedReceiveEndsTheLineWaitWithItsError) {
+    UseFailingSockets();
+    ConnectToPeer();
+    ASSERT_TRUE(peer.Send("+OK one\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return sock->ReceiveBuffer().Size() == 9; }));
+    fake.recvError = platform::WSAECONNRESET;
+    ASSERT_TRUE(peer.Send("+OK lost\r\n"));
+    // The line that came before the failure is still handed out; then the
+    // failure's own text ends the wait (the clock stands still).
+    EXPECT_EQ(sock->ReadLn(), "+OK one\r\n");
+    const Outcome o = Raised([&] { sock->ReadLn(); });
+    EXPECT_EQ(o.message, "10054:Connection reset by peer");
+    EXPECT_EQ(o.kind, SockFailure::PlatformError);
+    EXPECT_EQ(sock->LastError(), platform::WSAECONNRESET);
+
+    // It belonged to that connection only.
+    fake.recvError = 0;
+    sock->Disconnect();
+    ConnectToPeer();
+    ASSERT_TRUE(peer.Send("+OK again\r\n"));
+    EXPECT_EQ(sock->ReadLn(), "+OK again\r\n");
+}
+
+TEST_F(Session, DiscardInputDropsEverythingReceivedSoFar) {
+    UseFailingSockets();
+    ConnectToPeer();
+    EXPECT_NO_THROW(sock->DiscardInput());  // nothing there: nothing waits
+    ASSERT_TRUE(peer.Send("stale one\r\nstale two\r\npart"));
+    ASSERT_TRUE(WaitUntil([&] { return sock->ReceiveBuffer().Size() == 26; }));
+    // Bytes the socket holds that no handler has read yet go too.
+    fake.unannounced = "stale three\r\n";
+    sock->DiscardInput();
+    EXPECT_EQ(sock->ReceiveBuffer().Size(), 0);
+    EXPECT_EQ(fake.unannounced, "");
+
+    ASSERT_TRUE(peer.Send("+OK fresh\r\n"));
+    EXPECT_EQ(sock->ReadLn(), "+OK fresh\r\n");
 }
 
 // ---- replies ----------------------------------------------------------------------
@@ -684,7 +825,7 @@ TEST_F(Session, CancelledReadHandsTheConnectionToCancelCleanup) {
     };
     sock->Cancel();
     ASSERT_TRUE(peer.Send("+OK\r\n"));
-    ASSERT_TRUE(PumpUntil([&] { return cleanups == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return cleanups == 1; }));
     EXPECT_FALSE(sock->Connected());
 }
 
@@ -693,16 +834,20 @@ TEST_F(Session, SendBufferFailuresEndTheWaitAndDropTheUnsentBytes) {
     ConnectToPeer();
 
     fake.sendError = platform::WSAECONNRESET;
-    const auto start = Clock::now();
     Outcome o = Raised([&] { sock->Writeln("LOST"); });
     EXPECT_EQ(o.message, "10054:Connection reset by peer");
-    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(o.kind, SockFailure::PlatformError);
 
     fake.sendError = 0;
     fake.sendWouldBlock = true;
     sock->SetTimeOut(100);
-    o = Raised([&] { sock->Writeln("STUCK"); });
+    {
+        ClockSteps steps(clock, {99ms, 1ms});
+        o = Raised([&] { sock->Writeln("STUCK"); });
+    }
     EXPECT_EQ(o.message, "Socket send timed out");
+    EXPECT_EQ(o.kind, SockFailure::SendTimedOut);
+    EXPECT_EQ(Ms(clock.Elapsed()), 100);
 
     sock->SetTimeOut(0);
     {
@@ -719,6 +864,58 @@ TEST_F(Session, SendBufferFailuresEndTheWaitAndDropTheUnsentBytes) {
     EXPECT_EQ(peer.Receive(6), "NEXT\r\n");
     sock->Write("#");
     EXPECT_EQ(peer.Receive(1), "#");
+}
+
+// ---- one limit over all waits -----------------------------------------------------
+
+TEST_F(Session, AWaitLimitCutsLineWaitsShortUntilItIsCleared) {
+    ConnectToPeer();
+    sock->SetTimeOut(1000);
+    sock->LimitWaits(300);
+    {
+        ClockSteps steps(clock, {299ms, 1ms});
+        EXPECT_EQ(Raised([&] { sock->ReadLn(); }).kind, SockFailure::ReadTimedOut);
+    }
+    EXPECT_EQ(Ms(clock.Elapsed()), 300);
+
+    // A later, looser limit does not lift it: the next wait ends at once.
+    sock->LimitWaits(5000);
+    EXPECT_EQ(Raised([&] { sock->ReadLn(); }).message, "Socket readln timed out");
+    // A line already here, or a send the platform takes at once, is not a wait.
+    ASSERT_TRUE(peer.Send("+OK\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return sock->ReceiveBuffer().Size() == 5; }));
+    EXPECT_EQ(sock->ReadLn(), "+OK\r\n");
+    EXPECT_EQ(Raised([&] { sock->Writeln("QUIT"); }).message, "<nothing raised>");
+    EXPECT_EQ(peer.Receive(6), "QUIT\r\n");
+
+    // Cleared, each wait has its own bound again.
+    sock->ClearWaitLimit();
+    ClockSteps steps(clock, {999ms, 1ms});
+    EXPECT_EQ(Raised([&] { sock->ReadLn(); }).message, "Socket readln timed out");
+    EXPECT_EQ(Ms(clock.Elapsed()), 1300);
+}
+
+TEST_F(Session, AWaitLimitBoundsLookupAndConnectWaitsToo) {
+    UseFailingSockets();
+    fake.lookup = FailingSockets::Lookup::Never;
+    sock->SetHost("slow.invalid");
+    sock->SetTimeOut(60000);
+    RecordTriggers();
+    sock->LimitWaits(250);
+    {
+        ClockSteps steps(clock, {249ms, 1ms});
+        EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Host Lookup Timed Out");
+    }
+    EXPECT_EQ(triggers, std::vector<long long>{250});
+
+    // With the limit passed, a connect wait is over before it starts.
+    testpeer::Listener full(0);
+    const int filler = testpeer::ConnectClient(full.port());
+    sock->SetHost("127.0.0.1");
+    sock->SetPort(full.port());
+    EXPECT_EQ(Raised([&] { sock->Connect(); }).message, "Connection Timed out");
+    EXPECT_EQ(Ms(clock.Elapsed()), 250);
+    ::close(filler);
 }
 
 // ---- status reports ------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "framework/streams.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"
+#include "platform/notifier.h"
 #include "platform/shell.h"
 #include "platform/socket.h"
 #include "platform/tray_service.h"
@@ -57,7 +58,8 @@ int main(int argc, char** argv) {
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     DesktopMessageBox messageBox;
     const platform::SteadyClock clock;
-    const Services services{*sockets, *tray, shell, hive, messageBox, clock};
+    platform::DesktopNotifier notifier;
+    const Services services{*sockets, *tray, shell, hive, messageBox, clock, notifier};
 
     TApplication application;
     InstallStandardErrorBox();

@@ -33,7 +33,9 @@ void SetTopmost(QWidget* window) {
 
 namespace {
 
-// Moves a window along with the mouse until the left button comes up.
+// Moves a window along with the mouse until the left button comes up or the
+// program loses the focus (another window, a grab, a screen lock), so the
+// window is never left attached to the pointer.
 class MouseDragFollower final : public QObject {
 public:
     MouseDragFollower(QWidget* window, const QPoint& globalPress)
@@ -57,6 +59,11 @@ protected:
             case QEvent::MouseButtonRelease:
                 if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
                     finish();
+                return false;
+            case QEvent::WindowDeactivate:
+            case QEvent::ApplicationDeactivate:
+            case QEvent::FocusOut:
+                finish();
                 return false;
             default:
                 return false;

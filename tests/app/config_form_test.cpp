@@ -66,7 +66,8 @@ TEST_F(ConfigForm, SettingsCommandRefillsOverWhatWasTypedAndResetsTheTitle) {
     EXPECT_EQ(frmConfig->EdPOP3->Text(), "127.0.0.1");
     EXPECT_EQ(frmConfig->EdUserID->Text(), "taro");
     EXPECT_EQ(frmConfig->EdPW->Text(), "pass word ");
-    EXPECT_EQ(frmConfig->UDChkCycle->Position(), 4464);
+    // Shown within the up/down's range.
+    EXPECT_EQ(frmConfig->UDChkCycle->Position(), 100);
     EXPECT_EQ(frmConfig->EdMailer->Text(), Sjis("/opt/メール/mailer"));
     // The password edit shows one mark per character typed.
     auto* pw = dynamic_cast<QLineEdit*>(frmConfig->EdPW->Handle());
@@ -115,11 +116,11 @@ TEST_F(ConfigForm, OkCopiesTheFieldsBackAndStoresAllFiveValues) {
 
 TEST_F(ConfigForm, OkWithEmptyFieldsStoresFourEmptyTextsAndTheInterval) {
     MakeForms();
-    frmMain->M_ConfigClick(frmMain->M_Config);  // CycleMinutes 0: the up/down shows 0
+    frmMain->M_ConfigClick(frmMain->M_Config);  // no interval yet: the dialog proposes 10
     frmConfig->BitBtn1Click(frmConfig->BitBtn1);
     EXPECT_EQ(hive.writes.size(), 5u);
     for (const char* name : {"POP3", "UserID", "Password", "Mailer"}) EXPECT_EQ(*hive.find(kKey, name), sz(""));
-    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(0));
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(10));
     EXPECT_TRUE(errors.empty());
 }
 

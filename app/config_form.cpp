@@ -1,5 +1,7 @@
 #include "app/config_form.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <algorithm>
 
 #include "app/check_feedback.h"
@@ -60,7 +62,10 @@ void place(TControl* c, const Place& p) {
 }  // namespace
 
 AnsiString ProjectPageAddress() {
-    return "https://postwren.example.org/";
+    // Where the README is installed, seen from the program's own folder.
+    const QString readme = QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                                           QStringLiteral("/" POSTWREN_DOC_FROM_BIN "/README.md"));
+    return Utf8ToCp932(readme.toStdString());
 }
 
 AnsiString CreditText() {

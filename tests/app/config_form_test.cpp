@@ -2,6 +2,7 @@
 // Cancel, a failing save, the link label and the first confirmation.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -223,6 +224,13 @@ TEST_F(ConfigForm, TheLinkOpensTheProjectPageAndIgnoresAFailure) {
     frmConfig->LblMyHPClick(frmConfig->LblMyHP);
     ASSERT_EQ(shell.opened.size(), 1u);
     EXPECT_EQ(shell.opened[0].toStdString(), ProjectPageAddress());
+    // A real page: the README beside the program, as installed (the build
+    // tree has it at the same place).
+    const QFileInfo page(shell.opened[0]);
+    EXPECT_TRUE(page.isAbsolute());
+    EXPECT_TRUE(page.isFile()) << page.filePath().toStdString();
+    EXPECT_TRUE(page.filePath().endsWith(QStringLiteral("/share/doc/postwren/README.md")));
+    EXPECT_EQ(frmConfig->LblMyHP->Caption(), " " + ProjectPageAddress());
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(errors.empty());
 }

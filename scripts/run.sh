@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Postwren (and postwren-check, beside it in
-# build/bin) and starts it in the current
-# desktop session (it lives in the notification area; "終了" in its tray menu
-# ends it).
+# build/bin) and starts it in the current desktop session (it lives in the
+# notification area; "終了" in its tray menu ends it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -87,11 +87,16 @@ bool StartWindowDrag(QWidget* window, const QPoint& globalPress) {
     if (window == nullptr)
         return false;
     window = window->window();
-    QWindow* handle = window->windowHandle();
-    if (handle != nullptr && handle->startSystemMove())
-        return true;
-    // WORKAROUND: no window-manager move here (the offscreen and some X11
-    // setups); follow the mouse ourselves.
+    // Where only the compositor may place windows, the move is its own.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        QWindow* handle = window->windowHandle();
+        if (handle != nullptr && handle->startSystemMove())
+            return true;
+    }
+    // Elsewhere the window follows the mouse itself, so the move ends exactly
+    // on the release or a loss of focus that this program sees. (A window
+    // manager's move that starts after the button came up waits for the next
+    // click and keeps the window attached to the pointer until then.)
     new MouseDragFollower(window, globalPress);
     return true;
 }

@@ -116,22 +116,26 @@ shot "popup-dragged"
 
 # --- an instant click on the face: the popup stays, the tray menu still opens -----------
 
+# A move that started on the press would outlive the release and carry the
+# popup along to the tray; it did so for most such clicks, so try a few.
 read -r pid0 px py pw ph ptitle <<<"$(popup_shown)"
-xdotool mousemove --window "$pid0" 60 48 click 1
-xdotool mousemove 300 200
-read -r cx cy <<<"$(icon_centre)"
-xdotool mousemove "$cx" "$cy" click 3
-wait_until menu_at_cursor "$cx" "$cy" || fail "after an instant click on the popup: the right click opened no menu"
-shot "menu-after-instant-click"
-xdotool key Escape
 popup_in_place() {
     local id x y w h t
     read -r id x y w h t <<<"$(popup_shown)"
     [ "$x" -eq "$px" ] && [ "$y" -eq "$py" ]
 }
-popup_in_place || fail "an instant click moved the popup to $(popup_shown | cut -d' ' -f2,3) from $px $py"
-menu_gone() { ! menu_at_cursor "$cx" "$cy"; }
-wait_until menu_gone || fail "Esc: the tray menu stays"
+for try in 1 2 3; do
+    xdotool mousemove --window "$pid0" 60 48 click 1
+    xdotool mousemove 300 200
+    read -r cx cy <<<"$(icon_centre)"
+    xdotool mousemove "$cx" "$cy" click 3
+    wait_until menu_at_cursor "$cx" "$cy" || fail "instant click $try: the next right click opened no menu"
+    [ "$try" -gt 1 ] || shot "menu-after-instant-click"
+    xdotool key Escape
+    popup_in_place || fail "instant click $try: the popup went to $(popup_shown | cut -d' ' -f2,3) from $px $py"
+    menu_gone() { ! menu_at_cursor "$cx" "$cy"; }
+    wait_until menu_gone || fail "Esc: the tray menu stays"
+done
 
 # --- the close button ----------------------------------------------------------------
 

@@ -1,5 +1,10 @@
 #include "app/config_form.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <algorithm>
+
+#include "app/check_feedback.h"
 #include "app/main_form.h"
 #include "framework/dialogs.h"
 #include "framework/label.h"
@@ -38,9 +43,7 @@ constexpr Place kBevel1{8, 152, 241, 9};
 constexpr Place kLblCpyRight{40, 160, 209, 11};
 constexpr Place kLblMyHP{42, 173, 207, 11};
 
-// The up/down's range and the position the layout gives it.
-constexpr std::int16_t kCycleMin = 1;
-constexpr std::int16_t kCycleMax = 100;
+// The position the layout gives the up/down (its range is the interval's).
 constexpr std::int16_t kCycleDesignedPosition = 16;
 
 // Link colours: blue under the pointer, black once it has left.
@@ -59,7 +62,10 @@ void place(TControl* c, const Place& p) {
 }  // namespace
 
 AnsiString ProjectPageAddress() {
-    return "https://postwren.example.org/";
+    // Where the README is installed, seen from the program's own folder.
+    const QString readme = QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                                           QStringLiteral("/" POSTWREN_DOC_FROM_BIN "/README.md"));
+    return Utf8ToCp932(readme.toStdString());
 }
 
 AnsiString CreditText() {
@@ -117,8 +123,8 @@ TFrmConfig::TFrmConfig(TComponent* AOwner, const Services& services) : TForm(AOw
     UDChkCycle->SetName("UDChkCycle");
     UDChkCycle->SetParent(this);
     place(UDChkCycle, kUDChkCycle);
-    UDChkCycle->SetMin(kCycleMin);
-    UDChkCycle->SetMax(kCycleMax);
+    UDChkCycle->SetMin(kCycleMinutesMin);
+    UDChkCycle->SetMax(kCycleMinutesMax);
     UDChkCycle->SetIncrement(1);
     UDChkCycle->SetWrap(false);
     UDChkCycle->SetArrowKeys(true);
@@ -234,11 +240,14 @@ void TFrmConfig::BitBtn1Click(TObject*) {
     FrmMain->KxPOP31->SetHost(EdPOP3->Text());
     FrmMain->KxPOP31->SetUserID(EdUserID->Text());
     FrmMain->KxPOP31->SetPassword(EdPW->Text());
-    FrmMain->CycleMinutes = UDChkCycle->Position();
+    // The up/down keeps its position in its range; a position set from
+    // outside it is brought in, so what is stored is always an interval the
+    // dialog can show.
+    FrmMain->CycleMinutes = std::clamp<std::int32_t>(UDChkCycle->Position(), kCycleMinutesMin, kCycleMinutesMax);
     FrmMain->MailerPath = EdMailer->Text();
     FrmMain->SaveSettings();
-    FrmMain->SettingsConfirmed();
     Close();
+    FrmMain->SettingsConfirmed();
 }
 
 void TFrmConfig::BitBtn2Click(TObject*) {

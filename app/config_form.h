@@ -15,7 +15,8 @@ class TOpenDialog;
 class TStaticText;
 class TUpDown;
 
-// The address the link label shows and opens.
+// The project's page, which the link label shows and opens: the README as
+// installed with the program (share/doc/postwren beside its bin folder).
 AnsiString ProjectPageAddress();
 // The one-line credit the dialog shows.
 AnsiString CreditText();

@@ -24,6 +24,7 @@
 #include "framework/text.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"
+#include "platform/notifier.h"
 #include "platform/shell.h"
 #include "platform/socket.h"
 #include "platform/tls_socket.h"
@@ -83,7 +84,8 @@ int main(int argc, char** argv) {
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     DesktopMessageBox messageBox;
     const platform::SteadyClock clock;
-    const Services services{sockets, *tray, shell, hive, messageBox, clock};
+    platform::DesktopNotifier notifier;
+    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier};
 
     TApplication application;
     InstallStandardErrorBox();

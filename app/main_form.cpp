@@ -1,9 +1,13 @@
 #include "app/main_form.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QMouseEvent>
 #include <QObject>
+#include <QTimer>
 #include <QWidget>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -18,6 +22,7 @@
 #include "framework/streams.h"
 #include "framework/timer.h"
 #include "net/kxpop3.h"
+#include "platform/notifier.h"
 #include "platform/shell.h"
 #include "platform/window_ops.h"
 #include "resources/resources.h"
@@ -86,24 +91,62 @@ AnsiString NoMailTitle() {
     return Sjis("着信なし");
 }
 
-// Presses on the popup's face start a window move while the hit test says
-// "caption"; the two buttons are windows of their own and never get here.
+// Moves the popup by its face. A press on the face (the hit test says
+// "caption") only arms the move; it starts once the pointer has gone the
+// desktop's drag distance with the left button still held, and an armed move
+// is dropped on release and on any loss of focus. So a click, however short,
+// never leaves the popup attached to the pointer. The two buttons are windows
+// of their own and never get here.
 class TFrmMain::DragFilter final : public QObject {
 public:
     explicit DragFilter(TFrmMain& form) : form_(form) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::MouseButtonPress)
-            return false;
-        auto* press = static_cast<QMouseEvent*>(event);
-        if (press->button() != Qt::LeftButton || form_.NcHitTest() != HTCAPTION)
-            return false;
-        return platform::StartWindowDrag(static_cast<QWidget*>(watched), press->globalPosition().toPoint());
+        switch (event->type()) {
+            case QEvent::MouseButtonPress: {
+                // A left press: the hit test's "left button down" holds, so the
+                // face answers as the caption.
+                auto* press = static_cast<QMouseEvent*>(event);
+                if (press->button() == Qt::LeftButton) {
+                    armed_ = true;
+                    press_ = press->globalPosition().toPoint();
+                }
+                return false;
+            }
+            case QEvent::MouseMove: {
+                if (!armed_)
+                    return false;
+                auto* move = static_cast<QMouseEvent*>(event);
+                if (!move->buttons().testFlag(Qt::LeftButton)) {
+                    armed_ = false;
+                    return false;
+                }
+                const QPoint now = move->globalPosition().toPoint();
+                if ((now - press_).manhattanLength() < QApplication::startDragDistance())
+                    return false;
+                armed_ = false;
+                auto* window = static_cast<QWidget*>(watched)->window();
+                // The way to here is part of the move: the popup keeps the
+                // place under the pointer where it was pressed.
+                window->move(window->pos() + (now - press_));
+                return platform::StartWindowDrag(window, now);
+            }
+            case QEvent::MouseButtonRelease:
+            case QEvent::FocusOut:
+            case QEvent::WindowDeactivate:
+            case QEvent::Hide:
+                armed_ = false;
+                return false;
+            default:
+                return false;
+        }
     }
 
 private:
     TFrmMain& form_;
+    bool armed_ = false;
+    QPoint press_;
 };
 
 TFrmMain::TFrmMain(TComponent* AOwner, const Services& services) : TForm(AOwner), services_(services) {
@@ -300,12 +343,27 @@ void TFrmMain::runCheck(bool always) {
             Hide();
         }
         KxPOP31->Disconnect();
-    } catch (const Exception&) {
-        // Whatever went wrong, the cure is in the settings: no error box.
+        failures_.Ended();
+    } catch (const Exception& e) {
+        // Whatever went wrong, the cure is in the settings: no error box,
+        // but the reason is told.
         if (exiting_)
             return;
+        reportFailure(e.Message());
         M_ConfigClick(this);
     }
+}
+
+void TFrmMain::reportFailure(const AnsiString& engineMessage) {
+    // A first start without settings fails for want of them; the dialog
+    // that asks for them says enough.
+    if (storedKeyMissing_ && !settingsConfirmed_)
+        return;
+    const std::string line = CheckFailedLogLine(std::chrono::system_clock::now(), engineMessage);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    if (failures_.Failed())
+        services_.notifier.Notify(ToQString(CheckFailedNotice(engineMessage)), QString());
 }
 
 void TFrmMain::M_ConfigClick(TObject*) {
@@ -314,7 +372,7 @@ void TFrmMain::M_ConfigClick(TObject*) {
     FrmConfig->EdPOP3->SetText(KxPOP31->Host());
     FrmConfig->EdUserID->SetText(KxPOP31->UserID());
     FrmConfig->EdPW->SetText(KxPOP31->Password());
-    FrmConfig->UDChkCycle->SetPosition(static_cast<std::int16_t>(CycleMinutes));
+    FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
     FrmConfig->EdMailer->SetText(MailerPath);
     Application->SetTitle(DefaultTitle());
     FrmConfig->ShowForm();
@@ -354,6 +412,8 @@ void TFrmMain::LoadSettings() {
     KxPOP31->SetUserID(settings.user);
     KxPOP31->SetPassword(settings.password);
     CycleMinutes = settings.cycle;
+    if (load.cycleStored)
+        cycleKnown_ = true;
     MailerPath = settings.mailer;
     if (load.intervalReached) {
         // A negative interval (only a negative stored "Cycle" gives one) is
@@ -369,8 +429,10 @@ void TFrmMain::LoadSettings() {
         case SettingsLoadStatus::StoreUnreadable:
             // Nothing usable is stored: ask for the settings.
             storedKeyMissing_ = true;
-            if (FrmConfig != nullptr)
+            if (FrmConfig != nullptr) {
+                FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
                 FrmConfig->ShowForm();
+            }
             return;
         case SettingsLoadStatus::UnreadableValue:
             throw ERegistryException(load.message);
@@ -393,12 +455,27 @@ AnsiString TFrmMain::UnscramblePassword(const AnsiString& text) const {
     return ::UnscramblePassword(text, ScrambleKey);
 }
 
+std::int16_t TFrmMain::DialogCycleMinutes() const {
+    // No interval is 0 unless it was stored so.
+    const bool known = cycleKnown_ || CycleMinutes != 0;
+    return ::DialogCycleMinutes(known ? std::optional<std::int32_t>(CycleMinutes) : std::nullopt);
+}
+
 void TFrmMain::SettingsConfirmed() {
+    cycleKnown_ = true;
+    settingsConfirmed_ = true;
+    // New settings, a new run: their first failure is told again.
+    failures_.Ended();
     // Only a process that found no stored settings waits for this; one whose
     // stored settings failed to load runs no timed checks at all.
-    if (!storedKeyMissing_ || timedChecksArmed_)
-        return;
-    armTimedChecks();
+    if (storedKeyMissing_ && !timedChecksArmed_)
+        armTimedChecks();
+    // After the dialog's handler has returned, so the check does not run
+    // inside the OK button's click.
+    QTimer::singleShot(0, Handle(), [this] {
+        if (!exiting_)
+            M_ChkNowClick(M_ChkNow);
+    });
 }
 
 void TFrmMain::armTimedChecks() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/check_feedback.h"
 #include "app/services.h"
 #include "framework/controls.h"
 #include "framework/text.h"
@@ -88,8 +89,10 @@ public:
     // The one-shot idle handler that finishes start-up: loads the settings,
     // runs the first check and starts the check timer.
     void FirstIdle(TObject* Sender, bool& Done);
-    // The window's hit test: the caption (so the popup drags) while the left
-    // button is down, the client area otherwise.
+    // The window's hit test: the caption while the left button is down, the
+    // client area otherwise. A press on the caption becomes a move of the
+    // popup once the pointer has gone the desktop's drag distance with the
+    // button held; a click without such a move leaves the popup in place.
     int NcHitTest() const;
 
     // Read and write the five settings (see settings/settings_store.h). When
@@ -105,10 +108,15 @@ public:
     // settings were loaded from a stored key, or confirmed in the dialog in a
     // process that started without any.
     bool TimedChecksArmed() const { return timedChecksArmed_; }
-    // Called by the settings dialog after its OK has saved: the first
-    // confirmation in a process that started without stored settings starts
-    // the timed checks at the confirmed interval.
+    // Called by the settings dialog after its OK has saved and the dialog is
+    // hidden: the first confirmation in a process that started without
+    // stored settings starts the timed checks at the confirmed interval, and
+    // one check runs right after the handler returns, like 今すぐチェック, so
+    // the user sees at once whether the new settings work.
     void SettingsConfirmed();
+    // The interval the settings dialog shows: the proposal while none was
+    // loaded or confirmed, otherwise CycleMinutes within the up/down's range.
+    std::int16_t DialogCycleMinutes() const;
     // A check is waiting on the network right now.
     bool CheckRunning() const { return checkRunning_; }
 
@@ -117,11 +125,18 @@ private:
     // Runs one check; `always` shows the popup whatever the count.
     void runCheck(bool always);
     void armTimedChecks();
+    // A failed check: a log line on standard error each time, a desktop
+    // notification at the first failure of a run.
+    void reportFailure(const AnsiString& engineMessage);
 
     Services services_;
     bool checkRunning_ = false;
     bool timedChecksArmed_ = false;
     bool storedKeyMissing_ = false;
+    // An interval was loaded from the store or confirmed in the dialog.
+    bool cycleKnown_ = false;
+    bool settingsConfirmed_ = false;
+    FailureStreak failures_;
     bool exiting_ = false;
     std::unique_ptr<DragFilter> dragFilter_;
 };

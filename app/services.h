@@ -7,6 +7,7 @@ class MessageBoxService;
 namespace platform {
 class Clock;
 class Hive;
+class Notifier;
 class ShellService;
 class SocketApi;
 class TrayService;
@@ -27,4 +28,6 @@ struct Services {
     MessageBoxService& messageBox;
     // Time for the session's deadlines.
     const platform::Clock& clock;
+    // Desktop notifications: why a check failed.
+    platform::Notifier& notifier;
 };

@@ -168,19 +168,20 @@ void TKxPOP3::startTlsSession(const AnsiString& serverName) {
     } catch (const ESockError&) {
         // Closed or silent instead of an answer: never fall back to plain.
         dropConnection();
-        throw ClosedWithError{std::make_exception_ptr(Exception(kStlsRefused))};
+        throw ClosedWithError{std::make_exception_ptr(ESockError(SockFailure::TlsFailed, kStlsRefused))};
     }
     if (!ReplyAccepted(reply)) {
         // No QUIT: waiting for its answer would only keep a server that
         // refused from ending the check at once.
         dropConnection();
-        throw ClosedWithError{std::make_exception_ptr(Exception(kStlsRefused))};
+        throw ClosedWithError{std::make_exception_ptr(ESockError(SockFailure::TlsFailed, kStlsRefused))};
     }
     // Anything after the +OK came in clear and could have been injected by
     // someone on the path; nothing may pass for a reply from inside TLS.
     if (ReceiveBuffer().Size() != 0) {
         dropConnection();
-        throw ClosedWithError{std::make_exception_ptr(Exception("Server sent data after accepting STLS"))};
+        throw ClosedWithError{
+            std::make_exception_ptr(ESockError(SockFailure::TlsFailed, "Server sent data after accepting STLS"))};
     }
     try {
         StartTls(serverName);
@@ -249,7 +250,7 @@ void TKxPOP3::Connect() {
             // The password goes out only inside the TLS session that was asked for.
             if (address.security != TransportSecurity::Plain && !TlsEstablished()) {
                 dropConnection();
-                throw ClosedWithError{std::make_exception_ptr(Exception(kTlsMissing))};
+                throw ClosedWithError{std::make_exception_ptr(ESockError(SockFailure::TlsFailed, kTlsMissing))};
             }
 
             attempts = 0;

@@ -37,7 +37,9 @@ bool KeepAboveHonoured() {
 
 namespace {
 
-// Moves a window along with the mouse until the left button comes up.
+// Moves a window along with the mouse until the left button comes up or the
+// program loses the focus (another window, a grab, a screen lock), so the
+// window is never left attached to the pointer.
 class MouseDragFollower final : public QObject {
 public:
     MouseDragFollower(QWidget* window, const QPoint& globalPress)
@@ -62,6 +64,11 @@ protected:
                 if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
                     finish();
                 return false;
+            case QEvent::WindowDeactivate:
+            case QEvent::ApplicationDeactivate:
+            case QEvent::FocusOut:
+                finish();
+                return false;
             default:
                 return false;
         }
@@ -84,11 +91,16 @@ bool StartWindowDrag(QWidget* window, const QPoint& globalPress) {
     if (window == nullptr)
         return false;
     window = window->window();
-    QWindow* handle = window->windowHandle();
-    if (handle != nullptr && handle->startSystemMove())
-        return true;
-    // WORKAROUND: no window-manager move here (the offscreen and some X11
-    // setups); follow the mouse ourselves.
+    // Where only the compositor may place windows, the move is its own.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        QWindow* handle = window->windowHandle();
+        if (handle != nullptr && handle->startSystemMove())
+            return true;
+    }
+    // Elsewhere the window follows the mouse itself, so the move ends exactly
+    // on the release or a loss of focus that this program sees. (A window
+    // manager's move that starts after the button came up waits for the next
+    // click and keeps the window attached to the pointer until then.)
     new MouseDragFollower(window, globalPress);
     return true;
 }

@@ -22,9 +22,10 @@ void SetTopmost(QWidget* window);
 // where a client cannot ask for that.
 bool KeepAboveHonoured();
 
-// Starts moving `window` with the left button that was pressed at the screen
-// point `globalPress`: the window manager's own move where it offers one,
-// otherwise the window follows the mouse until the button is released.
+// Starts moving `window` with the left button held, the pointer now at the
+// screen point `globalPress`: on Wayland the compositor's own move; elsewhere
+// the window follows the mouse until the button is released or the program
+// loses the focus.
 // Returns false (and does nothing) for a null window.
 bool StartWindowDrag(QWidget* window, const QPoint& globalPress);
 

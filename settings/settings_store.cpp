@@ -92,6 +92,7 @@ SettingsLoad LoadSettings(TRegistry& registry, StoredSettings& settings, const T
             const auto raw = static_cast<std::uint32_t>(registry.ReadInteger(kValueCycle));
             // Only the low 16 bits count, as a signed number.
             settings.cycle = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw & 0xFFFF));
+            load.cycleStored = true;
         }
         load.intervalReached = true;
         reading = kValueMailer;

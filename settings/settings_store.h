@@ -81,6 +81,8 @@ struct SettingsLoad {
     // settings, whether or not a "Cycle" was stored. True when Loaded, and
     // for an unreadable "Mailer".
     bool intervalReached = false;
+    // A "Cycle" was stored and read (whatever its value).
+    bool cycleStored = false;
 };
 
 // Reads the settings key into `settings`, value by value, each only when it

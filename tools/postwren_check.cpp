@@ -1,8 +1,9 @@
 // postwren-check: one mailbox check from the command line, with the same
 // engine as the resident program, for scripts and status bars. No display.
 //
-// Exit status: 0 with the message count on standard output; 1 when the check
-// failed (the engine's message on standard error); 2 for a usage error.
+// Exit status: 0 with the message count on standard output; on failure the
+// engine's message on standard error and a status by the kind of failure
+// (tools/check_outcome.h): 1 refused, 3 network, 4 TLS; 2 for a usage error.
 #include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
@@ -24,12 +25,9 @@
 #include "platform/socket.h"
 #include "platform/tls_socket.h"
 #include "settings/settings_store.h"
+#include "tools/check_outcome.h"
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitCheckFailed = 1;
-constexpr int kExitUsage = 2;
 
 constexpr int kDefaultPort = 110;
 constexpr int kMaxPort = 65535;
@@ -43,9 +41,61 @@ constexpr char kUsage[] =
     "(--password-file FILE | --password-stdin) [--timeout SECONDS] [--json]\n"
     "       postwren-check [--port N] [--tls | --starttls] [--timeout SECONDS] [--json]   (with the settings Postwren "
     "stored)\n"
-    "HOST is a name, host:port (995 means TLS), pop3s://host[:port], pop3+starttls://host[:port] or "
-    "pop3://host[:port];\n"
-    "--tls and --starttls mean the same as pop3s:// and pop3+starttls://.";
+    "       postwren-check -h | --help | --version";
+
+// The rest of --help, after the usage lines.
+constexpr char kHelp[] =
+    "\n"
+    "Checks one POP3 mailbox once, with the same engine as Postwren, and prints\n"
+    "the number of messages waiting. Without --host it checks the mailbox that\n"
+    "Postwren stored ($XDG_CONFIG_HOME/postwren/user.reg, ~/.config/postwren/user.reg\n"
+    "by default).\n"
+    "\n"
+    "HOST is one of:\n"
+    "  host                          plain POP3, port 110 (or --port); exactly what Postwren sends\n"
+    "  host:port                     plain POP3 on that port; port 995 means TLS from the first byte\n"
+    "  pop3://host[:port]            plain POP3 (port 110)\n"
+    "  pop3s://host[:port]           POP3 inside TLS from the first byte (port 995)\n"
+    "  pop3+starttls://host[:port]   POP3 that switches to TLS (STLS) before logging on (port 110)\n"
+    "\n"
+    "Options:\n"
+    "  --host HOST            the server (see above)\n"
+    "  --port N               the port, 1-65535\n"
+    "  --tls                  TLS from the first byte, as pop3s:// (port 995 unless given)\n"
+    "  --starttls             switch to TLS with STLS before logging on, as pop3+starttls://\n"
+    "  --user USER            the user ID\n"
+    "  --password-file FILE   the password: the first line of FILE\n"
+    "  --password-stdin       the password: the first line of standard input\n"
+    "  --timeout SECONDS      how long the whole check may take (default 30)\n"
+    "  --json                 print {\"count\": N}, or on failure\n"
+    "                         {\"error\": \"...\", \"kind\": \"refused\"|\"network\"|\"tls\"}\n"
+    "  -h, --help             this text\n"
+    "  --version              the version\n"
+    "\n"
+    "The count goes to standard output; on failure the engine's message goes to\n"
+    "standard error (server text with control characters written as \\xNN).\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the count was printed\n"
+    "  1  the server refused: an -ERR reply at any step, a greeting that is not +OK,\n"
+    "     a wrong user ID or password\n"
+    "  2  usage: a bad or missing option, an unreadable password file, no stored settings\n"
+    "  3  the server could not be reached or stopped answering: name look-up, connect,\n"
+    "     time-out, closed connection, a reply line without end\n"
+    "  4  TLS failed: handshake, certificate or host name, or the server refused STLS\n"
+    "\n"
+    "Messages that need a word:\n"
+    "  Null Remote Address          the host name could not be resolved\n"
+    "  Connection Failed            nothing accepts connections at that address and port\n"
+    "  Connection Timed out         no answer to the connect within --timeout\n"
+    "  Socket readln timed out      the server fell silent for --timeout\n"
+    "  Connection closed by peer    the server closed the connection\n"
+    "  Socket readln line too long  the server sent a line without end\n"
+    "  Authentication failed        the server refused the user ID or password (or one is empty)\n"
+    "\n"
+    "TLS is verified strictly against the system's trust store; SSL_CERT_FILE or\n"
+    "SSL_CERT_DIR name a private CA. The password goes out in clear only for a bare\n"
+    "host name, host:port with a port other than 995, and pop3://.\n";
 
 struct Options {
     std::optional<std::string> host;  // UTF-8, as given
@@ -59,6 +109,7 @@ struct Options {
     int timeoutSeconds = kDefaultTimeoutSeconds;
     bool json = false;
     bool help = false;
+    bool version = false;
     // No --host: the server, user ID and password come from the stored settings.
     bool storedSettings = false;
 };
@@ -105,8 +156,11 @@ Options ParseArguments(int argc, char** argv) {
                 throw UsageError(arg + " takes no value");
         };
 
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             options.help = true;
+            return options;
+        } else if (arg == "--version") {
+            options.version = true;
             return options;
         } else if (arg == "--host") {
             options.host = value();
@@ -186,10 +240,20 @@ AnsiString ToEngineText(const std::string& utf8, const char* what) {
     return *converted;
 }
 
+// The engine's message for a terminal, in UTF-8. It may carry a server's
+// reply: its line end goes, and control bytes are written as \xNN so that
+// no escape sequence from the server reaches the terminal.
 std::string MessageForTerminal(const AnsiString& cp932) {
-    std::string text = Cp932ToUtf8(cp932);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
+    return Cp932ToUtf8(EscapeControls(cp932));
+}
+
+// A failed check: the message on standard error, and with --json its kind on
+// standard output. Returns the exit status.
+int ReportFailure(const Options& options, const std::string& message, CheckFailure kind) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    if (options.json)
+        std::printf("%s\n", FailureJson(message, kind).c_str());
+    return ExitStatusOf(kind);
 }
 
 // The mailbox to check, in the engine's CP932 text.
@@ -256,7 +320,7 @@ int RunCheck(const Options& options, const Account& account) {
         std::printf("{\"count\": %d}\n", count);
     else
         std::printf("%d\n", count);
-    return kExitOk;
+    return kExitCount;
 }
 
 }  // namespace
@@ -270,8 +334,12 @@ int main(int argc, char** argv) {
     try {
         options = ParseArguments(argc, argv);
         if (options.help) {
-            std::printf("%s\n", kUsage);
-            return kExitOk;
+            std::printf("%s\n%s", kUsage, kHelp);
+            return kExitCount;
+        }
+        if (options.version) {
+            std::printf("postwren-check %s\n", POSTWREN_VERSION);
+            return kExitCount;
         }
         if (options.storedSettings)
             return RunCheck(options, StoredAccount());
@@ -293,10 +361,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "postwren-check: %s\n%s\n", e.reason.c_str(), kUsage);
         return kExitUsage;
     } catch (const Exception& e) {
-        std::fprintf(stderr, "%s\n", MessageForTerminal(e.Message()).c_str());
-        return kExitCheckFailed;
+        return ReportFailure(options, MessageForTerminal(e.Message()), ClassifyFailure(e));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return kExitCheckFailed;
+        // Not the engine's: nothing a server said, so no kind of its own.
+        return ReportFailure(options, e.what(), CheckFailure::Refused);
     }
 }

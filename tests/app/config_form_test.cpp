@@ -2,6 +2,7 @@
 // Cancel, a failing save, the link label and the first confirmation.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -66,7 +67,8 @@ TEST_F(ConfigForm, SettingsCommandRefillsOverWhatWasTypedAndResetsTheTitle) {
     EXPECT_EQ(frmConfig->EdPOP3->Text(), "127.0.0.1");
     EXPECT_EQ(frmConfig->EdUserID->Text(), "taro");
     EXPECT_EQ(frmConfig->EdPW->Text(), "pass word ");
-    EXPECT_EQ(frmConfig->UDChkCycle->Position(), 4464);
+    // Shown within the up/down's range.
+    EXPECT_EQ(frmConfig->UDChkCycle->Position(), 100);
     EXPECT_EQ(frmConfig->EdMailer->Text(), Sjis("/opt/メール/mailer"));
     // The password edit shows one mark per character typed.
     auto* pw = dynamic_cast<QLineEdit*>(frmConfig->EdPW->Handle());
@@ -115,11 +117,11 @@ TEST_F(ConfigForm, OkCopiesTheFieldsBackAndStoresAllFiveValues) {
 
 TEST_F(ConfigForm, OkWithEmptyFieldsStoresFourEmptyTextsAndTheInterval) {
     MakeForms();
-    frmMain->M_ConfigClick(frmMain->M_Config);  // CycleMinutes 0: the up/down shows 0
+    frmMain->M_ConfigClick(frmMain->M_Config);  // no interval yet: the dialog proposes 10
     frmConfig->BitBtn1Click(frmConfig->BitBtn1);
     EXPECT_EQ(hive.writes.size(), 5u);
     for (const char* name : {"POP3", "UserID", "Password", "Mailer"}) EXPECT_EQ(*hive.find(kKey, name), sz(""));
-    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(0));
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(10));
     EXPECT_TRUE(errors.empty());
 }
 
@@ -224,6 +226,13 @@ TEST_F(ConfigForm, TheLinkOpensTheProjectPageAndIgnoresAFailure) {
     frmConfig->LblMyHPClick(frmConfig->LblMyHP);
     ASSERT_EQ(shell.opened.size(), 1u);
     EXPECT_EQ(shell.opened[0].toStdString(), ProjectPageAddress());
+    // A real page: the README beside the program, as installed (the build
+    // tree has it at the same place).
+    const QFileInfo page(shell.opened[0]);
+    EXPECT_TRUE(page.isAbsolute());
+    EXPECT_TRUE(page.isFile()) << page.filePath().toStdString();
+    EXPECT_TRUE(page.filePath().endsWith(QStringLiteral("/share/doc/postwren/README.md")));
+    EXPECT_EQ(frmConfig->LblMyHP->Caption(), " " + ProjectPageAddress());
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(errors.empty());
 }

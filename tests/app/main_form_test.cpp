@@ -1,7 +1,10 @@
 // The main window: the texts a check shows, start-up from stored settings or
 // none, timed checks and "check now", failures, the mailer button and exit.
+#include <QApplication>
 #include <QEventLoop>
+#include <QMouseEvent>
 #include <QTimer>
+#include <QWidget>
 
 #include "app/config_form.h"
 #include "app/main_form.h"
@@ -474,6 +477,198 @@ TEST_F(MainForm, AServerThatFallsSilentTimesOutOnTheGivenClock) {
     EXPECT_EQ(server.Lines().front(), "USER taro\r\n");
     // The forms' timers run on this clock: they go before it does.
     TearDown();
+}
+
+// --- first run, failure feedback, dragging -------------------------------------------
+
+Script RefusedLogonScript(const std::string& user, const std::string& password) {
+    return {Send("+OK ready\r\n"), Expect("USER " + user, "+OK\r\n"),
+            Expect("PASS " + password, "-ERR [AUTH] Authentication failed.\r\n"), Expect("QUIT", "+OK\r\n")};
+}
+
+int CountOf(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(MainForm, AFirstRunConfirmedWithEnterStoresTenMinutesAndChecksAtOnce) {
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    ASSERT_TRUE(DialogVisible());
+    EXPECT_EQ(frmConfig->UDChkCycle->Position(), 10);
+    EXPECT_EQ(frmConfig->STChkCycle->Caption(), "10");
+    // Settings missing altogether are not a failure worth a notice.
+    EXPECT_TRUE(services.notifier.notices.empty());
+
+    server.AddSession(CheckScript("taro", "secret", 2));
+    frmConfig->EdPOP3->SetText("127.0.0.1");
+    frmConfig->EdUserID->SetText("taro");
+    frmConfig->EdPW->SetText("secret");
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(10));
+    EXPECT_EQ(frmMain->Timer1->Interval(), 10u * 60000u);
+    // The check runs once the OK handler has returned, like 今すぐチェック.
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return PopupVisible() && !frmMain->CheckRunning(); }));
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_TRUE(server.Mismatches(0).empty());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 2));
+    EXPECT_EQ(Application->Title(), Sjis("2通 着信"));
+}
+
+struct ShownCycleCase {
+    std::uint32_t stored;
+    int shown;
+};
+
+class StoredCycleShown : public AppFormsTest, public ::testing::WithParamInterface<ShownCycleCase> {};
+
+TEST_P(StoredCycleShown, IsClampedIntoTheUpDownsRangeAndOkStoresThat) {
+    StoreSettings("127.0.0.1", "taro", "secret", static_cast<int>(GetParam().stored), "");
+    MakeForms();
+    frmMain->LoadSettings();
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    EXPECT_EQ(frmConfig->UDChkCycle->Position(), GetParam().shown);
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(static_cast<std::uint32_t>(GetParam().shown)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, StoredCycleShown,
+                         ::testing::Values(ShownCycleCase{0, 1}, ShownCycleCase{0xFFFFFFFF, 1}, ShownCycleCase{55, 55},
+                                           ShownCycleCase{65536 + 4464, 100}),
+                         [](const ::testing::TestParamInfo<ShownCycleCase>& info) {
+                             return "stored_" + std::to_string(info.param.stored);
+                         });
+
+TEST_F(MainForm, EachFailureIsLoggedAndEachRunOfFailuresNotifiedOnce) {
+    MakeForms();
+    UseAccount("taro", "wrong");
+    for (int i = 0; i < 3; ++i) server.AddSession(RefusedLogonScript("taro", "wrong"));
+    server.AddSession(CheckScript("taro", "wrong", 0));
+    server.AddSession(RefusedLogonScript("taro", "wrong"));
+
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) frmMain->Timer1Timer(frmMain.get());
+    const std::string firstRun = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountOf(firstRun, " postwren: check failed: Authentication failed\n"), 3) << firstRun;
+    ASSERT_EQ(services.notifier.notices.size(), 1u);
+    EXPECT_EQ(services.notifier.notices[0].summary,
+              QString::fromUtf8("メールを確認できませんでした: Authentication failed"));
+    EXPECT_TRUE(DialogVisible());  // the dialog still opens, as ever
+
+    frmMain->Timer1Timer(frmMain.get());  // works: the run ends
+    frmMain->Timer1Timer(frmMain.get());  // fails again: a new run
+    EXPECT_EQ(services.notifier.notices.size(), 2u);
+    EXPECT_EQ(server.Connections(), 5);
+}
+
+TEST_F(MainForm, ConfirmedSettingsStartANewRunOfFailures) {
+    MakeForms();
+    UseAccount("taro", "wrong");
+    frmMain->CycleMinutes = 5;
+    server.AddSession(RefusedLogonScript("taro", "wrong"));
+    server.AddSession(RefusedLogonScript("taro", "still-wrong"));
+    testing::internal::CaptureStderr();
+    frmMain->Timer1Timer(frmMain.get());
+    ASSERT_TRUE(DialogVisible());
+    frmConfig->EdPW->SetText("still-wrong");
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    // The check after OK fails too: the dialog is back, and the user is told.
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return server.Connections() == 2 && !frmMain->CheckRunning(); }));
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_EQ(services.notifier.notices.size(), 2u);
+}
+
+TEST_F(MainForm, ServerTextInTheNoticeAndTheLogIsEscaped) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    server.AddSession({Send("-ERR \x1b]0;owned\x07\x1b[2J\r\n"), Expect("QUIT", "+OK\r\n")});
+    testing::internal::CaptureStderr();
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_NE(log.find("check failed: -ERR \\x1B]0;owned\\x07\\x1B[2J\n"), std::string::npos) << log;
+    ASSERT_EQ(services.notifier.notices.size(), 1u);
+    EXPECT_EQ(services.notifier.notices[0].summary,
+              QString::fromUtf8("メールを確認できませんでした: -ERR \\x1B]0;owned\\x07\\x1B[2J"));
+}
+
+// Mouse events on the popup's face, as the window system delivers them.
+class PopupDrag : public AppFormsTest {
+protected:
+    void SetUp() override {
+        AppFormsTest::SetUp();
+        MakeForms();
+        frmMain->ShowForm();
+        face = frmMain->Handle();
+        start = face->window()->pos();
+        screenOrigin = face->mapToGlobal(QPoint(0, 0));
+    }
+
+    // The pointer at `pointer`, in the popup's coordinates before any move.
+    void Mouse(QEvent::Type type, QPoint pointer, Qt::MouseButtons held) {
+        const QPointF global(screenOrigin + pointer);
+        const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+        QMouseEvent e(type, face->mapFromGlobal(global), global, button, held, Qt::NoModifier);
+        QApplication::sendEvent(face, &e);
+    }
+    QPoint Moved() const { return face->window()->pos() - start; }
+
+    QWidget* face = nullptr;
+    QPoint start;
+    QPoint screenOrigin;
+    const QPoint pressAt{60, 48};
+    const int distance = QApplication::startDragDistance();
+};
+
+TEST_F(PopupDrag, AClickLeavesThePopupInPlaceAndDetached) {
+    Mouse(QEvent::MouseButtonPress, pressAt, Qt::LeftButton);
+    Mouse(QEvent::MouseButtonRelease, pressAt, Qt::NoButton);
+    // The pointer moves on without a button: nothing follows it.
+    Mouse(QEvent::MouseMove, pressAt + QPoint(50, 40), Qt::NoButton);
+    EXPECT_EQ(Moved(), QPoint(0, 0));
+    // Even a stray event claiming the button is held does not pick it up.
+    Mouse(QEvent::MouseMove, pressAt + QPoint(80, 60), Qt::LeftButton);
+    EXPECT_EQ(Moved(), QPoint(0, 0));
+}
+
+TEST_F(PopupDrag, ATremorBelowTheDragDistanceIsStillAClick) {
+    Mouse(QEvent::MouseButtonPress, pressAt, Qt::LeftButton);
+    Mouse(QEvent::MouseMove, pressAt + QPoint(distance - 1, 0), Qt::LeftButton);
+    EXPECT_EQ(Moved(), QPoint(0, 0));
+    Mouse(QEvent::MouseButtonRelease, pressAt + QPoint(distance - 1, 0), Qt::NoButton);
+    EXPECT_EQ(Moved(), QPoint(0, 0));
+}
+
+TEST_F(PopupDrag, MovingWithTheButtonHeldDragsUntilRelease) {
+    Mouse(QEvent::MouseButtonPress, pressAt, Qt::LeftButton);
+    Mouse(QEvent::MouseMove, pressAt + QPoint(40, 30), Qt::LeftButton);
+    EXPECT_EQ(Moved(), QPoint(40, 30));
+    Mouse(QEvent::MouseMove, pressAt + QPoint(120, 80), Qt::LeftButton);
+    EXPECT_EQ(Moved(), QPoint(120, 80));
+    Mouse(QEvent::MouseButtonRelease, pressAt + QPoint(120, 80), Qt::NoButton);
+    Mouse(QEvent::MouseMove, pressAt + QPoint(200, 200), Qt::LeftButton);
+    EXPECT_EQ(Moved(), QPoint(120, 80));
+}
+
+TEST_F(PopupDrag, LosingTheFocusDropsTheMove) {
+    // Armed, then the focus goes elsewhere before the pointer moves.
+    Mouse(QEvent::MouseButtonPress, pressAt, Qt::LeftButton);
+    QEvent deactivate(QEvent::WindowDeactivate);
+    QApplication::sendEvent(face, &deactivate);
+    Mouse(QEvent::MouseMove, pressAt + QPoint(40, 30), Qt::LeftButton);
+    EXPECT_EQ(Moved(), QPoint(0, 0));
+
+    // Moving, then the focus goes: the popup stays where it got to.
+    Mouse(QEvent::MouseButtonPress, pressAt, Qt::LeftButton);
+    Mouse(QEvent::MouseMove, pressAt + QPoint(40, 30), Qt::LeftButton);
+    ASSERT_EQ(Moved(), QPoint(40, 30));
+    QEvent appDeactivate(QEvent::ApplicationDeactivate);
+    QApplication::sendEvent(qApp, &appDeactivate);
+    Mouse(QEvent::MouseMove, pressAt + QPoint(90, 90), Qt::LeftButton);
+    EXPECT_EQ(Moved(), QPoint(40, 30));
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 # start finds nothing and shows nothing; "今すぐチェック" shows the popup titled
 # "着信なし"; its mailer button starts the mail program and hides the popup.
 # The settings dialog comes up refilled from the current settings; a wrong
-# password confirmed there makes the next check fail, which opens the dialog
-# again, refilled over what was typed into it; Esc closes it without saving.
+# password confirmed there is checked at once: the check fails, which logs a
+# line with a time stamp, shows one desktop notification (recorded by a
+# private notification service) and opens the dialog again. A second failure
+# in the same run opens the dialog again, refilled over what was typed into
+# it, and logs a line but notifies no more; Esc closes it without saving.
 # "終了" ends the program with status 0. Screenshots go to the artifact directory.
 set -euo pipefail
 
@@ -30,6 +33,7 @@ mkdir -p "$art"
 cleanup() {
     stop_program
     stop_server
+    stop_notification_service
 }
 trap cleanup EXIT
 
@@ -43,6 +47,7 @@ printf '#!/bin/sh\necho ran >"%s"\n' "$mailer_mark" >"$mailer"
 chmod +x "$mailer"
 
 start_server --user taro:secret:3 --user hanako:flower:0
+start_notification_service
 "$probe" write --host "$pop3_address" --user hanako --password flower --cycle 60 --mailer "$mailer" ||
     fail "cannot store the settings"
 
@@ -85,18 +90,33 @@ wait_until dialog_shown || fail "設定: no settings dialog"
 [ "$(field_text "$field_mailer")" = "$mailer" ] || fail "設定: the mailer field is not refilled"
 shot "settings-refilled"
 type_into "$field_password" "wrong"
+refused_before=$(refused_logons)
 xdotool key Return
-wait_until dialog_hidden || fail "Enter: the dialog stays open"
+
+# --- OK checks at once: the failure is logged, notified, and the dialog is back ----------
+
+wait_until logon_refused $((refused_before + 1)) || fail "OK: no check with the new password"
 expect_stored "POP3=$pop3_address
 UserID=hanako
 Password=wrong
 Cycle=60
 Mailer=$mailer"
+wait_until notifications_reached 1 || fail "the failed check: no desktop notification"
+notice=$(notification_field 1 summary)
+[ "$notice" = "メールを確認できませんでした: Authentication failed" ] || fail "the notification says \"$notice\""
+[ "$(notification_field 1 app_name)" = "Postwren" ] || fail "the notification is not from Postwren"
+[ "$(notification_field 1 app_icon)" = "postwren" ] || fail "the notification has the icon \"$(notification_field 1 app_icon)\""
+readonly log_line_pattern='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{4} postwren: check failed: Authentication failed$'
+logged_failures() { grep -cE "$log_line_pattern" "$art/postwren-stored.log" || true; }
+failures_logged() { [ "$(logged_failures)" -ge "$1" ]; }
+wait_until failures_logged 1 || fail "the failed check: no log line on standard error"
+echo "$test_name: notification: $notice"
+echo "$test_name: log line: $(grep -E "$log_line_pattern" "$art/postwren-stored.log" | head -n1)"
+wait_until dialog_shown || fail "the failed check after OK: no settings dialog"
+popup_hidden || fail "the failed check after OK: the popup came up"
 
 # --- a failed check opens the dialog again, refilled over what was typed ---------------
 
-pick_menu_entry 2
-wait_until dialog_shown || fail "設定: no settings dialog the second time"
 type_into "$field_user" "typed-but-not-confirmed"
 shot "settings-being-edited"
 refused_before=$(refused_logons)
@@ -106,6 +126,7 @@ wait_until dialog_shown || fail "failed check: no settings dialog"
 user_field_refilled() { [ "$(field_text "$field_user")" = "hanako" ]; }
 wait_until user_field_refilled || fail "failed check: the dialog was not refilled"
 popup_hidden || fail "failed check: the popup came up"
+wait_until failures_logged 2 || fail "the second failed check: no log line"
 shot "failed-check-dialog"
 
 # --- Esc closes the dialog and saves nothing -------------------------------------------
@@ -125,5 +146,8 @@ pick_menu_entry 3
 wait_program_end
 [ "$exit_status" -eq 0 ] || fail "終了: exit status $exit_status"
 wait_until icon_gone || fail "終了: the icon stays in the tray"
+# Two failures in one run: two log lines, one notification.
+[ "$(logged_failures)" -eq 2 ] || fail "$(logged_failures) failures logged instead of 2"
+[ "$(notification_count)" -eq 1 ] || fail "$(notification_count) notifications for one run of failures"
 
 echo "$test_name: PASS"

@@ -52,6 +52,59 @@ start_server() {
 }
 stop_server() { "$dovecot" stop --dir "$art/dovecot" >/dev/null 2>&1 || true; }
 
+# --- desktop notifications ------------------------------------------------------
+
+# A private session bus with a notification service that records each Notify
+# call as a JSON line in $notifications; the program started afterwards talks
+# to it. No StatusNotifierItem host is on this bus, so the tray stays XEmbed.
+notifications=""
+bus_pid=""
+stub_pid=""
+start_notification_service() {
+    notifications=$art/notifications.jsonl
+    : >"$notifications"
+    cat >"$art/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$art</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+    dbus-daemon --config-file="$art/bus.conf" --nofork --nopidfile --print-address=1 >"$art/bus.address" \
+        2>"$art/bus.log" &
+    bus_pid=$!
+    wait_until test -s "$art/bus.address" || fail "the private session bus did not start"
+    DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$art/bus.address")
+    export DBUS_SESSION_BUS_ADDRESS
+    # Debian's own interpreter: python3-dbus-next is installed for it.
+    /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/notification_stub.py" "$notifications" "$art/notifications.ready" \
+        2>"$art/notification-stub.log" &
+    stub_pid=$!
+    wait_until test -e "$art/notifications.ready" || fail "the notification service did not start"
+}
+
+stop_notification_service() {
+    [ -z "$stub_pid" ] || { kill -TERM "$stub_pid" 2>/dev/null || true; wait "$stub_pid" 2>/dev/null || true; }
+    [ -z "$bus_pid" ] || { kill -TERM "$bus_pid" 2>/dev/null || true; wait "$bus_pid" 2>/dev/null || true; }
+    stub_pid=""
+    bus_pid=""
+}
+
+notification_count() { [ -s "$notifications" ] && wc -l <"$notifications" || echo 0; }
+notifications_reached() { [ "$(notification_count)" -ge "$1" ]; }
+# One field of the n-th notification (1-based).
+notification_field() {
+    python3 -c 'import json, sys; print(json.loads(open(sys.argv[1], encoding="utf-8").readlines()[int(sys.argv[2]) - 1])[sys.argv[3]])' \
+        "$notifications" "$1" "$2"
+}
+
 # --- the program ---------------------------------------------------------------
 
 start_program() {

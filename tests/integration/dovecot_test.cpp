@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QStringList>
 #include <string>
 
 #include "framework/exception.h"
@@ -93,10 +94,12 @@ struct Outcome {
     std::string err;
 };
 
-Outcome RunCheck(const std::string& host, const char* user, const std::string& password) {
+Outcome RunCheck(const std::string& host, const char* user, const std::string& password,
+                 const QStringList& extra = {}) {
     QProcess process;
-    process.start(QStringLiteral(POSTWREN_CHECK_BIN),
-                  {"--host", QString::fromStdString(host), "--user", user, "--password-stdin", "--timeout", "10"});
+    process.start(QStringLiteral(POSTWREN_CHECK_BIN), QStringList{"--host", QString::fromStdString(host), "--user",
+                                                                  user, "--password-stdin", "--timeout", "10"} +
+                                                          extra);
     if (!process.waitForStarted(kProcessLimitMs))
         return {};
     process.write(QByteArray::fromStdString(password + "\n"));
@@ -121,10 +124,20 @@ TEST(Dovecot, CommandLineCheck) {
 }
 
 TEST(Dovecot, CommandLineCheckRefused) {
-    const Outcome o = RunCheck(RefusalHost(), "bob", "wrong");
+    // One refused log-on only: the server answers the next one from this
+    // address only after a penalty.
+    const Outcome o = RunCheck(RefusalHost(), "bob", "wrong", {"--json"});
     EXPECT_EQ(o.exitCode, 1);
-    EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, "Authentication failed\n");
+    EXPECT_EQ(o.out, "{\"error\": \"Authentication failed\", \"kind\": \"refused\"}\n");
+}
+
+// The server's address, a port nothing listens on: a network failure, not a refusal.
+TEST(Dovecot, CommandLineCheckOfAClosedPortIsANetworkFailure) {
+    const Outcome o = RunCheck(RefusalHost(), "bob", "builder", {"--port", "1", "--json"});
+    EXPECT_EQ(o.exitCode, 3);
+    EXPECT_EQ(o.err, "Connection Failed\n");
+    EXPECT_EQ(o.out, "{\"error\": \"Connection Failed\", \"kind\": \"network\"}\n");
 }
 
 }  // namespace

@@ -405,7 +405,7 @@ TEST(TlsDovecot, EachBadCertificateSaysWhyAndNothingLogsOn) {
     };
     for (const BadCertificate& c : cases) {
         const Outcome o = Check(c.host);
-        EXPECT_EQ(o.exitCode, 1) << c.name;
+        EXPECT_EQ(o.exitCode, 4) << c.name;
         EXPECT_EQ(o.out, "") << c.name;
         EXPECT_EQ(o.err, c.message + "\n") << c.name;
     }
@@ -436,7 +436,7 @@ TEST(TlsDovecot, WithoutTheCaNothingIsTrusted) {
     process.write("wonderland\n");
     process.closeWriteChannel();
     ASSERT_TRUE(process.waitForFinished(kProcessLimitMs));
-    EXPECT_EQ(process.exitCode(), 1);
+    EXPECT_EQ(process.exitCode(), 4);
     EXPECT_EQ(process.readAllStandardError().toStdString(),
               "TLS certificate verify failed: unable to get local issuer certificate\n");
 }
@@ -467,7 +467,7 @@ TEST(TlsWire, ThePasswordNeverLeavesInClearWhenTlsWasAskedFor) {
         // A certificate that fails: not even the user ID goes out.
         RecordingProxy proxy(kSelfSignedHost, 110);
         const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(proxy.Port()));
-        EXPECT_EQ(o.exitCode, 1);
+        EXPECT_EQ(o.exitCode, 4);
         EXPECT_EQ(o.err, "TLS certificate verify failed: self-signed certificate\n");
         EXPECT_EQ(proxy.Recorded().find("alice"), std::string::npos);
         EXPECT_EQ(proxy.Recorded().find("wonderland"), std::string::npos);
@@ -486,7 +486,7 @@ TEST(TlsWire, ABareHostStillSendsThePasswordInClear) {
 TEST(TlsWire, APlainServerAskedForStlsGetsNoUser) {
     RecordingProxy proxy(kPlainHost, 110);
     const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(proxy.Port()));
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 4);
     EXPECT_EQ(o.err, "Server refused STLS\n");
     EXPECT_EQ(proxy.Recorded(), "STLS\r\n");
 }
@@ -499,7 +499,7 @@ TEST(TlsHostile, GarbageInsteadOfAHandshake) {
         c.DrainPlain();
     });
     const Outcome o = Check(Pop3s(peer.Port()));
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 4);
     EXPECT_EQ(o.err.rfind("TLS handshake failed: ", 0), 0u) << o.err;
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_EQ(peer.Received().find("USER"), std::string::npos);
@@ -509,7 +509,7 @@ TEST(TlsHostile, AStalledHandshakeEndsWithTheTimeOut) {
     ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) { c.DrainPlain(); });
     const Outcome o =
         RunCheck({"--host", QString::fromStdString(Pop3s(peer.Port())), "--user", "alice", "--timeout", "2"});
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 3);
     EXPECT_EQ(o.err, "Connection Timed out\n");
     ASSERT_TRUE(peer.WaitDone());
     // The client hello went out, and nothing else.
@@ -527,7 +527,7 @@ TEST(TlsHostile, AStalledStlsHandshakeEndsWithTheTimeOut) {
     const Outcome o =
         RunCheck({"--host", QString::fromStdString("pop3+starttls://localhost:" + std::to_string(peer.Port())),
                   "--user", "alice", "--timeout", "2"});
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 4);
     EXPECT_EQ(o.err, "TLS handshake timed out\n");
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_EQ(peer.Received().find("alice"), std::string::npos);
@@ -547,7 +547,7 @@ TEST(TlsHostile, ACloseInTheMiddleOfARecord) {
         c.SendPlain(std::string(buf, static_cast<std::size_t>(n / 2)));
     });
     const Outcome o = Check(Pop3s(peer.Port()));
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 3);
     EXPECT_EQ(o.err, "Connection closed by peer\n");
     EXPECT_LT(o.elapsedMs, 9000);
 }
@@ -560,7 +560,7 @@ TEST(TlsHostile, StlsAnsweredWithAnError) {
         c.DrainPlain();
     });
     const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(peer.Port()));
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 4);
     EXPECT_EQ(o.err, "Server refused STLS\n");
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_EQ(peer.Received(), "STLS\r\n");
@@ -572,7 +572,7 @@ TEST(TlsHostile, StlsAnsweredByClosing) {
         c.ReadPlainLine();
     });
     const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(peer.Port()));
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 4);
     EXPECT_EQ(o.err, "Server refused STLS\n");
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_EQ(peer.Received(), "STLS\r\n");
@@ -586,7 +586,7 @@ TEST(TlsHostile, ClearTextSlippedInAfterTheStlsReply) {
         c.DrainPlain();
     });
     const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(peer.Port()));
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 4);
     // Depending on how the bytes arrive, the session or the handshake refuses them.
     EXPECT_TRUE(o.err == "Server sent data after accepting STLS\n" || o.err.rfind("TLS handshake failed: ", 0) == 0)
         << o.err;
@@ -625,7 +625,7 @@ TEST(TlsHostile, AnEndlessLineInsideTlsKeepsMemoryBounded) {
     });
     const MeasuredOutcome o =
         RunCheckMeasured({"--host", Pop3s(peer.Port()), "--user", "alice", "--timeout", "10"}, "wonderland");
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 3);
     EXPECT_EQ(o.err, "Socket readln line too long\n");
     // A check that fails at once holds about 16 MiB; the pending line may add
     // a few, never the flood.

@@ -1,5 +1,5 @@
 // The services the program's forms take, made of fakes: a recording tray,
-// shell and message box, the hive the test hands in, the system's sockets
+// shell, message box and notifier, the hive the test hands in, the system's sockets
 // (a private instance, as the program owns its own) and the steady clock.
 // Point `sockets` or `clock` elsewhere before Make() to replace them.
 #pragma once
@@ -11,6 +11,7 @@
 #include "platform/socket.h"
 #include "tests/support/fake_tray_service.h"
 #include "tests/support/recording_message_box.h"
+#include "tests/support/recording_notifier.h"
 #include "tests/support/recording_shell.h"
 
 class TestServices {
@@ -28,10 +29,11 @@ public:
     FakeTrayService tray;
     RecordingShell shell;
     RecordingMessageBox messageBox;
+    RecordingNotifier notifier;
     platform::SocketApi* sockets = systemSockets_.get();
     const platform::Clock* clock = &steadyClock_;
 
     // The record to hand to the forms; it refers to the members above, so
     // this object must outlive every form made with it.
-    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock}; }
+    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock, notifier}; }
 };

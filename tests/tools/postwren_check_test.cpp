@@ -119,18 +119,28 @@ TEST_F(PostwrenCheckTest, ReplyLineIsPrintedWithoutItsLineEndInUtf8) {
     EXPECT_EQ(o.err, "-ERR 混雑しています\n");
 }
 
-TEST_F(PostwrenCheckTest, ClosedPortFails) {
-    const Outcome o = RunCheck({"--host", "127.0.0.1", "--port", QString::number(ScriptedPop3Server::UnusedPort()),
-                                "--user", "alice", "--password-stdin"},
-                               "secret\n");
-    EXPECT_EQ(o.exitCode, 1);
-    EXPECT_EQ(o.err, "Connection Failed\n");
+// A server that cannot be reached, or stops answering, is status 3 with the
+// engine's own message; --json says "network".
+TEST_F(PostwrenCheckTest, ClosedPortAndUnknownHostAreNetworkFailures) {
+    const Outcome closed = RunCheck({"--host", "127.0.0.1", "--port", QString::number(ScriptedPop3Server::UnusedPort()),
+                                     "--user", "alice", "--password-stdin", "--json"},
+                                    "secret\n");
+    EXPECT_EQ(closed.exitCode, 3);
+    EXPECT_EQ(closed.err, "Connection Failed\n");
+    EXPECT_EQ(closed.out, "{\"error\": \"Connection Failed\", \"kind\": \"network\"}\n");
+
+    // RFC 6761: no name under .invalid resolves.
+    const Outcome unknown = RunCheck(
+        {"--host", "no-such-host.invalid", "--user", "alice", "--password-stdin", "--timeout", "10"}, "secret\n");
+    EXPECT_EQ(unknown.exitCode, 3);
+    EXPECT_EQ(unknown.err, "Null Remote Address\n");
+    EXPECT_EQ(unknown.out, "");
 }
 
 TEST_F(PostwrenCheckTest, SilentServerEndsInBoundedTime) {
     server.AddSession({Hang()});
     const Outcome o = RunCheck(Args({"--timeout", "1"}), "secret\n");
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 3);
     EXPECT_NE(o.err, "");
     EXPECT_LT(o.elapsedMs, 10000);
 }
@@ -138,9 +148,35 @@ TEST_F(PostwrenCheckTest, SilentServerEndsInBoundedTime) {
 TEST_F(PostwrenCheckTest, EndlessLineEndsInBoundedTime) {
     server.AddSession({Stream(std::string(64 * 1024, 'x'))});
     const Outcome o = RunCheck(Args({"--timeout", "2"}), "secret\n");
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 3);
     EXPECT_NE(o.err, "");
     EXPECT_LT(o.elapsedMs, 15000);
+}
+
+TEST_F(PostwrenCheckTest, ARefusalIsStatusOneAndKindRefusedInJson) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"),
+                       Expect("PASS secret", "-ERR [AUTH] Authentication failed.\r\n"), Expect("QUIT", "+OK\r\n")});
+    const Outcome o = RunCheck(Args({"--json"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Authentication failed\n");
+    EXPECT_EQ(o.out, "{\"error\": \"Authentication failed\", \"kind\": \"refused\"}\n");
+}
+
+TEST_F(PostwrenCheckTest, AGreetingThatIsNotOkIsARefusal) {
+    server.AddSession({Send("-ERR too many connections\r\n"), Expect("QUIT", "+OK\r\n")});
+    const Outcome o = RunCheck(Args(), "secret\n");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "-ERR too many connections\n");
+}
+
+// A server's escape sequences must not reach the terminal (or a JSON reader).
+TEST_F(PostwrenCheckTest, ServerControlCharactersAreEscaped) {
+    server.AddSession({Send("-ERR \x1b]0;owned\x07\x1b[2J busy\"\r\n"), Expect("QUIT", "+OK\r\n")});
+    const Outcome o = RunCheck(Args({"--json"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "-ERR \\x1B]0;owned\\x07\\x1B[2J busy\"\n");
+    EXPECT_EQ(o.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(o.out, "{\"error\": \"-ERR \\\\x1B]0;owned\\\\x07\\\\x1B[2J busy\\\"\", \"kind\": \"refused\"}\n");
 }
 
 TEST_F(PostwrenCheckTest, EmptyCredentialsFailWithoutConnecting) {
@@ -223,10 +259,22 @@ INSTANTIATE_TEST_SUITE_P(
                                  "995"},
         std::vector<const char*>{"--host", "127.0.0.1:110", "--user", "alice", "--password-stdin", "--port", "110"}));
 
-TEST(PostwrenCheckHelp, PrintsUsageAndSucceeds) {
-    const Outcome o = RunCheck({"--help"});
+TEST(PostwrenCheckHelp, BothSpellingsExplainServersStatusesAndMessages) {
+    for (const char* flag : {"--help", "-h"}) {
+        const Outcome o = RunCheck({flag});
+        EXPECT_EQ(o.exitCode, 0) << flag;
+        EXPECT_EQ(o.err, "") << flag;
+        EXPECT_EQ(o.out.rfind("usage: postwren-check", 0), 0u) << flag;
+        for (const char* part : {"host:port", "pop3s://", "pop3+starttls://", "pop3://", "--json", "\"kind\"", "  0  ",
+                                 "  1  ", "  2  ", "  3  ", "  4  ", "Null Remote Address", "could not be resolved"})
+            EXPECT_NE(o.out.find(part), std::string::npos) << flag << " lacks " << part;
+    }
+}
+
+TEST(PostwrenCheckHelp, VersionIsOneLine) {
+    const Outcome o = RunCheck({"--version"});
     EXPECT_EQ(o.exitCode, 0);
-    EXPECT_EQ(o.out.rfind("usage: postwren-check", 0), 0u);
+    EXPECT_EQ(o.out, "postwren-check " POSTWREN_VERSION "\n");
 }
 
 }  // namespace

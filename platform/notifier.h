@@ -1,0 +1,40 @@
+// Desktop notifications: a short message from the program that the desktop
+// shows for a while and keeps in its history.
+#pragma once
+
+#include <QString>
+#include <memory>
+
+class QDBusConnection;
+
+namespace platform {
+
+// Shows notifications. GUI thread only. Never throws and never blocks on the
+// desktop: a notification that cannot be shown is dropped (callers that must
+// not lose the text also write it somewhere else).
+class Notifier {
+public:
+    virtual ~Notifier() = default;
+    // `summary` is one line; `body` may be empty. Both are plain text: the
+    // implementation makes them safe for desktops that read markup.
+    virtual void Notify(const QString& summary, const QString& body) = 0;
+};
+
+// Notifications through the session bus service org.freedesktop.Notifications,
+// as the program "Postwren" with the themed icon "postwren". Without a session
+// bus, or without a notification service on it, nothing is shown.
+class DesktopNotifier final : public Notifier {
+public:
+    DesktopNotifier();
+    ~DesktopNotifier() override;
+    DesktopNotifier(const DesktopNotifier&) = delete;
+    DesktopNotifier& operator=(const DesktopNotifier&) = delete;
+
+    void Notify(const QString& summary, const QString& body) override;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace platform

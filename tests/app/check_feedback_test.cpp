@@ -1,0 +1,92 @@
+// What the user is told about checks: the interval the dialog offers, the
+// failure notice and log line, and the rule of one notice per run of failures.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "app/check_feedback.h"
+
+namespace {
+
+struct IntervalCase {
+    std::optional<std::int32_t> stored;
+    std::int16_t shown;
+};
+
+class DialogInterval : public ::testing::TestWithParam<IntervalCase> {};
+
+TEST_P(DialogInterval, IsTheProposalOrTheStoredValueInRange) {
+    EXPECT_EQ(DialogCycleMinutes(GetParam().stored), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stored, DialogInterval,
+                         ::testing::Values(IntervalCase{std::nullopt, 10}, IntervalCase{0, 1}, IntervalCase{-32768, 1},
+                                           IntervalCase{1, 1}, IntervalCase{37, 37}, IntervalCase{100, 100},
+                                           IntervalCase{101, 100}, IntervalCase{4464, 100},
+                                           IntervalCase{2147483647, 100}),
+                         [](const ::testing::TestParamInfo<IntervalCase>& info) {
+                             const auto& stored = info.param.stored;
+                             if (!stored)
+                                 return std::string("none_stored");
+                             return *stored < 0 ? "minus" + std::to_string(-static_cast<std::int64_t>(*stored))
+                                                : std::to_string(*stored);
+                         });
+
+TEST(FailureStreak, TellsTheFirstFailureOfEachRun) {
+    FailureStreak streak;
+    EXPECT_FALSE(streak.Failing());
+    EXPECT_TRUE(streak.Failed());
+    EXPECT_FALSE(streak.Failed());
+    EXPECT_FALSE(streak.Failed());
+    EXPECT_TRUE(streak.Failing());
+    streak.Ended();  // a check that worked, or confirmed settings
+    EXPECT_FALSE(streak.Failing());
+    EXPECT_TRUE(streak.Failed());
+    EXPECT_FALSE(streak.Failed());
+}
+
+TEST(CheckFailedNotice, PutsTheEngineMessageAfterTheSentenceWithControlsEscaped) {
+    EXPECT_EQ(CheckFailedNotice("Authentication failed"), Sjis("メールを確認できませんでした: Authentication failed"));
+    EXPECT_EQ(CheckFailedNotice("-ERR \x1b]0;x\x07 busy\r\n"),
+              Sjis("メールを確認できませんでした: -ERR \\x1B]0;x\\x07 busy"));
+    EXPECT_EQ(CheckFailedNotice(Sjis("-ERR 混雑")), Sjis("メールを確認できませんでした: -ERR 混雑"));
+}
+
+class LocalTimeZone : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* tz = std::getenv("TZ"))
+            saved_ = tz;
+    }
+    void TearDown() override {
+        if (saved_)
+            setenv("TZ", saved_->c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    static void Use(const char* tz) {
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+TEST_F(LocalTimeZone, TheLogLineCarriesLocalTimeWithItsOffsetAndTheUtf8Message) {
+    // 2026-12-08 11:49:39 UTC
+    const auto when = std::chrono::system_clock::from_time_t(1796730579);
+    Use("UTC0");
+    EXPECT_EQ(CheckFailedLogLine(when, "Authentication failed"),
+              "2026-12-08T11:49:39+0000 postwren: check failed: Authentication failed");
+    Use("JST-9");
+    EXPECT_EQ(CheckFailedLogLine(when, Sjis("-ERR 混雑\x1b[2J\r\n")),
+              "2026-12-08T20:49:39+0900 postwren: check failed: -ERR 混雑\\x1B[2J");
+}
+
+}  // namespace

@@ -13,6 +13,7 @@ packages=(
   xvfb xauth trayer openbox xdotool x11-utils x11-xserver-utils imagemagick
   fetchmail curl procps
   xclip desktop-file-utils
+  fonts-symbola
 )
 
 missing=()

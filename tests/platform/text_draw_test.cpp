@@ -281,6 +281,14 @@ TEST(TextDrawOutsideText, OnlyTheFirstCharactersAreLaidOutAndTheCutIsMarked) {
     EXPECT_TRUE(wrapped.lines.back().text.endsWith(u("...")));
     EXPECT_LE(wrapped.width, 200);
 
+    // On one line, shortened from its end or its middle: only what fits.
+    for (const unsigned ellipsis : {DT_END_ELLIPSIS, DT_PATH_ELLIPSIS}) {
+        const TextLayout shortened = layOut(mega, 200, ellipsis);
+        ASSERT_EQ(shortened.lines.size(), 1u);
+        EXPECT_TRUE(shortened.lines[0].text.contains(u("...")));
+        EXPECT_LE(shortened.width, 200);
+    }
+
     // A megabyte of line feeds opens no more lines than the cap allows.
     Rect r{0, 0, 200, 60};
     const int height = DrawText(nullptr, testFont(), QColor(), std::string(1u << 20, '\n'), r, DT_CALCRECT);

@@ -110,6 +110,14 @@ private:
     QChar mark_;
 };
 
+// What an edit shows of a text. The widget keeps at most maxLength()
+// characters of it, so no more than twice as many bytes are converted: a
+// megabyte stored value costs no more than a full edit.
+QString editText(const QLineEdit* edit, const AnsiString& text) {
+    const auto most = 2 * static_cast<std::size_t>(std::max(edit->maxLength(), 0));
+    return ToDisplayQString(text.size() > most ? TruncateCp932(text, most) : text);
+}
+
 }  // namespace
 
 // ---- TEdit ----
@@ -150,7 +158,7 @@ QWidget* TEdit::CreateWidget(QWidget* parentWidget) {
 void TEdit::InitWidget() {
     TWinControl::InitWidget();
     edit_->setFrame(true);
-    edit_->setText(ToDisplayQString(text_));
+    edit_->setText(editText(edit_, text_));
     edit_->setReadOnly(readOnly_);
     if (passwordChar_ != '\0') {
         auto* style = new PasswordCharStyle(passwordChar_);
@@ -221,7 +229,7 @@ void TEdit::TextChanged() {
     // A text set by the program starts with the caret at its beginning.
     selStart_ = 0;
     if (edit_ != nullptr && FromDisplayQString(edit_->text()) != text_) {
-        edit_->setText(ToDisplayQString(text_));
+        edit_->setText(editText(edit_, text_));
         edit_->setCursorPosition(0);
     }
     if (OnChange)

@@ -547,7 +547,7 @@ void TCustomForm::applyWindowFlags() {
 
 void TCustomForm::InitWidget() {
     QWidget* w = Handle();
-    w->setWindowTitle(ToQString(text_));
+    w->setWindowTitle(ToDisplayQString(text_));
     w->setFont(font_.ToQFont());
     w->resize(std::max(clientWidth_, 1), std::max(clientHeight_, 1));
     w->move(left_, top_);
@@ -606,7 +606,7 @@ void TCustomForm::SetBounds(int left, int top, int width, int height) {
 void TCustomForm::SetText(const AnsiString& text) {
     TWinControl::SetText(text);
     if (HandleAllocated())
-        Handle()->setWindowTitle(ToQString(text_));
+        Handle()->setWindowTitle(ToDisplayQString(text_));
 }
 
 void TCustomForm::SyncGeometryFromWidget() {

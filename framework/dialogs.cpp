@@ -25,6 +25,16 @@ AnsiString ExecutableFileFilter(const AnsiString& description) {
 
 namespace {
 
+// A window title is one line; a longer one than any title bar shows is cut,
+// so that the window manager is never handed an unbounded text.
+constexpr std::size_t kMaxTitleBytes = 1024;
+
+QString DisplayTitle(const AnsiString& title) {
+    if (title.size() <= kMaxTitleBytes)
+        return ToDisplayQString(title);
+    return ToDisplayQString(TruncateCp932(title, kMaxTitleBytes) + "...");
+}
+
 struct FilterEntry {
     QString label;     // what the dialog's filter box shows
     bool executables;  // the entry shows executable files, not name patterns
@@ -145,9 +155,9 @@ bool TOpenDialog::Execute() {
 
 std::unique_ptr<QMessageBox> CreateMessageBox(const AnsiString& text, const AnsiString& caption, unsigned flags) {
     auto box = std::make_unique<QMessageBox>();
-    box->setWindowTitle(ToQString(caption));
+    box->setWindowTitle(ToDisplayQString(caption));
     box->setTextFormat(Qt::PlainText);
-    box->setText(ToQString(text));
+    box->setText(ToDisplayQString(text, DisplayLines::Multiple));
     switch (flags & kMessageBoxIconMask) {
         case MB_ICONERROR:
             box->setIcon(QMessageBox::Critical);
@@ -232,7 +242,7 @@ void InstallTaskbarTitle(TCustomForm* form) {
     // Lives as long as the form's window does.
     auto* entry = new platform::TaskbarEntry(window);
     entry->Attach(window);
-    entry->SetTitle(ToQString(Application->Title()));
+    entry->SetTitle(DisplayTitle(Application->Title()));
     entry->OnVisibleChanged = [](bool visible) {
         if (Application != nullptr && Application->AppWindowVisible() != visible)
             Application->ShowAppWindow(visible);
@@ -243,6 +253,6 @@ void InstallTaskbarTitle(TCustomForm* form) {
         if (previous)
             previous();
         if (weak != nullptr && Application != nullptr)
-            weak->SetTitle(ToQString(Application->Title()));
+            weak->SetTitle(DisplayTitle(Application->Title()));
     };
 }

@@ -241,7 +241,8 @@ void TCanvas::FillRect(const TRect& r) {
 }
 
 int TCanvas::TextWidth(const AnsiString& text) {
-    return QFontMetrics(font_.ToQFont()).horizontalAdvance(ToQString(text));
+    // Measured as drawn: control characters as their pictures.
+    return QFontMetrics(font_.ToQFont()).horizontalAdvance(ToDisplayQString(text, DisplayLines::Multiple));
 }
 
 int TCanvas::TextHeight(const AnsiString& text) {
@@ -253,10 +254,11 @@ void TCanvas::TextOut(int x, int y, const AnsiString& text) {
     if (p == nullptr)
         return;
     const QFontMetrics fm(p->font());
+    const QString shown = ToDisplayQString(text, DisplayLines::Multiple);
     if (brush_.Style() != TBrushStyle::bsClear) {
-        p->fillRect(QRect(x, y, fm.horizontalAdvance(ToQString(text)), fm.height()), ToQColor(brush_.Color()));
+        p->fillRect(QRect(x, y, fm.horizontalAdvance(shown), fm.height()), ToQColor(brush_.Color()));
     }
-    p->drawText(QPoint(x, y + fm.ascent()), ToQString(text));
+    p->drawText(QPoint(x, y + fm.ascent()), shown);
 }
 
 void TCanvas::CopyRect(const TRect& dest, TCanvas* source, const TRect& sourceRect) {

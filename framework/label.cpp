@@ -46,7 +46,10 @@ TCustomLabel::TCustomLabel(TComponent* AOwner) : TGraphicControl(AOwner) {
 TCustomLabel::~TCustomLabel() = default;
 
 AnsiString TCustomLabel::LabelText() const {
-    AnsiString text = Caption();
+    // Two bytes a character at most: kMaxDrawnChars + 1 characters still fit,
+    // so the drawing sees that there is more and marks the cut.
+    constexpr std::size_t kMaxLabelBytes = 2 * (platform::kMaxDrawnChars + 1);
+    AnsiString text = Caption().size() > kMaxLabelBytes ? TruncateCp932(Caption(), kMaxLabelBytes) : Caption();
     if (text.empty() || (showAccelChar_ && text == "&"))
         text += ' ';
     return text;

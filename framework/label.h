@@ -49,6 +49,9 @@ protected:
 
     // The caption as drawn: an empty caption, or a lone "&" while
     // ShowAccelChar is on, gets one space so it still has a line's height.
+    // A caption longer than the text drawing lays out is cut to a little
+    // more than that (which the drawing then ends in "..."), so that painting
+    // costs the same for a caption of a megabyte as for one of a kilobyte.
     AnsiString LabelText() const;
     // DT_EXPANDTABS, the alignment, DT_WORDBREAK and DT_NOPREFIX as the properties say.
     unsigned TextFlags() const;

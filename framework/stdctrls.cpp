@@ -110,6 +110,14 @@ private:
     QChar mark_;
 };
 
+// What an edit shows of a text. The widget keeps at most maxLength()
+// characters of it, so no more than twice as many bytes are converted: a
+// megabyte stored value costs no more than a full edit.
+QString editText(const QLineEdit* edit, const AnsiString& text) {
+    const auto most = 2 * static_cast<std::size_t>(std::max(edit->maxLength(), 0));
+    return ToDisplayQString(text.size() > most ? TruncateCp932(text, most) : text);
+}
+
 }  // namespace
 
 // ---- TEdit ----
@@ -121,7 +129,7 @@ public:
             if (owner_ == nullptr)
                 return;
             try {
-                owner_->userEdited(FromQString(text));
+                owner_->userEdited(FromDisplayQString(text));
             } catch (...) {
                 ReportHandlerException(owner_);
             }
@@ -150,7 +158,7 @@ QWidget* TEdit::CreateWidget(QWidget* parentWidget) {
 void TEdit::InitWidget() {
     TWinControl::InitWidget();
     edit_->setFrame(true);
-    edit_->setText(ToQString(text_));
+    edit_->setText(editText(edit_, text_));
     edit_->setReadOnly(readOnly_);
     if (passwordChar_ != '\0') {
         auto* style = new PasswordCharStyle(passwordChar_);
@@ -198,7 +206,7 @@ int TEdit::SelStart() const {
     if (edit_ == nullptr)
         return selStart_;
     // The widget counts characters; the program counts bytes.
-    return static_cast<int>(FromQString(edit_->text().left(edit_->cursorPosition())).size());
+    return static_cast<int>(FromDisplayQString(edit_->text().left(edit_->cursorPosition())).size());
 }
 
 void TEdit::SetSelStart(int pos) {
@@ -207,7 +215,7 @@ void TEdit::SetSelStart(int pos) {
     if (edit_ == nullptr)
         return;
     // A position inside a double-byte character goes to its start.
-    const int chars = static_cast<int>(ToQString(TruncateCp932(text_, static_cast<std::size_t>(pos))).size());
+    const int chars = static_cast<int>(ToDisplayQString(TruncateCp932(text_, static_cast<std::size_t>(pos))).size());
     edit_->deselect();
     edit_->setCursorPosition(chars);
 }
@@ -220,8 +228,8 @@ void TEdit::SetColor(TColor color) {
 void TEdit::TextChanged() {
     // A text set by the program starts with the caret at its beginning.
     selStart_ = 0;
-    if (edit_ != nullptr && FromQString(edit_->text()) != text_) {
-        edit_->setText(ToQString(text_));
+    if (edit_ != nullptr && FromDisplayQString(edit_->text()) != text_) {
+        edit_->setText(editText(edit_, text_));
         edit_->setCursorPosition(0);
     }
     if (OnChange)
@@ -514,7 +522,7 @@ QWidget* TStaticText::CreateWidget(QWidget* parentWidget) {
 
 void TStaticText::InitWidget() {
     TWinControl::InitWidget();
-    static_cast<QLabel*>(Handle())->setText(ToQString(text_));
+    static_cast<QLabel*>(Handle())->setText(ToDisplayQString(text_, DisplayLines::Multiple));
     applyLook();
 }
 
@@ -565,7 +573,7 @@ void TStaticText::SetColor(TColor color) {
 
 void TStaticText::TextChanged() {
     if (HandleAllocated())
-        static_cast<QLabel*>(Handle())->setText(ToQString(text_));
+        static_cast<QLabel*>(Handle())->setText(ToDisplayQString(text_, DisplayLines::Multiple));
 }
 
 void TStaticText::FontChanged() {

@@ -27,20 +27,32 @@ struct Cell {
 };
 using Cells = std::vector<Cell>;
 
+// Line breaks and tabs are laid out; any other control is shown as a picture.
+char16_t displayed(unsigned char c) {
+    if (c == '\r' || c == '\n' || c == '\t')
+        return c;
+    return ControlPicture(c);
+}
+
 // Decodes CP932 one character at a time, so each cell knows whether it was a
-// double-byte character. Bytes that do not decode become U+FFFD.
+// double-byte character. Bytes that do not decode become U+FFFD. Stops after
+// kMaxDrawnChars characters and marks the cut with "...".
 Cells decode(std::string_view text) {
     Cells cells;
-    cells.reserve(text.size());
+    cells.reserve(std::min<std::size_t>(text.size(), kMaxDrawnChars + static_cast<std::size_t>(kEllipsis.size())));
     iconv_t cd = iconv_open("UTF-8", "CP932");
     for (std::size_t i = 0; i < text.size();) {
+        if (cells.size() == kMaxDrawnChars) {
+            for (QChar dot : kEllipsis) cells.push_back(Cell{dot, false, false});
+            break;
+        }
         const auto c = static_cast<unsigned char>(text[i]);
         const std::size_t len = (IsCp932LeadByte(c) && i + 1 < text.size()) ? 2 : 1;
         Cell cell;
         cell.doubleByte = len == 2;
         cell.ch = QChar(kReplacementChar);
         if (c < 0x80) {
-            cell.ch = QChar(static_cast<char16_t>(c));
+            cell.ch = QChar(displayed(c));
         } else if (cd != reinterpret_cast<iconv_t>(-1)) {
             char in[2] = {text[i], len == 2 ? text[i + 1] : '\0'};
             char out[8];

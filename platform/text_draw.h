@@ -6,6 +6,7 @@
 
 #include <QColor>
 #include <QString>
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +45,24 @@ constexpr unsigned DT_NOPREFIX = 0x0800;
 constexpr unsigned DT_PATH_ELLIPSIS = 0x4000;
 constexpr unsigned DT_END_ELLIPSIS = 0x8000;
 
+// Texts are laid out and drawn up to this many characters; a longer one is cut
+// there and ends in "...". No label shows that much, and the cap keeps the
+// work of one drawing bounded whatever a stored value or a server sent.
+constexpr std::size_t kMaxDrawnChars = 1024;
+
+// The visible stand-in for a control character (0x00-0x1F and DEL): its
+// picture from the Unicode Control Pictures block (U+2400 + c, U+2421 for
+// DEL), so that text from outside never reaches the display as a control.
+// Any other character comes back unchanged.
+constexpr char16_t ControlPicture(char16_t c) {
+    constexpr char16_t kControlPictures = 0x2400;
+    constexpr char16_t kDeletePicture = 0x2421;
+    constexpr char16_t kDelete = 0x7F;
+    if (c < 0x20)
+        return static_cast<char16_t>(kControlPictures + c);
+    return c == kDelete ? kDeletePicture : c;
+}
+
 // The font figures the text calls report (GetTextMetrics).
 struct TextMetric {
     int tmHeight = 0;  // ascent + descent: the height of one line
@@ -77,7 +96,9 @@ struct TextLayout {
 };
 
 // Breaks `text` into lines inside `rect` as DrawText would, without drawing.
-// Lines end at line feeds (CR LF, LF or CR); DT_WORDBREAK also breaks at spaces
+// Lines end at line feeds (CR LF, LF or CR); tabs stay; every other control
+// character is drawn as its picture (ControlPicture). Only the first
+// kMaxDrawnChars characters are laid out, followed by "..." when there are more. DT_WORDBREAK also breaks at spaces
 // and next to double-byte characters where a line would pass rect's right edge;
 // a word wider than the rectangle stays whole. DT_END_ELLIPSIS / DT_PATH_ELLIPSIS
 // shorten each line that is still too wide with "...". An empty text has no lines.

@@ -16,6 +16,7 @@ packages=(
   xclip desktop-file-utils
   dbus dbus-daemon python3-dbus-next
   sway waybar grim xwayland qt6-wayland
+  fonts-symbola
 )
 
 missing=()

@@ -150,6 +150,12 @@ TEST(MessageBoxes, OkOnlyWithoutIconShowsTheTextAndCaption) {
     auto markup = CreateMessageBox("<b>-ERR</b> <img src=x>", "", MB_OK);
     EXPECT_EQ(markup->textFormat(), Qt::PlainText);
 
+    // Nor are their control characters passed on: they show as pictures,
+    // while the lines of the text stay lines.
+    auto escapes = CreateMessageBox("-ERR \x1b]0;pwned\x07\r\nnext\tline", "caption\x1b[2J\n", MB_OK);
+    EXPECT_EQ(escapes->text(), QString::fromUtf8("-ERR ␛]0;pwned␇\r\nnext\tline"));
+    EXPECT_EQ(escapes->windowTitle(), QString::fromUtf8("caption␛[2J␊"));
+
     auto ask = CreateMessageBox("?", "", MB_YESNO | MB_ICONQUESTION);
     EXPECT_EQ(ask->standardButtons(), QMessageBox::Yes | QMessageBox::No);
     EXPECT_EQ(ask->icon(), QMessageBox::Question);

@@ -110,6 +110,30 @@ TEST(Edit, TextSetByTheProgramStaysByteExactUntilTheUserEdits) {
     EXPECT_EQ(ed->Text(), odd);
 }
 
+TEST(Edit, ControlBytesShowAsPicturesAndStayWhenTheUserTypesElsewhere) {
+    TForm form(nullptr);
+    auto* ed = new TEdit(&form);
+    ed->SetParent(&form);
+    // A stored user ID that would be a second command, and a terminal's escapes.
+    const AnsiString stored("taro\r\nDELE 1\x1b[2J\x7f", 17);
+    ed->SetText(stored);
+    auto* line = static_cast<QLineEdit*>(ed->Handle());
+    EXPECT_EQ(line->displayText(), QString::fromUtf8("taro␍␊DELE 1␛[2J␡"));
+    EXPECT_EQ(ed->Text(), stored);
+
+    // The caret counts one byte per control; typing at the end keeps them.
+    ed->SetSelStart(static_cast<int>(stored.size()));
+    EXPECT_EQ(line->cursorPosition(), line->text().size());
+    EXPECT_EQ(ed->SelStart(), static_cast<int>(stored.size()));
+    pressKey(line, Qt::Key_X, QStringLiteral("x"));
+    EXPECT_EQ(ed->Text(), stored + "x");
+
+    // Deleting a picture deletes its byte.
+    ed->SetSelStart(5);  // after "taro\r"
+    pressKey(line, Qt::Key_Backspace);
+    EXPECT_EQ(ed->Text(), AnsiString("taro\nDELE 1\x1b[2J\x7fx", 17));
+}
+
 TEST(Edit, SelStartCountsBytesAndPutsTheCaretAtTheEnd) {
     TForm form(nullptr);
     auto* ed = new TEdit(&form);

@@ -234,3 +234,63 @@ TEST(TextDrawPixels, SecondLineStartsOneLineHeightLower) {
     const QImage two = render(Sjis("\n■"), Rect{0, 0, 200, 60}, 0);
     EXPECT_EQ(inkBox(two, qRgb(255, 255, 255)).top() - inkBox(one, qRgb(255, 255, 255)).top(), fm.height());
 }
+
+// ---- Text from outside: a server's reply, a stored value ----
+
+TEST(TextDrawOutsideText, ControlCharactersShowAsPicturesWhileLineBreaksAndTabsStay) {
+    const std::string text(
+        "a\x1b]0;t\x07"
+        "b\r\nc\td\x7f\0e\x1b[2J",
+        20);
+    const TextLayout layout = layOut(text, 500, DT_NOPREFIX | DT_EXPANDTABS);
+    EXPECT_EQ(lineTexts(layout), (std::vector<QString>{u("a␛]0;t␇b"), u("c\td␡␀e␛[2J")}));
+    // Every C0 control but CR, LF and tab, and DEL, has its own picture.
+    for (int c = 0; c < 0x20; ++c) {
+        if (c == '\r' || c == '\n' || c == '\t')
+            continue;
+        const TextLayout one = layOut(std::string(1, static_cast<char>(c)), 500, DT_NOPREFIX);
+        ASSERT_EQ(one.lines.size(), 1u) << c;
+        EXPECT_EQ(one.lines[0].text, QString(QChar(static_cast<char16_t>(0x2400 + c)))) << c;
+    }
+    // Bytes that are no CP932 character show as the replacement character.
+    EXPECT_EQ(lineTexts(layOut("\x80\xA0\xFF\x81", 500, DT_NOPREFIX)),
+              (std::vector<QString>{u("\uFFFD\uFFFD\uFFFD\uFFFD")}));
+}
+
+TEST(TextDrawOutsideText, APictureIsDrawnWhereTheControlWouldDrawNothing) {
+    const QRect ink = inkBox(render("\x1b", Rect{0, 0, 200, 60}, 0), qRgb(255, 255, 255));
+    EXPECT_FALSE(ink.isEmpty());
+    EXPECT_EQ(advance(QString(QChar(0x241B))), layOut("\x1b", 500, 0).width);
+}
+
+TEST(TextDrawOutsideText, OnlyTheFirstCharactersAreLaidOutAndTheCutIsMarked) {
+    const std::string full(kMaxDrawnChars, 'a');
+    EXPECT_EQ(layOut(full, 1 << 24, DT_NOPREFIX).lines.at(0).text.size(), static_cast<qsizetype>(kMaxDrawnChars));
+    const TextLayout cut = layOut(full + "b", 1 << 24, DT_NOPREFIX);
+    EXPECT_EQ(cut.lines.at(0).text, QString(kMaxDrawnChars, u'a') + u("..."));
+
+    // A megabyte of double-byte characters, broken into lines and shortened:
+    // still no more than the cap, with the mark at the end.
+    const AnsiString kanji = Sjis("日");
+    std::string mega;
+    while (mega.size() < (1u << 20)) mega += kanji;
+    const TextLayout wrapped = layOut(mega, 200, DT_WORDBREAK | DT_END_ELLIPSIS);
+    qsizetype laidOut = 0;
+    for (const TextLine& line : wrapped.lines) laidOut += line.text.size();
+    EXPECT_EQ(laidOut, static_cast<qsizetype>(kMaxDrawnChars + 3));
+    EXPECT_TRUE(wrapped.lines.back().text.endsWith(u("...")));
+    EXPECT_LE(wrapped.width, 200);
+
+    // On one line, shortened from its end or its middle: only what fits.
+    for (const unsigned ellipsis : {DT_END_ELLIPSIS, DT_PATH_ELLIPSIS}) {
+        const TextLayout shortened = layOut(mega, 200, ellipsis);
+        ASSERT_EQ(shortened.lines.size(), 1u);
+        EXPECT_TRUE(shortened.lines[0].text.contains(u("...")));
+        EXPECT_LE(shortened.width, 200);
+    }
+
+    // A megabyte of line feeds opens no more lines than the cap allows.
+    Rect r{0, 0, 200, 60};
+    const int height = DrawText(nullptr, testFont(), QColor(), std::string(1u << 20, '\n'), r, DT_CALCRECT);
+    EXPECT_LE(height, static_cast<int>(kMaxDrawnChars + 1) * QFontMetrics(testFont()).height());
+}

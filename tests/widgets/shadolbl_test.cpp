@@ -458,6 +458,39 @@ TEST(ShadowLabelPaint, EllipsisShortensALongCaptionOrPath) {
     }
 }
 
+TEST(ShadowLabelPaint, AMegabyteCaptionCostsNoMoreThanItsFirstCharactersAndAMark) {
+    const AnsiString kanji = Sjis("日");
+    AnsiString mega;
+    while (mega.size() < (1u << 20)) mega += kanji;
+    AnsiString first;  // what the drawing lays out, and one character more
+    for (std::size_t i = 0; i <= platform::kMaxDrawnChars; ++i) first += kanji;
+    const AnsiString marked = first.substr(0, first.size() - kanji.size()) + "...";
+
+    // Sized to its text, the megabyte measures as the marked cut does.
+    auto sizeOf = [](const AnsiString& caption) {
+        auto label = makeLabel(caption, 10, 10, 15);
+        label->SetAutoSize(true);
+        return QSize(label->Width(), label->Height());
+    };
+    EXPECT_EQ(sizeOf(mega), sizeOf(marked));
+
+    // Drawn with its shadow on a label wide enough for the mark, it shows
+    // exactly the marked cut.
+    const int wide = sizeOf(marked).width() + 20;
+    auto big = makeLabel(mega, wide, 40, 15);
+    auto cut = makeLabel(marked, wide, 40, 15);
+    auto longer = makeLabel(first, wide, 40, 15);
+    for (auto* label : {big.get(), cut.get(), longer.get()}) {
+        label->Shadow()->SetShadowVisible(true);
+        label->Shadow()->SetShadowColor(clRed);
+    }
+    EXPECT_EQ(render(*big), render(*cut));
+
+    // Gradated text is drawn a character at a time: only as far as the cut too.
+    for (auto* label : {big.get(), longer.get()}) label->SetTextGradation(TTextGradation::tg3Colors);
+    EXPECT_EQ(render(*big), render(*longer));
+}
+
 // ---- gradients ----
 
 namespace {

@@ -12,11 +12,9 @@ if [ $# -ne 2 ]; then
 fi
 build=$1
 stage=$2
-
-fail() {
-    echo "app_install: FAIL: $*" >&2
-    exit 1
-}
+readonly test_name=app_install
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
 
 rm -rf "$stage"
 mkdir -p "$stage"

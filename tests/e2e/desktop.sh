@@ -23,7 +23,6 @@ if [ $# -lt 1 ]; then
     exit 2
 fi
 
-readonly wait_limit=200  # tenths of a second: 20 s per piece
 readonly screen=1024x768x24
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/postwren-desktop.XXXXXX")
@@ -44,22 +43,17 @@ trap teardown EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-give_up() {
-    echo "desktop.sh: $1" >&2
+readonly test_name=desktop.sh
+wait_seconds=20 # per piece
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
+
+# What the desktop's pieces said, when one of them did not come up.
+on_failure() {
+    local f
     for f in "$work"/logs/*.log; do
         [ -s "$f" ] && { echo "--- $f" >&2; tail -n 20 "$f" >&2; }
     done
-    exit 125
-}
-
-# Polls "$@" until it succeeds, at most wait_limit tenths of a second.
-wait_until() {
-    local i
-    for ((i = 0; i < wait_limit; i++)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
 }
 
 mkdir -p "$work/logs" "$work/runtime"

@@ -83,6 +83,18 @@ openbox --sm-disable >"$work/logs/openbox.log" 2>&1 &
 pids+=($!)
 wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
 wait_until wm_running || give_up "the window manager did not start"
+# WORKAROUND: openbox announces itself before its event loop runs, and a window
+# mapped in between can stay unmapped for good (the tray did, now and then, on
+# a loaded machine). A request that only the running loop carries out (one
+# desktop more, then back) shows that it runs; asked again on every look, as
+# a request sent too early may be dropped as well.
+desktops_become() {
+    [ "$(xdotool get_num_desktops)" = "$1" ] || { xdotool set_num_desktops "$1"; false; }
+}
+desktops_known() { desktops=$(xdotool get_num_desktops 2>/dev/null); }
+wait_until desktops_known || give_up "the window manager does not say how many desktops there are"
+wait_until desktops_become $((desktops + 1)) || give_up "the window manager does not answer requests"
+wait_until desktops_become "$desktops" || give_up "the window manager does not answer requests"
 
 trayer --edge bottom --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
     --transparent false >"$work/logs/trayer.log" 2>&1 &

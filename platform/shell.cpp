@@ -1,30 +1,27 @@
 #include "platform/shell.h"
 
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
-#include <thread>
+#include <cstdio>
+#include <utility>
 
 extern char** environ;
 
 namespace platform {
 namespace {
 
-// How often a waiting open looks at the opener, and how often openers that
-// outlived the wait are looked for afterwards.
-constexpr int kOpenerPollMs = 10;
-constexpr int kReapIntervalMs = 2000;
-// xdg-open's exit status when the file does not exist.
-constexpr int kOpenerExitFileNotFound = 2;
+// How often an opener is looked at where the kernel cannot say when it ends.
+constexpr int kOpenerPollMs = 250;
 
 // "https://...", "mailto:...": a scheme of two or more characters before the colon.
 bool looksLikeAddress(const QString& target) {
@@ -32,40 +29,78 @@ bool looksLikeAddress(const QString& target) {
     return scheme.match(target).hasMatch();
 }
 
-// Openers that were still running when Open returned are our children until
-// they end; collect them from the event loop so none is left a zombie.
-class OpenerReaper final : public QObject {
+// Follows one opener, our child, from the event loop until it ends; then
+// reaps it, reports a refusal and deletes itself. The process descriptor
+// becomes readable when the opener ends; kernels without process descriptors
+// get a timer that looks now and then.
+class OpenerWatch final : public QObject {
 public:
-    static void adopt(pid_t pid) {
-        static OpenerReaper* reaper = nullptr;
-        if (reaper == nullptr)
-            reaper = new OpenerReaper(QCoreApplication::instance());
-        reaper->pids_.push_back(pid);
-        if (!reaper->timer_.isActive())
-            reaper->timer_.start(kReapIntervalMs);
+    // Takes charge of `pid`. Without an application object there is no event
+    // loop to follow it from; it then stays unreaped until we exit.
+    static void Follow(pid_t pid, QString opener, QString target) {
+        if (QCoreApplication::instance() != nullptr)
+            new OpenerWatch(pid, std::move(opener), std::move(target), QCoreApplication::instance());
     }
+
+    ~OpenerWatch() override {
+        if (pidfd_ >= 0)
+            ::close(pidfd_);
+    }
+    OpenerWatch(const OpenerWatch&) = delete;
+    OpenerWatch& operator=(const OpenerWatch&) = delete;
 
 private:
-    explicit OpenerReaper(QObject* parent) : QObject(parent) {
-        connect(&timer_, &QTimer::timeout, this, [this] { reap(); });
-    }
-    void reap() {
-        std::erase_if(pids_, [](pid_t pid) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid, &status, WNOHANG);
-            return r == pid || (r < 0 && errno == ECHILD);
-        });
-        if (pids_.empty())
-            timer_.stop();
+    OpenerWatch(pid_t pid, QString opener, QString target, QObject* parent)
+        : QObject(parent), pid_(pid), opener_(std::move(opener)), target_(std::move(target)) {
+        // WORKAROUND: glibc 2.36's <sys/pidfd.h> lacks the C linkage for C++;
+        // the system call itself is the same.
+        pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+        if (pidfd_ >= 0) {
+            notifier_ = new QSocketNotifier(pidfd_, QSocketNotifier::Read, this);
+            connect(notifier_, &QSocketNotifier::activated, this, [this] { look(); });
+        } else {
+            timer_ = new QTimer(this);
+            connect(timer_, &QTimer::timeout, this, [this] { look(); });
+            timer_->start(kOpenerPollMs);
+        }
     }
 
-    std::vector<pid_t> pids_;
-    QTimer timer_;
+    void look() {
+        int status = 0;
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == 0 || (r < 0 && errno == EINTR))
+            return;  // still running
+        // The descriptor stays readable: no more looks until the deletion.
+        if (notifier_ != nullptr)
+            notifier_->setEnabled(false);
+        if (timer_ != nullptr)
+            timer_->stop();
+        if (r == pid_)
+            report(status);
+        // r < 0 otherwise: reaped elsewhere, nothing left to learn.
+        deleteLater();
+    }
+
+    void report(int status) const {
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            return;
+        const QString how = WIFEXITED(status) ? QStringLiteral("exit status %1").arg(WEXITSTATUS(status))
+                                              : QStringLiteral("signal %1").arg(WTERMSIG(status));
+        std::fprintf(stderr, "%s did not open %s (%s)\n", opener_.toLocal8Bit().constData(),
+                     target_.toLocal8Bit().constData(), how.toLocal8Bit().constData());
+    }
+
+    pid_t pid_;
+    int pidfd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;  // owned as a child, with a descriptor
+    QTimer* timer_ = nullptr;              // owned as a child, without one
+    QString opener_;
+    QString target_;
 };
 
 }  // namespace
 
-DesktopShell::DesktopShell(QString opener, int verdictMs) : opener_(std::move(opener)), verdictMs_(verdictMs) {}
+DesktopShell::DesktopShell(QString opener) : opener_(std::move(opener)) {}
 DesktopShell::~DesktopShell() = default;
 
 int DesktopShell::Open(const QString& target) {
@@ -103,27 +138,9 @@ int DesktopShell::openWithOpener(const QString& target) {
     if (err != 0)
         return SE_ERR_NOASSOC;
 
-    // The opener answers quickly when it hands the target over, or when it
-    // refuses; one still running after the wait is busy opening it.
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                return kShellOpenSucceeded;
-            if (WIFEXITED(status) && WEXITSTATUS(status) == kOpenerExitFileNotFound)
-                return SE_ERR_FNF;
-            return SE_ERR_NOASSOC;
-        }
-        if (r < 0 && errno != EINTR)
-            return kShellOpenSucceeded;  // reaped elsewhere: nothing to say against it
-        if (clock.elapsed() >= verdictMs_)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kOpenerPollMs));
-    }
-    OpenerReaper::adopt(pid);
+    // posix_spawn reports a failed exec itself, so a missing opener is known
+    // here; whether it takes the target is known only when it ends.
+    OpenerWatch::Follow(pid, opener_, target);
     return kShellOpenSucceeded;
 }
 

@@ -28,12 +28,19 @@ public:
 // The real service. An executable regular file starts detached (no shell,
 // no arguments, the current folder as its folder). Anything else that exists,
 // and any address, goes to the opener program (xdg-open unless told
-// otherwise), started in a session of its own; the call waits up to
-// `verdictMs` for the opener's answer: a non-zero exit is a refusal, an
-// opener still running then counts as success and is reaped later.
+// otherwise), started in a session of its own.
+//
+// Open never waits for the opener, which may take its time or run as long as
+// the program it opens: its result says only what is known at once. The
+// opener started: kShellOpenSucceeded. It could not be started (missing, not
+// executable): SE_ERR_NOASSOC. How the opener ends arrives later through the
+// event loop; an opener that ends with a non-zero status or a signal (it
+// refused the target) is reported on standard error, and every opener is
+// reaped then, so none is left a zombie. GUI thread only; the reaping needs
+// the QCoreApplication's event loop.
 class DesktopShell final : public ShellService {
 public:
-    explicit DesktopShell(QString opener = QStringLiteral("xdg-open"), int verdictMs = 1500);
+    explicit DesktopShell(QString opener = QStringLiteral("xdg-open"));
     ~DesktopShell() override;
     DesktopShell(const DesktopShell&) = delete;
     DesktopShell& operator=(const DesktopShell&) = delete;
@@ -44,7 +51,6 @@ private:
     int openWithOpener(const QString& target);
 
     QString opener_;
-    int verdictMs_;
 };
 
 }  // namespace platform

@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
+  clang-format-14
   fonts-ipafont-gothic xdg-utils
   dovecot-pop3d
   xvfb xauth trayer openbox xdotool x11-utils x11-xserver-utils imagemagick
@@ -32,10 +33,34 @@ SUDO=""
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 # The dovecot package would start a system-wide server on port 110; our tests
-# start their own, so keep the packaged one from starting.
+# start their own, so keep the packaged one from starting while it installs.
+# A policy the machine already has is moved aside meanwhile and put back
+# afterwards, also when the install fails or is interrupted.
+readonly policy=/usr/sbin/policy-rc.d
+policy_saved="" # where the machine's own policy waits meanwhile
+policy_ours=""  # set once ours may be in its place
+restore_policy() {
+  if [ -n "$policy_ours" ]; then
+    $SUDO rm -f "$policy"
+  fi
+  if [ -n "$policy_saved" ]; then
+    if [ -e "$policy" ] || [ -L "$policy" ]; then
+      $SUDO rm -f "$policy_saved" # interrupted before it was moved
+    else
+      $SUDO mv -f "$policy_saved" "$policy"
+    fi
+  fi
+}
 if printf '%s\n' "${missing[@]}" | grep -q '^dovecot'; then
-  printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
-  $SUDO chmod +x /usr/sbin/policy-rc.d
-  trap '$SUDO rm -f /usr/sbin/policy-rc.d' EXIT
+  trap restore_policy EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  if [ -e "$policy" ] || [ -L "$policy" ]; then
+    policy_saved=$($SUDO mktemp "$policy.saved.XXXXXX")
+    $SUDO mv -f "$policy" "$policy_saved"
+  fi
+  policy_ours=1
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 0755 "$policy"
 fi
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

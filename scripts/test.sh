@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Postwren and runs the whole test suite:
-# once as a normal build, once with AddressSanitizer and UndefinedBehaviorSanitizer.
-# The tests start their own Dovecot, X server, tray and window manager.
+# Installs what is missing, checks the formatting, builds Postwren and runs
+# the whole test suite: once as a normal build, once with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The tests start their own Dovecot, X server,
+# tray and window manager.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
 scripts/install-deps.sh
+
+echo "== formatting"
+scripts/check-format.sh
 
 jobs=$(nproc)
 export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=true

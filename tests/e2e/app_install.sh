@@ -17,11 +17,9 @@ fi
 source_dir=$1
 build=$2
 stage=$3
-
-fail() {
-    echo "app_install: FAIL: $*" >&2
-    exit 1
-}
+readonly test_name=app_install
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
 
 # The build's own manifests (a real install's) are put back afterwards.
 saved_manifests=$stage.manifests

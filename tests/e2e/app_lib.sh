@@ -3,12 +3,11 @@
 # xdotool for the mouse and keyboard, xwininfo and the window titles for what
 # is on screen, the clipboard for what an edit holds.
 #
-# Expects: $art (artifact directory), $postwren (the program), $probe (the
-# settings probe). Sets $app_pid while the program runs.
+# Expects: $test_name, $art (artifact directory), $postwren (the program),
+# $probe (the settings probe). Sets $app_pid while the program runs.
 
 : "${DISPLAY:?run me inside desktop.sh}" "${DESKTOP_TRAY_WINDOW:?run me inside desktop.sh}"
 
-readonly wait_seconds=20 # per step
 readonly popup_size="205x66"
 readonly dialog_size="257x188"
 readonly pop3_address=127.0.0.1
@@ -17,8 +16,11 @@ readonly pop3_port=110
 app_pid=""
 shot_no=0
 
-fail() {
-    echo "$test_name: FAIL: $*" >&2
+wait_seconds=20 # per step
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+on_failure() {
     import -window root "$art/failure.png" 2>/dev/null || true
     if [ -n "$app_pid" ]; then
         echo "--- the program's windows on screen (id X Y W H title)" >&2
@@ -26,16 +28,6 @@ fail() {
     fi
     echo "--- the program's output" >&2
     cat "$art"/postwren*.log >&2 2>/dev/null || true
-    exit 1
-}
-
-# Polls "$@" until it succeeds; false after wait_seconds.
-wait_until() {
-    local deadline=$((SECONDS + wait_seconds))
-    while ! "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
 }
 
 # A numbered screenshot of the whole screen, kept as a test artifact.
@@ -114,13 +106,11 @@ start_program() {
     wait_until icon_in_tray || fail "$name: no icon in the tray"
 }
 
+program_ended() { ! kill -0 "$app_pid"; }
+
 # Waits for the program to end; its exit status in $exit_status.
 wait_program_end() {
-    local deadline=$((SECONDS + wait_seconds))
-    while kill -0 "$app_pid" 2>/dev/null; do
-        [ "$SECONDS" -lt "$deadline" ] || fail "the program did not end"
-        sleep 0.05
-    done
+    wait_until program_ended || fail "the program did not end"
     exit_status=0
     wait "$app_pid" || exit_status=$?
     app_pid=""
@@ -156,6 +146,70 @@ popup_hidden() { ! popup_shown; }
 dialog_shown() { window_of_size "$dialog_size"; }
 dialog_hidden() { ! dialog_shown; }
 popup_titled() { [ "$(popup_shown | cut -d' ' -f6-)" = "$1" ]; }
+
+# --- watching a window's crossing events ------------------------------------------
+
+crossing_pid=""
+
+# Writes each EnterNotify and LeaveNotify that the window gets to the file, one
+# line each: "enter" or "leave", then the mode "normal", "grab" or "ungrab".
+# Only crossing events are selected, which any number of clients may do, so
+# the program gets its input as before. Returns once the watch is in place.
+watch_crossings() {
+    local window=$1 log=$2
+    : >"$log"
+    python3 - "$window" >"$log" 2>&1 <<'EOF' &
+import ctypes
+import sys
+
+ENTER_NOTIFY, LEAVE_NOTIFY = 7, 8
+ENTER_WINDOW_MASK, LEAVE_WINDOW_MASK = 1 << 4, 1 << 5
+MODES = {0: "normal", 1: "grab", 2: "ungrab"}
+
+c_int, c_ulong, c_void_p = ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p
+
+
+class CrossingEvent(ctypes.Structure):  # XCrossingEvent
+    _fields_ = [("type", c_int), ("serial", c_ulong), ("send_event", c_int), ("display", c_void_p),
+                ("window", c_ulong), ("root", c_ulong), ("subwindow", c_ulong), ("time", c_ulong),
+                ("x", c_int), ("y", c_int), ("x_root", c_int), ("y_root", c_int), ("mode", c_int),
+                ("detail", c_int), ("same_screen", c_int), ("focus", c_int), ("state", ctypes.c_uint)]
+
+
+class Event(ctypes.Union):  # XEvent: 24 longs
+    _fields_ = [("type", c_int), ("crossing", CrossingEvent), ("pad", ctypes.c_long * 24)]
+
+
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = c_void_p
+x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XSelectInput.argtypes = [c_void_p, c_ulong, ctypes.c_long]
+x.XSync.argtypes = [c_void_p, c_int]
+x.XNextEvent.argtypes = [c_void_p, ctypes.POINTER(Event)]
+display = x.XOpenDisplay(None)
+if not display:
+    sys.exit("cannot open the display")
+x.XSelectInput(display, int(sys.argv[1], 0), ENTER_WINDOW_MASK | LEAVE_WINDOW_MASK)
+x.XSync(display, 0)
+print("ready", flush=True)
+event = Event()
+while True:
+    x.XNextEvent(display, ctypes.byref(event))
+    if event.type in (ENTER_NOTIFY, LEAVE_NOTIFY):
+        kind = "enter" if event.type == ENTER_NOTIFY else "leave"
+        print(kind, MODES.get(event.crossing.mode, event.crossing.mode), flush=True)
+EOF
+    crossing_pid=$!
+    watching() { grep -qx ready "$log"; }
+    wait_until watching || fail "cannot watch the crossing events of window $window: $(cat "$log")"
+}
+
+stop_watching_crossings() {
+    [ -n "$crossing_pid" ] || return 0
+    kill -TERM "$crossing_pid" 2>/dev/null || true
+    wait "$crossing_pid" 2>/dev/null || true
+    crossing_pid=""
+}
 
 # The program's icon in the tray.
 tray_icon_class=postwren

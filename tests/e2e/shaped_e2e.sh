@@ -20,12 +20,16 @@ skin=$2
 art=$3
 : "${DISPLAY:?run me inside desktop.sh}"
 
-readonly wait_seconds=20
+readonly test_name=shaped_e2e
 readonly background="#1f8a70"  # a green the skin does not use
 readonly win_x=300 win_y=240
 
 rm -rf "$art"
 mkdir -p "$art"
+
+wait_seconds=20 # per step
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
 
 probe_pid=""
 cleanup() {
@@ -33,19 +37,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-    echo "shaped_e2e: FAIL: $*" >&2
+on_failure() {
     tail -n +1 "$art"/*.out "$art"/*.err >&2 2>/dev/null || true
-    exit 1
-}
-
-# Polls "$@" until it succeeds; gives up after wait_seconds.
-wait_until() {
-    local deadline=$((SECONDS + wait_seconds))
-    while ! "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.1
-    done
 }
 
 # Compares the screen with what the skin window should look like.
@@ -141,20 +134,16 @@ run() {
     echo "shaped_e2e: $name: window $window at $X,$Y"
 
     # The window paints after it is mapped: look until the screen is right or time runs out.
-    local shot=$art/$name.ppm deadline=$((SECONDS + wait_seconds)) verdict
-    while :; do
-        import -window root -depth 8 "ppm:$shot"
-        if verdict=$(check_screen "$shot" "$X" "$Y" "$mode"); then
-            break
-        fi
-        [ "$SECONDS" -lt "$deadline" ] || {
-            convert "$shot" "$art/$name.png"
-            echo "$verdict" >&2
-            fail "$name: the screen does not show the $mode skin window"
-        }
-        sleep 0.2
-    done
-    echo "shaped_e2e: $verdict"
+    local shot=$art/$name.ppm verdict=$art/$name.verdict
+    screen_shows() {
+        import -window root -depth 8 "ppm:$shot" && check_screen "$shot" "$X" "$Y" "$mode" >"$verdict"
+    }
+    if ! wait_until screen_shows; then
+        convert "$shot" "$art/$name.png"
+        cat "$verdict" >&2
+        fail "$name: the screen does not show the $mode skin window"
+    fi
+    echo "shaped_e2e: $(cat "$verdict")"
     convert "$shot" "$art/$name.png"
     convert "$shot" -crop 245x106+$((X - 20))+$((Y - 20)) +repage -scale 400% "$art/$name-window.png"
     rm -f "$shot"

@@ -20,16 +20,19 @@ probe=$1
 art=$2
 : "${DISPLAY:?run me inside desktop.sh}" "${DESKTOP_TRAY_WINDOW:?run me inside desktop.sh}"
 
-readonly wait_seconds=20            # per step
+readonly test_name=tray_e2e
 readonly main_form="tray probe main form"
 readonly probe_class=$(basename "$probe")
 
 rm -rf "$art"
 mkdir -p "$art"
 
+wait_seconds=20 # per step
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
+
 probe_pid=""
-fail() {
-    echo "tray_e2e: FAIL: $*" >&2
+on_failure() {
     import -window root "$art/failure.png" 2>/dev/null || true
     echo "--- probe output" >&2
     tail -n +1 "$art"/*.out "$art"/*.err >&2 2>/dev/null || true
@@ -37,21 +40,11 @@ fail() {
         echo "--- the probe's windows on screen (id x y w h)" >&2
         probe_popups >&2 || true
     fi
-    exit 1
 }
 cleanup() {
     if [ -n "$probe_pid" ] && kill -0 "$probe_pid" 2>/dev/null; then kill -TERM "$probe_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
-
-# Polls "$@" until it succeeds; gives up after wait_seconds.
-wait_until() {
-    local deadline=$((SECONDS + wait_seconds))
-    while ! "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.1
-    done
-}
 
 # --- what is on screen -------------------------------------------------------
 

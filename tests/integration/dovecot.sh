@@ -6,9 +6,12 @@
 #                    [--tls CERTDIR [--tls-cert ADDR=NAME]...]
 #   dovecot.sh stop --dir DIR
 #
-# Everything the server keeps (configuration, base_dir, state_dir, log, the
-# passwd-file and the maildirs) lives under DIR, so several instances can run
-# side by side on different loopback addresses. Log-ons are plaintext USER/PASS
+# The configuration, state_dir and log live under DIR, so several instances
+# can run side by side on different loopback addresses. What processes that do
+# not run as root must reach (the maildirs, the passwd-file, base_dir with the
+# master's sockets) lives in a folder of the instance's own under /tmp, made
+# at start and removed at stop: no folder above DIR is opened to other users
+# for it. Only root can start and stop the server. Log-ons are plaintext USER/PASS
 # without TLS. --prefork starts that many login and pop3 processes ahead, so a
 # benchmark measures the client rather than the server's process start-up.
 # Without --user the instance holds "alice" (password "wonderland", 3
@@ -54,29 +57,43 @@ mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 conf=$dir/dovecot.conf
 
-# The master's UNIX sockets live in base_dir, and a socket path may not exceed
-# 107 bytes; deep build trees get a short base_dir under /tmp instead.
-base_dir=$dir/run
-if [ ${#base_dir} -gt 60 ]; then
-    base_dir=/tmp/postwren-dovecot-$(printf '%s' "$dir" | md5sum | cut -c1-12)
-fi
+# The instance's folder under /tmp (see above); its name is kept in DIR. Short,
+# too: a UNIX socket path in base_dir may not exceed 107 bytes.
+readonly shared_record=$dir/shared-dir
+readonly shared_pattern='/tmp/postwren-dovecot.*'
+shared_dir() {
+    local d
+    [ -f "$shared_record" ] && d=$(cat "$shared_record") || return 0
+    # Only ever a folder this script made.
+    # shellcheck disable=SC2053
+    [[ $d == $shared_pattern && $d != */../* ]] && echo "$d"
+}
 
 master_pid() {
-    local f=$base_dir/master.pid
-    [ -f "$f" ] && cat "$f" || true
+    local d f
+    d=$(shared_dir)
+    f=$d/run/master.pid
+    [ -n "$d" ] && [ -f "$f" ] && cat "$f" || true
 }
 
 stop_server() {
     local pid
     pid=$(master_pid)
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
-    kill -TERM "$pid"
-    for ((i = 0; i < wait_limit; i++)); do
-        kill -0 "$pid" 2>/dev/null || return 0
-        sleep 0.1
-    done
-    echo "dovecot.sh: master $pid did not stop; killing it" >&2
-    kill -KILL "$pid" 2>/dev/null || true
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+        kill -TERM "$pid"
+        for ((i = 0; i < wait_limit; i++)); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        if kill -0 "$pid" 2>/dev/null; then
+            echo "dovecot.sh: master $pid did not stop; killing it" >&2
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
+    fi
+    local d
+    d=$(shared_dir)
+    [ -z "$d" ] || rm -rf "$d"
+    rm -f "$shared_record"
 }
 
 write_message() {
@@ -97,26 +114,29 @@ start_server() {
     local uid gid
     uid=$(id -u "$mail_user")
     gid=$(id -g "$mail_user")
-    rm -rf "$dir/home" "$dir/state" "$base_dir"
-    mkdir -p "$dir/home" "$dir/state" "$base_dir"
-    : >"$dir/passwd"
+    rm -rf "$dir/state"
+    mkdir -p "$dir/state"
+    # Traversable by the mail user and Dovecot's own users, listable by none.
+    local shared
+    shared=$(mktemp -d /tmp/postwren-dovecot.XXXXXX)
+    echo "$shared" >"$shared_record"
+    chmod 0711 "$shared"
+    base_dir=$shared/run
+    passwd=$shared/passwd
+    mkdir -p "$shared/home" "$base_dir"
+    : >"$passwd"
     for entry in "${users[@]}"; do
         IFS=: read -r name password count <<<"$entry"
-        local home=$dir/home/$name
+        local home=$shared/home/$name
         mkdir -p "$home/Maildir/new" "$home/Maildir/cur" "$home/Maildir/tmp"
         for ((n = 1; n <= count; n++)); do
             write_message "$home/Maildir/new/100000$n.M$n.postwren" "$name" "$n"
         done
-        printf '%s:{PLAIN}%s:%s:%s::%s::\n' "$name" "$password" "$uid" "$gid" "$home" >>"$dir/passwd"
+        printf '%s:{PLAIN}%s:%s:%s::%s::\n' "$name" "$password" "$uid" "$gid" "$home" >>"$passwd"
     done
-    chown -R "$uid:$gid" "$dir/home"
-    # The mail processes run as the mail user and must reach the homes.
-    local p=$dir
-    while [ "$p" != / ]; do
-        chmod o+x "$p" 2>/dev/null || true
-        p=$(dirname "$p")
-    done
-    chmod 0644 "$dir/passwd"
+    chmod 0711 "$shared/home"
+    chown -R "$uid:$gid" "$shared/home"/*
+    chmod 0644 "$passwd"
 
     # Started ahead, login processes also serve many connections each.
     local login_service_count=1
@@ -163,11 +183,11 @@ default_internal_user = dovecot
 default_login_user = dovenull
 passdb {
   driver = passwd-file
-  args = scheme=PLAIN username_format=%u $dir/passwd
+  args = scheme=PLAIN username_format=%u $passwd
 }
 userdb {
   driver = passwd-file
-  args = username_format=%u $dir/passwd
+  args = username_format=%u $passwd
 }
 service pop3-login {
   inet_listener pop3 {

@@ -110,6 +110,18 @@ TEST_F(MainForm, FirstStartWithoutSettingsShowsTheDialogAndStoresNothing) {
     EXPECT_EQ(Application->Title(), "Postwren");
 }
 
+TEST_F(MainForm, AStoredUserIdWithALineBreakNeverReachesTheServer) {
+    // A synced or hand-edited settings file must not smuggle a second
+    // command ("DELE 1" would delete the first message) into the log-on.
+    StoreSettings("127.0.0.1", "taro\r\nDELE 1", "secret", 5, "");
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(frmConfig->EdUserID->Text(), "taro\r\nDELE 1");
+}
+
 TEST_F(MainForm, StoredSettingsAreLoadedThenTheFirstCheckRunsThenTheTimerStarts) {
     StoreSettings("127.0.0.1", "taro", "secret", 1, "/usr/bin/true");
     server.AddSession(CheckScript("taro", "secret", 3));

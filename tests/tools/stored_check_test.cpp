@@ -74,6 +74,16 @@ TEST_F(StoredCheck, UsesTheStoredServerUserAndUnscrambledPassword) {
     EXPECT_TRUE(server.Mismatches(0).empty());
 }
 
+TEST_F(StoredCheck, AStoredValueWithALineBreakIsRefusedBeforeConnecting) {
+    ASSERT_TRUE(config.isValid());
+    Store("127.0.0.1", "taro\r\nDELE 1", "secret");
+    const Outcome o = Run({"--port", QString::number(server.Port()), "--timeout", "10"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "User ID contains a line break\n");
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(server.Connections(), 0);
+}
+
 TEST_F(StoredCheck, WithoutStoredSettingsItAsksForTheAccount) {
     ASSERT_TRUE(config.isValid());
     const Outcome o = Run({"--port", QString::number(server.Port())});

@@ -596,7 +596,12 @@ protected:
         });
         driver.start(1);
     }
-    void TearDown() override { driver.stop(); }
+    void TearDown() override {
+        driver.stop();
+        // The client's timer runs on `manual`, which goes before the base
+        // fixture's members do.
+        client.reset();
+    }
 
     void SilentAfter(int session, int lines) {
         silentSession = session;

@@ -37,14 +37,36 @@ if [ "${1:-}" != "--inner" ]; then
     rm -rf "$art"
     mkdir -p "$art"
     art=$(realpath "$art")
-    chown "$user" "$art"
     "$dovecot" start --dir "$art/dovecot" --address 127.0.0.1 --port 110 --user taro:secret:3 >/dev/null ||
         { echo "wayland_e2e: FAIL: the POP3 server did not start" >&2; exit 1; }
+    # The user may not reach into the build tree (a checkout under root's
+    # home, say): what runs as the user is copied to a folder it can read.
+    here=$(cd "$(dirname "$0")" && pwd)
+    stage=$(mktemp -d /tmp/postwren-wayland-stage.XXXXXX)
+    mkdir -p "$stage/bin" "$stage/e2e/wayland" "$stage/e2e/sni"
+    cp "$postwren" "$probe" "$stage/bin/"
+    cp "$skin" "$stage/skin.bmp"
+    cp "$here/wayland_e2e.sh" "$here/notify_server.py" "$stage/e2e/wayland/"
+    cp "$here/../sni/sni_ctl.py" "$stage/e2e/sni/"
+    # The sanitizers' leak suppressions come along too.
+    lsan_options=${LSAN_OPTIONS:-}
+    supp=$(sed -n 's/.*suppressions=\([^:]*\).*/\1/p' <<<"$lsan_options")
+    if [ -n "$supp" ] && [ -f "$supp" ]; then
+        cp "$supp" "$stage/lsan.supp"
+        lsan_options=${lsan_options/"$supp"/"$stage/lsan.supp"}
+    fi
+    chmod -R a+rX "$stage"
+    mkdir "$stage/art"
+    chown "$user" "$stage/art"
     status=0
     runuser -u "$user" -- env -i HOME="$(getent passwd "$user" | cut -d: -f6)" PATH=/usr/bin:/bin \
-        LANG=C.UTF-8 ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} \
-        "$(realpath "$0")" --inner "$postwren" "$probe" "$skin" "$art" || status=$?
+        LANG=C.UTF-8 ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${lsan_options:+LSAN_OPTIONS="$lsan_options"} \
+        ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
+        "$stage/e2e/wayland/wayland_e2e.sh" --inner "$stage/bin/$(basename "$postwren")" \
+        "$stage/bin/$(basename "$probe")" "$stage/skin.bmp" "$stage/art" || status=$?
     "$dovecot" stop --dir "$art/dovecot" >/dev/null 2>&1 || true
+    cp -r "$stage/art/." "$art/" 2>/dev/null || true
+    rm -rf "$stage"
     exit "$status"
 fi
 

@@ -50,7 +50,7 @@ if [ "${1:-}" != "--inner" ]; then
     cp "$here/../sni/sni_ctl.py" "$stage/e2e/sni/"
     # The sanitizers' leak suppressions come along too.
     lsan_options=${LSAN_OPTIONS:-}
-    supp=$(sed -n 's/.*suppressions=\([^:]*\).*/\1/p' <<<"$lsan_options")
+    supp=$(tr ':' '\n' <<<"$lsan_options" | sed -n 's/^suppressions=//p')
     if [ -n "$supp" ] && [ -f "$supp" ]; then
         cp "$supp" "$stage/lsan.supp"
         lsan_options=${lsan_options/"$supp"/"$stage/lsan.supp"}

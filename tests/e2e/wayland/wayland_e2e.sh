@@ -55,12 +55,17 @@ if [ "${1:-}" != "--inner" ]; then
         cp "$supp" "$stage/lsan.supp"
         lsan_options=${lsan_options/"$supp"/"$stage/lsan.supp"}
     fi
+    # WORKAROUND: under XWayland, libxkbcommon-x11 hands strndup an atom name
+    # that has no terminating zero (strndup reads only as far as it is told);
+    # the sanitizer's strict string checks read on past it and stop the
+    # program before our code runs. The later setting wins.
+    asan_options=${ASAN_OPTIONS:+$ASAN_OPTIONS:strict_string_checks=0}
     chmod -R a+rX "$stage"
     mkdir "$stage/art"
     chown "$user" "$stage/art"
     status=0
     runuser -u "$user" -- env -i HOME="$(getent passwd "$user" | cut -d: -f6)" PATH=/usr/bin:/bin \
-        LANG=C.UTF-8 ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${lsan_options:+LSAN_OPTIONS="$lsan_options"} \
+        LANG=C.UTF-8 ${asan_options:+ASAN_OPTIONS="$asan_options"} ${lsan_options:+LSAN_OPTIONS="$lsan_options"} \
         ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
         "$stage/e2e/wayland/wayland_e2e.sh" --inner "$stage/bin/$(basename "$postwren")" \
         "$stage/bin/$(basename "$probe")" "$stage/skin.bmp" "$stage/art" || status=$?

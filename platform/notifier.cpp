@@ -12,7 +12,7 @@
 namespace platform {
 namespace {
 
-// The Desktop Notifications Specification's service on the session bus.
+// The freedesktop.org desktop notifications service on the session bus.
 constexpr char kService[] = "org.freedesktop.Notifications";
 constexpr char kPath[] = "/org/freedesktop/Notifications";
 constexpr char kInterface[] = "org.freedesktop.Notifications";

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ccache pkg-config git python3
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   clang-format-14

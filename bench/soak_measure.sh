@@ -24,7 +24,8 @@ art=$6
 : "${DESKTOP_TRAY_WINDOW:?run me inside tests/e2e/desktop.sh}"
 mkdir -p "$art"
 
-readonly wait_seconds=20
+readonly test_name=soak
+wait_seconds=20
 
 tray_icon_class=postwren
 # shellcheck source=../tests/e2e/tray_lib.sh
@@ -38,19 +39,10 @@ pid=""
 cleanup() { [ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true; }
 trap cleanup EXIT
 
-fail() {
-    echo "soak: $*" >&2
-    import -window root "$art/failure.png" 2>/dev/null || true
-    exit 1
-}
-
-wait_until() {
-    local deadline=$((SECONDS + wait_seconds))
-    until "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
+# What fail shows: the screen.
+on_failure() { import -window root "$art/failure.png" 2>/dev/null || true; }
+# shellcheck source=../tests/e2e/lib.sh
+. "$(dirname "$0")/../tests/e2e/lib.sh"
 
 # A menu of the program (a window at least 80 x 50) under the given point.
 menu_at() {

@@ -130,6 +130,14 @@ struct TlsSockets::Impl {
         return SOCKET_ERROR;
     }
 
+    // A result of the plain layer handed on; when `failed`, its error becomes ours.
+    template <class T>
+    T passOn(T result, bool failed) {
+        if (failed)
+            lastError = plain.LastError();
+        return result;
+    }
+
     TlsConnection* find(SOCKET s) const {
         auto it = connections.find(s);
         return it == connections.end() ? nullptr : it->second.get();
@@ -386,16 +394,12 @@ void TlsSockets::Cleanup() {
 
 SOCKET TlsSockets::CreateStreamSocket() {
     const SOCKET s = impl_->plain.CreateStreamSocket();
-    if (s == INVALID_SOCKET)
-        impl_->lastError = impl_->plain.LastError();
-    return s;
+    return impl_->passOn(s, s == INVALID_SOCKET);
 }
 
 int TlsSockets::SetLinger(SOCKET s, bool on, std::uint16_t seconds) {
     const int r = impl_->plain.SetLinger(s, on, seconds);
-    if (r != 0)
-        impl_->lastError = impl_->plain.LastError();
-    return r;
+    return impl_->passOn(r, r != 0);
 }
 
 int TlsSockets::AsyncSelect(SOCKET s, HWND window, UINT msg, long events) {
@@ -411,16 +415,12 @@ int TlsSockets::AsyncSelect(SOCKET s, HWND window, UINT msg, long events) {
     }
     d.selections[s] = Selection{window, msg, events & FD_ALL_EVENTS};
     const int r = d.plain.AsyncSelect(s, d.window.handle(), kPlainNotify, events != 0 ? FD_ALL_EVENTS : 0);
-    if (r != 0)
-        d.lastError = d.plain.LastError();
-    return r;
+    return d.passOn(r, r != 0);
 }
 
 int TlsSockets::Connect(SOCKET s, const SockAddrIn& address) {
     const int r = impl_->plain.Connect(s, address);
-    if (r != 0)
-        impl_->lastError = impl_->plain.LastError();
-    return r;
+    return impl_->passOn(r, r != 0);
 }
 
 int TlsSockets::Send(SOCKET s, const char* data, int len) {
@@ -428,9 +428,7 @@ int TlsSockets::Send(SOCKET s, const char* data, int len) {
     TlsConnection* c = d.find(s);
     if (c == nullptr) {
         const int r = d.plain.Send(s, data, len);
-        if (r == SOCKET_ERROR)
-            d.lastError = d.plain.LastError();
-        return r;
+        return d.passOn(r, r == SOCKET_ERROR);
     }
     if (len < 0)
         return d.fail(WSAEINVAL);
@@ -459,9 +457,7 @@ int TlsSockets::Recv(SOCKET s, char* data, int len) {
     TlsConnection* c = d.find(s);
     if (c == nullptr) {
         const int r = d.plain.Recv(s, data, len);
-        if (r == SOCKET_ERROR)
-            d.lastError = d.plain.LastError();
-        return r;
+        return d.passOn(r, r == SOCKET_ERROR);
     }
     if (len < 0)
         return d.fail(WSAEINVAL);
@@ -510,9 +506,7 @@ int TlsSockets::CloseSocket(SOCKET s) {
     d.selections.erase(s);
     d.failedStarts.erase(s);
     const int r = d.plain.CloseSocket(s);
-    if (r != 0)
-        d.lastError = d.plain.LastError();
-    return r;
+    return d.passOn(r, r != 0);
 }
 
 int TlsSockets::LastError() const {
@@ -526,16 +520,12 @@ std::uint32_t TlsSockets::InetAddr(const std::string& text) {
 LookupHandle TlsSockets::AsyncGetHostByName(HWND window, UINT msg, const std::string& name,
                                             std::shared_ptr<HostEntry> result) {
     const LookupHandle h = impl_->plain.AsyncGetHostByName(window, msg, name, std::move(result));
-    if (h == 0)
-        impl_->lastError = impl_->plain.LastError();
-    return h;
+    return impl_->passOn(h, h == 0);
 }
 
 int TlsSockets::CancelAsyncRequest(LookupHandle handle) {
     const int r = impl_->plain.CancelAsyncRequest(handle);
-    if (r != 0)
-        impl_->lastError = impl_->plain.LastError();
-    return r;
+    return impl_->passOn(r, r != 0);
 }
 
 int TlsSockets::StartTls(SOCKET s, const std::string& serverName, TlsStart when) {

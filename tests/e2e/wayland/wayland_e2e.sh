@@ -47,6 +47,7 @@ if [ "${1:-}" != "--inner" ]; then
     cp "$postwren" "$probe" "$stage/bin/"
     cp "$skin" "$stage/skin.bmp"
     cp "$here/wayland_e2e.sh" "$here/notify_server.py" "$stage/e2e/wayland/"
+    cp "$here/../lib.sh" "$stage/e2e/"
     cp "$here/../sni/sni_ctl.py" "$stage/e2e/sni/"
     # The sanitizers' leak suppressions come along too.
     lsan_options=${LSAN_OPTIONS:-}
@@ -82,7 +83,7 @@ readonly test_name=wayland_e2e
 here=$(cd "$(dirname "$0")" && pwd)
 readonly python=/usr/bin/python3
 readonly ctl_py=$here/../sni/sni_ctl.py
-readonly wait_seconds=30
+wait_seconds=30
 readonly background="#3366CC"
 readonly popup_size="205x66"
 
@@ -101,19 +102,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-    echo "$test_name: FAIL: $*" >&2
+# What fail shows: the screen and the end of every log.
+on_failure() {
     grim "$art/failure.png" 2>/dev/null || true
     for f in "$art"/*.log; do [ -s "$f" ] && { echo "--- $f" >&2; tail -n 20 "$f" >&2; }; done
-    exit 1
 }
-wait_until() {
-    local deadline=$((SECONDS + wait_seconds))
-    while ! "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
+# shellcheck source=../lib.sh
+. "$here/../lib.sh"
 
 export XDG_RUNTIME_DIR=$work
 export XDG_CONFIG_HOME=$art/config

@@ -330,13 +330,24 @@ TEST_F(KxPop3Test, AbortWhenIdleClosesWithoutQuit) {
     client->Disconnect();
 }
 
-// Runs `action` from the event loop once the client is connected: it is then
-// waiting for the greeting. Nothing runs after the returned timer is gone.
-std::unique_ptr<QTimer> WhenConnected(TKxPOP3& client, std::function<void()> action) {
+// The level of the session's status texts that name its operations.
+constexpr int kStatusOperation = 8;
+
+// Runs `action` from the event loop once the client waits for the greeting
+// (it has said "ReadLn"; being connected is not enough, since the connect wait
+// may still be running in the same turn). Nothing runs after the returned
+// timer is gone.
+std::unique_ptr<QTimer> WhenWaitingForTheGreeting(TKxPOP3& client, std::function<void()> action) {
+    auto reading = std::make_shared<bool>(false);
+    client.SetReportLevel(kStatusOperation);
+    client.OnStatus = [reading](TComponent*, const AnsiString& status) {
+        if (status == "ReadLn")
+            *reading = true;
+    };
     auto poll = std::make_unique<QTimer>();
     QTimer* raw = poll.get();
-    QObject::connect(raw, &QTimer::timeout, [raw, &client, action] {
-        if (!client.Connected())
+    QObject::connect(raw, &QTimer::timeout, [raw, &client, reading, action] {
+        if (!client.Connected() || !*reading)
             return;
         raw->stop();
         action();
@@ -347,7 +358,7 @@ std::unique_ptr<QTimer> WhenConnected(TKxPOP3& client, std::function<void()> act
 
 TEST_F(KxPop3Test, CancelDuringTheLogOnClosesTheConnection) {
     server.AddSession({Hang()});
-    const auto cancel = WhenConnected(*client, [&] { client->Cancel(); });
+    const auto cancel = WhenWaitingForTheGreeting(*client, [&] { client->Cancel(); });
     bool abortError = false;
     try {
         client->Connect();
@@ -363,7 +374,7 @@ TEST_F(KxPop3Test, CancelDuringTheLogOnClosesTheConnection) {
 
 TEST_F(KxPop3Test, AbortDuringTheLogOnCancelsIt) {
     server.AddSession({Hang()});
-    const auto abort = WhenConnected(*client, [&] { client->Abort(); });
+    const auto abort = WhenWaitingForTheGreeting(*client, [&] { client->Abort(); });
     EXPECT_THROW(client->Connect(), EAbortError);
     EXPECT_FALSE(client->Connected());
     EXPECT_TRUE(server.WaitSessionEnded(0, kSessionEnd));
@@ -372,7 +383,7 @@ TEST_F(KxPop3Test, AbortDuringTheLogOnCancelsIt) {
 TEST_F(KxPop3Test, ANestedConnectLeavesTheLogOnMarkedAsRunning) {
     server.AddSession({Hang()});
     std::string nested;
-    const auto reenter = WhenConnected(*client, [&] {
+    const auto reenter = WhenWaitingForTheGreeting(*client, [&] {
         nested = FailureOf([&] { client->Connect(); });
         // Still inside the outer log-on: Abort must cancel it, not just close.
         client->Abort();

@@ -25,7 +25,7 @@ starts=$5
 readonly wait_limit_ns=20000000000
 
 now_ns() { date +%s%N; }
-icon_embedded() { xwininfo -tree -id "$DESKTOP_TRAY_WINDOW" | grep -q '("postwren"'; }
+icon_embedded() { xwininfo -tree -id "$DESKTOP_TRAY_WINDOW" | grep '("postwren"' >/dev/null; }
 logged_out_count() { grep -c "pop3(bench).*Logged out" "$server_log" || true; }
 
 pid=""
@@ -64,7 +64,7 @@ for ((run = 1; run <= starts; run++)); do
 done
 sorted=$(printf '%s\n' "${icon_ms[@]}" | sort -g)
 median=$(printf '%s\n' "$sorted" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
-fastest=$(printf '%s\n' "$sorted" | head -n1)
+fastest=$(printf '%s\n' "$sorted" | sed -n 1p)
 slowest=$(printf '%s\n' "$sorted" | tail -n1)
 
 # --- memory and wake-ups of the last start --------------------------------------

@@ -13,6 +13,7 @@ packages=(
   dovecot-pop3d
   xvfb xauth trayer openbox xdotool x11-utils x11-xserver-utils imagemagick
   fetchmail curl procps
+  libsigsegv2 libmpfr6 libreadline8
   libssl-dev openssl
   xclip desktop-file-utils
   dbus dbus-daemon python3-dbus-next
@@ -22,7 +23,7 @@ packages=(
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
@@ -51,7 +52,11 @@ restore_policy() {
     fi
   fi
 }
-if printf '%s\n' "${missing[@]}" | grep -q '^dovecot'; then
+wants_dovecot=""
+for p in "${missing[@]}"; do
+  case $p in dovecot*) wants_dovecot=1 ;; esac
+done
+if [ -n "$wants_dovecot" ]; then
   trap restore_policy EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM

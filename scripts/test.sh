@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 
 scripts/install-deps.sh
+scripts/fetch-test-tools.sh
 
 echo "== formatting"
 scripts/check-format.sh

@@ -111,7 +111,7 @@ logged_failures() { grep -cE "$log_line_pattern" "$art/postwren-stored.log" || t
 failures_logged() { [ "$(logged_failures)" -ge "$1" ]; }
 wait_until failures_logged 1 || fail "the failed check: no log line on standard error"
 echo "$test_name: notification: $notice"
-echo "$test_name: log line: $(grep -E "$log_line_pattern" "$art/postwren-stored.log" | head -n1)"
+echo "$test_name: log line: $(grep -m1 -E "$log_line_pattern" "$art/postwren-stored.log")"
 wait_until dialog_shown || fail "the failed check after OK: no settings dialog"
 popup_hidden || fail "the failed check after OK: the popup came up"
 

@@ -41,7 +41,7 @@ cmake --install "$build" --prefix "$prefix" --strip >"$stage/install.log" || fai
 # Stripped: no symbol table, no debugging sections.
 for program in postwren postwren-check; do
     [ -x "$prefix/bin/$program" ] || fail "no program at $prefix/bin/$program"
-    if readelf -S "$prefix/bin/$program" | grep -qE '\.(symtab|debug_info)'; then
+    if readelf -S "$prefix/bin/$program" | grep -E '\.(symtab|debug_info)' >/dev/null; then
         fail "$program is not stripped"
     fi
 done

@@ -138,7 +138,7 @@ app_windows() {
 # The visible window of the given size: "id X Y W H title".
 window_of_size() {
     local size=$1
-    app_windows | awk -v w="${size%x*}" -v h="${size#*x}" '$4 == w && $5 == h { print; found = 1; exit }
+    app_windows | awk -v w="${size%x*}" -v h="${size#*x}" '!found && $4 == w && $5 == h { print; found = 1 }
         END { exit !found }'
 }
 popup_shown() { window_of_size "$popup_size"; }
@@ -168,7 +168,7 @@ double_click_icon() {
 menu_at_cursor() {
     local cx=$1 cy=$2
     app_windows | awk -v px="$cx" -v py="$cy" '
-        $4 >= 80 && $5 >= 50 && $2 <= px && px <= $2 + $4 && $3 <= py && py <= $3 + $5 { print; found = 1; exit }
+        !found && $4 >= 80 && $5 >= 50 && $2 <= px && px <= $2 + $4 && $3 <= py && py <= $3 + $5 { print; found = 1 }
         END { exit !found }'
 }
 

@@ -81,7 +81,7 @@ unset WAYLAND_DISPLAY
 
 openbox --sm-disable >"$work/logs/openbox.log" 2>&1 &
 pids+=($!)
-wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK | grep 'window id' >/dev/null; }
 wait_until wm_running || give_up "the window manager did not start"
 # WORKAROUND: openbox announces itself before its event loop runs, and a window
 # mapped in between can stay unmapped for good (the tray did, now and then, on
@@ -100,7 +100,7 @@ trayer --edge bottom --align right --widthtype pixel --width 120 --heighttype pi
     --transparent false >"$work/logs/trayer.log" 2>&1 &
 pids+=($!)
 wait_until xdotool search --onlyvisible --classname '^panel$' || give_up "the tray did not appear"
-DESKTOP_TRAY_WINDOW=$(xdotool search --onlyvisible --classname '^panel$' | head -n1)
+DESKTOP_TRAY_WINDOW=$(xdotool search --onlyvisible --classname '^panel$' | sed -n 1p)
 export DESKTOP_TRAY_WINDOW
 export DESKTOP_LOG_DIR="$work/logs"
 

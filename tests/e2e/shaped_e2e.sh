@@ -126,7 +126,7 @@ run() {
     wait_until grep -q '^shown ' "$out" || fail "$name: the probe did not show its window"
 
     local window=""
-    find_window() { window=$(xdotool search --onlyvisible --pid "$probe_pid" | head -n1) && [ -n "$window" ]; }
+    find_window() { window=$(xdotool search --onlyvisible --pid "$probe_pid" | sed -n 1p) && [ -n "$window" ]; }
     wait_until find_window || fail "$name: no window of the probe on screen"
     find_window
     eval "$(xdotool getwindowgeometry --shell "$window")"

@@ -68,7 +68,7 @@ probe_popups() {
 popup_at() {
     local px=$1 py=$2 min_w=$3 min_h=$4
     probe_popups | awk -v px="$px" -v py="$py" -v mw="$min_w" -v mh="$min_h" '
-        $4 >= mw && $5 >= mh && $2 <= px && px <= $2 + $4 && $3 <= py && py <= $3 + $5 { print; found = 1; exit }
+        !found && $4 >= mw && $5 >= mh && $2 <= px && px <= $2 + $4 && $3 <= py && py <= $3 + $5 { print; found = 1 }
         END { exit !found }'
 }
 menu_open() { popup_at "$cx" "$cy" 80 50; }

@@ -6,7 +6,7 @@
 icon_window() {
     xwininfo -tree -id "$DESKTOP_TRAY_WINDOW" |
         awk -v cls="(\"$tray_icon_class\"" '
-            index($0, cls) {
+            !found && index($0, cls) {
                 for (i = 1; i <= NF; i++) {
                     if ($i ~ /^[0-9]+x[0-9]+[+-][0-9]+[+-][0-9]+$/) size = $i
                     if ($i ~ /^[+-][0-9]+[+-][0-9]+$/) at = $i
@@ -14,7 +14,7 @@ icon_window() {
                 split(size, s, /[x+-]/)
                 split(substr(at, 2), a, /[+-]/)
                 print $1, s[1], s[2], a[1], a[2]
-                exit
+                found = 1
             }'
 }
 icon_in_tray() { [ -n "$(icon_window)" ]; }

@@ -127,7 +127,7 @@ done
 shot "no-tray-box"
 start_host
 wait_until one_item || fail "the item did not register with the tray that came after it"
-box=$(app_windows | awk '$6 == "Postwren" && !($4 == 205 && $5 == 66) { print $1; exit }')
+box=$(app_windows | awk '!found && $6 == "Postwren" && !($4 == 205 && $5 == 66) { print $1; found = 1 }')
 xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus --sync "$box"
 xdotool key Return
 box_closed() { ! missing_box; }

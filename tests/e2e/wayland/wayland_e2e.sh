@@ -173,7 +173,7 @@ popup_drawn() {
         [ "$(convert "$work/probe.png" -format '#%[hex:p{0,0}]' info: | cut -c1-7)" != "$background" ]
 }
 
-item_of_program() { ctl items | head -n1; }
+item_of_program() { ctl items | sed -n 1p; }
 one_item() { [ "$(ctl items | grep -c .)" -eq 1 ]; }
 no_item() { [ "$(ctl items | grep -c .)" -eq 0 ]; }
 

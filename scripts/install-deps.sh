@@ -31,6 +31,10 @@ fi
 echo "install-deps: installing ${missing[*]}"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+# Two runs at once (two checkouts testing side by side) would trip over
+# apt's and dpkg's locks: the second waits for the first here instead.
+exec 9>"${TMPDIR:-/tmp}/postwren-install-deps.lock"
+flock 9
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 # The dovecot package would start a system-wide server on port 110; our tests
@@ -68,4 +72,4 @@ if [ -n "$wants_dovecot" ]; then
   printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
   $SUDO chmod 0755 "$policy"
 fi
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends "${missing[@]}"

@@ -8,9 +8,10 @@ set(POSTWREN_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/changelog)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${POSTWREN_PACKAGE_DOCDIR})
 # Compressed without a name or time stamp, so the same changelog gives the
 # same bytes.
+find_program(POSTWREN_GZIP gzip REQUIRED)
 add_custom_command(
   OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-  COMMAND sh -c "gzip -9n -c \"$0\" >\"$1\"" ${POSTWREN_CHANGELOG} ${CMAKE_BINARY_DIR}/changelog.gz
+  COMMAND sh -c "\"$0\" -9n -c \"$1\" >\"$2\"" ${POSTWREN_GZIP} ${POSTWREN_CHANGELOG} ${CMAKE_BINARY_DIR}/changelog.gz
   DEPENDS ${POSTWREN_CHANGELOG}
   COMMENT "Compressing the changelog"
   VERBATIM)
@@ -43,8 +44,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # The libraries the programs link come from dpkg-shlibdeps. Qt loads its
-# platform plugins (X11, Wayland) at run time, which dpkg-shlibdeps cannot
-# see; without one the program does not start.
+# platform plugin (xcb, for X11 and XWayland) at run time, which
+# dpkg-shlibdeps cannot see; without it the program does not start.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 # The system's trust store for TLS; xdg-open for the project's page and for

@@ -77,7 +77,7 @@ if [ "${1:-}" = --inside ]; then
     mkdir "$root/tmp/no-sources"
     no_sources=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts=/tmp/no-sources
         -o Dir::State::Lists=/tmp/no-sources)
-    in_root apt-get install -y --no-install-recommends "${no_sources[@]}" "${keep_docs[@]}" "$deb_in_root" \
+    in_root apt-get install -y "${no_sources[@]}" "${keep_docs[@]}" "$deb_in_root" \
         >"$scratch/apt-install.log" 2>&1 || {
         cat "$scratch/apt-install.log" >&2
         fail "apt-get install $deb_in_root failed"

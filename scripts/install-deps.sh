@@ -19,6 +19,7 @@ packages=(
   dbus dbus-daemon python3-dbus-next
   sway waybar grim xwayland qt6-wayland
   fonts-symbola
+  scdoc lintian appstream man-db dpkg-dev
 )
 
 missing=()

@@ -62,12 +62,13 @@ int main(int argc, char** argv) {
     // Desktop integration: the name trays show, the .desktop entry, one instance.
     QCoreApplication::setApplicationName(QStringLiteral("Postwren"));
     QGuiApplication::setDesktopFileName(QStringLiteral("postwren"));
-    SingleInstance instance(SingleInstance::DefaultDir(), SingleInstance::DefaultKey());
-    if (!instance.Acquire()) {
-        if (instance.Send(kCheckNowRequest, kRequestTimeoutMs))
-            return kExitStatus;
-        std::fprintf(stderr, "postwren: another instance holds %s but does not answer\n",
-                     qPrintable(instance.LockPath()));
+    GuardedStart guard =
+        GuardStart(SingleInstance::DefaultDirs(), SingleInstance::DefaultKey(), kCheckNowRequest, kRequestTimeoutMs);
+    for (const QString& warning : guard.warnings) std::fprintf(stderr, "postwren: %s\n", qPrintable(warning));
+    if (guard.verdict == GuardedStart::Verdict::HandedOver)
+        return kExitStatus;
+    if (guard.verdict == GuardedStart::Verdict::NoAnswer) {
+        std::fprintf(stderr, "postwren: another instance holds %s but does not answer\n", qPrintable(guard.heldLock));
         return kNoAnswerStatus;
     }
     // A resident program: hiding its last window must not end it.
@@ -108,15 +109,16 @@ int main(int argc, char** argv) {
             application.MainForm = frmMain;
         new TFrmConfig(&application, services);
         // A later start asks for "今すぐチェック".
-        instance.OnRequest = [](const QByteArray& request) {
-            if (request != kCheckNowRequest || FrmMain == nullptr)
-                return;
-            try {
-                FrmMain->M_ChkNow->Click();
-            } catch (...) {
-                ReportHandlerException(FrmMain);
-            }
-        };
+        if (guard.instance)
+            guard.instance->OnRequest = [](const QByteArray& request) {
+                if (request != kCheckNowRequest || FrmMain == nullptr)
+                    return;
+                try {
+                    FrmMain->M_ChkNow->Click();
+                } catch (...) {
+                    ReportHandlerException(FrmMain);
+                }
+            };
         application.ShowAppWindow(false);
         if (application.ShowMainForm)
             application.MainForm->ShowForm();

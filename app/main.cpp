@@ -15,6 +15,7 @@
 #include "app/main_form.h"
 #include "app/services.h"
 #include "app/single_instance.h"
+#include "app/start_failure.h"
 #include "framework/application.h"
 #include "framework/dialogs.h"
 #include "framework/exception.h"
@@ -58,7 +59,14 @@ void loadApplicationIcon() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A start that cannot go on says why and ends with a status of its own.
+    if (const std::string why = MissingDisplay(argc, argv); !why.empty()) {
+        ReportStartFailure(why);
+        return kStartFailedStatus;
+    }
+    std::optional<FatalMessagesEndTheStart> fatalEndsTheStart(std::in_place);
     QApplication qapp(argc, argv);
+    fatalEndsTheStart.reset();
     // Desktop integration: the name trays show, the .desktop entry, one instance.
     QCoreApplication::setApplicationName(QStringLiteral("Postwren"));
     QGuiApplication::setDesktopFileName(QStringLiteral("postwren"));
@@ -123,9 +131,13 @@ int main(int argc, char** argv) {
         if (application.ShowMainForm)
             application.MainForm->ShowForm();
         status = application.Run();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        // The standard error box while there is a screen to show it on, and
+        // a line for whoever started the program; then a failed start's status.
         application.HandleException(&application);
-        status = kExitStatus;
+        const auto* framework = dynamic_cast<const Exception*>(&e);
+        ReportStartFailure(framework != nullptr ? framework->Message() : AnsiString(e.what()));
+        status = kStartFailedStatus;
     }
     return status;
 }

@@ -122,11 +122,10 @@ TEST(ProgramStart, AnotherUsersFolderInTheTemporaryDirectoryNeitherStopsNorHears
 
     Program first(session.Env());
     const QString ownSocket = theirs + "-1/postwren-none.socket";
-    ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(ownSocket) || first.Ended(); }, kStartLimitMs))
-        << first.Err();
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(ownSocket) || first.Ended(); }, kStartLimitMs)) << first.Err();
     EXPECT_TRUE(first.Running()) << first.Err();
-    const std::string warning =
-        "not keeping the single-instance lock in " + theirs.toStdString() + ": owned by user id 54321, not by this user";
+    const std::string warning = "not keeping the single-instance lock in " + theirs.toStdString() +
+                                ": owned by user id 54321, not by this user";
     EXPECT_TRUE(WaitUntil([&] { return first.Err().find(warning) != std::string::npos; })) << first.Err();
 
     Program second(session.Env());
@@ -153,8 +152,7 @@ TEST(ProgramStart, AnUnwritableRuntimeDirectoryStillAllowsOneInstanceOnly) {
 
     Program first(session.Env(), kOtherUid);
     const QString socket = session.Tmp() + "/postwren-" + QString::number(kOtherUid) + "/postwren-none.socket";
-    ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(socket) || first.Ended(); }, kStartLimitMs))
-        << first.Err();
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(socket) || first.Ended(); }, kStartLimitMs)) << first.Err();
     EXPECT_TRUE(first.Running()) << first.Err();
 
     Program second(session.Env(), kOtherUid);
@@ -189,9 +187,11 @@ TEST_P(StartWithoutADisplay, SaysWhyAndEndsWithAFailedStatus) {
 
 INSTANTIATE_TEST_SUITE_P(
     Displays, StartWithoutADisplay,
-    ::testing::Values(
-        NoDisplay{"none named", {}, "postwren: cannot start: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n"},
-        NoDisplay{"one that cannot be opened", {{"DISPLAY", ":"}},
-                  "postwren: cannot start: the display cannot be opened ("}));
+    ::testing::Values(NoDisplay{"none named",
+                                {},
+                                "postwren: cannot start: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n"},
+                      NoDisplay{"one that cannot be opened",
+                                {{"DISPLAY", ":"}},
+                                "postwren: cannot start: the display cannot be opened ("}));
 
 }  // namespace

@@ -14,8 +14,7 @@
 namespace testing_support {
 
 constexpr uid_t kOtherUid = 54321;
-inline constexpr char kOtherUsersNeedRoot[] =
-    "acting as another user takes root, setpriv and a user id no account has";
+inline constexpr char kOtherUsersNeedRoot[] = "acting as another user takes root, setpriv and a user id no account has";
 
 inline bool CanActAsOtherUsers() {
     return ::geteuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty() && ::getpwuid(kOtherUid) == nullptr;

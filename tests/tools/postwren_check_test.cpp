@@ -228,19 +228,21 @@ struct HostileHost {
     const char* says;
 };
 
+std::ostream& operator<<(std::ostream& os, const HostileHost& h) {
+    return os << EscapeControls(h.host);
+}
+
 class HostileHostTest : public PostwrenCheckTest, public ::testing::WithParamInterface<HostileHost> {};
 
 TEST_P(HostileHostTest, IsRefusedBeforeConnecting) {
     server.AddSession(CheckScript("+OK 3 1234\r\n"));
-    QStringList args{"--host",
-                     QString::fromUtf8(GetParam().host).arg(server.Port()),
-                     "--user",
-                     "alice",
-                     "--password-stdin",
-                     "--timeout",
-                     "10"};
-    if (!QString::fromUtf8(GetParam().host).contains("%1"))
+    QString host = QString::fromUtf8(GetParam().host);
+    QStringList args{"--user", "alice", "--password-stdin", "--timeout", "10"};
+    if (host.contains("%1"))
+        host = host.arg(server.Port());
+    else
         args << "--port" << QString::number(server.Port());
+    args << "--host" << host;
     for (const char* a : GetParam().extra) args << QString::fromUtf8(a);
     const Outcome o = RunCheck(args, "secret\n");
     EXPECT_GT(o.exitCode, 0) << o.out;

@@ -157,11 +157,6 @@ INSTANTIATE_TEST_SUITE_P(Folders, LeftoverFolder,
                                                         ASSERT_TRUE(AsOtherUser({"mkdir", "-m", "0777", path}));
                                                     },
                                                     "owned by user id 54321, not by this user"},
-                                           Leftover{"another user's private folder", true,
-                                                    [](const QString& path, const QString&) {
-                                                        ASSERT_TRUE(AsOtherUser({"mkdir", "-m", "0700", path}));
-                                                    },
-                                                    "owned by user id 54321"},
                                            Leftover{"another user's link to a folder of theirs", true,
                                                     [](const QString& path, const QString& elsewhere) {
                                                         ASSERT_TRUE(AsOtherUser({"mkdir", "-m", "0777", elsewhere}));

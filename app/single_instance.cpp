@@ -99,10 +99,6 @@ bool SingleInstance::IsPrivateDir(const QString& dir, bool make, QString& why) {
         why = QStringLiteral("open to other users (mode %1)").arg(mode, 4, 8, QChar('0'));
         return false;
     }
-    if (::access(path.constData(), W_OK | X_OK) != 0) {
-        why = QStringLiteral("this user cannot write in it");
-        return false;
-    }
     return true;
 }
 
@@ -184,8 +180,9 @@ GuardedStart GuardStart(const std::vector<GuardDir>& dirs, const QString& key, c
     for (const GuardDir& dir : dirs) {
         QString why;
         if (!SingleInstance::IsPrivateDir(dir.path, dir.make, why)) {
-            // An unset-up runtime directory is common; a fallback that is not
-            // ours may be another user's doing and is always worth a line.
+            // A runtime directory that does not exist is common; a fallback
+            // that is not ours may be another user's doing and is always
+            // worth a line.
             if (dir.make || QFileInfo::exists(dir.path))
                 start.warnings << QStringLiteral("not keeping the single-instance lock in %1: %2").arg(dir.path, why);
             continue;

@@ -40,9 +40,9 @@ public:
     static QString DefaultKey();
 
     // True when `dir` is a folder (not a link) owned by this user that no one
-    // else may read, write or enter, and this user may write. With `make`, a
-    // missing folder is made first, mode 0700. Otherwise false, and `why`
-    // says what is wrong in a few words.
+    // else may read, write or enter (a made one: mode 0700 exactly). With
+    // `make`, a missing folder is made first, mode 0700. Otherwise false, and
+    // `why` says what is wrong in a few words.
     static bool IsPrivateDir(const QString& dir, bool make, QString& why);
 
     enum class LockResult {

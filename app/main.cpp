@@ -15,6 +15,7 @@
 #include "app/main_form.h"
 #include "app/services.h"
 #include "app/single_instance.h"
+#include "app/start_failure.h"
 #include "framework/application.h"
 #include "framework/dialogs.h"
 #include "framework/exception.h"
@@ -58,16 +59,24 @@ void loadApplicationIcon() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A start that cannot go on says why and ends with a status of its own.
+    if (const std::string why = MissingDisplay(argc, argv); !why.empty()) {
+        ReportStartFailure(why);
+        return kStartFailedStatus;
+    }
+    std::optional<FatalMessagesEndTheStart> fatalEndsTheStart(std::in_place);
     QApplication qapp(argc, argv);
+    fatalEndsTheStart.reset();
     // Desktop integration: the name trays show, the .desktop entry, one instance.
     QCoreApplication::setApplicationName(QStringLiteral("Postwren"));
     QGuiApplication::setDesktopFileName(QStringLiteral("postwren"));
-    SingleInstance instance(SingleInstance::DefaultDir(), SingleInstance::DefaultKey());
-    if (!instance.Acquire()) {
-        if (instance.Send(kCheckNowRequest, kRequestTimeoutMs))
-            return kExitStatus;
-        std::fprintf(stderr, "postwren: another instance holds %s but does not answer\n",
-                     qPrintable(instance.LockPath()));
+    GuardedStart guard =
+        GuardStart(SingleInstance::DefaultDirs(), SingleInstance::DefaultKey(), kCheckNowRequest, kRequestTimeoutMs);
+    for (const QString& warning : guard.warnings) std::fprintf(stderr, "postwren: %s\n", qPrintable(warning));
+    if (guard.verdict == GuardedStart::Verdict::HandedOver)
+        return kExitStatus;
+    if (guard.verdict == GuardedStart::Verdict::NoAnswer) {
+        std::fprintf(stderr, "postwren: another instance holds %s but does not answer\n", qPrintable(guard.heldLock));
         return kNoAnswerStatus;
     }
     // A resident program: hiding its last window must not end it.
@@ -108,22 +117,27 @@ int main(int argc, char** argv) {
             application.MainForm = frmMain;
         new TFrmConfig(&application, services);
         // A later start asks for "今すぐチェック".
-        instance.OnRequest = [](const QByteArray& request) {
-            if (request != kCheckNowRequest || FrmMain == nullptr)
-                return;
-            try {
-                FrmMain->M_ChkNow->Click();
-            } catch (...) {
-                ReportHandlerException(FrmMain);
-            }
-        };
+        if (guard.instance)
+            guard.instance->OnRequest = [](const QByteArray& request) {
+                if (request != kCheckNowRequest || FrmMain == nullptr)
+                    return;
+                try {
+                    FrmMain->M_ChkNow->Click();
+                } catch (...) {
+                    ReportHandlerException(FrmMain);
+                }
+            };
         application.ShowAppWindow(false);
         if (application.ShowMainForm)
             application.MainForm->ShowForm();
         status = application.Run();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        // The standard error box while there is a screen to show it on, and
+        // a line for whoever started the program; then a failed start's status.
         application.HandleException(&application);
-        status = kExitStatus;
+        const auto* framework = dynamic_cast<const Exception*>(&e);
+        ReportStartFailure(framework != nullptr ? framework->Message() : AnsiString(e.what()));
+        status = kStartFailedStatus;
     }
     return status;
 }

@@ -7,16 +7,29 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QThread>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
 constexpr char kConfirmation[] = "ok\n";
 constexpr int kRequestLimit = 256;
+constexpr mode_t kPrivateDirMode = 0700;
+// Fallback folders in the temporary directory: the plain name, then a few
+// more, so that one another user made first does not leave the user unguarded.
+constexpr int kFallbackDirs = 4;
+// How long a start that cannot lock waits for an instance listening where
+// the lock should be.
+constexpr int kUnlockedAskMs = 2000;
+
+QString errnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 QString fileNamePart(const QString& text) {
     QString out;
@@ -35,13 +48,15 @@ SingleInstance::~SingleInstance() {
         ::close(lockFd_);  // releases the lock
 }
 
-QString SingleInstance::DefaultDir() {
+std::vector<GuardDir> SingleInstance::DefaultDirs() {
+    std::vector<GuardDir> dirs;
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(QString::fromLocal8Bit(runtime)).exists())
-        return QString::fromLocal8Bit(runtime);
-    const QString dir = QDir::tempPath() + "/postwren-" + QString::number(::getuid());
-    ::mkdir(QFile::encodeName(dir).constData(), 0700);
-    return dir;
+    if (!runtime.isEmpty())
+        dirs.push_back({QString::fromLocal8Bit(runtime), false});
+    const QString fallback = QDir::tempPath() + "/postwren-" + QString::number(::getuid());
+    dirs.push_back({fallback, true});
+    for (int i = 1; i < kFallbackDirs; ++i) dirs.push_back({fallback + "-" + QString::number(i), true});
+    return dirs;
 }
 
 QString SingleInstance::DefaultKey() {
@@ -57,19 +72,63 @@ QString SingleInstance::DefaultKey() {
     return x.isEmpty() ? QStringLiteral("none") : x;
 }
 
-bool SingleInstance::Acquire() {
+bool SingleInstance::IsPrivateDir(const QString& dir, bool make, QString& why) {
+    const QByteArray path = QFile::encodeName(dir);
+    if (make && ::mkdir(path.constData(), kPrivateDirMode) == 0) {
+        // Made just now by this user: only the umask can have taken bits away.
+        ::chmod(path.constData(), kPrivateDirMode);
+    }
+    struct stat st {};
+    // Not followed: a link another user left would lead to a folder of theirs.
+    if (::lstat(path.constData(), &st) != 0) {
+        why = errnoText(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        why = QStringLiteral("not a folder");
+        return false;
+    }
+    if (st.st_uid != ::getuid()) {
+        why = QStringLiteral("owned by user id %1, not by this user").arg(st.st_uid);
+        return false;
+    }
+    const mode_t mode = st.st_mode & 0777;
+    // A folder made as a fallback must be exactly what this program makes;
+    // the runtime directory only private.
+    if (make ? mode != kPrivateDirMode : (mode & 0077) != 0) {
+        why = QStringLiteral("open to other users (mode %1)").arg(mode, 4, 8, QChar('0'));
+        return false;
+    }
+    return true;
+}
+
+SingleInstance::LockResult SingleInstance::Acquire() {
     const QByteArray lockPath = QFile::encodeName(LockPath());
-    lockFd_ = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd_ < 0)
-        return true;
+    lockFd_ = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lockFd_ < 0) {
+        lockError_ = errnoText(errno);
+        return LockResult::Unavailable;
+    }
     // The kernel drops the lock when its holder dies, so a crashed process
     // leaves only a file behind, never a lock.
     if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-        const bool held = errno == EWOULDBLOCK;
+        const int error = errno;
         ::close(lockFd_);
         lockFd_ = -1;
-        return !held;
+        if (error == EWOULDBLOCK)
+            return LockResult::HeldByAnother;
+        lockError_ = errnoText(error);
+        return LockResult::Unavailable;
     }
+    listen();
+    return LockResult::Taken;
+}
+
+bool SingleInstance::Listening() const {
+    return server_ && server_->isListening();
+}
+
+void SingleInstance::listen() {
     // Whatever socket is there was left by a process that held the lock before.
     QLocalServer::removeServer(SocketPath());
     server_ = std::make_unique<QLocalServer>();
@@ -91,10 +150,9 @@ bool SingleInstance::Acquire() {
             });
         }
     });
-    server_->listen(SocketPath());
-    return true;
+    if (!server_->listen(SocketPath()))
+        lockError_ = server_->errorString();
 }
-
 bool SingleInstance::Send(const QByteArray& request, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     // The first instance may hold the lock and not listen yet.
@@ -114,4 +172,48 @@ bool SingleInstance::Send(const QByteArray& request, int timeoutMs) {
             return false;
         QThread::msleep(20);
     }
+}
+
+GuardedStart GuardStart(const std::vector<GuardDir>& dirs, const QString& key, const QByteArray& request,
+                        int timeoutMs) {
+    GuardedStart start;
+    for (const GuardDir& dir : dirs) {
+        QString why;
+        if (!SingleInstance::IsPrivateDir(dir.path, dir.make, why)) {
+            // A runtime directory that does not exist is common; a fallback
+            // that is not ours may be another user's doing and is always
+            // worth a line.
+            if (dir.make || QFileInfo::exists(dir.path))
+                start.warnings << QStringLiteral("not keeping the single-instance lock in %1: %2").arg(dir.path, why);
+            continue;
+        }
+        auto instance = std::make_unique<SingleInstance>(dir.path, key);
+        switch (instance->Acquire()) {
+            case SingleInstance::LockResult::Taken:
+                if (!instance->Listening())
+                    start.warnings << QStringLiteral("cannot listen on %1 (%2): a later start cannot reach this one")
+                                          .arg(instance->SocketPath(), instance->LockError());
+                start.instance = std::move(instance);
+                return start;
+            case SingleInstance::LockResult::HeldByAnother:
+                if (instance->Send(request, timeoutMs)) {
+                    start.verdict = GuardedStart::Verdict::HandedOver;
+                } else {
+                    start.verdict = GuardedStart::Verdict::NoAnswer;
+                    start.heldLock = instance->LockPath();
+                }
+                return start;
+            case SingleInstance::LockResult::Unavailable:
+                // An instance that made its lock here before may still listen.
+                if (QFileInfo::exists(instance->SocketPath()) && instance->Send(request, kUnlockedAskMs)) {
+                    start.verdict = GuardedStart::Verdict::HandedOver;
+                    return start;
+                }
+                start.warnings << QStringLiteral("cannot make the single-instance lock %1: %2")
+                                      .arg(instance->LockPath(), instance->LockError());
+                break;
+        }
+    }
+    start.warnings << QStringLiteral("running without the single-instance guard: a second start will not be stopped");
+    return start;
 }

@@ -13,6 +13,7 @@ byte (POP3S), every client verifying the server against the same private CA.
 import argparse
 import os
 import poplib
+import pwd
 import shutil
 import ssl
 import statistics
@@ -80,21 +81,54 @@ def print_table(title, rows, floor):
         print(f"{name:<50} {median:>9.0f} {percentile(samples, 0.9):>9.0f} {median / floor:>8.2f}")
 
 
+# The user fetchmail runs as when the bench runs as root: as root it takes
+# the machine's lock (/var/run/fetchmail.pid) whatever FETCHMAILHOME says, and
+# would refuse to check while any other fetchmail runs. It must have an
+# account (fetchmail looks itself up); "nobody" is on every Debian system.
+FETCHMAIL_USER = "nobody"
+
+
+def fetchmail_account():
+    """(uid, gid) to run fetchmail as, or None to run it as this user."""
+    if os.geteuid() != 0:
+        return None
+    try:
+        entry = pwd.getpwnam(FETCHMAIL_USER)
+    except KeyError:
+        sys.exit(f"latency.py: running as root, fetchmail needs the account {FETCHMAIL_USER!r}")
+    return entry.pw_uid, entry.pw_gid
+
+
 def fetchmail_rows(args, host, port, tls_ca, label, n, w):
     with tempfile.TemporaryDirectory(prefix="postwren-bench-") as home:
         os.chmod(home, 0o700)
         rc = os.path.join(home, "fetchmailrc")
-        tls = f' ssl sslcertck sslcertfile "{tls_ca}"' if tls_ca else ' sslproto ""'
+        tls = ' sslproto ""'
+        if tls_ca:
+            # A copy of its own, so the CA is readable whoever fetchmail runs as.
+            ca = os.path.join(home, "ca.crt")
+            shutil.copyfile(tls_ca, ca)
+            tls = f' ssl sslcertck sslcertfile "{ca}"'
         with open(rc, "w") as f:
             f.write("set no syslog\n"
                     f'poll {host} protocol POP3 port {port} auth password\n'
                     f'  user "{args.user}" password "{args.password}"{tls}\n')
         os.chmod(rc, 0o600)
-        env = dict(os.environ, FETCHMAILHOME=home)
+        # Its home holds its lock too: no other fetchmail on the machine meets it.
+        env = dict(os.environ, FETCHMAILHOME=home, HOME=home)
+        account = fetchmail_account()
+        as_user = {}
+        if account:
+            uid, gid = account
+            for path in (home, rc) + ((ca,) if tls_ca else ()):
+                os.chown(path, uid, gid)
+            # Set in the child before fetchmail starts: no extra program is timed.
+            as_user = dict(user=uid, group=gid, extra_groups=[])
         # fetchmail -c exits 0 when mail is waiting and 1 when there is none.
         ok = (0,) if args.expect > 0 else (1,)
         return (label, timed(process_check(
-            [shutil.which("fetchmail") or "fetchmail", "-c", "-f", rc, "-p", "POP3"], env=env, ok_codes=ok), n, w))
+            [shutil.which("fetchmail") or "fetchmail", "-c", "-f", rc, "-p", "POP3"], env=env, ok_codes=ok,
+            **as_user), n, w))
 
 
 def tls_rows(args, n, w):
@@ -117,9 +151,9 @@ def tls_rows(args, n, w):
     return rows, statistics.median(native["floor"])
 
 
-def process_check(argv, expect_stdout=None, input_text=None, env=None, ok_codes=(0,)):
+def process_check(argv, expect_stdout=None, input_text=None, env=None, ok_codes=(0,), **as_user):
     def run():
-        done = subprocess.run(argv, input=input_text, capture_output=True, text=True, env=env)
+        done = subprocess.run(argv, input=input_text, capture_output=True, text=True, env=env, **as_user)
         if done.returncode not in ok_codes:
             raise RuntimeError(f"{argv[0]} exited {done.returncode}: {done.stderr.strip()}")
         if expect_stdout is not None and done.stdout != expect_stdout:

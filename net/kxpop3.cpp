@@ -146,17 +146,14 @@ bool TKxPOP3::checkLogonReply(const AnsiString& reply, int& attempts) {
 }
 
 TPowersock::ConnectTarget TKxPOP3::Target() const {
-    try {
-        const ServerAddress address = ParseServerAddress(Host(), Port());
-        ConnectTarget target{address.host, address.port, AnsiString()};
-        if (address.security == TransportSecurity::Implicit)
-            target.tlsName = address.host;
-        return target;
-    } catch (const EServerAddressError&) {
-        // Connect has refused such a Host already; one set by a handler since
-        // then resolves to nothing and ends as an unknown host.
-        return ConnectTarget{Host(), Port(), AnsiString()};
-    }
+    // Connect has read Host already; one set by a handler since then is read
+    // again, and one that cannot be used ends the connect with the refusal
+    // (the resolver must never see it).
+    const ServerAddress address = ParseServerAddress(Host(), Port());
+    ConnectTarget target{address.host, address.port, AnsiString()};
+    if (address.security == TransportSecurity::Implicit)
+        target.tlsName = address.host;
+    return target;
 }
 
 void TKxPOP3::startTlsSession(const AnsiString& serverName) {

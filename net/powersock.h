@@ -172,8 +172,8 @@ protected:
         AnsiString tlsName;
     };
     // Host and Port, in clear. A derived class that reads more out of Host (a
-    // scheme, a port) answers here; Connect asks again after OnInvalidHost
-    // has changed Host.
+    // scheme, a port) answers here, and may raise when Host cannot be used;
+    // Connect asks again after OnInvalidHost has changed Host.
     virtual ConnectTarget Target() const;
     // Switches the connected socket to TLS, checked against serverName, and
     // waits for the handshake, bounded like a reply. Raises ESockError with

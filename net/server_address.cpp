@@ -24,6 +24,71 @@ constexpr Scheme kSchemes[] = {
 
 constexpr char kSchemeList[] = "pop3s://, pop3+starttls:// or pop3://";
 
+// What may stand around the address and is dropped: what a typed or pasted
+// field picks up at its ends.
+constexpr std::string_view kTrimmedAtEnds = " \t";
+
+std::string_view TrimEnds(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(kTrimmedAtEnds);
+    if (first == std::string_view::npos)
+        return {};
+    const std::size_t last = text.find_last_not_of(kTrimmedAtEnds);
+    return text.substr(first, last - first + 1);
+}
+
+bool IsControlByte(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
+
+// The field as a message may quote it: control bytes written as \xNN, so
+// none reaches a terminal or a log line raw.
+AnsiString Shown(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    AnsiString out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (IsControlByte(c)) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+// White space or a control byte anywhere in the field: a resolver that stops
+// at white space would connect to the part before it (inet_aton takes
+// "192.0.2.1 evil.example" as 192.0.2.1).
+void RefuseBlanksAndControls(std::string_view field) {
+    for (const char ch : field) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == ' ' || c == '\t')
+            throw EServerAddressError("Server address must not contain white space: " + Shown(field));
+        if (IsControlByte(c))
+            throw EServerAddressError("Server address must not contain control characters: " + Shown(field));
+    }
+}
+
+// RFC 952/1123 host names are letters, digits, "-" and "."; "_" is common in
+// names a local resolver knows, and an IPv4 address is digits and dots.
+bool IsHostNameByte(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_';
+}
+
+void RefuseBadHostBytes(std::string_view host, std::string_view field) {
+    const auto bad = std::find_if_not(host.begin(), host.end(),
+                                      [](char c) { return IsHostNameByte(static_cast<unsigned char>(c)); });
+    if (bad == host.end())
+        return;
+    if (static_cast<unsigned char>(*bad) >= 0x80)
+        throw EServerAddressError(
+            "Server host name must be written in ASCII (an international name in its xn-- form): " + Shown(field));
+    throw EServerAddressError("Bad character \"" + AnsiString(1, *bad) + "\" in server host name: " + Shown(field));
+}
+
 AnsiString Lower(std::string_view text) {
     AnsiString result(text);
     std::transform(result.begin(), result.end(), result.begin(),
@@ -67,18 +132,25 @@ void ReadAuthority(std::string_view authority, const AnsiString& whole, ServerAd
     }
     if (authority.empty() || authority.find(':') != std::string_view::npos)
         throw EServerAddressError("Bad host in server address: " + whole);
+    RefuseBadHostBytes(authority, whole);
     address.host = AnsiString(authority);
 }
 
 }  // namespace
 
-ServerAddress ParseServerAddress(const AnsiString& text, int defaultPort) {
+ServerAddress ParseServerAddress(const AnsiString& field, int defaultPort) {
+    // Checked before anything is read out of it, so no part of it (scheme,
+    // host or port) can hold what a later reader would stop at.
+    const AnsiString text(TrimEnds(field));
+    RefuseBlanksAndControls(text);
+
     ServerAddress address;
     const std::size_t separator = text.find(kSchemeSeparator);
     if (separator == AnsiString::npos) {
         const std::size_t colon = text.find(':');
         if (colon == AnsiString::npos) {
-            // Exactly as written: the name goes to the resolver untouched.
+            // As written: a valid name goes to the resolver untouched.
+            RefuseBadHostBytes(text, text);
             address.host = text;
             address.port = defaultPort;
             address.security = SecurityForPort(defaultPort);

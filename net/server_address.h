@@ -33,8 +33,11 @@ constexpr int kPop3TlsPort = 995;
 //   pop3s://host[:port]        TLS from the first byte, port 995 unless given
 //   pop3+starttls://host[:port] plain, then STLS; port 110 unless given
 //   pop3://host[:port]         plain, port 110 unless given
-// Scheme names are case-insensitive; one trailing "/" is allowed. A bare host
-// is passed on as written, so it keeps behaving exactly as before. Raises
-// EServerAddressError for any other scheme, a bad port, an empty host, user
-// information or a path.
-ServerAddress ParseServerAddress(const AnsiString& text, int defaultPort = kPop3PlainPort);
+// Scheme names are case-insensitive; one trailing "/" is allowed. Spaces and
+// tabs around the field are dropped. A valid bare host is passed on as
+// written, so it keeps behaving exactly as before. Raises EServerAddressError
+// for white space or a control character anywhere inside, a host name byte
+// other than an ASCII letter, digit, "-", "." or "_", any other scheme, a bad
+// port, an empty host (except a bare, empty field), user information or a
+// path. Messages show control bytes as \xNN.
+ServerAddress ParseServerAddress(const AnsiString& field, int defaultPort = kPop3PlainPort);

@@ -71,7 +71,7 @@ std::string Asn1Text(const ASN1_STRING* s) {
 }
 
 // The names a certificate is for: its DNS and IP subject alternative names,
-// or its common name when it has none.
+// or its common name, marked as naming no host, when it has none.
 std::string CertificateNames(X509* cert) {
     std::string names;
     auto add = [&names](const std::string& name) {
@@ -97,7 +97,8 @@ std::string CertificateNames(X509* cert) {
         X509_NAME* subject = X509_get_subject_name(cert);
         const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
         if (index >= 0)
-            add(Asn1Text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index))));
+            add(Asn1Text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index))) +
+                " in its subject CN only, which names no host (no subjectAltName)");
     }
     return names.empty() ? "no name" : names;
 }
@@ -357,7 +358,8 @@ struct TlsSockets::Impl {
             // An address is checked against the certificate's IP entries; SNI carries names only.
             X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(c->ssl), serverName.c_str());
         } else {
-            SSL_set_hostflags(c->ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            // RFC 9525: only subjectAltName entries name the host, never the subject CN.
+            SSL_set_hostflags(c->ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
             SSL_set1_host(c->ssl, serverName.c_str());
             SSL_set_tlsext_host_name(c->ssl, serverName.c_str());
         }

@@ -12,9 +12,12 @@
 # double click on the tray icon checks again. The popup drags by its face; an
 # instant click on its face leaves it in place, and the next right click on
 # the tray icon opens the menu. "終了" in the tray menu ends the program with
-# status 0 and takes the icon away. Screenshots of each step go to the
-# artifact directory; settings.png and popup.png there are the README's
-# pictures (docs/).
+# status 0 and takes the icon away. The dialog of a first start once more, the
+# program laid out as installed in /usr/local (in a mount namespace of its
+# own), for the README's picture of it. A start that cannot make sockets shows
+# the error box, says why on standard error and ends with status 1.
+# Screenshots of each step go to the artifact directory; settings.png and
+# popup.png there are the README's pictures (docs/).
 set -euo pipefail
 
 if [ $# -ne 4 ]; then
@@ -60,7 +63,6 @@ type_into "$field_pop3" "$pop3_address"
 type_into "$field_user" "taro"
 type_into "$field_password" "secret"
 shot "settings-typed"
-import -window "$(dialog_id)" "$art/settings.png"
 
 # Log-ons of a user, as the server saw them.
 readonly server_log=$art/dovecot/dovecot.log
@@ -157,5 +159,52 @@ wait_until icon_gone || fail "終了: the icon stays in the tray"
 shot "after-exit"
 # Settings that were not there yet are no failure to log.
 ! grep -q "check failed" "$art/postwren-first.log" || fail "a failure was logged: $(grep "check failed" "$art/postwren-first.log")"
+
+# --- the dialog as an installed program shows it ---------------------------------------
+
+# The program and its README where the install puts them under /usr/local, and
+# that tree mounted on /usr/local for the program alone: its link label names
+# the README as it does on a user's machine.
+installed=$art/installed
+mkdir -p "$installed/bin" "$installed/share/doc/postwren"
+cp "$postwren" "$installed/bin/postwren"
+cp "$(dirname "$postwren")/../share/doc/postwren/README.md" "$installed/share/doc/postwren/README.md"
+namespace=(unshare --mount --propagation private)
+[ "$(id -u)" -eq 0 ] || namespace=(unshare --user --map-root-user --mount --propagation private)
+if "${namespace[@]}" true 2>/dev/null; then
+    XDG_CONFIG_HOME=$art/config-installed "${namespace[@]}" \
+        sh -c 'mount --bind "$1" /usr/local && exec /usr/local/bin/postwren' sh "$installed" \
+        >"$art/postwren-installed.log" 2>&1 &
+    app_pid=$!
+    wait_until dialog_shown || fail "installed: no settings dialog"
+    [ "$(readlink "/proc/$app_pid/exe")" = /usr/local/bin/postwren ] ||
+        fail "installed: the program runs from $(readlink "/proc/$app_pid/exe")"
+    type_into "$field_pop3" "$pop3_address"
+    type_into "$field_user" "taro"
+    type_into "$field_password" "secret"
+    import -window "$(dialog_id)" "$art/settings.png"
+    stop_program
+else
+    echo "$test_name: no mount namespace here; the README's picture of the dialog is not taken"
+fi
+
+# --- a start that cannot make sockets ---------------------------------------------------
+
+no_inet=$(dirname "$0")/no_inet.py
+error_box() { xdotool search --onlyvisible --pid "$app_pid" --name '^Postwren$'; }
+if python3 "$no_inet" --check; then
+    XDG_CONFIG_HOME=$art/config python3 "$no_inet" "$postwren" >"$art/postwren-no-sockets.log" 2>&1 &
+    app_pid=$!
+    wait_until error_box || fail "no sockets: no error box"
+    shot "start-without-sockets"
+    read -r box _ <<<"$(error_box)"
+    xdotool windowactivate --sync "$box" key Return
+    wait_program_end
+    [ "$exit_status" -eq 1 ] || fail "no sockets: exit status $exit_status"
+    grep -qx "postwren: cannot start: Initializaton of windows sockets failed" "$art/postwren-no-sockets.log" ||
+        fail "no sockets: standard error says \"$(cat "$art/postwren-no-sockets.log")\""
+else
+    echo "$test_name: this machine cannot refuse sockets to one process; the failed start is not tried"
+fi
 
 echo "$test_name: PASS"

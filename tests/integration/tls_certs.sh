@@ -8,6 +8,8 @@
 # DIR/expired.*      the same, but valid only in 2020
 # DIR/otherhost.*    signed by the CA for mail.example.net only
 # DIR/selfsigned.*   for the ADDRESSes, signed by itself
+# DIR/cnonly.*       signed by the CA, "localhost" in the subject CN only (no
+#                    subjectAltName), which names no host
 # So each fault is the only one: the expired and self-signed certificates
 # name every test address.
 # Keys are EC P-256: quick to make, and what current servers use.
@@ -27,8 +29,8 @@ key ca.key
 openssl req -x509 -new -key ca.key -subj "/CN=Postwren Test CA" -days 30 -out ca.crt \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
 
-# A leaf signed by the CA: file name, common name, subjectAltName, and the
-# validity in openssl-ca form.
+# A leaf signed by the CA: file name, common name, subjectAltName (none when
+# empty), and the validity in openssl-ca form.
 sign() {
     local name=$1 cn=$2 san=$3 start=$4 end=$5
     key "$name.key"
@@ -37,8 +39,8 @@ sign() {
 basicConstraints=CA:FALSE
 keyUsage=digitalSignature
 extendedKeyUsage=serverAuth
-subjectAltName=$san
 EXT
+    [ -z "$san" ] || echo "subjectAltName=$san" >>"$name.ext"
     mkdir -p ca-db
     : >ca-db/index.txt
     [ -f ca-db/serial ] || echo 1000 >ca-db/serial
@@ -65,6 +67,7 @@ later=$(date -u -d '+30 days' +%Y%m%d%H%M%SZ)
 sign server "$1" "${san}DNS:localhost,DNS:$1" "$now" "$later"
 sign expired "$1" "${san}DNS:localhost" 20200101000000Z 20200102000000Z
 sign otherhost mail.example.net "DNS:mail.example.net" "$now" "$later"
+sign cnonly localhost "" "$now" "$later"
 
 key selfsigned.key
 openssl req -x509 -new -key selfsigned.key -subj "/CN=$1" -days 30 -out selfsigned.crt \

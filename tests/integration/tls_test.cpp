@@ -260,10 +260,11 @@ public:
         }
         int fd() const { return fd_; }
         SSL* ssl() const { return ssl_; }
-        bool Accept() {
+        // Serves the certificate and key of that name from the test run's.
+        bool Accept(const std::string& certificate = "server") {
             ctx_ = SSL_CTX_new(TLS_server_method());
-            SSL_CTX_use_certificate_chain_file(ctx_, (kCertDir + "/server.crt").c_str());
-            SSL_CTX_use_PrivateKey_file(ctx_, (kCertDir + "/server.key").c_str(), SSL_FILETYPE_PEM);
+            SSL_CTX_use_certificate_chain_file(ctx_, (kCertDir + "/" + certificate + ".crt").c_str());
+            SSL_CTX_use_PrivateKey_file(ctx_, (kCertDir + "/" + certificate + ".key").c_str(), SSL_FILETYPE_PEM);
             ssl_ = SSL_new(ctx_);
             SSL_set_fd(ssl_, fd_);
             return SSL_accept(ssl_) == 1;
@@ -281,6 +282,13 @@ public:
             }
             received += line;
             return line;
+        }
+        // Records what arrives inside TLS until the client closes (or the time limit).
+        void DrainTls() {
+            char buf[4096];
+            int n;
+            while (Readable(fd_, kPeerLimitMs) && (n = SSL_read(ssl_, buf, sizeof buf)) > 0)
+                received.append(buf, static_cast<std::size_t>(n));
         }
         // Records everything in clear until the client closes (or the time limit).
         void DrainPlain() {
@@ -503,6 +511,24 @@ TEST(TlsHostile, GarbageInsteadOfAHandshake) {
     EXPECT_EQ(o.err.rfind("TLS handshake failed: ", 0), 0u) << o.err;
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_EQ(peer.Received().find("USER"), std::string::npos);
+}
+
+// A certificate from a trusted CA that names the host only in its subject
+// CN identifies no host (RFC 9525): no log-on goes to such a server.
+TEST(TlsHostile, ACertificateNamingTheHostInItsCommonNameOnly) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept("cnonly"))
+            return;
+        c.SendTls("+OK ready\r\n");
+        c.DrainTls();
+    });
+    const Outcome o = Check(Pop3s(peer.Port()));
+    EXPECT_EQ(o.exitCode, 4);
+    EXPECT_EQ(o.err,
+              "TLS host name mismatch: certificate is for localhost in its subject CN only, which names no "
+              "host (no subjectAltName)\n");
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Received().find("USER"), std::string::npos) << peer.Received();
 }
 
 TEST(TlsHostile, AStalledHandshakeEndsWithTheTimeOut) {

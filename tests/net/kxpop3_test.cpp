@@ -420,6 +420,18 @@ TEST_F(KxPop3FailureTest, NameThatDoesNotResolve) {
     EXPECT_EQ(ConnectFailsWithin(60s), "Null Remote Address");
 }
 
+// A host the repair handler puts in is read as strictly as the one Connect
+// started with; the resolver would take "127.0.0.1 evil.example" as 127.0.0.1.
+TEST_F(KxPop3FailureTest, AHostSetByTheRepairHandlerIsReadAsStrictly) {
+    client->SetHost("no-such-host.invalid");
+    client->OnInvalidHost = [&](bool& handled) {
+        client->SetHost("127.0.0.1 evil.example");
+        handled = true;
+    };
+    EXPECT_EQ(ConnectFailsWithin(60s), "Server address must not contain white space: 127.0.0.1 evil.example");
+    EXPECT_EQ(server.Connections(), 0);
+}
+
 TEST_F(KxPop3FailureTest, CloseBeforeTheGreeting) {
     server.AddSession({Close()});
     const std::string message = ConnectFailsWithin(5s);

@@ -34,7 +34,10 @@ INSTANTIATE_TEST_SUITE_P(Forms, AcceptedAddress,
                              // A bare name goes to the resolver exactly as written, in clear on the port set.
                              Accepted{"pop.example.com", 110, "pop.example.com", 110, TS::Plain},
                              Accepted{"192.0.2.7", 110, "192.0.2.7", 110, TS::Plain},
-                             Accepted{"mail server", 110, "mail server", 110, TS::Plain},
+                             Accepted{"mail_1.example", 110, "mail_1.example", 110, TS::Plain},
+                             // Spaces and tabs around the field are dropped.
+                             Accepted{" pop.example.com\t", 110, "pop.example.com", 110, TS::Plain},
+                             Accepted{"\tpop3s://pop.example.com:1995/ ", 110, "pop.example.com", 1995, TS::Implicit},
                              Accepted{"pop.example.com", 2110, "pop.example.com", 2110, TS::Plain},
                              // The POP3S port set apart from the name still means TLS.
                              Accepted{"pop.example.com", 995, "pop.example.com", 995, TS::Implicit},
@@ -100,6 +103,33 @@ INSTANTIATE_TEST_SUITE_P(
                 "of its own)"},
         Refused{"pop3s://pop.example.com/inbox",
                 "Server address must not contain a path: pop3s://pop.example.com/inbox"},
-        Refused{"pop3s://[2001:db8::1]:995", "IPv6 server addresses are not supported: pop3s://[2001:db8::1]:995"}));
+        Refused{"pop3s://[2001:db8::1]:995", "IPv6 server addresses are not supported: pop3s://[2001:db8::1]:995"},
+        // A resolver that stops at white space would take the part before it
+        // (inet_aton reads "127.0.10.1 evil.example" as 127.0.10.1), in any form.
+        Refused{"127.0.10.1 evil.example", "Server address must not contain white space: 127.0.10.1 evil.example"},
+        Refused{"127.0.10.1\tevil.example", "Server address must not contain white space: 127.0.10.1\\x09evil.example"},
+        Refused{"mail server", "Server address must not contain white space: mail server"},
+        Refused{"127.0.10.1 evil.example:110",
+                "Server address must not contain white space: 127.0.10.1 evil.example:110"},
+        Refused{"pop3://127.0.10.1 evil.example",
+                "Server address must not contain white space: pop3://127.0.10.1 evil.example"},
+        Refused{"pop3s://127.0.10.1\tx:995",
+                "Server address must not contain white space: pop3s://127.0.10.1\\x09x:995"},
+        Refused{"pop3+starttls://127.0.10.1 x",
+                "Server address must not contain white space: pop3+starttls://127.0.10.1 x"},
+        Refused{"pop3s://127.0.10.1: 995", "Server address must not contain white space: pop3s://127.0.10.1: 995"},
+        // Control bytes are refused wherever they stand, and never echoed raw.
+        Refused{"127.0.10.1\x0b", "Server address must not contain control characters: 127.0.10.1\\x0B"},
+        Refused{"pop.example.com\x1b[2J",
+                "Server address must not contain control characters: pop.example.com\\x1B[2J"},
+        Refused{"pop3\x7f://pop.example.com",
+                "Server address must not contain control characters: pop3\\x7F://pop.example.com"},
+        // Bytes no host name holds.
+        Refused{"pop.example.com;rm", "Bad character \";\" in server host name: pop.example.com;rm"},
+        Refused{"pop3s://pop%2eexample.com", "Bad character \"%\" in server host name: pop3s://pop%2eexample.com"},
+        Refused{"alice@pop.example.com", "Bad character \"@\" in server host name: alice@pop.example.com"},
+        Refused{"pop.\x83\x7c\x83\x62\x83\x76.example",
+                "Server host name must be written in ASCII (an international name in its xn-- form): "
+                "pop.\x83\x7c\x83\x62\x83\x76.example"}));
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -218,6 +219,49 @@ TEST_F(PostwrenCheckTest, TextsAreSentAsCp932) {
     EXPECT_EQ(o.out, "2\n");
     EXPECT_TRUE(server.Mismatches(0).empty());
 }
+
+// A server address with junk after the host never reaches the server, in any
+// form: the resolver would connect to the part before the blank.
+struct HostileHost {
+    const char* host;  // %1 stands for the scripted server's port
+    std::vector<const char*> extra;
+    const char* says;
+};
+
+std::ostream& operator<<(std::ostream& os, const HostileHost& h) {
+    return os << EscapeControls(h.host);
+}
+
+class HostileHostTest : public PostwrenCheckTest, public ::testing::WithParamInterface<HostileHost> {};
+
+TEST_P(HostileHostTest, IsRefusedBeforeConnecting) {
+    server.AddSession(CheckScript("+OK 3 1234\r\n"));
+    QString host = QString::fromUtf8(GetParam().host);
+    QStringList args{"--user", "alice", "--password-stdin", "--timeout", "10"};
+    if (host.contains("%1"))
+        host = host.arg(server.Port());
+    else
+        args << "--port" << QString::number(server.Port());
+    args << "--host" << host;
+    for (const char* a : GetParam().extra) args << QString::fromUtf8(a);
+    const Outcome o = RunCheck(args, "secret\n");
+    EXPECT_GT(o.exitCode, 0) << o.out;
+    EXPECT_EQ(o.out, "");
+    EXPECT_NE(o.err.find(GetParam().says), std::string::npos) << o.err;
+    EXPECT_EQ(std::count_if(o.err.begin(), o.err.end(), [](char c) { return c != '\n' && 0 <= c && c < 0x20; }), 0)
+        << o.err;
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, HostileHostTest,
+                         ::testing::Values(HostileHost{"127.0.0.1 evil.example", {}, "white space"},
+                                           HostileHost{"127.0.0.1\tevil.example", {}, "white space"},
+                                           HostileHost{"127.0.0.1 evil.example:%1", {}, "white space"},
+                                           HostileHost{"pop3://127.0.0.1 evil.example:%1", {}, "white space"},
+                                           HostileHost{"pop3+starttls://127.0.0.1\tevil.example:%1", {}, "white space"},
+                                           HostileHost{"pop3s://127.0.0.1 evil.example:%1", {}, "white space"},
+                                           HostileHost{"127.0.0.1 evil.example", {"--tls"}, "white space"},
+                                           HostileHost{"127.0.0.1\x1b[2J", {}, "control characters"}));
 
 // Usage errors: status 2, the usage line on standard error, nothing sent.
 class UsageTest : public ::testing::TestWithParam<std::vector<const char*>> {};

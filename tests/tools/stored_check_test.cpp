@@ -84,6 +84,25 @@ TEST_F(StoredCheck, AStoredValueWithALineBreakIsRefusedBeforeConnecting) {
     EXPECT_EQ(server.Connections(), 0);
 }
 
+TEST_F(StoredCheck, AStoredServerWithJunkAfterTheHostIsRefusedBeforeConnecting) {
+    ASSERT_TRUE(config.isValid());
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+                       Expect("STAT", "+OK 3 900\r\n"), Expect("QUIT", "+OK\r\n")});
+    const std::string port = std::to_string(server.Port());
+    const std::pair<AnsiString, QStringList> cases[] = {
+        {"127.0.0.1 evil.example", {"--port", QString::fromStdString(port)}},
+        {"pop3://127.0.0.1\tevil.example:" + port, {}},
+    };
+    for (const auto& [stored, args] : cases) {
+        Store(stored, "taro", "secret");
+        const Outcome o = Run(args + QStringList{"--timeout", "10"});
+        EXPECT_GT(o.exitCode, 0) << stored;
+        EXPECT_NE(o.err.find("white space"), std::string::npos) << o.err;
+        EXPECT_EQ(o.out, "") << stored;
+    }
+    EXPECT_EQ(server.Connections(), 0);
+}
+
 TEST_F(StoredCheck, WithoutStoredSettingsItAsksForTheAccount) {
     ASSERT_TRUE(config.isValid());
     const Outcome o = Run({"--port", QString::number(server.Port())});

@@ -73,6 +73,9 @@ void ReadAuthority(std::string_view authority, const AnsiString& whole, ServerAd
 }  // namespace
 
 ServerAddress ParseServerAddress(const AnsiString& text, int defaultPort) {
+    // Nothing to look up: no resolver answer would say more than this.
+    if (text.empty())
+        throw EServerAddressError("Server address is empty");
     ServerAddress address;
     const std::size_t separator = text.find(kSchemeSeparator);
     if (separator == AnsiString::npos) {

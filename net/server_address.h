@@ -35,6 +35,6 @@ constexpr int kPop3TlsPort = 995;
 //   pop3://host[:port]         plain, port 110 unless given
 // Scheme names are case-insensitive; one trailing "/" is allowed. A bare host
 // is passed on as written, so it keeps behaving exactly as before. Raises
-// EServerAddressError for any other scheme, a bad port, an empty host, user
-// information or a path.
+// EServerAddressError for an empty text, any other scheme, a bad port, an
+// empty host, user information or a path.
 ServerAddress ParseServerAddress(const AnsiString& text, int defaultPort = kPop3PlainPort);

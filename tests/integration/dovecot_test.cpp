@@ -128,8 +128,10 @@ TEST(Dovecot, CommandLineCheckRefused) {
     // address only after a penalty.
     const Outcome o = RunCheck(RefusalHost(), "bob", "wrong", {"--json"});
     EXPECT_EQ(o.exitCode, 1);
-    EXPECT_EQ(o.err, "Authentication failed\n");
-    EXPECT_EQ(o.out, "{\"error\": \"Authentication failed\", \"kind\": \"refused\"}\n");
+    EXPECT_EQ(o.err, "Authentication failed (server: -ERR [AUTH] Authentication failed.)\n");
+    EXPECT_EQ(o.out,
+              "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"-ERR [AUTH] "
+              "Authentication failed.\"}\n");
 }
 
 // The server's address, a port nothing listens on: a network failure, not a refusal.

@@ -42,7 +42,7 @@ const std::string kTlsHost = POSTWREN_DOVECOT_TLS;          // good certificate,
 const std::string kExpiredHost = POSTWREN_DOVECOT_EXPIRED;  // expired certificate
 const std::string kOtherHost = POSTWREN_DOVECOT_OTHERHOST;  // certificate for mail.example.net
 const std::string kSelfSignedHost = POSTWREN_DOVECOT_SELFSIGNED;
-const std::string kPlainHost = POSTWREN_DOVECOT_PLAIN;      // no TLS at all
+const std::string kPlainHost = POSTWREN_DOVECOT_PLAIN;  // no TLS at all
 const std::string kTlsLog = POSTWREN_DOVECOT_TLS_LOG;
 
 constexpr int kProcessLimitMs = 30000;
@@ -502,7 +502,7 @@ TEST(TlsWire, APlainServerAskedForStlsGetsNoUser) {
     RecordingProxy proxy(kPlainHost, 110);
     const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(proxy.Port()));
     EXPECT_EQ(o.exitCode, 4);
-    EXPECT_EQ(o.err, "Server refused STLS\n");
+    EXPECT_EQ(o.err, "Server refused STLS (server: -ERR TLS support isn't enabled.)\n");
     EXPECT_EQ(proxy.Recorded(), "STLS\r\n");
 }
 
@@ -640,6 +640,29 @@ TEST(TlsHostile, RenegotiationAskedForByTheServerCompletes) {
     EXPECT_EQ(peer.Received(), "USER alice\r\nPASS wonderland\r\nSTAT\r\nQUIT\r\n");
 }
 
+// A server that closes right after refusing the password: the refusal is the
+// failure, not the close that the courtesy QUIT runs into.
+TEST(TlsHostile, ARefusalFollowedByACloseIsTheRefusal) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept())
+            return;
+        c.SendTls("+OK ready\r\n");
+        if (c.ReadTlsLine() != "USER alice\r\n")
+            return;
+        c.SendTls("+OK\r\n");
+        if (c.ReadTlsLine() != "PASS wonderland\r\n")
+            return;
+        c.SendTls("-ERR authentication failed\r\n");
+        SSL_shutdown(c.ssl());
+    });
+    const Outcome o = Check(Pop3s(peer.Port()), "alice", {"--json"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Authentication failed (server: -ERR authentication failed)\n");
+    EXPECT_EQ(o.out,
+              "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"-ERR authentication "
+              "failed\"}\n");
+}
+
 TEST(TlsHostile, StlsAnsweredWithAnError) {
     ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
         c.SendPlain("+OK ready\r\n");
@@ -649,7 +672,7 @@ TEST(TlsHostile, StlsAnsweredWithAnError) {
     });
     const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(peer.Port()));
     EXPECT_EQ(o.exitCode, 4);
-    EXPECT_EQ(o.err, "Server refused STLS\n");
+    EXPECT_EQ(o.err, "Server refused STLS (server: -ERR not today)\n");
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_EQ(peer.Received(), "STLS\r\n");
 }

@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "framework/exception.h"
+#include "net/check_failure.h"
 #include "net/kxpop3.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -42,7 +43,8 @@ const std::string kTlsHost = POSTWREN_DOVECOT_TLS;          // good certificate,
 const std::string kExpiredHost = POSTWREN_DOVECOT_EXPIRED;  // expired certificate
 const std::string kOtherHost = POSTWREN_DOVECOT_OTHERHOST;  // certificate for mail.example.net
 const std::string kSelfSignedHost = POSTWREN_DOVECOT_SELFSIGNED;
-const std::string kPlainHost = POSTWREN_DOVECOT_PLAIN;  // no TLS at all
+const std::string kPlainHost = POSTWREN_DOVECOT_PLAIN;      // no TLS at all
+const std::string kNoPlainHost = POSTWREN_DOVECOT_NOPLAIN;  // offers STLS, refuses log-ons in clear
 const std::string kTlsLog = POSTWREN_DOVECOT_TLS_LOG;
 
 constexpr int kProcessLimitMs = 30000;
@@ -456,7 +458,51 @@ TEST(TlsDovecot, WithoutTheCaNothingIsTrusted) {
               "TLS certificate verify failed: unable to get local issuer certificate\n");
 }
 
+// A bare host name reaches a server that takes no log-on in clear: the
+// server's reason reaches the user, with the address that works.
+TEST(TlsDovecot, APlainLogOnRefusedForWantOfTlsSaysWhyAndWhatToWrite) {
+    const std::string reason = "-ERR [AUTH] Plaintext authentication disallowed on non-secure (SSL/TLS) connections.";
+    const std::string advice =
+        "Advice: the server wants TLS for the log-on; write the server as pop3+starttls://" + kNoPlainHost;
+    const Outcome bare = Check(kNoPlainHost, "alice", {"--json"});
+    EXPECT_EQ(bare.exitCode, 1);
+    EXPECT_EQ(bare.err, "Authentication failed (server: " + reason + ")\n" + advice + "\n");
+    EXPECT_EQ(bare.out, "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"" + reason +
+                            "\", \"advice\": \"" + advice + "\"}\n");
+
+    // The engine as the program runs it gives the same report.
+    platform::TlsSockets sockets(platform::SystemSockets());
+    TKxPOP3 client(nullptr, sockets, kClock);
+    client.SetHost(kNoPlainHost);
+    client.SetUserID("alice");
+    client.SetPassword("wonderland");
+    try {
+        client.Connect();
+        FAIL() << "logged on in clear";
+    } catch (const Exception& e) {
+        const FailureReport report = DescribeFailure(e);
+        EXPECT_EQ(report.kind, FailureKind::Refused);
+        EXPECT_EQ(report.text, "Authentication failed (server: " + reason + ")");
+        EXPECT_EQ(report.advice, advice);
+    }
+
+    // The advice is right.
+    const Outcome advised = Check("pop3+starttls://" + kNoPlainHost);
+    EXPECT_EQ(advised.exitCode, 0) << advised.err;
+    EXPECT_EQ(advised.out, "3\n");
+}
+
 // --- what crosses the wire ----------------------------------------------------
+
+TEST(TlsWire, TheRefusedBareHostSendsTodaysBytesAndTheProbeNoCredential) {
+    RecordingProxy proxy(kNoPlainHost, 110);
+    const Outcome o = Check("localhost:" + std::to_string(proxy.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_NE(o.err.find("pop3+starttls://localhost:" + std::to_string(proxy.Port())), std::string::npos) << o.err;
+    // The log-on as ever (refused at USER, then QUIT); then the second
+    // connection asks for the capabilities only.
+    EXPECT_EQ(proxy.Recorded(), "USER alice\r\nQUIT\r\nCAPA\r\nQUIT\r\n");
+}
 
 TEST(TlsWire, ThePasswordNeverLeavesInClearWhenTlsWasAskedFor) {
     {

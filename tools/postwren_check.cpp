@@ -104,6 +104,8 @@ constexpr char kHelp[] =
     "  Socket readln timed out      the server fell silent for --timeout\n"
     "  Connection closed by peer    the server closed the connection\n"
     "  Socket readln line too long  the server sent a line without end\n"
+    "  TLS handshake timed out      the connection stands, but no TLS handshake within --timeout\n"
+    "  TLS connection broken: ...   an alert or a damaged record ended the TLS session (OpenSSL's reason)\n"
     "  Authentication failed        the server refused the user ID or password (or one is empty)\n"
     "\n"
     "TLS is verified strictly against the system's trust store; SSL_CERT_FILE or\n"

@@ -278,12 +278,9 @@ std::string ReadPassword(const Options& options) {
     if (options.passwordStdin)
         return FirstLine(STDIN_FILENO, "standard input");
     const std::string& path = *options.passwordFile;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw UsageError("cannot read " + path + ": " + std::strerror(errno), false);
-    // Opened without blocking (a FIFO with no writer must not hang the open);
-    // reading waits as usual.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     try {
         std::string line = FirstLine(fd, path);
         ::close(fd);

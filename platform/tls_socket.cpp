@@ -454,14 +454,18 @@ int TlsSockets::Send(SOCKET s, const char* data, int len) {
     const int n = SSL_write(c->ssl, data, len);
     if (n <= 0) {
         const int error = SSL_get_error(c->ssl, n);
-        d.flushOut(s, *c);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
             // A renegotiation the server asked for is under way: the write
-            // goes out once it is done, announced by FD_WRITE.
+            // goes out once it is done, announced by FD_WRITE when the
+            // server's next bytes have moved it on (not at once, which would
+            // only bring the caller straight back here).
             ERR_clear_error();
+            c->writeWanted = false;
+            d.flushOut(s, *c);
             c->writeWanted = true;
             return d.fail(WSAEWOULDBLOCK);
         }
+        d.flushOut(s, *c);
         if (error == SSL_ERROR_SSL) {
             c->broken = true;
             c->tlsClosed = true;

@@ -9,15 +9,18 @@ std::int16_t DialogCycleMinutes(std::optional<std::int32_t> stored) {
     return static_cast<std::int16_t>(std::clamp<std::int32_t>(*stored, kCycleMinutesMin, kCycleMinutesMax));
 }
 
-AnsiString CheckFailedNotice(const AnsiString& engineMessage) {
-    return Sjis("メールを確認できませんでした: ") + EscapeControls(engineMessage);
+AnsiString CheckFailedNotice(const FailureReport& report) {
+    return Sjis("メールを確認できませんでした: ") + report.text;
 }
 
-std::string CheckFailedLogLine(std::chrono::system_clock::time_point when, const AnsiString& engineMessage) {
+std::string CheckFailedLogLine(std::chrono::system_clock::time_point when, const FailureReport& report) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     std::tm local{};
     localtime_r(&seconds, &local);
     char stamp[64];
     const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S%z", &local);
-    return std::string(stamp, n) + " postwren: check failed: " + Cp932ToUtf8(EscapeControls(engineMessage));
+    AnsiString text = report.text;
+    if (!report.advice.empty())
+        text += " " + report.advice;
+    return std::string(stamp, n) + " postwren: check failed: " + Cp932ToUtf8(text);
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "framework/text.h"
+#include "net/check_failure.h"
 
 // The check interval the dialog can show, in minutes, as its up/down allows.
 inline constexpr std::int16_t kCycleMinutesMin = 1;
@@ -20,14 +21,15 @@ inline constexpr std::int16_t kProposedCycleMinutes = 10;
 // is stored, otherwise the stored one brought into the up/down's range.
 std::int16_t DialogCycleMinutes(std::optional<std::int32_t> stored);
 
-// The notification of a failed check: "メールを確認できませんでした: " and the
-// engine's message with its control bytes escaped.
-AnsiString CheckFailedNotice(const AnsiString& engineMessage);
+// The summary of the notification of a failed check: "メールを確認できませんでした: "
+// and the report's text (the message, then the server's reply). Its body is
+// the report's advice.
+AnsiString CheckFailedNotice(const FailureReport& report);
 
 // The log line of a failed check, in UTF-8 without a line end: the local time
-// with its offset from UTC, then the engine's message with its control bytes
-// escaped, e.g. "2026-12-08T11:49:39+0900 postwren: check failed: Authentication failed".
-std::string CheckFailedLogLine(std::chrono::system_clock::time_point when, const AnsiString& engineMessage);
+// with its offset from UTC, then the report's text and advice, e.g.
+// "2026-12-08T11:49:39+0900 postwren: check failed: Authentication failed (server: -ERR [AUTH] wrong)".
+std::string CheckFailedLogLine(std::chrono::system_clock::time_point when, const FailureReport& report);
 
 // A run of failed checks is told once: at its first failure. A successful
 // check ends the run, and so do confirmed settings (the user wants to know

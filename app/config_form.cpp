@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <algorithm>
+#include <utility>
 
 #include "app/check_feedback.h"
 #include "app/main_form.h"
@@ -237,6 +238,19 @@ void TFrmConfig::Button1Click(TObject*) {
 }
 
 void TFrmConfig::BitBtn1Click(TObject*) {
+    // The settings are CP932 text: a character typed without a CP932 form
+    // would be stored as '?', and a password so changed fails at the server
+    // much later with nothing to say why. Say it now; nothing is taken.
+    for (const auto& [edit, label] :
+         {std::pair{EdPOP3, Label1}, std::pair{EdUserID, Label2}, std::pair{EdPW, Label3}}) {
+        if (edit->TypedTextLost()) {
+            services_.messageBox.Show(label->Caption() + Sjis(" に保存できない文字があります。\n") +
+                                          Sjis("Shift_JIS (CP932) で書ける文字だけが使えます。"),
+                                      Sjis("エラー"), MB_OK | MB_ICONERROR);
+            edit->SetFocus();
+            return;
+        }
+    }
     FrmMain->KxPOP31->SetHost(EdPOP3->Text());
     FrmMain->KxPOP31->SetUserID(EdUserID->Text());
     FrmMain->KxPOP31->SetPassword(EdPW->Text());

@@ -345,25 +345,28 @@ void TFrmMain::runCheck(bool always) {
         KxPOP31->Disconnect();
         failures_.Ended();
     } catch (const Exception& e) {
-        // Whatever went wrong, the cure is in the settings: no error box,
-        // but the reason is told.
+        // No error box, but the reason is told; the cure is in the settings,
+        // except for a mailbox that is only busy, which the next timed check
+        // tries again.
         if (exiting_)
             return;
-        reportFailure(e.Message());
-        M_ConfigClick(this);
+        const FailureReport report = DescribeFailure(e);
+        reportFailure(report);
+        if (OpensSettingsDialog(report.kind))
+            M_ConfigClick(this);
     }
 }
 
-void TFrmMain::reportFailure(const AnsiString& engineMessage) {
+void TFrmMain::reportFailure(const FailureReport& report) {
     // A first start without settings fails for want of them; the dialog
     // that asks for them says enough.
     if (storedKeyMissing_ && !settingsConfirmed_)
         return;
-    const std::string line = CheckFailedLogLine(std::chrono::system_clock::now(), engineMessage);
+    const std::string line = CheckFailedLogLine(std::chrono::system_clock::now(), report);
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
     if (failures_.Failed())
-        services_.notifier.Notify(ToQString(CheckFailedNotice(engineMessage)), QString());
+        services_.notifier.Notify(ToQString(CheckFailedNotice(report)), ToQString(report.advice));
 }
 
 void TFrmMain::M_ConfigClick(TObject*) {

@@ -36,7 +36,9 @@ AnsiString NoMailTitle();
 
 // The popup. Hidden at start; a check with mail (or "check now") shows it
 // above other windows with the greeting, and the application title carries
-// the result. Any failed check opens the settings dialog instead of an error.
+// the result. A failed check is logged and notified, and opens the settings
+// dialog instead of an error, unless the server only said "not now"
+// (net/check_failure.h).
 //
 // One instance, FrmMain, owned by the application object. GUI thread only.
 // A check waits on the network while the thread's messages keep flowing, so
@@ -127,7 +129,7 @@ private:
     void armTimedChecks();
     // A failed check: a log line on standard error each time, a desktop
     // notification at the first failure of a run.
-    void reportFailure(const AnsiString& engineMessage);
+    void reportFailure(const FailureReport& report);
 
     Services services_;
     bool checkRunning_ = false;

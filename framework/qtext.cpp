@@ -30,7 +30,10 @@ QString ToDisplayQString(const AnsiString& text, DisplayLines lines) {
     return shown;
 }
 
-AnsiString FromDisplayQString(const QString& text) {
+namespace {
+
+// The pictures of control characters turned back into the characters.
+QString WithoutPictures(const QString& text) {
     QString typed = text;
     for (QChar& c : typed) {
         const char16_t u = c.unicode();
@@ -39,5 +42,15 @@ AnsiString FromDisplayQString(const QString& text) {
         else if (u == kDeletePicture)
             c = QChar(kDelete);
     }
-    return FromQString(typed);
+    return typed;
+}
+
+}  // namespace
+
+AnsiString FromDisplayQString(const QString& text) {
+    return FromQString(WithoutPictures(text));
+}
+
+std::optional<AnsiString> TryFromDisplayQString(const QString& text) {
+    return TryUtf8ToCp932(WithoutPictures(text).toStdString());
 }

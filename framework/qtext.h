@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 #include "framework/text.h"
 
@@ -23,3 +24,5 @@ QString ToDisplayQString(const AnsiString& text, DisplayLines lines = DisplayLin
 // pictures of control characters turn back into the characters, so a value
 // keeps the bytes the person did not touch.
 AnsiString FromDisplayQString(const QString& text);
+// The same, or nullopt when some character has no CP932 form.
+std::optional<AnsiString> TryFromDisplayQString(const QString& text);

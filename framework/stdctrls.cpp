@@ -129,7 +129,8 @@ public:
             if (owner_ == nullptr)
                 return;
             try {
-                owner_->userEdited(FromDisplayQString(text));
+                const std::optional<AnsiString> exact = TryFromDisplayQString(text);
+                owner_->userEdited(exact ? *exact : FromDisplayQString(text), !exact);
             } catch (...) {
                 ReportHandlerException(owner_);
             }
@@ -228,6 +229,7 @@ void TEdit::SetColor(TColor color) {
 void TEdit::TextChanged() {
     // A text set by the program starts with the caret at its beginning.
     selStart_ = 0;
+    typedTextLost_ = false;
     if (edit_ != nullptr && FromDisplayQString(edit_->text()) != text_) {
         edit_->setText(editText(edit_, text_));
         edit_->setCursorPosition(0);
@@ -243,7 +245,8 @@ void TEdit::FontChanged() {
     applyPalette();
 }
 
-void TEdit::userEdited(const AnsiString& text) {
+void TEdit::userEdited(const AnsiString& text, bool lost) {
+    typedTextLost_ = lost;
     if (text == text_)
         return;
     text_ = text;

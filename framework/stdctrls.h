@@ -36,6 +36,9 @@ public:
     void SetSelStart(int pos);
     // Color() is the background (clWindow by default).
     void SetColor(TColor color) override;
+    // True when the user has typed a character that has no CP932 form, so
+    // that Text() holds '?' in its place; a text set by the program clears it.
+    bool TypedTextLost() const { return typedTextLost_; }
 
     // Fired after every change of the text, by the user or the program.
     TNotifyEvent OnChange;
@@ -48,13 +51,14 @@ protected:
 
 private:
     friend class EditWidget;
-    void userEdited(const AnsiString& text);
+    void userEdited(const AnsiString& text, bool lost);
     void applyPalette();
 
     QLineEdit* edit_ = nullptr;  // the widget, once made
     char passwordChar_ = '\0';
     bool readOnly_ = false;
     int selStart_ = 0;
+    bool typedTextLost_ = false;
 };
 
 // A push button. Default: Enter anywhere in its form presses it (unless the

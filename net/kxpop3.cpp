@@ -1,7 +1,11 @@
 #include "net/kxpop3.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstring>
 #include <exception>
+#include <string_view>
 
 #include "framework/exception.h"
 #include "net/server_address.h"
@@ -35,17 +39,64 @@ constexpr std::size_t kLineEndLength = 2;
 // (NUL, where the session's Write stops).
 void RefuseBreaks(const AnsiString& value, const char* what) {
     if (value.find_first_of("\r\n") != AnsiString::npos)
-        throw Exception(AnsiString(what) + " contains a line break");
+        throw ECheckFailure(AnsiString(what) + " contains a line break", FailureKind::Usage);
     if (value.find('\0') != AnsiString::npos)
-        throw Exception(AnsiString(what) + " contains a NUL character");
+        throw ECheckFailure(AnsiString(what) + " contains a NUL character", FailureKind::Usage);
 }
 
 // A command that Write would cut before its line end, so that the next
 // command joined it on the server's side.
 void RefuseOverlong(const char* command, const AnsiString& value, const char* what) {
     if (std::strlen(command) + value.size() + kLineEndLength > TPowersock::MaxWriteLength)
-        throw Exception(AnsiString(what) + " is too long");
+        throw ECheckFailure(AnsiString(what) + " is too long", FailureKind::Usage);
 }
+
+AnsiString Upper(std::string_view text) {
+    AnsiString result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return result;
+}
+
+// Response codes (RFC 2449 section 8, RFC 3206) that mean "not now": the
+// mailbox is in use, log-ons come too often, or the server has a passing
+// fault. A code below one of them ("IN-USE/..." ) means the same.
+constexpr std::string_view kTemporaryCodes[] = {"IN-USE", "LOGIN-DELAY", "SYS/TEMP"};
+
+// The kind of an -ERR reply, by its response code: "-ERR [IN-USE] ...".
+FailureKind RefusalKind(const AnsiString& reply) {
+    const std::size_t space = reply.find(kFieldSeparator);
+    if (space == AnsiString::npos || space + 1 >= reply.size() || reply[space + 1] != '[')
+        return FailureKind::Refused;
+    const std::size_t close = reply.find(']', space + 2);
+    if (close == AnsiString::npos)
+        return FailureKind::Refused;
+    const AnsiString code = Upper(std::string_view(reply).substr(space + 2, close - space - 2));
+    for (std::string_view temporary : kTemporaryCodes) {
+        if (code == temporary ||
+            (code.size() > temporary.size() && code.starts_with(temporary) && code[temporary.size()] == '/'))
+            return FailureKind::Temporary;
+    }
+    return FailureKind::Refused;
+}
+
+// Words with which servers say a log-on needs TLS ("Plaintext authentication
+// disallowed on non-secure (SSL/TLS) connections.", "TLS required to log in.").
+constexpr std::string_view kTlsWords[] = {"TLS", "SSL", "SECURE", "ENCRYPT"};
+
+bool NamesTls(const AnsiString& reply) {
+    const AnsiString upper = Upper(reply);
+    return std::any_of(std::begin(kTlsWords), std::end(kTlsWords),
+                       [&](std::string_view word) { return upper.find(word) != AnsiString::npos; });
+}
+
+// Stands for the password wherever a server echoes it.
+constexpr char kRedacted[] = "********";
+
+// The capability probe after a refused log-on is brief, whatever the time-out.
+constexpr int kProbeLimitMs = 5000;
+// A CAPA answer longer than this is no answer worth reading to the end.
+constexpr int kMaxCapabilityLines = 64;
 
 // Ends the session's wait limit on every way out of a scope.
 class WaitLimitScope {
@@ -112,37 +163,115 @@ AnsiString TKxPOP3::Transaction(const AnsiString& command) {
     return TPowersock::Transaction(command);
 }
 
-void TKxPOP3::checkCommandValues() const {
-    RefuseBreaks(Host(), "Host name");
-    RefuseBreaks(FUserID, "User ID");
-    RefuseBreaks(FPassword, "Password");
-    RefuseOverlong(kUserCommand, FUserID, "User ID");
-    RefuseOverlong(kPassCommand, FPassword, "Password");
+AnsiString TKxPOP3::wireText(const AnsiString& value) const {
+    if (FCredentialText == CredentialText::Utf8)
+        return value;
+    // Bytes that are no CP932 text (only a hand-edited store holds such)
+    // go out as they are, as they always did.
+    return platform::Cp932ToUtf8Strict(value).value_or(value);
 }
 
-void TKxPOP3::quitAfterFailure() {
-    LimitWaits(kQuitAfterFailureMs);
+void TKxPOP3::checkCommandValues() const {
+    const AnsiString user = wireText(FUserID);
+    const AnsiString password = wireText(FPassword);
+    RefuseBreaks(Host(), "Host name");
+    RefuseBreaks(user, "User ID");
+    RefuseBreaks(password, "Password");
+    RefuseOverlong(kUserCommand, user, "User ID");
+    RefuseOverlong(kPassCommand, password, "Password");
+}
+
+AnsiString TKxPOP3::redacted(const AnsiString& reply) const {
+    AnsiString result = reply;
+    for (const AnsiString& secret : {wireText(FPassword), FPassword}) {
+        if (secret.empty())
+            continue;
+        for (std::size_t at = result.find(secret); at != AnsiString::npos;
+             at = result.find(secret, at + std::strlen(kRedacted)))
+            result.replace(at, secret.size(), kRedacted);
+    }
+    return result;
+}
+
+ECheckFailure TKxPOP3::refusal(const AnsiString& reply, const AnsiString& message) const {
+    const AnsiString shown = redacted(reply);
+    return ECheckFailure(message.empty() ? shown : message, RefusalKind(reply), shown);
+}
+
+void TKxPOP3::quitAfterFailure() noexcept {
     try {
+        LimitWaits(kQuitAfterFailureMs);
         Disconnect();
-    } catch (const ESockError& e) {
-        // QUIT ran out of time; the failure that ended the log-on says more.
-        if (!e.IsTimeOut())
-            throw;
+    } catch (...) {
+        // A server that closes after its -ERR, a QUIT refused or unanswered:
+        // the failure that ended the log-on is the one that tells what happened.
     }
 }
 
 bool TKxPOP3::checkLogonReply(const AnsiString& reply, int& attempts) {
     if (ReplyAccepted(reply))
         return true;
-    // The server's refusal text is not passed on: it may echo the user ID.
     if (attempts > 0 || !OnAuthenticationFailed)
-        throw Exception(kAuthenticationFailed);
+        throw refusal(reply, kAuthenticationFailed);
     bool handled = false;
     OnAuthenticationFailed(handled);
     if (!handled)
-        throw Exception(kAuthenticationFailed);
+        throw refusal(reply, kAuthenticationFailed);
     ++attempts;
     return false;
+}
+
+AnsiString TKxPOP3::tlsAdvice(const ServerAddress& address, const AnsiString& reply, bool refusedAtUser,
+                              std::optional<platform::Clock::time_point> limit) {
+    const bool textSaysTls = NamesTls(reply);
+    // A refused password is a wrong password; a refused user name may be a
+    // server that takes no user name in clear at all.
+    if (!textSaysTls && !refusedAtUser)
+        return AnsiString();
+
+    // A second connection that sends no credential: RFC 2449 CAPA tells
+    // whether the server offers STLS and whether it takes USER in clear.
+    bool capaRead = false;
+    bool offersStls = false;
+    bool takesUser = false;
+    int boundMs = kProbeLimitMs;
+    if (limit) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*limit - SessionClock().Now()).count();
+        boundMs = static_cast<int>(std::min<long long>(left, boundMs));
+    }
+    if (boundMs > 0) {
+        try {
+            TPowersock probe(nullptr, SocketLayer(), SessionClock());
+            probe.SetHost(address.host);
+            probe.SetPort(address.port);
+            probe.SetTimeOut(boundMs);
+            probe.LimitWaits(boundMs);
+            probe.Connect();
+            if (ReplyAccepted(probe.ReadLn())) {
+                if (ReplyAccepted(probe.Transaction("CAPA"))) {
+                    for (int i = 0; i < kMaxCapabilityLines && !capaRead; ++i) {
+                        const AnsiString line = Upper(probe.ReadLn());
+                        const AnsiString name = FieldAt(line.substr(0, line.find_first_of("\r\n")), kFieldSeparator, 1);
+                        capaRead = name == ".";
+                        offersStls = offersStls || name == "STLS";
+                        takesUser = takesUser || name == "USER";
+                    }
+                }
+                probe.Transaction("QUIT");
+            }
+        } catch (const Exception&) {
+            // No answer is no evidence; what was read so far still counts.
+        }
+    }
+    if (!textSaysTls && !(capaRead && offersStls && !takesUser))
+        return AnsiString();
+
+    AnsiString starttls = "pop3+starttls://" + address.host;
+    if (address.port != kPop3PlainPort)
+        starttls += ":" + IntToStr(address.port);
+    const AnsiString implicit = address.host + ":" + IntToStr(kPop3TlsPort);
+    const AnsiString form = offersStls ? starttls : capaRead ? implicit : starttls + " or " + implicit;
+    return "Advice: the server wants TLS for the log-on; write the server as " + form;
 }
 
 TPowersock::ConnectTarget TKxPOP3::Target() const {
@@ -171,7 +300,7 @@ void TKxPOP3::startTlsSession(const AnsiString& serverName) {
         // No QUIT: waiting for its answer would only keep a server that
         // refused from ending the check at once.
         dropConnection();
-        throw ClosedWithError{std::make_exception_ptr(ESockError(SockFailure::TlsFailed, kStlsRefused))};
+        throw ClosedWithError{std::make_exception_ptr(ECheckFailure(kStlsRefused, FailureKind::Tls, reply))};
     }
     // Anything after the +OK came in clear and could have been injected by
     // someone on the path; nothing may pass for a reply from inside TLS.
@@ -227,6 +356,10 @@ void TKxPOP3::Connect() {
         if (TimeOut() > 0)
             LimitWaits(TimeOut());
     }
+    // What is left of it after the QUIT of a failure bounds the probe for advice.
+    const std::optional<platform::Clock::time_point> checkLimit = WaitLimit();
+    // Where the log-on stands, for the advice after a refusal.
+    enum class LogonStep { None, User, Pass } step = LogonStep::None;
     try {
         const bool wasConnected = Connected();
         try {
@@ -241,7 +374,7 @@ void TKxPOP3::Connect() {
         try {
             const AnsiString greeting = ReadLn();
             if (!ReplyAccepted(greeting))
-                throw Exception(greeting);
+                throw refusal(greeting);
             if (address.security == TransportSecurity::StartTls)
                 startTlsSession(address.host);
             // The password goes out only inside the TLS session that was asked for.
@@ -253,21 +386,30 @@ void TKxPOP3::Connect() {
             attempts = 0;
             bool done = false;
             while (!done) {
-                if (checkLogonReply(Transaction(kUserCommand + FUserID), attempts))
-                    done = checkLogonReply(Transaction(kPassCommand + FPassword), attempts);
+                step = LogonStep::User;
+                if (checkLogonReply(Transaction(kUserCommand + wireText(FUserID)), attempts)) {
+                    step = LogonStep::Pass;
+                    done = checkLogonReply(Transaction(kPassCommand + wireText(FPassword)), attempts);
+                }
                 ++attempts;
             }
+            step = LogonStep::None;
             loggedOn = true;
 
             const AnsiString stat = Transaction("STAT");
             if (!ReplyAccepted(stat))
-                throw Exception(stat);
+                throw refusal(stat);
             FMessageCount = StrToIntDef(FieldAt(stat, kFieldSeparator, kStatCountField), 0);
         } catch (const ClosedWithError& closed) {
             std::rethrow_exception(closed.error);
+        } catch (ECheckFailure& failure) {
+            quitAfterFailure();
+            if (step != LogonStep::None && failure.Kind() == FailureKind::Refused &&
+                address.security == TransportSecurity::Plain)
+                failure.SetAdvice(tlsAdvice(address, failure.ServerReply(), step == LogonStep::User, checkLimit));
+            throw;
         } catch (...) {
-            // Say QUIT and close; a failure in here (other than running out
-            // of time) replaces the first one.
+            // Say QUIT and close; the failure that ended the log-on goes on.
             quitAfterFailure();
             throw;
         }
@@ -286,7 +428,7 @@ void TKxPOP3::Disconnect() {
     try {
         const AnsiString reply = Transaction("QUIT");
         if (!ReplyAccepted(reply))
-            throw Exception(reply);
+            throw refusal(reply);
     } catch (...) {
         TPowersock::Disconnect();
         throw;

@@ -5,15 +5,19 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "framework/component.h"
 #include "framework/events.h"
 #include "framework/text.h"
+#include "net/check_failure.h"
 #include "net/powersock.h"
 
 // A list of text lines. The fuller client keeps headers and bodies in these.
 using TExStringList = std::vector<AnsiString>;
+
+struct ServerAddress;
 
 // One message's listing entry. Stored values only.
 class TSummary : public TPersistent {
@@ -61,12 +65,23 @@ private:
 // The listing callback of the fuller client: message number and size.
 using TListEvent = std::function<void(int Msg, int Size)>;
 
+// How UserID and Password are written. Either way they go on the wire as
+// UTF-8, which is what servers store and compare.
+enum class CredentialText {
+    Cp932,  // the program's own text: converted to UTF-8 for the wire (ASCII stays as it is)
+    Utf8,   // already as the wire wants it: sent as it is
+};
+
 // A POP3 mailbox check on top of the socket session (RFC 1939 AUTHORIZATION
 // with USER/PASS, then STAT and QUIT). GUI thread only, like the session: the
 // waits pump the thread's messages, so handlers of the owner may run inside
 // Connect and Disconnect. Every failure is an Exception whose message is the
 // server's reply line (line end included), "Authentication failed", a value
-// that cannot be sent (see Connect), or the session's own text.
+// that cannot be sent (see Connect), or the session's own text. A refusal is
+// an ECheckFailure (net/check_failure.h) that carries the server's reply
+// apart from its message, with the password taken out, and the kind of the
+// refusal: RFC 2449 [IN-USE] and [LOGIN-DELAY] and RFC 3206 [SYS/TEMP] are
+// temporary, any other -ERR is a refusal.
 //
 // With a TimeOut, one check (Connect and the Disconnect after it) ends
 // within it as a whole, not just each of its waits.
@@ -88,9 +103,17 @@ public:
     // the TCP connection, QUIT has been attempted (briefly: it waits no longer
     // than a couple of seconds, and not past the time-out) and the connection
     // closed before the exception leaves; MessageCount then keeps its earlier
-    // value. Before connecting it refuses a Host, UserID or Password holding a
-    // line break or NUL ("User ID contains a line break", ...), and a UserID or
-    // Password too long for one command line ("Password is too long").
+    // value. The failure that leaves is the first one: whatever goes wrong
+    // with that QUIT (a server that closed after -ERR, say) is dropped.
+    // When a plain log-on is refused and the reply says TLS is needed, or the
+    // server refused the user name, one more connection (no credential, within
+    // the time-out, a few seconds at most) asks for CAPA, and the failure
+    // carries one line of advice naming the address to write.
+    // Before connecting it refuses, as a usage failure, a Host, UserID or
+    // Password holding a line break or NUL ("User ID contains a line break",
+    // ...), and a UserID or Password too long for one command line ("Password
+    // is too long"); a Host that is no server address raises
+    // EServerAddressError.
     void Connect() override;
     // Says QUIT and closes the connection, also when QUIT fails; raises with
     // the reply line when the server does not accept QUIT.
@@ -110,6 +133,9 @@ public:
     void SetUserID(const AnsiString& value) { FUserID = value; }
     const AnsiString& Password() const { return FPassword; }
     void SetPassword(const AnsiString& value) { FPassword = value; }
+    // CP932 unless set otherwise; see CredentialText.
+    CredentialText CredentialEncoding() const { return FCredentialText; }
+    void SetCredentialEncoding(CredentialText value) { FCredentialText = value; }
     bool DeleteOnRead() const { return FDeleteOnRead; }
     void SetDeleteOnRead(bool value) { FDeleteOnRead = value; }
     const AnsiString& AttachFilePath() const { return FAttachFilePath; }
@@ -148,16 +174,27 @@ private:
     // One USER or PASS reply: true when accepted, false when refused and the
     // handler asked for another round; raises "Authentication failed" otherwise.
     bool checkLogonReply(const AnsiString& reply, int& attempts);
+    // A refusal of `reply` with `message` (the reply itself when empty).
+    ECheckFailure refusal(const AnsiString& reply, const AnsiString& message = {}) const;
+    // The reply with every occurrence of the password taken out.
+    AnsiString redacted(const AnsiString& reply) const;
+    // UserID and Password as they go on the wire.
+    AnsiString wireText(const AnsiString& value) const;
+    // The advice for a refused plain log-on, or empty; may probe the server
+    // for its capabilities, bounded by `limit` when it is set.
+    AnsiString tlsAdvice(const ServerAddress& address, const AnsiString& reply, bool refusedAtUser,
+                         std::optional<platform::Clock::time_point> limit);
     // Closes the socket without QUIT and drops what was received.
     void dropConnection();
     // Raises when a value would not go out as the one command line it must be.
     void checkCommandValues() const;
-    // Disconnect after a failed log-on, bounded; the first failure goes on
-    // unless QUIT itself fails for another reason than running out of time.
-    void quitAfterFailure();
+    // Disconnect after a failed log-on, bounded; never raises, so the failure
+    // that ended the log-on is the one that goes on.
+    void quitAfterFailure() noexcept;
 
     AnsiString FUserID;
     AnsiString FPassword;
+    CredentialText FCredentialText = CredentialText::Cp932;
     bool FDeleteOnRead = false;
     AnsiString FAttachFilePath;
     int FMessageCount = 0;

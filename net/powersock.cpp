@@ -55,6 +55,8 @@ constexpr std::size_t kMaxReplyDigits = 10;
 
 constexpr char kLineFeed = '\n';
 
+constexpr char kTlsHandshakeTimedOut[] = "TLS handshake timed out";
+
 int gWinsockUsers = 0;
 
 // Resets a flag on every way out of a scope.
@@ -257,6 +259,12 @@ void TPowersock::ClearWaitLimit() {
     FWaitLimit.reset();
 }
 
+ESockError TPowersock::closedFailure() const {
+    if (FPeerClosed && FTlsBreak)
+        return ESockError(SockFailure::TlsFailed, *FTlsBreak);
+    return ESockError(FPeerClosed ? SockFailure::ClosedByPeer : SockFailure::NotConnected);
+}
+
 void TPowersock::postToSelf(UINT msg) {
     platform::PostMessage(FWindow->handle(), msg, 0, reinterpret_cast<LPARAM>(this));
 }
@@ -408,10 +416,15 @@ void TPowersock::Connect() {
     TimerOff();
     if (!FTimedOut && !FCancelled && FLastEventOk)
         return;
+    // The connection stands, but its TLS handshake did not end in time: the
+    // same failure as a handshake after STLS that runs out of time.
+    const bool handshakeTimedOut = FTimedOut && tls && FSockets.TlsHandshaking(FSocket);
     if (OnConnectionFailed) {
         auto handler = OnConnectionFailed;
         handler(this);
     }
+    if (handshakeTimedOut)
+        throw ESockError(SockFailure::TlsFailed, kTlsHandshakeTimedOut);
     if (FTimedOut)
         throw ESockError(SockFailure::ConnectTimedOut);
     if (FCancelled)
@@ -460,7 +473,7 @@ void TPowersock::StartTls(const AnsiString& serverName) {
         if (FSockets.TlsEstablished(FSocket))
             return;
         if (FClock.Now() >= deadline)
-            throw ESockError(SockFailure::TlsFailed, "TLS handshake timed out");
+            throw ESockError(SockFailure::TlsFailed, kTlsHandshakeTimedOut);
         waitForMessages();
     }
 }
@@ -474,6 +487,7 @@ void TPowersock::RequestCloseSocket() {
     ReportStatus(kLevelBuffer, "Request Close Socket");
     FConnected = false;
     FPeerClosed = false;
+    FTlsBreak.reset();
     if (FSocket == platform::INVALID_SOCKET)
         return;
     if (FSockets.CloseSocket(FSocket) != 0) {
@@ -560,9 +574,15 @@ void TPowersock::dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
                             FReceiveBuffer->WriteBuffer(chunk, n);
                         }
                     } while (n > 0 && !FCancelled);
+                    // An alert or a broken record ended the TLS session: its
+                    // reason outlives the socket, which goes now.
+                    std::optional<AnsiString> tlsBreak;
+                    if (platform::IsTlsError(error))
+                        tlsBreak = TlsFailureText(error);
                     FConnected = false;
                     RequestCloseSocket();
                     FPeerClosed = true;
+                    FTlsBreak = std::move(tlsBreak);
                     break;
                 }
                 default:
@@ -690,9 +710,10 @@ void TPowersock::SendBuffer(const char* data, std::uint16_t count) {
             fail(EAbortError(SockFailure::SendAborted));
         }
         if (FSendError != 0)
-            fail(ESockError(SockFailure::PlatformError, ErrorText(FSendError)));
+            fail(ESockError(platform::IsTlsError(FSendError) ? SockFailure::TlsFailed : SockFailure::PlatformError,
+                            ErrorText(FSendError)));
         if (!FConnected)
-            fail(ESockError(FPeerClosed ? SockFailure::ClosedByPeer : SockFailure::NotConnected));
+            fail(closedFailure());
         if (waited && FClock.Now() >= deadline)
             fail(ESockError(SockFailure::SendTimedOut));
         waitForMessages();
@@ -738,7 +759,7 @@ AnsiString TPowersock::ReadLn() {
             // The rest of a line from a closed connection can never complete;
             // kept, it would be glued to the next connection's first line.
             FReceiveBuffer->Clear();
-            throw ESockError(FPeerClosed ? SockFailure::ClosedByPeer : SockFailure::NotConnected);
+            throw closedFailure();
         }
         if (FReceiveBuffer->Size() >= kMaxPendingLineBytes) {
             FReceiveBuffer->Clear();

@@ -183,6 +183,13 @@ protected:
     // True while connected over an established TLS session.
     bool TlsEstablished() const;
 
+    // What the session works on, for a derived class that needs a second
+    // session of its own beside it.
+    platform::SocketApi& SocketLayer() const { return FSockets; }
+    const platform::Clock& SessionClock() const { return FClock; }
+    // The bound LimitWaits set, if any.
+    std::optional<platform::Clock::time_point> WaitLimit() const { return FWaitLimit; }
+
 private:
     void construct();
     void InitWinsock();
@@ -203,6 +210,8 @@ private:
     platform::Clock::time_point replyDeadline() const;
     bool makeSocket();
     void postToSelf(platform::UINT msg);
+    // The failure of a wait that finds the connection gone.
+    ESockError closedFailure() const;
 
     platform::SocketApi& FSockets;
     const platform::Clock& FClock;
@@ -232,6 +241,7 @@ private:
     bool FSendDone = false;
     int FSendError = 0;                                     // a send failed with this code (not would-block)
     bool FPeerClosed = false;                               // the peer closed the connection we had
+    std::optional<AnsiString> FTlsBreak;                    // ...and its TLS session broke first: why
     bool FReadPaused = false;                               // receiving stopped because the buffer is full
     std::optional<AnsiString> FReceiveError;                // a receive failed (not would-block): its text
     std::optional<platform::Clock::time_point> FWaitLimit;  // see LimitWaits

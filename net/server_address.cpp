@@ -143,7 +143,9 @@ ServerAddress ParseServerAddress(const AnsiString& field, int defaultPort) {
     // host or port) can hold what a later reader would stop at.
     const AnsiString text(TrimEnds(field));
     RefuseBlanksAndControls(text);
-
+    // Nothing to look up: no resolver answer would say more than this.
+    if (text.empty())
+        throw EServerAddressError("Server address is empty");
     ServerAddress address;
     const std::size_t separator = text.find(kSchemeSeparator);
     if (separator == AnsiString::npos) {

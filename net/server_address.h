@@ -36,8 +36,8 @@ constexpr int kPop3TlsPort = 995;
 // Scheme names are case-insensitive; one trailing "/" is allowed. Spaces and
 // tabs around the field are dropped. A valid bare host is passed on as
 // written, so it keeps behaving exactly as before. Raises EServerAddressError
-// for white space or a control character anywhere inside, a host name byte
-// other than an ASCII letter, digit, "-", "." or "_", any other scheme, a bad
-// port, an empty host (except a bare, empty field), user information or a
-// path. Messages show control bytes as \xNN.
+// for an empty field, white space or a control character anywhere inside, a
+// host name byte other than an ASCII letter, digit, "-", "." or "_", any
+// other scheme, a bad port, an empty host, user information or a path.
+// Messages show control bytes as \xNN.
 ServerAddress ParseServerAddress(const AnsiString& field, int defaultPort = kPop3PlainPort);

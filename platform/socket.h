@@ -178,6 +178,9 @@ public:
     virtual int StartTls(SOCKET s, const std::string& serverName, TlsStart when) { return kTlsNotAvailable; }
     // True once the TLS handshake on s has succeeded.
     virtual bool TlsEstablished(SOCKET s) const { return false; }
+    // True while the connection of s stands and its TLS handshake has begun
+    // but not ended: a wait that runs out now ran out on the handshake.
+    virtual bool TlsHandshaking(SOCKET s) const { return false; }
     // Why TLS on s failed, as a whole English sentence ("TLS certificate
     // verify failed: self-signed certificate"); empty when it did not.
     virtual std::string TlsFailure(SOCKET s) const { return {}; }

@@ -155,6 +155,9 @@ struct TlsSockets::Impl {
             return false;
         }
         SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+        // A write that must wait for a renegotiation is retried from the
+        // caller's queue, which may have moved in memory since.
+        SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
         if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
             why = "cannot load the trust store: " + ReasonOfLastError();
@@ -277,7 +280,10 @@ struct TlsSockets::Impl {
         }
         flushOut(s, c);
         // A wire that closed in the middle of a record cut the stream short.
-        if (c.wireClosed && !c.tlsClosed && BIO_ctrl_pending(c.wireIn) > 0) {
+        // (OpenSSL may hold the part of the record it has already taken; what
+        // it holds while the caller is behind is whole records, read later.)
+        if (c.wireClosed && !c.tlsClosed && c.plain.size() < kMaxPlainBuffered &&
+            (BIO_ctrl_pending(c.wireIn) > 0 || SSL_has_pending(c.ssl) == 1)) {
             c.broken = true;
             c.failure = std::string(TlsErrorText(kTlsConnectionBroken)) + ": the connection ended inside a record";
         }
@@ -436,6 +442,8 @@ int TlsSockets::Send(SOCKET s, const char* data, int len) {
         return d.fail(WSAEINVAL);
     if (c->phase != TlsConnection::Phase::Open)
         return d.fail(WSAENOTCONN);
+    if (c->broken)
+        return d.fail(kTlsConnectionBroken);
     if (c->wireClosed || c->tlsClosed)
         return d.fail(WSAESHUTDOWN);
     if (!c->out.empty()) {
@@ -447,6 +455,27 @@ int TlsSockets::Send(SOCKET s, const char* data, int len) {
     ERR_clear_error();
     const int n = SSL_write(c->ssl, data, len);
     if (n <= 0) {
+        const int error = SSL_get_error(c->ssl, n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            // A renegotiation the server asked for is under way: the write
+            // goes out once it is done, announced by FD_WRITE when the
+            // server's next bytes have moved it on (not at once, which would
+            // only bring the caller straight back here).
+            ERR_clear_error();
+            c->writeWanted = false;
+            d.flushOut(s, *c);
+            c->writeWanted = true;
+            return d.fail(WSAEWOULDBLOCK);
+        }
+        d.flushOut(s, *c);
+        if (error == SSL_ERROR_SSL) {
+            c->broken = true;
+            c->tlsClosed = true;
+            c->failure = std::string(TlsErrorText(kTlsConnectionBroken)) + ": " + ReasonOfLastError();
+            ERR_clear_error();
+            d.maybeClose(s, *c);
+            return d.fail(kTlsConnectionBroken);
+        }
         ERR_clear_error();
         return d.fail(WSAESHUTDOWN);
     }
@@ -537,6 +566,11 @@ int TlsSockets::StartTls(SOCKET s, const std::string& serverName, TlsStart when)
 bool TlsSockets::TlsEstablished(SOCKET s) const {
     const TlsConnection* c = impl_->find(s);
     return c != nullptr && c->phase == TlsConnection::Phase::Open && !c->broken;
+}
+
+bool TlsSockets::TlsHandshaking(SOCKET s) const {
+    const TlsConnection* c = impl_->find(s);
+    return c != nullptr && c->phase == TlsConnection::Phase::Handshake;
 }
 
 std::string TlsSockets::TlsFailure(SOCKET s) const {

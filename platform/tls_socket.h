@@ -46,6 +46,7 @@ public:
 
     int StartTls(SOCKET s, const std::string& serverName, TlsStart when) override;
     bool TlsEstablished(SOCKET s) const override;
+    bool TlsHandshaking(SOCKET s) const override;
     std::string TlsFailure(SOCKET s) const override;
 
 private:

@@ -2,38 +2,6 @@
 
 #include <cstdio>
 
-#include "net/powersock.h"
-
-CheckFailure ClassifyFailure(const std::exception& failure) {
-    if (const auto* sock = dynamic_cast<const ESockError*>(&failure); sock != nullptr)
-        return sock->Kind() == SockFailure::TlsFailed ? CheckFailure::Tls : CheckFailure::Network;
-    return CheckFailure::Refused;
-}
-
-int ExitStatusOf(CheckFailure failure) {
-    switch (failure) {
-        case CheckFailure::Network:
-            return kExitNetwork;
-        case CheckFailure::Tls:
-            return kExitTls;
-        case CheckFailure::Refused:
-            break;
-    }
-    return kExitRefused;
-}
-
-const char* KindName(CheckFailure failure) {
-    switch (failure) {
-        case CheckFailure::Network:
-            return "network";
-        case CheckFailure::Tls:
-            return "tls";
-        case CheckFailure::Refused:
-            break;
-    }
-    return "refused";
-}
-
 std::string JsonString(std::string_view utf8) {
     std::string out = "\"";
     for (const char c : utf8) {
@@ -53,6 +21,12 @@ std::string JsonString(std::string_view utf8) {
     return out;
 }
 
-std::string FailureJson(std::string_view utf8Message, CheckFailure failure) {
-    return "{\"error\": " + JsonString(utf8Message) + ", \"kind\": " + JsonString(KindName(failure)) + "}";
+std::string FailureJson(const FailureReport& report) {
+    std::string json =
+        "{\"error\": " + JsonString(Cp932ToUtf8(report.message)) + ", \"kind\": " + JsonString(KindName(report.kind));
+    if (!report.server.empty())
+        json += ", \"server\": " + JsonString(Cp932ToUtf8(report.server));
+    if (!report.advice.empty())
+        json += ", \"advice\": " + JsonString(Cp932ToUtf8(report.advice));
+    return json + "}";
 }

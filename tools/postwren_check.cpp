@@ -2,14 +2,17 @@
 // engine as the resident program, for scripts and status bars. No display.
 //
 // Exit status: 0 with the message count on standard output; on failure the
-// engine's message on standard error and a status by the kind of failure
-// (tools/check_outcome.h): 1 refused, 3 network, 4 TLS; 2 for a usage error.
+// engine's report on standard error and a status by the kind of failure
+// (net/check_failure.h): 1 refused, 2 usage, 3 network, 4 TLS, 5 temporary.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +38,9 @@ constexpr int kMaxPort = 65535;
 constexpr int kDefaultTimeoutSeconds = 30;
 constexpr int kMaxTimeoutSeconds = 24 * 60 * 60;
 constexpr int kMsPerSecond = 1000;
+// The longest password line read, without its line end; reading stops there,
+// so an endless input (a device, a pipe) ends the check at once.
+constexpr std::size_t kMaxPasswordBytes = 1024;
 
 constexpr char kUsage[] =
     "usage: postwren-check --host HOST [--port N] [--tls | --starttls] --user USER "
@@ -67,22 +73,29 @@ constexpr char kHelp[] =
     "  --password-file FILE   the password: the first line of FILE\n"
     "  --password-stdin       the password: the first line of standard input\n"
     "  --timeout SECONDS      how long the whole check may take (default 30)\n"
-    "  --json                 print {\"count\": N}, or on failure\n"
-    "                         {\"error\": \"...\", \"kind\": \"refused\"|\"network\"|\"tls\"}\n"
+    "  --json                 print {\"count\": N}, or on failure {\"error\": \"...\", \"kind\": \"...\"}\n"
+    "                         with \"server\": \"<its reply>\" and \"advice\": \"...\" where there are such\n"
     "  -h, --help             this text\n"
     "  --version              the version\n"
     "\n"
-    "The count goes to standard output; on failure the engine's message goes to\n"
-    "standard error (server text with control characters written as \\xNN).\n"
+    "The count goes to standard output. On failure the engine's message goes to\n"
+    "standard error, followed by the server's reply where one caused it, e.g.\n"
+    "\"Authentication failed (server: -ERR [IN-USE] Mailbox is locked)\", and on a\n"
+    "second line advice where the cure is clear. Server text has its control\n"
+    "characters written as \\xNN; the password never appears.\n"
     "\n"
-    "Exit status:\n"
-    "  0  the count was printed\n"
-    "  1  the server refused: an -ERR reply at any step, a greeting that is not +OK,\n"
-    "     a wrong user ID or password\n"
-    "  2  usage: a bad or missing option, an unreadable password file, no stored settings\n"
-    "  3  the server could not be reached or stopped answering: name look-up, connect,\n"
-    "     time-out, closed connection, a reply line without end\n"
-    "  4  TLS failed: handshake, certificate or host name, or the server refused STLS\n"
+    "Exit status, and the \"kind\" of --json:\n"
+    "  0            the count was printed\n"
+    "  1  refused   the server said no: a wrong user ID or password, an -ERR greeting or STAT\n"
+    "  2  usage     a bad or missing option, a server address that cannot be read, a password\n"
+    "               file that is a directory, unreadable or longer than 1024 bytes, no stored settings\n"
+    "  3  network   the server could not be reached or stopped answering: name look-up, connect,\n"
+    "               time-out, closed connection, a reply line without end\n"
+    "  4  tls       TLS failed: handshake or its time-out, certificate, host name, an alert or a\n"
+    "               broken record later on, or the server refused STLS\n"
+    "  5  temporary the server said \"not now\" ([IN-USE], [LOGIN-DELAY], [SYS/TEMP]): try again later\n"
+    "\n"
+    "The user ID and password go to the server as UTF-8, as given.\n"
     "\n"
     "Messages that need a word:\n"
     "  Null Remote Address          the host name could not be resolved\n"
@@ -91,6 +104,8 @@ constexpr char kHelp[] =
     "  Socket readln timed out      the server fell silent for --timeout\n"
     "  Connection closed by peer    the server closed the connection\n"
     "  Socket readln line too long  the server sent a line without end\n"
+    "  TLS handshake timed out      the connection stands, but no TLS handshake within --timeout\n"
+    "  TLS connection broken: ...   an alert or a damaged record ended the TLS session (OpenSSL's reason)\n"
     "  Authentication failed        the server refused the user ID or password (or one is empty)\n"
     "\n"
     "TLS is verified strictly against the system's trust store; SSL_CERT_FILE or\n"
@@ -114,11 +129,13 @@ struct Options {
     bool storedSettings = false;
 };
 
-// A usage error: the reason, then the usage line, on standard error.
+// A usage error: the reason on standard error, then the usage line when the
+// command line itself is wrong (not what it names, such as a file).
 class UsageError {
 public:
-    explicit UsageError(std::string reason) : reason(std::move(reason)) {}
+    explicit UsageError(std::string reason, bool showUsage = true) : reason(std::move(reason)), showUsage(showUsage) {}
     std::string reason;
+    bool showUsage;
 };
 
 std::optional<int> ParseNumber(std::string_view text, int min, int max) {
@@ -217,50 +234,105 @@ Options ParseArguments(int argc, char** argv) {
     return options;
 }
 
-// The first line of the stream, without its line end (LF or CR LF).
-std::string FirstLine(std::istream& in) {
+UsageError PasswordTooLong(const std::string& source) {
+    return UsageError("the password in " + source + " is longer than " + std::to_string(kMaxPasswordBytes) + " bytes",
+                      false);
+}
+
+// The first line of fd (`source` names it), without its line end (LF or CR
+// LF). Reads no further than the longest password and its line end.
+std::string FirstLine(int fd, const std::string& source) {
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
+        throw UsageError("cannot read " + source + ": it is a directory", false);
     std::string line;
-    std::getline(in, line);
+    char chunk[256];
+    for (;;) {
+        const std::size_t room = kMaxPasswordBytes + 2 - line.size();
+        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, room));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw UsageError("cannot read " + source + ": " + std::strerror(errno), false);
+        }
+        line.append(chunk, static_cast<std::size_t>(n));
+        const std::size_t lf = line.find('\n');
+        if (lf != std::string::npos) {
+            line.erase(lf);
+            break;
+        }
+        if (n == 0)
+            break;
+        if (line.size() >= kMaxPasswordBytes + 2)
+            throw PasswordTooLong(source);
+    }
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
+    if (line.size() > kMaxPasswordBytes)
+        throw PasswordTooLong(source);
     return line;
+}
+
+// The password that --password-file or --password-stdin names.
+std::string ReadPassword(const Options& options) {
+    if (options.passwordStdin)
+        return FirstLine(STDIN_FILENO, "standard input");
+    const std::string& path = *options.passwordFile;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw UsageError("cannot read " + path + ": " + std::strerror(errno), false);
+    try {
+        std::string line = FirstLine(fd, path);
+        ::close(fd);
+        return line;
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+}
+
+// A line break would end the command early and send the rest as a command of
+// its own; a NUL would cut the text short without a word.
+void RefuseBreaks(const std::string& text, const char* what) {
+    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw UsageError(std::string(what) + " must not contain line breaks or NUL characters");
 }
 
 // UTF-8 text from the command line as the engine's CP932 text.
 AnsiString ToEngineText(const std::string& utf8, const char* what) {
-    // A line break would end the command early and send the rest as a
-    // command of its own; a NUL would cut the text short without a word.
-    if (utf8.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw UsageError(std::string(what) + " must not contain line breaks or NUL characters");
+    RefuseBreaks(utf8, what);
     auto converted = TryUtf8ToCp932(utf8);
-    // Sending a mangled user ID or password would fail at the server with a
-    // misleading message; say what is wrong instead.
     if (!converted)
         throw UsageError(std::string(what) + " cannot be written in CP932");
     return *converted;
 }
 
-// The engine's message for a terminal, in UTF-8. It may carry a server's
-// reply: its line end goes, and control bytes are written as \xNN so that
-// no escape sequence from the server reaches the terminal.
-std::string MessageForTerminal(const AnsiString& cp932) {
-    return Cp932ToUtf8(EscapeControls(cp932));
+// Whether --json is on the command line, for a usage error found before
+// (or instead of) the whole line is read.
+bool AsksForJson(int argc, char** argv) {
+    return std::any_of(argv + 1, argv + argc, [](const char* a) { return std::string_view(a) == "--json"; });
 }
 
-// A failed check: the message on standard error, and with --json its kind on
-// standard output. Returns the exit status.
-int ReportFailure(const Options& options, const std::string& message, CheckFailure kind) {
-    std::fprintf(stderr, "%s\n", message.c_str());
-    if (options.json)
-        std::printf("%s\n", FailureJson(message, kind).c_str());
-    return ExitStatusOf(kind);
+// A failed check: the report on standard error (the advice on a line of its
+// own), and with --json its JSON form on standard output. The report has
+// every control byte written as \xNN, so no escape sequence from a server
+// reaches the terminal. Returns the exit status.
+int ReportFailure(bool json, const FailureReport& report) {
+    std::fprintf(stderr, "%s\n", Cp932ToUtf8(report.text).c_str());
+    if (!report.advice.empty())
+        std::fprintf(stderr, "%s\n", Cp932ToUtf8(report.advice).c_str());
+    if (json)
+        std::printf("%s\n", FailureJson(report).c_str());
+    return ExitStatusOf(report.kind);
 }
 
-// The mailbox to check, in the engine's CP932 text.
+// The mailbox to check: the host in the engine's CP932 text, the user ID and
+// password as `credentials` says.
 struct Account {
     AnsiString host;
     AnsiString user;
     AnsiString password;
+    CredentialText credentials = CredentialText::Cp932;
 };
 
 // The account the resident program stored. A usage error when nothing usable
@@ -311,6 +383,7 @@ int RunCheck(const Options& options, const Account& account) {
     client.SetTimeOut(options.timeoutSeconds * kMsPerSecond);
     client.SetUserID(account.user);
     client.SetPassword(account.password);
+    client.SetCredentialEncoding(account.credentials);
 
     client.Connect();
     const int count = client.MessageCount();
@@ -329,10 +402,9 @@ int main(int argc, char** argv) {
     QCoreApplication qapp(argc, argv);
     TApplication application;
 
-    Options options;
-    std::string password;
+    const bool json = AsksForJson(argc, argv);
     try {
-        options = ParseArguments(argc, argv);
+        const Options options = ParseArguments(argc, argv);
         if (options.help) {
             std::printf("%s\n%s", kUsage, kHelp);
             return kExitCount;
@@ -343,27 +415,21 @@ int main(int argc, char** argv) {
         }
         if (options.storedSettings)
             return RunCheck(options, StoredAccount());
-        if (options.passwordStdin) {
-            password = FirstLine(std::cin);
-        } else {
-            std::ifstream file(*options.passwordFile, std::ios::binary);
-            if (!file) {
-                std::fprintf(stderr, "postwren-check: cannot read %s: %s\n", options.passwordFile->c_str(),
-                             std::strerror(errno));
-                return kExitUsage;
-            }
-            password = FirstLine(file);
-        }
-        return RunCheck(
-            options, Account{ToEngineText(*options.host, "the host name"), ToEngineText(*options.user, "the user ID"),
-                             ToEngineText(password, "the password")});
+        const std::string password = ReadPassword(options);
+        RefuseBreaks(*options.user, "the user ID");
+        RefuseBreaks(password, "the password");
+        // The user ID and password go to the server as they were given.
+        return RunCheck(options, Account{ToEngineText(*options.host, "the host name"), *options.user, password,
+                                         CredentialText::Utf8});
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "postwren-check: %s\n%s\n", e.reason.c_str(), kUsage);
+        std::fprintf(stderr, "postwren-check: %s\n", e.reason.c_str());
+        if (e.showUsage)
+            std::fprintf(stderr, "%s\n", kUsage);
+        if (json)
+            std::printf("{\"error\": %s, \"kind\": %s}\n", JsonString(e.reason).c_str(),
+                        JsonString(KindName(FailureKind::Usage)).c_str());
         return kExitUsage;
-    } catch (const Exception& e) {
-        return ReportFailure(options, MessageForTerminal(e.Message()), ClassifyFailure(e));
     } catch (const std::exception& e) {
-        // Not the engine's: nothing a server said, so no kind of its own.
-        return ReportFailure(options, e.what(), CheckFailure::Refused);
+        return ReportFailure(json, DescribeFailure(e));
     }
 }

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "app/check_feedback.h"
+#include "framework/exception.h"
+#include "net/check_failure.h"
 
 namespace {
 
@@ -49,11 +51,14 @@ TEST(FailureStreak, TellsTheFirstFailureOfEachRun) {
     EXPECT_FALSE(streak.Failed());
 }
 
-TEST(CheckFailedNotice, PutsTheEngineMessageAfterTheSentenceWithControlsEscaped) {
-    EXPECT_EQ(CheckFailedNotice("Authentication failed"), Sjis("メールを確認できませんでした: Authentication failed"));
-    EXPECT_EQ(CheckFailedNotice("-ERR \x1b]0;x\x07 busy\r\n"),
-              Sjis("メールを確認できませんでした: -ERR \\x1B]0;x\\x07 busy"));
-    EXPECT_EQ(CheckFailedNotice(Sjis("-ERR 混雑")), Sjis("メールを確認できませんでした: -ERR 混雑"));
+TEST(CheckFailedNotice, PutsTheReportAfterTheSentenceWithControlsEscaped) {
+    EXPECT_EQ(CheckFailedNotice(DescribeFailure(Exception("Authentication failed"))),
+              Sjis("メールを確認できませんでした: Authentication failed"));
+    EXPECT_EQ(CheckFailedNotice(DescribeFailure(ECheckFailure("Authentication failed", FailureKind::Temporary,
+                                                              "-ERR [IN-USE] \x1b]0;x\x07 busy\r\n"))),
+              Sjis("メールを確認できませんでした: Authentication failed (server: -ERR [IN-USE] \\x1B]0;x\\x07 busy)"));
+    EXPECT_EQ(CheckFailedNotice(DescribeFailure(Exception(Sjis("-ERR 混雑")))),
+              Sjis("メールを確認できませんでした: -ERR 混雑"));
 }
 
 class LocalTimeZone : public ::testing::Test {
@@ -82,11 +87,17 @@ TEST_F(LocalTimeZone, TheLogLineCarriesLocalTimeWithItsOffsetAndTheUtf8Message) 
     // 2026-12-08 11:49:39 UTC
     const auto when = std::chrono::system_clock::from_time_t(1796730579);
     Use("UTC0");
-    EXPECT_EQ(CheckFailedLogLine(when, "Authentication failed"),
+    EXPECT_EQ(CheckFailedLogLine(when, DescribeFailure(Exception("Authentication failed"))),
               "2026-12-08T11:49:39+0000 postwren: check failed: Authentication failed");
     Use("JST-9");
-    EXPECT_EQ(CheckFailedLogLine(when, Sjis("-ERR 混雑\x1b[2J\r\n")),
+    EXPECT_EQ(CheckFailedLogLine(when, DescribeFailure(Exception(Sjis("-ERR 混雑\x1b[2J\r\n")))),
               "2026-12-08T20:49:39+0900 postwren: check failed: -ERR 混雑\\x1B[2J");
+    // Advice, where there is any, ends the same line.
+    ECheckFailure refused("Authentication failed", FailureKind::Refused, "-ERR TLS required\r\n");
+    refused.SetAdvice("Advice: write pop3+starttls://host");
+    EXPECT_EQ(CheckFailedLogLine(when, DescribeFailure(refused)),
+              "2026-12-08T20:49:39+0900 postwren: check failed: Authentication failed (server: -ERR TLS required) "
+              "Advice: write pop3+starttls://host");
 }
 
 }  // namespace

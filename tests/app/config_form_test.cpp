@@ -164,6 +164,42 @@ TEST_F(ConfigForm, AFailingSaveIsReportedAndKeepsTheDialogOpen) {
     EXPECT_EQ(frmMain->MailerPath, "/usr/bin/mailer");
 }
 
+// Typed into a widget as the keyboard would.
+void typeText(QWidget* target, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(target, &press);
+    }
+}
+
+// The settings are CP932 text: a character without a CP932 form would be
+// stored as '?' and fail at the server later. OK says so and takes nothing.
+TEST_F(ConfigForm, OkRefusesATypedCharacterTheSettingsCannotHold) {
+    MakeForms();
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    frmConfig->EdPOP3->SetText("pop.example.org");
+    typeText(frmConfig->EdUserID->Handle(), QString::fromUtf8("山田"));
+    typeText(frmConfig->EdPW->Handle(), QString::fromUtf8("grüße-1"));
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_TRUE(hive.writes.empty());
+    EXPECT_TRUE(frmMain->KxPOP31->Password().empty());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text,
+              Sjis("Password に保存できない文字があります。\nShift_JIS (CP932) で書ける文字だけが使えます。"));
+
+    // Typed again in characters CP932 has, it is taken.
+    auto* pw = dynamic_cast<QLineEdit*>(frmConfig->EdPW->Handle());
+    ASSERT_NE(pw, nullptr);
+    pw->selectAll();
+    typeText(pw, QString::fromUtf8("パスワード1"));
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(frmMain->KxPOP31->UserID(), Sjis("山田"));
+    EXPECT_EQ(frmMain->KxPOP31->Password(), Sjis("パスワード1"));
+}
+
 TEST_F(ConfigForm, AKeyThatCannotBeCreatedSavesNothingSilently) {
     MakeForms();
     hive.failCreate = true;

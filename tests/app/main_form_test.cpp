@@ -563,16 +563,51 @@ TEST_F(MainForm, EachFailureIsLoggedAndEachRunOfFailuresNotifiedOnce) {
     testing::internal::CaptureStderr();
     for (int i = 0; i < 3; ++i) frmMain->Timer1Timer(frmMain.get());
     const std::string firstRun = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(CountOf(firstRun, " postwren: check failed: Authentication failed\n"), 3) << firstRun;
+    EXPECT_EQ(CountOf(firstRun,
+                      " postwren: check failed: Authentication failed (server: -ERR [AUTH] Authentication failed.)\n"),
+              3)
+        << firstRun;
     ASSERT_EQ(services.notifier.notices.size(), 1u);
     EXPECT_EQ(services.notifier.notices[0].summary,
-              QString::fromUtf8("メールを確認できませんでした: Authentication failed"));
+              QString::fromUtf8(
+                  "メールを確認できませんでした: Authentication failed (server: -ERR [AUTH] Authentication failed.)"));
     EXPECT_TRUE(DialogVisible());  // the dialog still opens, as ever
 
     frmMain->Timer1Timer(frmMain.get());  // works: the run ends
     frmMain->Timer1Timer(frmMain.get());  // fails again: a new run
     EXPECT_EQ(services.notifier.notices.size(), 2u);
     EXPECT_EQ(server.Connections(), 5);
+}
+
+// A busy mailbox is not a wrong setting: the failure is logged and notified
+// once, the dialog stays closed and the timed checks go on.
+TEST_F(MainForm, ATemporaryRefusalNotifiesWithoutTheDialog) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    frmMain->Timer1->SetEnabled(true);
+    for (int i = 0; i < 2; ++i)
+        server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", "+OK\r\n"),
+                           Expect("PASS secret", "-ERR [IN-USE] Mailbox is locked\r\n"), Expect("QUIT", "+OK\r\n")});
+    server.AddSession(CheckScript("taro", "secret", 1));
+
+    testing::internal::CaptureStderr();
+    frmMain->Timer1Timer(frmMain.get());
+    frmMain->Timer1Timer(frmMain.get());
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(
+        CountOf(log, " postwren: check failed: Authentication failed (server: -ERR [IN-USE] Mailbox is locked)\n"), 2)
+        << log;
+    ASSERT_EQ(services.notifier.notices.size(), 1u);
+    EXPECT_EQ(services.notifier.notices[0].summary,
+              QString::fromUtf8(
+                  "メールを確認できませんでした: Authentication failed (server: -ERR [IN-USE] Mailbox is locked)"));
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(frmMain->Timer1->Enabled());
+    // The next timed check finds the mailbox free again.
+    frmMain->Timer1Timer(frmMain.get());
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_EQ(server.Connections(), 3);
 }
 
 TEST_F(MainForm, ConfirmedSettingsStartANewRunOfFailures) {

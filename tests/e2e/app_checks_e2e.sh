@@ -8,7 +8,8 @@
 # "着信なし"; its mailer button starts the mail program and hides the popup.
 # The settings dialog comes up refilled from the current settings; a wrong
 # password confirmed there is checked at once: the check fails, which logs a
-# line with a time stamp, shows one desktop notification (recorded by a
+# line with a time stamp and the server's reply, shows one desktop
+# notification (recorded by a
 # private notification service) and opens the dialog again. A second failure
 # in the same run opens the dialog again, refilled over what was typed into
 # it, and logs a line but notifies no more; Esc closes it without saving.
@@ -103,10 +104,11 @@ Cycle=60
 Mailer=$mailer"
 wait_until notifications_reached 1 || fail "the failed check: no desktop notification"
 notice=$(notification_field 1 summary)
-[ "$notice" = "メールを確認できませんでした: Authentication failed" ] || fail "the notification says \"$notice\""
+[ "$notice" = "メールを確認できませんでした: Authentication failed (server: -ERR [AUTH] Authentication failed.)" ] ||
+    fail "the notification says \"$notice\""
 [ "$(notification_field 1 app_name)" = "Postwren" ] || fail "the notification is not from Postwren"
 [ "$(notification_field 1 app_icon)" = "postwren" ] || fail "the notification has the icon \"$(notification_field 1 app_icon)\""
-readonly log_line_pattern='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{4} postwren: check failed: Authentication failed$'
+readonly log_line_pattern='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{4} postwren: check failed: Authentication failed \(server: -ERR \[AUTH\] Authentication failed\.\)$'
 logged_failures() { grep -cE "$log_line_pattern" "$art/postwren-stored.log" || true; }
 failures_logged() { [ "$(logged_failures)" -ge "$1" ]; }
 wait_until failures_logged 1 || fail "the failed check: no log line on standard error"

@@ -3,7 +3,7 @@
 #
 #   dovecot.sh start --dir DIR [--address ADDR] [--port PORT]
 #                    [--user NAME:PASSWORD:MESSAGES]... [--prefork N]
-#                    [--tls CERTDIR [--tls-cert ADDR=NAME]...]
+#                    [--tls CERTDIR [--tls-cert ADDR=NAME]...] [--no-plaintext-auth]
 #   dovecot.sh stop --dir DIR
 #
 # The configuration, state_dir and log live under DIR, so several instances
@@ -19,13 +19,16 @@
 # --tls makes log-ons require TLS: POP3S on port 995 and STLS on PORT, with
 # CERTDIR/server.crt and .key (see tls_certs.sh); each --tls-cert also listens
 # on ADDR and serves CERTDIR/NAME.crt and .key to clients that connect there.
+# --no-plaintext-auth refuses log-ons in clear (disable_plaintext_auth); with
+# --tls, TLS is then offered rather than required (ssl = yes), so the refusal
+# is the plaintext setting's own.
 # start returns once the server answers with its greeting (at most 20 s);
 # stop returns once the master process is gone (at most 20 s).
 set -euo pipefail
 
 usage() {
     echo "usage: $0 start --dir DIR [--address ADDR] [--port PORT] [--user NAME:PASSWORD:MESSAGES]... [--prefork N]" >&2
-    echo "                 [--tls CERTDIR [--tls-cert ADDR=NAME]...]" >&2
+    echo "                 [--tls CERTDIR [--tls-cert ADDR=NAME]...] [--no-plaintext-auth]" >&2
     echo "       $0 stop --dir DIR" >&2
     exit 2
 }
@@ -33,7 +36,7 @@ usage() {
 [ $# -ge 1 ] || usage
 action=$1
 shift
-dir="" address=127.0.0.2 port=110 prefork=0 tls_dir=""
+dir="" address=127.0.0.2 port=110 prefork=0 tls_dir="" plaintext_auth=yes
 users=() tls_certs=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -44,6 +47,7 @@ while [ $# -gt 0 ]; do
     --prefork) prefork=$2; shift 2 ;;
     --tls) tls_dir=$2; shift 2 ;;
     --tls-cert) tls_certs+=("$2"); shift 2 ;;
+    --no-plaintext-auth) plaintext_auth=no; shift ;;
     *) usage ;;
     esac
 done
@@ -147,7 +151,9 @@ start_server() {
     if [ -n "$tls_dir" ]; then
         tls_dir=$(cd "$tls_dir" && pwd)
         pop3s_port=995
-        ssl_conf="ssl = required
+        local ssl=required
+        [ "$plaintext_auth" = yes ] || ssl=yes
+        ssl_conf="ssl = $ssl
 ssl_cert = <$tls_dir/server.crt
 ssl_key = <$tls_dir/server.key
 ssl_min_protocol = TLSv1.2"
@@ -172,7 +178,7 @@ info_log_path = $dir/dovecot.log
 protocols = pop3
 listen = $listen
 $ssl_conf
-disable_plaintext_auth = no
+disable_plaintext_auth = $([ "$plaintext_auth" = yes ] && echo no || echo yes)
 auth_mechanisms = plain
 # Failed log-ons are answered at once; the tests make several on purpose.
 auth_failure_delay = 0

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "framework/exception.h"
+#include "framework/text.h"
 #include "net/kxpop3.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -73,6 +74,17 @@ TEST(Dovecot, RepeatedChecksOnOneClient) {
     }
 }
 
+// The program holds the password as CP932 text; the server stores and
+// compares UTF-8, which is what goes on the wire.
+TEST(Dovecot, APasswordBeyondAsciiLogsOnAsTheProgramHoldsIt) {
+    TKxPOP3 client(nullptr, platform::SystemSockets(), clock);
+    Prepare(client, LogonHost(), "hanako", "");
+    client.SetPassword(Sjis("パスワード1"));
+    client.Connect();
+    EXPECT_EQ(client.MessageCount(), 2);
+    client.Disconnect();
+}
+
 TEST(Dovecot, WrongPasswordIsRefused) {
     TKxPOP3 client(nullptr, platform::SystemSockets(), clock);
     Prepare(client, RefusalHost(), "alice", "not-the-password");
@@ -121,6 +133,14 @@ TEST(Dovecot, CommandLineCheck) {
     const Outcome bob = RunCheck(LogonHost(), "bob", "builder");
     EXPECT_EQ(bob.exitCode, 0) << bob.err;
     EXPECT_EQ(bob.out, "0\n");
+
+    // UTF-8 as given, also where CP932 has no form for it.
+    const Outcome hanako = RunCheck(LogonHost(), "hanako", "パスワード1");
+    EXPECT_EQ(hanako.exitCode, 0) << hanako.err;
+    EXPECT_EQ(hanako.out, "2\n");
+    const Outcome grete = RunCheck(LogonHost(), "grete", "grüße-1");
+    EXPECT_EQ(grete.exitCode, 0) << grete.err;
+    EXPECT_EQ(grete.out, "1\n");
 }
 
 TEST(Dovecot, CommandLineCheckRefused) {
@@ -128,8 +148,10 @@ TEST(Dovecot, CommandLineCheckRefused) {
     // address only after a penalty.
     const Outcome o = RunCheck(RefusalHost(), "bob", "wrong", {"--json"});
     EXPECT_EQ(o.exitCode, 1);
-    EXPECT_EQ(o.err, "Authentication failed\n");
-    EXPECT_EQ(o.out, "{\"error\": \"Authentication failed\", \"kind\": \"refused\"}\n");
+    EXPECT_EQ(o.err, "Authentication failed (server: -ERR [AUTH] Authentication failed.)\n");
+    EXPECT_EQ(o.out,
+              "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"-ERR [AUTH] "
+              "Authentication failed.\"}\n");
 }
 
 // The server's address, a port nothing listens on: a network failure, not a refusal.

@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "framework/exception.h"
+#include "net/check_failure.h"
 #include "net/kxpop3.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -42,7 +43,8 @@ const std::string kTlsHost = POSTWREN_DOVECOT_TLS;          // good certificate,
 const std::string kExpiredHost = POSTWREN_DOVECOT_EXPIRED;  // expired certificate
 const std::string kOtherHost = POSTWREN_DOVECOT_OTHERHOST;  // certificate for mail.example.net
 const std::string kSelfSignedHost = POSTWREN_DOVECOT_SELFSIGNED;
-const std::string kPlainHost = POSTWREN_DOVECOT_PLAIN;  // no TLS at all
+const std::string kPlainHost = POSTWREN_DOVECOT_PLAIN;      // no TLS at all
+const std::string kNoPlainHost = POSTWREN_DOVECOT_NOPLAIN;  // offers STLS, refuses log-ons in clear
 const std::string kTlsLog = POSTWREN_DOVECOT_TLS_LOG;
 
 constexpr int kProcessLimitMs = 30000;
@@ -260,17 +262,33 @@ public:
         }
         int fd() const { return fd_; }
         SSL* ssl() const { return ssl_; }
-        // Serves the certificate and key of that name from the test run's.
-        bool Accept(const std::string& certificate = "server") {
+        // Serves the certificate and key of that name from the test run's;
+        // `setup` may change the context before the handshake (versions,
+        // client certificates).
+        bool Accept(const std::string& certificate = "server", const std::function<void(SSL_CTX*)>& setup = {}) {
             ctx_ = SSL_CTX_new(TLS_server_method());
             SSL_CTX_use_certificate_chain_file(ctx_, (kCertDir + "/" + certificate + ".crt").c_str());
             SSL_CTX_use_PrivateKey_file(ctx_, (kCertDir + "/" + certificate + ".key").c_str(), SSL_FILETYPE_PEM);
+            if (setup)
+                setup(ctx_);
             ssl_ = SSL_new(ctx_);
             SSL_set_fd(ssl_, fd_);
             return SSL_accept(ssl_) == 1;
         }
         void SendPlain(const std::string& data) { ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL); }
         void SendTls(const std::string& data) { SSL_write(ssl_, data.data(), static_cast<int>(data.size())); }
+        // One line inside TLS (up to LF), recorded; empty when the session ended.
+        std::string ReadTlsLine() {
+            std::string line;
+            char c;
+            while (SSL_read(ssl_, &c, 1) == 1) {
+                line += c;
+                if (c == '\n')
+                    break;
+            }
+            received += line;
+            return line;
+        }
         // One line in clear (up to LF), recorded; empty when the client closed.
         std::string ReadPlainLine() {
             std::string line;
@@ -449,7 +467,51 @@ TEST(TlsDovecot, WithoutTheCaNothingIsTrusted) {
               "TLS certificate verify failed: unable to get local issuer certificate\n");
 }
 
+// A bare host name reaches a server that takes no log-on in clear: the
+// server's reason reaches the user, with the address that works.
+TEST(TlsDovecot, APlainLogOnRefusedForWantOfTlsSaysWhyAndWhatToWrite) {
+    const std::string reason = "-ERR [AUTH] Plaintext authentication disallowed on non-secure (SSL/TLS) connections.";
+    const std::string advice =
+        "Advice: the server wants TLS for the log-on; write the server as pop3+starttls://" + kNoPlainHost;
+    const Outcome bare = Check(kNoPlainHost, "alice", {"--json"});
+    EXPECT_EQ(bare.exitCode, 1);
+    EXPECT_EQ(bare.err, "Authentication failed (server: " + reason + ")\n" + advice + "\n");
+    EXPECT_EQ(bare.out, "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"" + reason +
+                            "\", \"advice\": \"" + advice + "\"}\n");
+
+    // The engine as the program runs it gives the same report.
+    platform::TlsSockets sockets(platform::SystemSockets());
+    TKxPOP3 client(nullptr, sockets, kClock);
+    client.SetHost(kNoPlainHost);
+    client.SetUserID("alice");
+    client.SetPassword("wonderland");
+    try {
+        client.Connect();
+        FAIL() << "logged on in clear";
+    } catch (const Exception& e) {
+        const FailureReport report = DescribeFailure(e);
+        EXPECT_EQ(report.kind, FailureKind::Refused);
+        EXPECT_EQ(report.text, "Authentication failed (server: " + reason + ")");
+        EXPECT_EQ(report.advice, advice);
+    }
+
+    // The advice is right.
+    const Outcome advised = Check("pop3+starttls://" + kNoPlainHost);
+    EXPECT_EQ(advised.exitCode, 0) << advised.err;
+    EXPECT_EQ(advised.out, "3\n");
+}
+
 // --- what crosses the wire ----------------------------------------------------
+
+TEST(TlsWire, TheRefusedBareHostSendsTodaysBytesAndTheProbeNoCredential) {
+    RecordingProxy proxy(kNoPlainHost, 110);
+    const Outcome o = Check("localhost:" + std::to_string(proxy.Port()));
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_NE(o.err.find("pop3+starttls://localhost:" + std::to_string(proxy.Port())), std::string::npos) << o.err;
+    // The log-on as ever (refused at USER, then QUIT); then the second
+    // connection asks for the capabilities only.
+    EXPECT_EQ(proxy.Recorded(), "USER alice\r\nQUIT\r\nCAPA\r\nQUIT\r\n");
+}
 
 TEST(TlsWire, ThePasswordNeverLeavesInClearWhenTlsWasAskedFor) {
     {
@@ -495,7 +557,7 @@ TEST(TlsWire, APlainServerAskedForStlsGetsNoUser) {
     RecordingProxy proxy(kPlainHost, 110);
     const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(proxy.Port()));
     EXPECT_EQ(o.exitCode, 4);
-    EXPECT_EQ(o.err, "Server refused STLS\n");
+    EXPECT_EQ(o.err, "Server refused STLS (server: -ERR TLS support isn't enabled.)\n");
     EXPECT_EQ(proxy.Recorded(), "STLS\r\n");
 }
 
@@ -531,12 +593,13 @@ TEST(TlsHostile, ACertificateNamingTheHostInItsCommonNameOnly) {
     EXPECT_EQ(peer.Received().find("USER"), std::string::npos) << peer.Received();
 }
 
+// Implicit TLS and STLS alike: the same failure, text and kind.
 TEST(TlsHostile, AStalledHandshakeEndsWithTheTimeOut) {
     ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) { c.DrainPlain(); });
     const Outcome o =
         RunCheck({"--host", QString::fromStdString(Pop3s(peer.Port())), "--user", "alice", "--timeout", "2"});
-    EXPECT_EQ(o.exitCode, 3);
-    EXPECT_EQ(o.err, "Connection Timed out\n");
+    EXPECT_EQ(o.exitCode, 4);
+    EXPECT_EQ(o.err, "TLS handshake timed out\n");
     ASSERT_TRUE(peer.WaitDone());
     // The client hello went out, and nothing else.
     EXPECT_FALSE(peer.Received().empty());
@@ -573,9 +636,104 @@ TEST(TlsHostile, ACloseInTheMiddleOfARecord) {
         c.SendPlain(std::string(buf, static_cast<std::size_t>(n / 2)));
     });
     const Outcome o = Check(Pop3s(peer.Port()));
-    EXPECT_EQ(o.exitCode, 3);
-    EXPECT_EQ(o.err, "Connection closed by peer\n");
+    EXPECT_EQ(o.exitCode, 4);
+    EXPECT_EQ(o.err, "TLS connection broken: the connection ended inside a record\n");
     EXPECT_LT(o.elapsedMs, 9000);
+}
+
+// Faults inside an established session keep the TLS layer's reason.
+TEST(TlsHostile, ATls13ServerThatWantsAClientCertificate) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        // The client's handshake ends before the server has seen its (empty)
+        // certificate: the refusal comes as an alert afterwards.
+        c.Accept("server", [](SSL_CTX* ctx) {
+            SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+            SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        });
+    });
+    const Outcome o = Check(Pop3s(peer.Port()));
+    EXPECT_EQ(o.exitCode, 4);
+    EXPECT_EQ(o.err, "TLS connection broken: tlsv13 alert certificate required\n");
+    ASSERT_TRUE(peer.WaitDone());
+}
+
+TEST(TlsHostile, AnAlertAfterTheHandshake) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept())
+            return;
+        c.SendTls("+OK ready\r\n");
+        if (c.ReadTlsLine() != "USER alice\r\n")
+            return;
+        // A record that fails its check makes the server's OpenSSL send a
+        // fatal alert, encrypted as records after the handshake are.
+        const char header[] = {0x17, 0x03, 0x03, 0x00, 0x40};
+        BIO* forged = BIO_new(BIO_s_mem());
+        BIO_write(forged, header, sizeof header);
+        BIO_write(forged, std::string(0x40, 'x').data(), 0x40);
+        SSL_set0_rbio(c.ssl(), forged);
+        char buf[64];
+        SSL_read(c.ssl(), buf, sizeof buf);
+    });
+    const Outcome o = Check(Pop3s(peer.Port()));
+    EXPECT_EQ(o.exitCode, 4);
+    EXPECT_EQ(o.err.rfind("TLS connection broken: ", 0), 0u) << o.err;
+    EXPECT_NE(o.err.find("alert"), std::string::npos) << o.err;
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Received(), "USER alice\r\n");
+}
+
+// A TLS 1.2 server that asks for a new handshake in the middle of the
+// dialogue: the check goes on once it is done (and the password is sent
+// inside it), rather than failing with "Can't send after socket shutdown".
+TEST(TlsHostile, RenegotiationAskedForByTheServerCompletes) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept("server", [](SSL_CTX* ctx) { SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION); }))
+            return;
+        c.SendTls("+OK ready\r\n");
+        if (c.ReadTlsLine() != "USER alice\r\n")
+            return;
+        SSL_renegotiate(c.ssl());
+        SSL_do_handshake(c.ssl());  // sends the HelloRequest
+        c.SendTls("+OK\r\n");
+        // The renegotiation runs inside the reads that follow.
+        if (c.ReadTlsLine() != "PASS wonderland\r\n")
+            return;
+        c.SendTls("+OK\r\n");
+        if (c.ReadTlsLine() != "STAT\r\n")
+            return;
+        c.SendTls("+OK 7 700\r\n");
+        if (c.ReadTlsLine() == "QUIT\r\n")
+            c.SendTls("+OK\r\n");
+        SSL_shutdown(c.ssl());
+    });
+    const Outcome o = Check(Pop3s(peer.Port()));
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out, "7\n");
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Received(), "USER alice\r\nPASS wonderland\r\nSTAT\r\nQUIT\r\n");
+}
+
+// A server that closes right after refusing the password: the refusal is the
+// failure, not the close that the courtesy QUIT runs into.
+TEST(TlsHostile, ARefusalFollowedByACloseIsTheRefusal) {
+    ScriptedTlsPeer peer([](ScriptedTlsPeer::Connection& c) {
+        if (!c.Accept())
+            return;
+        c.SendTls("+OK ready\r\n");
+        if (c.ReadTlsLine() != "USER alice\r\n")
+            return;
+        c.SendTls("+OK\r\n");
+        if (c.ReadTlsLine() != "PASS wonderland\r\n")
+            return;
+        c.SendTls("-ERR authentication failed\r\n");
+        SSL_shutdown(c.ssl());
+    });
+    const Outcome o = Check(Pop3s(peer.Port()), "alice", {"--json"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "Authentication failed (server: -ERR authentication failed)\n");
+    EXPECT_EQ(o.out,
+              "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"-ERR authentication "
+              "failed\"}\n");
 }
 
 TEST(TlsHostile, StlsAnsweredWithAnError) {
@@ -587,7 +745,7 @@ TEST(TlsHostile, StlsAnsweredWithAnError) {
     });
     const Outcome o = Check("pop3+starttls://localhost:" + std::to_string(peer.Port()));
     EXPECT_EQ(o.exitCode, 4);
-    EXPECT_EQ(o.err, "Server refused STLS\n");
+    EXPECT_EQ(o.err, "Server refused STLS (server: -ERR not today)\n");
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_EQ(peer.Received(), "STLS\r\n");
 }
@@ -686,7 +844,8 @@ TEST(TlsHostile, AStalledHandshakeEndsEvenWithoutATimeOut) {
         client.Connect();
         FAIL() << "connected";
     } catch (const ESockError& e) {
-        EXPECT_EQ(e.Message(), "Connection Timed out");
+        EXPECT_EQ(e.Message(), "TLS handshake timed out");
+        EXPECT_EQ(e.Kind(), SockFailure::TlsFailed);
     }
     EXPECT_FALSE(client.Connected());
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "framework/exception.h"
+#include "net/check_failure.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "tests/support/manual_clock.h"
@@ -292,7 +293,8 @@ TEST_F(KxPop3Test, AFailedCheckKeepsTheEarlierCount) {
     Script first = LogOn("+OK 3 300\r\n");
     first.push_back(Expect("QUIT", "+OK\r\n"));
     server.AddSession(first);
-    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "-ERR\r\n"), Expect("QUIT", "+OK\r\n")});
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "-ERR\r\n"),
+                       Expect("QUIT", "+OK\r\n")});
 
     client->Connect();
     client->Disconnect();
@@ -532,11 +534,226 @@ TEST_F(KxPop3Test, StaleLinesAreNeverTakenAsReplies) {
     EXPECT_TRUE(server.Mismatches(1).empty());
 }
 
-// QUIT's own failure, other than running out of time, is what the caller sees.
-TEST_F(KxPop3Test, ARefusedQuitAfterAFailureReplacesIt) {
-    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "-ERR no\r\n"), Expect("QUIT", "-ERR busy\r\n")});
-    EXPECT_EQ(FailureOf([&] { client->Connect(); }), "-ERR busy\r\n");
+// ---- the first failure stands -------------------------------------------------
+
+// The failure of a check as the caller sees it.
+struct Failed {
+    std::string message;
+    FailureKind kind = FailureKind::Refused;
+    std::string server;
+    std::string advice;
+};
+
+template <typename F>
+Failed FailedWith(F&& f) {
+    try {
+        f();
+    } catch (const ECheckFailure& e) {
+        return {e.Message(), e.Kind(), e.ServerReply(), e.Advice()};
+    } catch (const Exception& e) {
+        return {e.Message(), ClassifyFailure(e), "", ""};
+    }
+    return {"(no exception)"};
+}
+
+// What goes wrong with the courtesy QUIT after a refused log-on never takes
+// the place of the refusal. Servers that close right after their -ERR once
+// made a wrong password read "Connection closed by peer".
+struct CleanupCase {
+    const char* name;
+    Script afterRefusal;
+};
+
+class CleanupAfterARefusal : public KxPop3Test, public ::testing::WithParamInterface<CleanupCase> {};
+
+TEST_P(CleanupAfterARefusal, LeavesTheRefusalAsTheFailure) {
+    Script script = {Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"),
+                     Expect("PASS secret", "-ERR [AUTH] Authentication failed.\r\n")};
+    for (const auto& step : GetParam().afterRefusal) script.push_back(step);
+    server.AddSession(script);
+    const Failed f = FailedWith([&] { client->Connect(); });
+    EXPECT_EQ(f.message, "Authentication failed");
+    EXPECT_EQ(f.kind, FailureKind::Refused);
+    EXPECT_EQ(f.server, "-ERR [AUTH] Authentication failed.\r\n");
+    EXPECT_EQ(f.advice, "");
     EXPECT_FALSE(client->Connected());
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Quit, CleanupAfterARefusal,
+                         ::testing::Values(CleanupCase{"closed_at_once", {Close()}},
+                                           // The close comes once QUIT is on its way: its reply never does.
+                                           CleanupCase{"closed_instead_of_an_answer", {Expect("QUIT", ""), Close()}},
+                                           CleanupCase{"refused", {Expect("QUIT", "-ERR busy\r\n")}}),
+                         [](const ::testing::TestParamInfo<CleanupCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- refusals: their kind and the server's own text -----------------------------
+
+struct RefusalCase {
+    const char* name;
+    Script script;
+    const char* message;
+    FailureKind kind;
+    const char* server;
+};
+
+class Refusals : public KxPop3Test, public ::testing::WithParamInterface<RefusalCase> {};
+
+// RFC 2449 response codes: a mailbox in use, log-ons too often and a passing
+// fault (RFC 3206 SYS/TEMP) are "not now"; anything else is "no".
+TEST_P(Refusals, CarryTheirKindAndTheReply) {
+    server.AddSession(GetParam().script);
+    const Failed f = FailedWith([&] { client->Connect(); });
+    EXPECT_EQ(f.message, GetParam().message);
+    EXPECT_EQ(f.kind, GetParam().kind);
+    EXPECT_EQ(f.server, GetParam().server);
+    EXPECT_FALSE(client->Connected());
+}
+
+Script RefusedPass(const std::string& reply) {
+    return {Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", reply),
+            Expect("QUIT", "+OK\r\n")};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, Refusals,
+    ::testing::Values(
+        RefusalCase{"in_use", RefusedPass("-ERR [IN-USE] Mailbox is locked by another session\r\n"),
+                    "Authentication failed", FailureKind::Temporary,
+                    "-ERR [IN-USE] Mailbox is locked by another session\r\n"},
+        RefusalCase{"login_delay", RefusedPass("-ERR [LOGIN-DELAY] wait 5 minutes\r\n"), "Authentication failed",
+                    FailureKind::Temporary, "-ERR [LOGIN-DELAY] wait 5 minutes\r\n"},
+        RefusalCase{"sys_temp", RefusedPass("-ERR [SYS/TEMP] try later\r\n"), "Authentication failed",
+                    FailureKind::Temporary, "-ERR [SYS/TEMP] try later\r\n"},
+        RefusalCase{"below_in_use", RefusedPass("-ERR [in-use/session] busy\r\n"), "Authentication failed",
+                    FailureKind::Temporary, "-ERR [in-use/session] busy\r\n"},
+        RefusalCase{"auth", RefusedPass("-ERR [AUTH] Authentication failed.\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR [AUTH] Authentication failed.\r\n"},
+        RefusalCase{"sys_perm", RefusedPass("-ERR [SYS/PERM] account disabled\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR [SYS/PERM] account disabled\r\n"},
+        RefusalCase{"no_code", RefusedPass("-ERR in use, [IN-USE] as a word\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR in use, [IN-USE] as a word\r\n"},
+        RefusalCase{"longer_code", RefusedPass("-ERR [IN-USES] busy\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR [IN-USES] busy\r\n"},
+        // A greeting and STAT are their reply line, as ever, with the kind beside it.
+        RefusalCase{"greeting",
+                    {Send("-ERR [SYS/TEMP] overloaded\r\n"), Expect("QUIT", "+OK\r\n")},
+                    "-ERR [SYS/TEMP] overloaded\r\n",
+                    FailureKind::Temporary,
+                    "-ERR [SYS/TEMP] overloaded\r\n"},
+        RefusalCase{"stat",
+                    [] {
+                        Script s = LogOn("-ERR [IN-USE] locked\r\n");
+                        s.push_back(Expect("QUIT", "+OK\r\n"));
+                        return s;
+                    }(),
+                    "-ERR [IN-USE] locked\r\n", FailureKind::Temporary, "-ERR [IN-USE] locked\r\n"},
+        // A server that echoes the password never gets it into a report.
+        RefusalCase{"echoed_password", RefusedPass("-ERR wrong password secret for alice (secret)\r\n"),
+                    "Authentication failed", FailureKind::Refused,
+                    "-ERR wrong password ******** for alice (********)\r\n"},
+        RefusalCase{"echoed_password_in_stat",
+                    [] {
+                        Script s = LogOn("-ERR secret is not a mailbox\r\n");
+                        s.push_back(Expect("QUIT", "+OK\r\n"));
+                        return s;
+                    }(),
+                    "-ERR ******** is not a mailbox\r\n", FailureKind::Refused, "-ERR ******** is not a mailbox\r\n"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+// ---- advice after a refused plain log-on ------------------------------------------
+
+struct AdviceCase {
+    const char* name;
+    bool atUser;         // USER is refused; otherwise PASS is
+    const char* reply;   // the refusal
+    const char* capa;    // the probe's answer to CAPA; nullptr: no probe is expected
+    const char* advice;  // "%s" stands for 127.0.0.1:<port>, "%h" for 127.0.0.1
+};
+
+class Advice : public KxPop3Test, public ::testing::WithParamInterface<AdviceCase> {};
+
+TEST_P(Advice, NamesTheAddressToWriteWhenTheServerWantsTls) {
+    const AdviceCase& c = GetParam();
+    Script logon = {Send("+OK ready\r\n")};
+    if (c.atUser) {
+        logon.push_back(Expect("USER alice", c.reply));
+    } else {
+        logon.push_back(Expect("USER alice", "+OK\r\n"));
+        logon.push_back(Expect("PASS secret", c.reply));
+    }
+    logon.push_back(Expect("QUIT", "+OK\r\n"));
+    server.AddSession(logon);
+    if (c.capa != nullptr)
+        server.AddSession({Send("+OK probe\r\n"), Expect("CAPA", c.capa), Expect("QUIT", "+OK\r\n")});
+
+    const Failed f = FailedWith([&] { client->Connect(); });
+    EXPECT_EQ(f.message, "Authentication failed");
+    std::string advice = c.advice;
+    if (const auto at = advice.find("%s"); at != std::string::npos)
+        advice.replace(at, 2, "127.0.0.1:" + std::to_string(server.Port()));
+    if (const auto at = advice.find("%h"); at != std::string::npos)
+        advice.replace(at, 2, "127.0.0.1");
+    EXPECT_EQ(f.advice, advice);
+    EXPECT_EQ(server.Connections(), c.capa != nullptr ? 2 : 1);
+    if (c.capa != nullptr) {
+        ASSERT_TRUE(server.WaitSessionEnded(1, kSessionEnd));
+        // The probe sends no credential.
+        EXPECT_EQ(server.Lines(1), (Lines{"CAPA\r\n", "QUIT\r\n"}));
+    }
+}
+
+constexpr char kDisallowed[] =
+    "-ERR [AUTH] Plaintext authentication disallowed on non-secure (SSL/TLS) connections.\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Probes, Advice,
+    ::testing::Values(
+        AdviceCase{"text_and_stls", true, kDisallowed, "+OK\r\nTOP\r\nSTLS\r\nUIDL\r\n.\r\n",
+                   "Advice: the server wants TLS for the log-on; write the server as pop3+starttls://%s"},
+        AdviceCase{"text_without_stls", true, "-ERR TLS required to log in.\r\n", "+OK\r\nTOP\r\n.\r\n",
+                   "Advice: the server wants TLS for the log-on; write the server as %h:995"},
+        AdviceCase{"text_at_pass_without_capa", false, kDisallowed, "-ERR unknown command\r\n",
+                   "Advice: the server wants TLS for the log-on; write the server as pop3+starttls://%s or %h:995"},
+        AdviceCase{"capa_alone", true, "-ERR unknown command\r\n", "+OK\r\nSTLS\r\nSASL PLAIN\r\n.\r\n",
+                   "Advice: the server wants TLS for the log-on; write the server as pop3+starttls://%s"},
+        // USER in clear is offered: the refusal is about the user, not TLS.
+        AdviceCase{"user_offered", true, "-ERR no such user\r\n", "+OK\r\nSTLS\r\nUSER\r\n.\r\n", ""},
+        // A refused password that says nothing of TLS is a wrong password:
+        // no second connection.
+        AdviceCase{"wrong_password", false, "-ERR [AUTH] Authentication failed.\r\n", nullptr, ""}),
+    [](const ::testing::TestParamInfo<AdviceCase>& info) { return std::string(info.param.name); });
+
+// ---- credentials on the wire ------------------------------------------------------
+
+// Servers store and compare UTF-8: the program's CP932 text is converted at
+// the wire, and UTF-8 given as such goes out as it is.
+TEST_F(KxPop3Test, CredentialsGoOutAsUtf8) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER 山田", "+OK\r\n"), Expect("PASS パスワード1", "+OK\r\n"),
+                       Expect("STAT", "+OK 2 20\r\n"), Expect("QUIT", "+OK\r\n")});
+    client->SetUserID(Sjis("山田"));
+    client->SetPassword(Sjis("パスワード1"));
+    client->Connect();
+    EXPECT_EQ(client->MessageCount(), 2);
+    client->Disconnect();
+    EXPECT_TRUE(server.Mismatches(0).empty());
+    // Taken out of a reply that echoes it, in either form.
+    client->SetPassword(Sjis("ひみつ"));
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER 山田", "+OK\r\n"),
+                       Expect("PASS ひみつ", "-ERR ひみつ or " + Sjis("ひみつ") + " refused\r\n"),
+                       Expect("QUIT", "+OK\r\n")});
+    EXPECT_EQ(FailedWith([&] { client->Connect(); }).server, "-ERR ******** or ******** refused\r\n");
+
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER grete", "+OK\r\n"), Expect("PASS grüße-1", "+OK\r\n"),
+                       Expect("STAT", "+OK 1 10\r\n"), Expect("QUIT", "+OK\r\n")});
+    client->SetCredentialEncoding(CredentialText::Utf8);
+    client->SetUserID("grete");
+    client->SetPassword("grüße-1");
+    client->Connect();
+    client->Disconnect();
+    EXPECT_TRUE(server.Mismatches(2).empty());
 }
 
 // ---- values that cannot be sent -----------------------------------------------
@@ -693,13 +910,14 @@ TEST_F(KxPop3TimeTest, TheTimeOutBoundsTheWholeCheck) {
 // still waits only briefly, and the failure reported is the one that ended
 // the log-on, not QUIT's time-out.
 TEST_F(KxPop3TimeTest, QuitAfterAFailureIsBrief) {
-    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "-ERR no\r\n"), Expect("QUIT", ""), Hang()});
-    SilentAfter(0, 2);
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "-ERR no\r\n"),
+                       Expect("QUIT", ""), Hang()});
+    SilentAfter(0, 3);
     EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Authentication failed");
     EXPECT_GE(ElapsedMs(), 2000);
     EXPECT_LE(ElapsedMs(), 2000 + kSlackMs);
     EXPECT_FALSE(client->Connected());
-    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "QUIT\r\n"}));
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "QUIT\r\n"}));
 
     // A later check has the usual bound for each reply again.
     server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", ""), Hang()});

@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"://mail.example.com",
                 "Unsupported server address scheme \"\": use pop3s://, pop3+starttls:// or "
                 "pop3://"},
-        Refused{"pop3s://", "Bad host in server address: pop3s://"},
+        Refused{"", "Server address is empty"}, Refused{"pop3s://", "Bad host in server address: pop3s://"},
         Refused{"pop3s://:995", "Bad host in server address: pop3s://:995"},
         Refused{"pop3s://host:0", "Bad port in server address: pop3s://host:0"},
         Refused{"pop3s://host:65536", "Bad port in server address: pop3s://host:65536"},

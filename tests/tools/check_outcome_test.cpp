@@ -1,11 +1,15 @@
-// How postwren-check sorts a failure into an exit status and a JSON kind.
+// How a failure is sorted into its kind, and what follows from the kind: the
+// exit status, the JSON kind, whether the program opens its dialog, and the
+// text a person reads.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <stdexcept>
 
 #include "framework/exception.h"
+#include "net/check_failure.h"
 #include "net/powersock.h"
+#include "net/server_address.h"
 #include "tools/check_outcome.h"
 
 namespace {
@@ -15,46 +19,83 @@ struct FailureCase {
     std::shared_ptr<std::exception> failure;
     int status;
     const char* kind;
+    bool opensDialog;
+    const char* text;
 };
 
 class FailureKinds : public ::testing::TestWithParam<FailureCase> {};
 
-TEST_P(FailureKinds, GiveTheirStatusAndKind) {
+TEST_P(FailureKinds, GiveTheirStatusKindDialogAndText) {
     const FailureCase& c = GetParam();
-    const CheckFailure kind = ClassifyFailure(*c.failure);
-    EXPECT_EQ(ExitStatusOf(kind), c.status);
-    EXPECT_STREQ(KindName(kind), c.kind);
+    const FailureReport report = DescribeFailure(*c.failure);
+    EXPECT_EQ(ExitStatusOf(report.kind), c.status);
+    EXPECT_STREQ(KindName(report.kind), c.kind);
+    EXPECT_EQ(OpensSettingsDialog(report.kind), c.opensDialog);
+    EXPECT_EQ(report.text, c.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Engine, FailureKinds,
     ::testing::Values(
-        // What the POP3 client raises for an answer it will not take.
-        FailureCase{"refused_logon", std::make_shared<Exception>("Authentication failed"), 1, "refused"},
-        FailureCase{"err_reply", std::make_shared<Exception>("-ERR mailbox locked\r\n"), 1, "refused"},
-        FailureCase{"reply_code_out_of_range", std::make_shared<Exception>("Range check error"), 1, "refused"},
-        // Whatever the socket layer raises: look-up, connect, time-out, closing, endless line.
-        FailureCase{"unknown_host", std::make_shared<ESockError>("Null Remote Address"), 3, "network"},
-        FailureCase{"closed_port", std::make_shared<ESockError>("Connection Failed"), 3, "network"},
-        FailureCase{"silent_server", std::make_shared<ESockError>("Socket readln timed out"), 3, "network"},
-        FailureCase{"endless_line", std::make_shared<ESockError>("Socket readln line too long"), 3, "network"},
-        FailureCase{"aborted_wait", std::make_shared<EAbortError>("Socket readln aborted"), 3, "network"}),
+        FailureCase{"refused_logon",
+                    std::make_shared<ECheckFailure>("Authentication failed", FailureKind::Refused,
+                                                    "-ERR [AUTH] Authentication failed.\r\n"),
+                    1, "refused", true, "Authentication failed (server: -ERR [AUTH] Authentication failed.)"},
+        FailureCase{"busy_mailbox",
+                    std::make_shared<ECheckFailure>("Authentication failed", FailureKind::Temporary,
+                                                    "-ERR [IN-USE] Mailbox is locked\r\n"),
+                    5, "temporary", false, "Authentication failed (server: -ERR [IN-USE] Mailbox is locked)"},
+        // A refused greeting or STAT is its reply line: said once.
+        FailureCase{
+            "err_reply",
+            std::make_shared<ECheckFailure>("-ERR mailbox locked\r\n", FailureKind::Refused, "-ERR mailbox locked\r\n"),
+            1, "refused", true, "-ERR mailbox locked"},
+        FailureCase{"reply_code_out_of_range", std::make_shared<Exception>("Range check error"), 1, "refused", true,
+                    "Range check error"},
+        FailureCase{"not_the_engines", std::make_shared<std::runtime_error>("out of memory"), 1, "refused", true,
+                    "out of memory"},
+        FailureCase{"unknown_host", std::make_shared<ESockError>("Null Remote Address"), 3, "network", true,
+                    "Null Remote Address"},
+        FailureCase{"silent_server", std::make_shared<ESockError>(SockFailure::ReadTimedOut), 3, "network", true,
+                    "Socket readln timed out"},
+        FailureCase{"aborted_wait", std::make_shared<EAbortError>("Socket readln aborted"), 3, "network", true,
+                    "Socket readln aborted"},
+        FailureCase{"tls_alert",
+                    std::make_shared<ESockError>(SockFailure::TlsFailed,
+                                                 "TLS connection broken: tlsv13 alert certificate required"),
+                    4, "tls", true, "TLS connection broken: tlsv13 alert certificate required"},
+        FailureCase{"stls_refused",
+                    std::make_shared<ECheckFailure>("Server refused STLS", FailureKind::Tls, "-ERR not now\r\n"), 4,
+                    "tls", true, "Server refused STLS (server: -ERR not now)"},
+        FailureCase{"bad_address", std::make_shared<EServerAddressError>("Bad port in server address: x:0"), 2, "usage",
+                    true, "Bad port in server address: x:0"},
+        FailureCase{"line_break",
+                    std::make_shared<ECheckFailure>("Host name contains a line break", FailureKind::Usage), 2, "usage",
+                    true, "Host name contains a line break"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
-TEST(FailureStatuses, AreDistinctAndTlsHasItsOwn) {
-    EXPECT_EQ(ExitStatusOf(CheckFailure::Tls), 4);
-    EXPECT_STREQ(KindName(CheckFailure::Tls), "tls");
-    EXPECT_NE(kExitUsage, ExitStatusOf(CheckFailure::Refused));
-    EXPECT_NE(kExitUsage, ExitStatusOf(CheckFailure::Network));
-    EXPECT_NE(kExitUsage, ExitStatusOf(CheckFailure::Tls));
+TEST(FailureReport, EscapesTheServersControlsAndCarriesTheAdvice) {
+    ECheckFailure failure("Authentication failed", FailureKind::Refused, "-ERR \x1b]0;owned\x07 no TLS\r\n");
+    failure.SetAdvice("Advice: write pop3+starttls://host");
+    const FailureReport report = DescribeFailure(failure);
+    EXPECT_EQ(report.message, "Authentication failed");
+    EXPECT_EQ(report.server, "-ERR \\x1B]0;owned\\x07 no TLS");
+    EXPECT_EQ(report.text, "Authentication failed (server: -ERR \\x1B]0;owned\\x07 no TLS)");
+    EXPECT_EQ(report.advice, "Advice: write pop3+starttls://host");
+    EXPECT_EQ(FailureJson(report),
+              "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"-ERR \\\\x1B]0;owned\\\\x07 "
+              "no TLS\", \"advice\": \"Advice: write pop3+starttls://host\"}");
 }
 
 TEST(FailureJson, QuotesBackslashesAndControlsAreEscaped) {
-    EXPECT_EQ(FailureJson("Connection Failed", CheckFailure::Network),
+    EXPECT_EQ(FailureJson(DescribeFailure(ESockError("Connection Failed"))),
               "{\"error\": \"Connection Failed\", \"kind\": \"network\"}");
     EXPECT_EQ(JsonString("say \"no\" \\ now\r\n\x1b"), "\"say \\\"no\\\" \\\\ now\\u000d\\u000a\\u001b\"");
-    // UTF-8 passes as it is.
+    // UTF-8 passes as it is; the report's CP932 becomes UTF-8.
     EXPECT_EQ(JsonString("混雑"), "\"混雑\"");
+    EXPECT_EQ(FailureJson(
+                  DescribeFailure(ECheckFailure(Sjis("-ERR 混雑\r\n"), FailureKind::Temporary, Sjis("-ERR 混雑\r\n")))),
+              "{\"error\": \"-ERR 混雑\", \"kind\": \"temporary\", \"server\": \"-ERR 混雑\"}");
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ TEST_F(PostwrenCheckTest, RefusedUserFailsAfterQuitWithoutPass) {
     const Outcome o = RunCheck(Args(), "secret\n");
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "Authentication failed\n");
+    EXPECT_EQ(o.err, "Authentication failed (server: -ERR who?)\n");
     EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "QUIT\r\n"}));
 }
 
@@ -159,9 +159,63 @@ TEST_F(PostwrenCheckTest, ARefusalIsStatusOneAndKindRefusedInJson) {
                        Expect("PASS secret", "-ERR [AUTH] Authentication failed.\r\n"), Expect("QUIT", "+OK\r\n")});
     const Outcome o = RunCheck(Args({"--json"}), "secret\n");
     EXPECT_EQ(o.exitCode, 1);
-    EXPECT_EQ(o.err, "Authentication failed\n");
-    EXPECT_EQ(o.out, "{\"error\": \"Authentication failed\", \"kind\": \"refused\"}\n");
+    EXPECT_EQ(o.err, "Authentication failed (server: -ERR [AUTH] Authentication failed.)\n");
+    EXPECT_EQ(o.out,
+              "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"-ERR [AUTH] "
+              "Authentication failed.\"}\n");
 }
+
+// Each refusal as scripts see it: the short message with the server's reply,
+// its exit status and kind.
+struct RefusalCase {
+    const char* name;
+    Script script;
+    int status;
+    const char* err;
+    const char* json;
+};
+
+class Refusals : public PostwrenCheckTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusals, SayWhatTheServerSaid) {
+    server.AddSession(GetParam().script);
+    const Outcome o = RunCheck(Args({"--json"}), "secret\n");
+    EXPECT_EQ(o.exitCode, GetParam().status);
+    EXPECT_EQ(o.err, GetParam().err);
+    EXPECT_EQ(o.out, GetParam().json);
+}
+
+Script RefusedPass(const std::string& reply, Script after) {
+    Script s = {Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", reply)};
+    s.insert(s.end(), after.begin(), after.end());
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Refusals,
+    ::testing::Values(
+        // Servers that close after -ERR: the refusal, not the close, is the failure.
+        RefusalCase{"closed_after_err", RefusedPass("-ERR authentication failed\r\n", {testing_support::Close()}), 1,
+                    "Authentication failed (server: -ERR authentication failed)\n",
+                    "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"-ERR "
+                    "authentication failed\"}\n"},
+        RefusalCase{"in_use", RefusedPass("-ERR [IN-USE] Mailbox is locked\r\n", {Expect("QUIT", "+OK\r\n")}), 5,
+                    "Authentication failed (server: -ERR [IN-USE] Mailbox is locked)\n",
+                    "{\"error\": \"Authentication failed\", \"kind\": \"temporary\", \"server\": \"-ERR "
+                    "[IN-USE] Mailbox is locked\"}\n"},
+        RefusalCase{"login_delay", RefusedPass("-ERR [LOGIN-DELAY] 300\r\n", {Expect("QUIT", "+OK\r\n")}), 5,
+                    "Authentication failed (server: -ERR [LOGIN-DELAY] 300)\n",
+                    "{\"error\": \"Authentication failed\", \"kind\": \"temporary\", \"server\": \"-ERR "
+                    "[LOGIN-DELAY] 300\"}\n"},
+        RefusalCase{"sys_temp", RefusedPass("-ERR [SYS/TEMP] try again\r\n", {Expect("QUIT", "+OK\r\n")}), 5,
+                    "Authentication failed (server: -ERR [SYS/TEMP] try again)\n",
+                    "{\"error\": \"Authentication failed\", \"kind\": \"temporary\", \"server\": \"-ERR "
+                    "[SYS/TEMP] try again\"}\n"},
+        RefusalCase{"sys_perm", RefusedPass("-ERR [SYS/PERM] disabled\r\n", {Expect("QUIT", "+OK\r\n")}), 1,
+                    "Authentication failed (server: -ERR [SYS/PERM] disabled)\n",
+                    "{\"error\": \"Authentication failed\", \"kind\": \"refused\", \"server\": \"-ERR "
+                    "[SYS/PERM] disabled\"}\n"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
 
 TEST_F(PostwrenCheckTest, AGreetingThatIsNotOkIsARefusal) {
     server.AddSession({Send("-ERR too many connections\r\n"), Expect("QUIT", "+OK\r\n")});
@@ -177,7 +231,9 @@ TEST_F(PostwrenCheckTest, ServerControlCharactersAreEscaped) {
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_EQ(o.err, "-ERR \\x1B]0;owned\\x07\\x1B[2J busy\"\n");
     EXPECT_EQ(o.out.find('\x1b'), std::string::npos);
-    EXPECT_EQ(o.out, "{\"error\": \"-ERR \\\\x1B]0;owned\\\\x07\\\\x1B[2J busy\\\"\", \"kind\": \"refused\"}\n");
+    EXPECT_EQ(o.out,
+              "{\"error\": \"-ERR \\\\x1B]0;owned\\\\x07\\\\x1B[2J busy\\\"\", \"kind\": \"refused\", \"server\": "
+              "\"-ERR \\\\x1B]0;owned\\\\x07\\\\x1B[2J busy\\\"\"}\n");
 }
 
 TEST_F(PostwrenCheckTest, EmptyCredentialsFailWithoutConnecting) {
@@ -207,17 +263,24 @@ TEST_F(PostwrenCheckTest, PasswordFileGivesItsFirstLine) {
     EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
 }
 
-TEST_F(PostwrenCheckTest, TextsAreSentAsCp932) {
-    const std::string user = Sjis("山田");
-    const std::string password = Sjis("ひみつ");
-    server.AddSession({Send("+OK ready\r\n"), Expect("USER " + user, "+OK\r\n"), Expect("PASS " + password, "+OK\r\n"),
+// Servers store and compare UTF-8, and so the user ID and password go out as
+// they were given, whether CP932 could write them or not.
+TEST_F(PostwrenCheckTest, TextsAreSentAsTheUtf8TheyWereGivenIn) {
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER 山田", "+OK\r\n"), Expect("PASS ひみつ", "+OK\r\n"),
                        Expect("STAT", "+OK 2 2\r\n"), Expect("QUIT", "+OK\r\n")});
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER grete", "+OK\r\n"), Expect("PASS grüße-1", "+OK\r\n"),
+                       Expect("STAT", "+OK 1 1\r\n"), Expect("QUIT", "+OK\r\n")});
     const Outcome o = RunCheck({"--host", "127.0.0.1", "--port", QString::number(server.Port()), "--user",
                                 QString::fromUtf8("山田"), "--password-stdin"},
                                "ひみつ\n");
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_EQ(o.out, "2\n");
     EXPECT_TRUE(server.Mismatches(0).empty());
+    const Outcome umlauts = RunCheck(
+        {"--host", "127.0.0.1", "--port", QString::number(server.Port()), "--user", "grete", "--password-stdin"},
+        "grüße-1\n");
+    EXPECT_EQ(umlauts.exitCode, 0) << umlauts.err;
+    EXPECT_TRUE(server.Mismatches(1).empty());
 }
 
 // A server address with junk after the host never reaches the server, in any
@@ -245,7 +308,7 @@ TEST_P(HostileHostTest, IsRefusedBeforeConnecting) {
     args << "--host" << host;
     for (const char* a : GetParam().extra) args << QString::fromUtf8(a);
     const Outcome o = RunCheck(args, "secret\n");
-    EXPECT_GT(o.exitCode, 0) << o.out;
+    EXPECT_EQ(o.exitCode, 2) << o.err;
     EXPECT_EQ(o.out, "");
     EXPECT_NE(o.err.find(GetParam().says), std::string::npos) << o.err;
     EXPECT_EQ(std::count_if(o.err.begin(), o.err.end(), [](char c) { return c != '\n' && 0 <= c && c < 0x20; }), 0)
@@ -262,6 +325,66 @@ INSTANTIATE_TEST_SUITE_P(Forms, HostileHostTest,
                                            HostileHost{"pop3s://127.0.0.1 evil.example:%1", {}, "white space"},
                                            HostileHost{"127.0.0.1 evil.example", {"--tls"}, "white space"},
                                            HostileHost{"127.0.0.1\x1b[2J", {}, "control characters"}));
+
+// What the command line names cannot be used: status 2 and kind "usage",
+// nothing sent, and at once.
+struct UnusableCase {
+    const char* name;
+    std::vector<std::string> args;  // "%p": the scripted server's port, "%d": a fresh folder
+    const char* err;                // the start of standard error
+};
+
+class UnusableInput : public PostwrenCheckTest, public ::testing::WithParamInterface<UnusableCase> {};
+
+TEST_P(UnusableInput, IsAUsageError) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    std::ofstream(dir.filePath("long").toStdString()) << std::string(1025, 'p') << "\n";
+    QStringList args;
+    for (const std::string& a : GetParam().args) {
+        QString arg = QString::fromStdString(a);
+        arg.replace("%p", QString::number(server.Port()));
+        arg.replace("%d", dir.path());
+        args << arg;
+    }
+    const Outcome o = RunCheck(args + QStringList{"--json"}, "secret\n");
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_EQ(o.err.rfind(GetParam().err, 0), 0u) << o.err;
+    EXPECT_NE(o.out.find("\"kind\": \"usage\"}"), std::string::npos) << o.out;
+    EXPECT_LT(o.elapsedMs, 10000);
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, UnusableInput,
+    ::testing::Values(
+        UnusableCase{"imap",
+                     {"--host", "imap://x", "--user", "alice", "--password-stdin"},
+                     "Unsupported server address scheme \"imap\""},
+        UnusableCase{"port_0",
+                     {"--host", "127.0.0.1:0", "--user", "alice", "--password-stdin"},
+                     "Bad port in server address: 127.0.0.1:0\n"},
+        UnusableCase{"port_65536",
+                     {"--host", "127.0.0.1:65536", "--user", "alice", "--password-stdin"},
+                     "Bad port in server address: 127.0.0.1:65536\n"},
+        UnusableCase{"port_abc",
+                     {"--host", "127.0.0.1:abc", "--user", "alice", "--password-stdin"},
+                     "Bad port in server address: 127.0.0.1:abc\n"},
+        UnusableCase{"empty_host", {"--host", "", "--user", "alice", "--password-stdin"}, "Server address is empty\n"},
+        UnusableCase{"password_file_is_a_folder",
+                     {"--host", "127.0.0.1", "--port", "%p", "--user", "alice", "--password-file", "%d"},
+                     "postwren-check: cannot read "},
+        UnusableCase{"password_file_missing",
+                     {"--host", "127.0.0.1", "--port", "%p", "--user", "alice", "--password-file", "%d/none"},
+                     "postwren-check: cannot read "},
+        // Read with a bound: an endless file ends the check at once.
+        UnusableCase{"password_file_endless",
+                     {"--host", "127.0.0.1", "--port", "%p", "--user", "alice", "--password-file", "/dev/zero"},
+                     "postwren-check: the password in /dev/zero is longer than 1024 bytes\n"},
+        UnusableCase{"password_line_too_long",
+                     {"--host", "127.0.0.1", "--port", "%p", "--user", "alice", "--password-file", "%d/long"},
+                     "postwren-check: the password in "}),
+    [](const ::testing::TestParamInfo<UnusableCase>& info) { return std::string(info.param.name); });
 
 // Usage errors: status 2, the usage line on standard error, nothing sent.
 class UsageTest : public ::testing::TestWithParam<std::vector<const char*>> {};
@@ -309,8 +432,9 @@ TEST(PostwrenCheckHelp, BothSpellingsExplainServersStatusesAndMessages) {
         EXPECT_EQ(o.exitCode, 0) << flag;
         EXPECT_EQ(o.err, "") << flag;
         EXPECT_EQ(o.out.rfind("usage: postwren-check", 0), 0u) << flag;
-        for (const char* part : {"host:port", "pop3s://", "pop3+starttls://", "pop3://", "--json", "\"kind\"", "  0  ",
-                                 "  1  ", "  2  ", "  3  ", "  4  ", "Null Remote Address", "could not be resolved"})
+        for (const char* part : {"host:port", "pop3s://", "pop3+starttls://", "pop3://", "--json", "\"kind\"",
+                                 "\"server\"", "  0  ", "  1  refused", "  2  usage", "  3  network", "  4  tls",
+                                 "  5  temporary", "[IN-USE]", "Null Remote Address", "could not be resolved", "UTF-8"})
             EXPECT_NE(o.out.find(part), std::string::npos) << flag << " lacks " << part;
     }
 }

@@ -74,13 +74,20 @@ TEST_F(StoredCheck, UsesTheStoredServerUserAndUnscrambledPassword) {
     EXPECT_TRUE(server.Mismatches(0).empty());
 }
 
+// Settings that cannot be used are a usage error, not a refusal by a server.
 TEST_F(StoredCheck, AStoredValueWithALineBreakIsRefusedBeforeConnecting) {
     ASSERT_TRUE(config.isValid());
     Store("127.0.0.1", "taro\r\nDELE 1", "secret");
     const Outcome o = Run({"--port", QString::number(server.Port()), "--timeout", "10"});
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, 2);
     EXPECT_EQ(o.err, "User ID contains a line break\n");
     EXPECT_EQ(o.out, "");
+
+    Store("127.0.0.1\r\nx", "taro", "secret");
+    const Outcome host = Run({"--port", QString::number(server.Port()), "--timeout", "10", "--json"});
+    EXPECT_EQ(host.exitCode, 2);
+    EXPECT_EQ(host.err, "Host name contains a line break\n");
+    EXPECT_EQ(host.out, "{\"error\": \"Host name contains a line break\", \"kind\": \"usage\"}\n");
     EXPECT_EQ(server.Connections(), 0);
 }
 

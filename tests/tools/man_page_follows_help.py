@@ -2,8 +2,9 @@
 """Keeps the postwren-check manual page in step with `postwren-check --help`.
 
 The two say the same things in two places: the options (in the usage lines
-and in the option list), the exit statuses with their meanings, and the kinds
-that --json reports. Any difference is printed and fails the test.
+and in the option list), the exit statuses with the kind --json reports for
+each and their meanings, and the fields of --json. Any difference is printed
+and fails the test.
 
     man_page_follows_help.py <postwren-check> <postwren-check.1.scd>
 """
@@ -27,9 +28,9 @@ def section(lines, starts, ends):
     return out
 
 
-def json_kinds(text):
-    found = re.search(r'"kind":\s*((?:"[a-z]+"\|?)+)', text)
-    return re.findall(r'"([a-z]+)"', found.group(1)) if found else []
+def json_fields(text):
+    """The field names shown for --json: "count", "error", "kind", ..."""
+    return sorted(set(re.findall(r'"([a-z]+)":', text)))
 
 
 def words(text):
@@ -47,18 +48,24 @@ def from_help(text):
             listed.update(OPTION.findall(first_column.group(1)))
     statuses = {}
     last = None
-    for line in section(lines, lambda l: l == "Exit status:", lambda l: not l.strip()):
+    for line in section(lines, lambda l: l.startswith("Exit status"), lambda l: not l.strip()):
         entry = re.match(r"\s+(\d+)\s+(.*)", line)
         if entry:
             last = entry.group(1)
             statuses[last] = entry.group(2)
         elif last is not None:
             statuses[last] += " " + line.strip()
+    # Each failure's status comes with its kind: "1  refused   the server said no ...".
+    table = {}
+    for status, text in statuses.items():
+        kind, _, meaning = text.partition(" ") if status != "0" else ("", "", text)
+        table[status] = (kind, words(meaning))
+    json_option = section(lines, lambda l: l.startswith("  --json"), lambda l: not l.startswith("      "))
     return {
         "usage options": set(OPTION.findall(" ".join(usage))),
         "listed options": listed,
-        "exit statuses": {k: words(v) for k, v in statuses.items()},
-        "JSON kinds": json_kinds(text),
+        "exit statuses": table,
+        "JSON fields": json_fields(" ".join([l for l in lines if l.startswith("  --json")] + json_option)),
     }
 
 
@@ -72,21 +79,24 @@ def from_page(text):
     for line in options:
         if line.startswith("*-"):
             listed.update(re.findall(r"\*(--?[a-z][a-z-]*)\*", line))
-    statuses = {}
+    rows = {}
     last = None
     for line in section(lines, heading("EXIT STATUS"), next_heading):
         row = re.match(r"\|\s+(\d+)\s*$", line)
         cell = re.match(r":\s+(.*)", line)
         if row:
             last = row.group(1)
+            rows[last] = []
         elif cell and last is not None:
-            statuses[last] = cell.group(1)
-            last = None
+            rows[last].append(cell.group(1).strip())
+    # Status, kind ("-" where there is none), meaning.
+    table = {k: ("" if v[0] == "-" else v[0], words(v[1])) if len(v) == 2 else tuple(v) for k, v in rows.items()}
+    json_option = section(lines, lambda l: l == "*--json*", lambda l: not l.startswith("\t"))
     return {
         "usage options": set(OPTION.findall(" ".join(synopsis).replace("*", ""))),
         "listed options": listed,
-        "exit statuses": {k: words(v) for k, v in statuses.items()},
-        "JSON kinds": json_kinds(text),
+        "exit statuses": table,
+        "JSON fields": json_fields(" ".join(json_option)),
     }
 
 

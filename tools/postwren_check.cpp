@@ -22,8 +22,10 @@
 #include "net/server_address.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"
+#include "platform/secret_service.h"
 #include "platform/socket.h"
 #include "platform/tls_socket.h"
+#include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 #include "tools/check_outcome.h"
 
@@ -263,13 +265,18 @@ struct Account {
     AnsiString password;
 };
 
-// The account the resident program stored. A usage error when nothing usable
-// is stored; the registry's message when a stored value cannot be read.
+// The account the resident program stored, its password from the keyring
+// where the program keeps it there. A usage error when nothing usable is
+// stored; the registry's message when a stored value cannot be read;
+// EKeyringError when the keyring cannot give the password.
 Account StoredAccount() {
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     TRegistry registry(hive);
     StoredSettings stored;
-    const SettingsLoad load = LoadSettings(registry, stored, DefaultScrambleKey);
+    platform::SecretService secrets;
+    PasswordKeeper passwords(secrets);
+    // Only reads: moving a password into the keyring is the program's business.
+    const SettingsLoad load = passwords.Load(registry, stored, DefaultScrambleKey, PasswordKeeper::Move::Leave);
     switch (load.status) {
         case SettingsLoadStatus::Loaded:
             break;
@@ -280,7 +287,7 @@ Account StoredAccount() {
         case SettingsLoadStatus::UnreadableValue:
             throw ERegistryException(load.message);
     }
-    return Account{stored.host, stored.user, stored.password};
+    return Account{stored.host, stored.user, passwords.PasswordForCheck(stored.password)};
 }
 
 // The server field as the engine reads it: --tls/--starttls put their scheme

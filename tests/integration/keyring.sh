@@ -6,25 +6,26 @@
 #
 #   keyring.sh start --dir DIR [--password PASSWORD] [--no-keyring]
 #   keyring.sh lock --dir DIR
-#   keyring.sh unlock --dir DIR
+#   keyring.sh unlock --dir DIR [--password PASSWORD]
 #   keyring.sh stop --dir DIR
 #
 # start writes DIR/bus.address, the DBUS_SESSION_BUS_ADDRESS for the programs
 # under test, and returns once the service answers and its "default" alias
-# names a collection (at most 20 s). With --no-keyring only the bus runs: a
+# names a collection that is unlocked (at most 20 s). With --no-keyring only the bus runs: a
 # session without a Secret Service. Everything the daemon keeps lives under
 # DIR (HOME, XDG_DATA_HOME with the keyring file, XDG_RUNTIME_DIR); nothing of
 # the machine's or the user's is touched. The default password is
 # "keyring-test".
 # lock locks the default collection through the service's own Lock call.
-# unlock starts the daemon anew from the same password: the login keyring
-# comes back unlocked, its items kept (they are on disk).
+# unlock starts the daemon anew with the password start was given: the login
+# keyring comes back unlocked, its items kept (they are on disk).
 # stop returns once the daemon and the bus are gone (at most 20 s).
 set -euo pipefail
 
 usage() {
     echo "usage: $0 start --dir DIR [--password PASSWORD] [--no-keyring]" >&2
-    echo "       $0 lock|unlock|stop --dir DIR" >&2
+    echo "       $0 unlock --dir DIR [--password PASSWORD]" >&2
+    echo "       $0 lock|stop --dir DIR" >&2
     exit 2
 }
 
@@ -83,6 +84,16 @@ default_collection() {
     echo "$path"
 }
 
+# Succeeds once the default collection is there and unlocked: the daemon
+# takes its name on the bus before it has read the password.
+keyring_open() {
+    local collection reply
+    collection=$(default_collection) || return 1
+    reply=$(service_call "$collection" org.freedesktop.DBus.Properties.Get \
+        string:org.freedesktop.Secret.Collection string:Locked 2>/dev/null) || return 1
+    printf '%s\n' "$reply" | grep -q 'boolean false'
+}
+
 start_bus() {
     cat >"$dir/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -123,10 +134,10 @@ start_daemon() {
     echo $! >"$dir/keyring.pid"
     local i
     for ((i = 0; i < wait_limit; i++)); do
-        default_collection >/dev/null && return 0
+        keyring_open && return 0
         sleep 0.1
     done
-    echo "keyring.sh: the keyring did not come up on the bus" >&2
+    echo "keyring.sh: the keyring did not come up unlocked on the bus" >&2
     cat "$dir/keyring.log" >&2
     exit 1
 }

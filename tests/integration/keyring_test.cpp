@@ -181,7 +181,8 @@ TEST_F(Keyring, TheSettingsKeepNoFormOfThePasswordAndReadItBackFromTheKeyring) {
     const AnsiString password = Sjis("パスワードⅰ①");
     {
         PasswordKeeper keeper(secrets, sink);
-        ASSERT_TRUE(keeper.Save(registry, StoredSettings{kFixtureHost, "taro", password, 15, "/m"}, DefaultScrambleKey));
+        ASSERT_TRUE(
+            keeper.Save(registry, StoredSettings{kFixtureHost, "taro", password, 15, "/m"}, DefaultScrambleKey));
     }
     const std::string file = slurp(tmp / "user.reg");
     const auto form = testing_support::passwordFormIn(file, password);

@@ -60,8 +60,9 @@ TEST_F(KeyringPassword, ASaveWithAKeyringKeepsThePasswordThereAndOutOfTheStore) 
 
     ASSERT_EQ(keyring.items.size(), 1u);
     EXPECT_EQ(keyring.items[0].label, "Postwren: taro@メール.example.jp");
-    EXPECT_EQ(keyring.items[0].attributes,
-              (platform::SecretAttributes{{"application", "postwren"}, {"server", "メール.example.jp"}, {"user", "taro"}}));
+    EXPECT_EQ(
+        keyring.items[0].attributes,
+        (platform::SecretAttributes{{"application", "postwren"}, {"server", "メール.example.jp"}, {"user", "taro"}}));
     EXPECT_EQ(keyring.items[0].secret, "パスⅰ");  // UTF-8 in the keyring
     EXPECT_EQ(*hive.find(kKey, "Password"), sz(""));
     EXPECT_EQ(*hive.find(kKey, "PasswordInKeyring"), dword(1));

@@ -44,8 +44,10 @@ inline std::string joinedText(const std::string& text) {
 // when there is none.
 inline std::optional<std::string> passwordFormIn(const std::string& fileText, const AnsiString& password) {
     const AnsiString scrambled = ScramblePassword(password, DefaultScrambleKey);
-    std::vector<std::pair<std::string, std::string>> forms = {
-        {"plain", password}, {"scrambled", scrambled}, {"hex", hexForm(password)}, {"scrambled hex", hexForm(scrambled)}};
+    std::vector<std::pair<std::string, std::string>> forms = {{"plain", password},
+                                                              {"scrambled", scrambled},
+                                                              {"hex", hexForm(password)},
+                                                              {"scrambled hex", hexForm(scrambled)}};
     if (const auto utf8 = TryCp932ToUtf8(password)) {
         forms.emplace_back("UTF-8", *utf8);
         forms.emplace_back("UTF-8 hex", hexForm(*utf8));

@@ -17,7 +17,7 @@ packages=(
   libssl-dev openssl
   xclip desktop-file-utils
   dbus dbus-daemon python3-dbus-next
-  gnome-keyring libsecret-tools
+  dbus-bin gnome-keyring libsecret-tools
   sway waybar grim xwayland qt6-wayland
   fonts-symbola
 )

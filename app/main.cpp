@@ -26,6 +26,7 @@
 #include "platform/clock.h"
 #include "platform/hive_file.h"
 #include "platform/notifier.h"
+#include "platform/secret_service.h"
 #include "platform/shell.h"
 #include "platform/socket.h"
 #include "platform/tls_socket.h"
@@ -94,7 +95,8 @@ int main(int argc, char** argv) {
     DesktopMessageBox messageBox;
     const platform::SteadyClock clock;
     platform::DesktopNotifier notifier;
-    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier};
+    platform::SecretService secrets;
+    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier, secrets};
 
     TApplication application;
     InstallStandardErrorBox();

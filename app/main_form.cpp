@@ -26,6 +26,7 @@
 #include "platform/shell.h"
 #include "platform/window_ops.h"
 #include "resources/resources.h"
+#include "settings/keyring_password.h"
 #include "widgets/formrgn.h"
 #include "widgets/shadolbl.h"
 #include "widgets/taskbar.h"
@@ -149,7 +150,8 @@ private:
     QPoint press_;
 };
 
-TFrmMain::TFrmMain(TComponent* AOwner, const Services& services) : TForm(AOwner), services_(services) {
+TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
+    : TForm(AOwner), services_(services), passwords_(std::make_unique<PasswordKeeper>(services_.secrets)) {
     BeginLoading();
     SetName("FrmMain");
     SetBorderStyle(TFormBorderStyle::bsNone);
@@ -328,6 +330,8 @@ void TFrmMain::runCheck(bool always) {
     } running(checkRunning_);
 
     try {
+        // Each check asks the keyring afresh: it may have been locked since.
+        KxPOP31->SetPassword(passwords_->PasswordForCheck(KxPOP31->Password()));
         KxPOP31->Connect();
         const int count = KxPOP31->MessageCount();
         if (count != 0 || always) {
@@ -383,8 +387,10 @@ void TFrmMain::M_ConfigClick(TObject*) {
 
 void TFrmMain::M_ExitClick(TObject*) {
     exiting_ = true;
-    // A check waiting on the network gives up at once, so the message loop
-    // can end; the teardown after it removes the tray icon. Nothing is saved.
+    // A check waiting on the network or the keyring gives up at once, so the
+    // message loop can end; the teardown after it removes the tray icon.
+    // Nothing is saved.
+    services_.secrets.Cancel();
     if (checkRunning_)
         KxPOP31->Cancel();
     Application->Terminate(0);
@@ -409,7 +415,7 @@ int TFrmMain::NcHitTest() const {
 void TFrmMain::LoadSettings() {
     TRegistry registry(services_.hive);
     StoredSettings settings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath};
-    const SettingsLoad load = ::LoadSettings(registry, settings, ScrambleKey);
+    const SettingsLoad load = passwords_->Load(registry, settings, ScrambleKey);
     // Values the store did not have keep what they were.
     KxPOP31->SetHost(settings.host);
     KxPOP31->SetUserID(settings.user);
@@ -445,9 +451,9 @@ void TFrmMain::LoadSettings() {
 void TFrmMain::SaveSettings() {
     TRegistry registry(services_.hive);
     // A key that cannot be created stores nothing and says nothing.
-    ::SaveSettings(registry,
-                   StoredSettings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath},
-                   ScrambleKey);
+    passwords_->Save(registry,
+                     StoredSettings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath},
+                     ScrambleKey);
 }
 
 AnsiString TFrmMain::ScramblePassword(const AnsiString& text) const {

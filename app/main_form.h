@@ -12,6 +12,7 @@
 #include "framework/text.h"
 #include "settings/settings_store.h"
 
+class PasswordKeeper;
 class TBitBtn;
 class TFormRgn;
 class TKxPOP3;
@@ -97,10 +98,11 @@ public:
     // button held; a click without such a move leaves the popup in place.
     int NcHitTest() const;
 
-    // Read and write the five settings (see settings/settings_store.h). When
-    // no settings are stored, or the store is damaged or unreadable, the load
-    // shows the settings dialog. Raise ERegistryException for a value that
-    // cannot be read or written.
+    // Read and write the five settings (see settings/settings_store.h), the
+    // password in the keyring where one runs (settings/keyring_password.h).
+    // When no settings are stored, or the store is damaged or unreadable, the
+    // load shows the settings dialog. Raise ERegistryException for a value
+    // that cannot be read or written.
     void LoadSettings();
     void SaveSettings();
     AnsiString ScramblePassword(const AnsiString& text) const;
@@ -132,6 +134,8 @@ private:
     void reportFailure(const FailureReport& report);
 
     Services services_;
+    // Where the password is kept: the keyring or the hive.
+    std::unique_ptr<PasswordKeeper> passwords_;
     bool checkRunning_ = false;
     bool timedChecksArmed_ = false;
     bool storedKeyMissing_ = false;

@@ -8,6 +8,7 @@ namespace platform {
 class Clock;
 class Hive;
 class Notifier;
+class SecretStore;
 class ShellService;
 class SocketApi;
 class TrayService;
@@ -30,4 +31,6 @@ struct Services {
     const platform::Clock& clock;
     // Desktop notifications: why a check failed.
     platform::Notifier& notifier;
+    // The desktop's keyring, where the password is kept when one runs.
+    platform::SecretStore& secrets;
 };

@@ -98,6 +98,9 @@ SettingsLoad LoadSettings(TRegistry& registry, StoredSettings& settings, const T
         reading = kValueMailer;
         if (registry.ValueExists(kValueMailer))
             settings.mailer = registry.ReadString(kValueMailer);
+        reading = kValuePasswordInKeyring;
+        if (registry.ValueExists(kValuePasswordInKeyring))
+            settings.passwordInKeyring = registry.ReadInteger(kValuePasswordInKeyring) != 0;
     } catch (const ERegistryException& e) {
         load.status = SettingsLoadStatus::UnreadableValue;
         load.valueName = reading;
@@ -110,11 +113,19 @@ bool SaveSettings(TRegistry& registry, const StoredSettings& settings, const TSc
     registry.SetRootKey(HKEY_CURRENT_USER);
     registry.SetAccess(KEY_ALL_ACCESS);
     KeyCloser closer(registry);
+    // A mark left by a save that used the keyring is taken back; a store
+    // without one gets none.
+    const bool marked = settings.passwordInKeyring ||
+                        (registry.OpenKey(kSettingsKeyPath, false) && registry.ValueExists(kValuePasswordInKeyring));
+    registry.CloseKey();
     TRegistryValues values;
     values.WriteString(kValuePOP3, settings.host);
     values.WriteString(kValueUserID, settings.user);
-    values.WriteString(kValuePassword, ScramblePassword(settings.password, key));
+    values.WriteString(kValuePassword,
+                       settings.passwordInKeyring ? AnsiString() : ScramblePassword(settings.password, key));
     values.WriteInteger(kValueCycle, settings.cycle);
     values.WriteString(kValueMailer, settings.mailer);
+    if (marked)
+        values.WriteInteger(kValuePasswordInKeyring, settings.passwordInKeyring ? 1 : 0);
     return registry.WriteValues(kSettingsKeyPath, values);
 }

@@ -18,6 +18,11 @@ inline constexpr const char* kValueUserID = "UserID";
 inline constexpr const char* kValuePassword = "Password";
 inline constexpr const char* kValueCycle = "Cycle";
 inline constexpr const char* kValueMailer = "Mailer";
+// After the five: a REG_DWORD, 1 when the password lives in the desktop's
+// keyring and "Password" is stored empty (settings/keyring_password.h).
+// Missing or 0: "Password" holds it, scrambled. Written only by saves that put
+// the password in the keyring, and by saves that take it out again.
+inline constexpr const char* kValuePasswordInKeyring = "PasswordInKeyring";
 
 // One check interval minute in timer milliseconds.
 constexpr std::int32_t kMillisecondsPerMinute = 60000;
@@ -44,6 +49,9 @@ struct StoredSettings {
     // "Cycle": minutes between timed checks, within signed 16-bit range.
     std::int32_t cycle = 0;
     AnsiString mailer;  // "Mailer": the mail program; empty for none
+    // "PasswordInKeyring": the password is kept in the keyring, not in
+    // "Password" (which a save then stores empty).
+    bool passwordInKeyring = false;
 
     bool operator==(const StoredSettings&) const = default;
 };
@@ -86,7 +94,8 @@ struct SettingsLoad {
 };
 
 // Reads the settings key into `settings`, value by value, each only when it
-// exists: a missing value leaves what `settings` held. An unreadable value
+// exists: a missing value leaves what `settings` held; "PasswordInKeyring"
+// comes last. An unreadable value
 // ends the load there: the values before it are set, the rest are not. A
 // damaged store is moved aside. The key is closed in every case. Raises
 // nothing of the registry's.
@@ -94,7 +103,10 @@ SettingsLoad LoadSettings(TRegistry& registry, StoredSettings& settings, const T
 
 // Writes all five values, empty texts included, the password scrambled, in
 // one change of the store (creating the key when missing): afterwards the
-// store holds all of the new values or all of the old. Returns false when
+// store holds all of the new values or all of the old. With
+// passwordInKeyring, "Password" is written empty and "PasswordInKeyring" as
+// 1; without it, "PasswordInKeyring" is written (as 0) only where the key
+// already has one, so a store that never had the keyring keeps its bytes. Returns false when
 // the key cannot be opened or created: nothing is written then. A write that
 // fails raises ERegistryException "'POP3' の設定に失敗しました" and nothing is
 // written. The key is closed in every case.

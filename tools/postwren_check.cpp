@@ -25,8 +25,10 @@
 #include "net/server_address.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"
+#include "platform/secret_service.h"
 #include "platform/socket.h"
 #include "platform/tls_socket.h"
+#include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 #include "tools/check_outcome.h"
 
@@ -55,7 +57,8 @@ constexpr char kHelp[] =
     "Checks one POP3 mailbox once, with the same engine as Postwren, and prints\n"
     "the number of messages waiting. Without --host it checks the mailbox that\n"
     "Postwren stored ($XDG_CONFIG_HOME/postwren/user.reg, ~/.config/postwren/user.reg\n"
-    "by default).\n"
+    "by default), with the password from the desktop's keyring where Postwren keeps\n"
+    "it there.\n"
     "\n"
     "HOST is one of:\n"
     "  host                          plain POP3, port 110 (or --port); exactly what Postwren sends\n"
@@ -335,13 +338,18 @@ struct Account {
     CredentialText credentials = CredentialText::Cp932;
 };
 
-// The account the resident program stored. A usage error when nothing usable
-// is stored; the registry's message when a stored value cannot be read.
+// The account the resident program stored, its password from the keyring
+// where the program keeps it there. A usage error when nothing usable is
+// stored; the registry's message when a stored value cannot be read;
+// EKeyringError when the keyring cannot give the password.
 Account StoredAccount() {
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     TRegistry registry(hive);
     StoredSettings stored;
-    const SettingsLoad load = LoadSettings(registry, stored, DefaultScrambleKey);
+    platform::SecretService secrets;
+    PasswordKeeper passwords(secrets);
+    // Only reads: moving a password into the keyring is the program's business.
+    const SettingsLoad load = passwords.Load(registry, stored, DefaultScrambleKey, PasswordKeeper::Move::Leave);
     switch (load.status) {
         case SettingsLoadStatus::Loaded:
             break;
@@ -352,7 +360,7 @@ Account StoredAccount() {
         case SettingsLoadStatus::UnreadableValue:
             throw ERegistryException(load.message);
     }
-    return Account{stored.host, stored.user, stored.password};
+    return Account{stored.host, stored.user, passwords.PasswordForCheck(stored.password)};
 }
 
 // The server field as the engine reads it: --tls/--starttls put their scheme

@@ -3,14 +3,24 @@
 // what the program stored; the demo writes a ready-made mailbox setting.
 //
 //   app_settings_probe read
-//       prints POP3=, UserID=, Password= (unscrambled), Cycle= and Mailer=
-//       lines in UTF-8; exit status 3 when no settings are stored (or the
-//       store is damaged or unreadable)
+//       prints POP3=, UserID=, Password= (unscrambled, or read from the
+//       keyring where the program keeps it), Cycle= and Mailer= lines in
+//       UTF-8, and PasswordInKeyring=1 when the password lives in the
+//       keyring (Password= is empty when the keyring cannot give it); exit
+//       status 3 when no settings are stored (or the store is damaged or
+//       unreadable)
 //   app_settings_probe write --host H --user U --password P --cycle N --mailer M
+//   app_settings_probe forms PASSWORD
+//       exit status 0 when the settings file holds PASSWORD in none of the
+//       forms a password could take there (plain, scrambled, UTF-8, hex);
+//       otherwise prints the form found, exit status 1
 //
 // Exit status 1 when the store fails, 2 for a usage error.
+#include <QCoreApplication>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -19,7 +29,10 @@
 #include "framework/registry.h"
 #include "framework/text.h"
 #include "platform/hive_file.h"
+#include "platform/secret_service.h"
+#include "settings/keyring_password.h"
 #include "settings/settings_store.h"
+#include "tests/support/password_forms.h"
 
 namespace {
 
@@ -31,7 +44,8 @@ constexpr int kExitNoSettings = 3;
 int usage() {
     std::fprintf(stderr,
                  "usage: app_settings_probe read\n"
-                 "       app_settings_probe write --host H --user U --password P --cycle N --mailer M\n");
+                 "       app_settings_probe write --host H --user U --password P --cycle N --mailer M\n"
+                 "       app_settings_probe forms PASSWORD\n");
     return kExitUsage;
 }
 
@@ -39,7 +53,9 @@ int readSettings() {
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     TRegistry registry(hive);
     StoredSettings s;
-    const SettingsLoad load = LoadSettings(registry, s, DefaultScrambleKey);
+    platform::SecretService secrets;
+    PasswordKeeper passwords(secrets, [](const std::string&) {});
+    const SettingsLoad load = passwords.Load(registry, s, DefaultScrambleKey, PasswordKeeper::Move::Leave);
     switch (load.status) {
         case SettingsLoadStatus::Loaded:
             break;
@@ -50,9 +66,26 @@ int readSettings() {
         case SettingsLoadStatus::UnreadableValue:
             throw ERegistryException(load.message);
     }
+    try {
+        s.password = passwords.PasswordForCheck(s.password);
+    } catch (const EKeyringError&) {
+        s.password.clear();
+    }
     std::printf("POP3=%s\nUserID=%s\nPassword=%s\nCycle=%d\nMailer=%s\n", Cp932ToUtf8(s.host).c_str(),
                 Cp932ToUtf8(s.user).c_str(), Cp932ToUtf8(s.password).c_str(), static_cast<int>(s.cycle),
                 Cp932ToUtf8(s.mailer).c_str());
+    if (s.passwordInKeyring)
+        std::printf("PasswordInKeyring=1\n");
+    return kExitOk;
+}
+
+int findForms(const char* utf8Password) {
+    std::ifstream in(platform::HiveFile::DefaultPath(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (const auto form = testing_support::passwordFormIn(text, Utf8ToCp932(utf8Password))) {
+        std::printf("%s\n", form->c_str());
+        return kExitFailed;
+    }
     return kExitOk;
 }
 
@@ -87,6 +120,8 @@ int writeSettings(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The keyring is reached over the session bus, which needs the application object.
+    QCoreApplication app(argc, argv);
     if (argc < 2)
         return usage();
     try {
@@ -94,6 +129,8 @@ int main(int argc, char** argv) {
             return readSettings();
         if (std::strcmp(argv[1], "write") == 0)
             return writeSettings(argc, argv);
+        if (std::strcmp(argv[1], "forms") == 0 && argc == 3)
+            return findForms(argv[2]);
     } catch (const Exception& e) {
         std::fprintf(stderr, "app_settings_probe: %s\n", Cp932ToUtf8(e.Message()).c_str());
         return kExitFailed;

@@ -1,6 +1,7 @@
 // The services the program's forms take, made of fakes: a recording tray,
-// shell, message box and notifier, the hive the test hands in, the system's sockets
-// (a private instance, as the program owns its own) and the steady clock.
+// shell, message box and notifier, a keyring that is not there (until a test
+// says it is), the hive the test hands in, the system's sockets (a private
+// instance, as the program owns its own) and the steady clock.
 // Point `sockets` or `clock` elsewhere before Make() to replace them.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include "app/services.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "tests/support/fake_secret_store.h"
 #include "tests/support/fake_tray_service.h"
 #include "tests/support/recording_message_box.h"
 #include "tests/support/recording_notifier.h"
@@ -30,10 +32,12 @@ public:
     RecordingShell shell;
     RecordingMessageBox messageBox;
     RecordingNotifier notifier;
+    // No keyring runs until a test says so: the password stays in the hive.
+    FakeSecretStore secrets;
     platform::SocketApi* sockets = systemSockets_.get();
     const platform::Clock* clock = &steadyClock_;
 
     // The record to hand to the forms; it refers to the members above, so
     // this object must outlive every form made with it.
-    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock, notifier}; }
+    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock, notifier, secrets}; }
 };

@@ -37,7 +37,8 @@ platform::SecretAttributes KeyringAttributes(const AnsiString& host, const AnsiS
             {kKeyringAttributeUser, Cp932ToUtf8(user)}};
 }
 
-EKeyringError::EKeyringError(platform::SecretStatus reason) : Exception(Sjis(kUnreadableText)), reason_(reason) {}
+EKeyringError::EKeyringError(platform::SecretStatus reason)
+    : ECheckFailure(Sjis(kUnreadableText), FailureKind::Usage), reason_(reason) {}
 
 PasswordKeeper::PasswordKeeper(platform::SecretStore& secrets, NoteSink notes)
     : secrets_(secrets), notes_(std::move(notes)) {}

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "framework/exception.h"
+#include "framework/check_failure_kind.h"
 #include "framework/text.h"
 #include "platform/secret_store.h"
 #include "settings/settings_store.h"
@@ -28,8 +28,9 @@ platform::SecretAttributes KeyringAttributes(const AnsiString& host, const AnsiS
 // The store says the password is in the keyring, and it cannot be read from
 // there: the keyring stays locked, the item is gone, or no keyring runs.
 // The message is "キーリングからパスワードを読めませんでした" whatever the
-// reason; Reason() tells it.
-class EKeyringError : public Exception {
+// reason; Reason() tells it. Its kind is Usage: nothing on the server's
+// side failed, the settings need the password again.
+class EKeyringError : public ECheckFailure {
 public:
     explicit EKeyringError(platform::SecretStatus reason);
     platform::SecretStatus Reason() const { return reason_; }

@@ -303,13 +303,13 @@ TEST_F(Keyring, PostwrenCheckSendsThePasswordItReadsFromTheKeyring) {
     lock();
     checked = run(QStringLiteral(POSTWREN_CHECK_BIN), args, env);
     unlock();
-    EXPECT_NE(checked.status, 0);
+    EXPECT_EQ(checked.status, 2) << checked.err;
     EXPECT_EQ(checked.out, "");
     EXPECT_NE(checked.err.find(kUnreadable), std::string::npos) << checked.err;
 
     ASSERT_EQ(secrets.Clear(KeyringAttributes("127.0.0.1", "alice")), SecretStatus::Ok);
     checked = run(QStringLiteral(POSTWREN_CHECK_BIN), args, env);
-    EXPECT_NE(checked.status, 0);
+    EXPECT_EQ(checked.status, 2) << checked.err;
     EXPECT_NE(checked.err.find(kUnreadable), std::string::npos) << checked.err;
     // Neither failure reached the server.
     EXPECT_EQ(server.Connections(), 1);

@@ -315,23 +315,49 @@ void TFrmMain::M_ChkNowClick(TObject*) {
     runCheck(true);
 }
 
-void TFrmMain::runCheck(bool always) {
+void TFrmMain::runCheck(bool always, bool queueIfBusy) {
     // A tick or a menu command that arrives while a check waits on the
     // network would disturb its connection: it is skipped, and the running
     // check shows its own result.
-    if (checkRunning_)
+    if (checkRunning_) {
+        if (queueIfBusy && followUp_ != FollowUp::Asked)
+            followUp_ = always ? FollowUp::Asked : FollowUp::Timed;
         return;
-    struct Running {
-        bool& flag;
-        explicit Running(bool& f) : flag(f) { flag = true; }
-        ~Running() { flag = false; }
-    } running(checkRunning_);
+    }
+    {
+        struct Running {
+            bool& flag;
+            explicit Running(bool& f) : flag(f) { flag = true; }
+            ~Running() { flag = false; }
+        } running(checkRunning_);
+        checkOnce(always);
+    }
+    if (followUp_ == FollowUp::None || exiting_)
+        return;
+    const bool followUpAsked = followUp_ == FollowUp::Asked;
+    followUp_ = FollowUp::None;
+    // Once the handler that ran this check has returned.
+    QTimer::singleShot(0, Handle(), [this, followUpAsked] {
+        if (!exiting_)
+            runCheck(followUpAsked, /*queueIfBusy=*/true);
+    });
+}
 
+MailboxSettings TFrmMain::settingsForCheck() const {
+    return Mailbox;
+}
+
+void TFrmMain::checkOnce(bool always) {
+    // The one copy this check works on, whatever the dialog confirms meanwhile.
+    const MailboxSettings settings = settingsForCheck();
+    KxPOP31->SetHost(settings.Host);
+    KxPOP31->SetUserID(settings.UserID);
+    KxPOP31->SetPassword(settings.Password);
     try {
         KxPOP31->Connect();
         const int count = KxPOP31->MessageCount();
         if (count != 0 || always) {
-            const AnsiString& user = KxPOP31->UserID();
+            const AnsiString& user = settings.UserID;
             ShdwLabel->SetCaption(count != 0 ? MailGreeting(user, count) : NoMailGreeting(user));
             Application->SetTitle(count != 0 ? MailTitle(count) : NoMailTitle());
             ShowForm();
@@ -369,9 +395,9 @@ void TFrmMain::reportFailure(const AnsiString& engineMessage) {
 void TFrmMain::M_ConfigClick(TObject*) {
     if (FrmConfig == nullptr)
         return;
-    FrmConfig->EdPOP3->SetText(KxPOP31->Host());
-    FrmConfig->EdUserID->SetText(KxPOP31->UserID());
-    FrmConfig->EdPW->SetText(KxPOP31->Password());
+    FrmConfig->EdPOP3->SetText(Mailbox.Host);
+    FrmConfig->EdUserID->SetText(Mailbox.UserID);
+    FrmConfig->EdPW->SetText(Mailbox.Password);
     FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
     FrmConfig->EdMailer->SetText(MailerPath);
     Application->SetTitle(DefaultTitle());
@@ -405,12 +431,10 @@ int TFrmMain::NcHitTest() const {
 
 void TFrmMain::LoadSettings() {
     TRegistry registry(services_.hive);
-    StoredSettings settings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath};
+    StoredSettings settings{Mailbox.Host, Mailbox.UserID, Mailbox.Password, CycleMinutes, MailerPath};
     const SettingsLoad load = ::LoadSettings(registry, settings, ScrambleKey);
     // Values the store did not have keep what they were.
-    KxPOP31->SetHost(settings.host);
-    KxPOP31->SetUserID(settings.user);
-    KxPOP31->SetPassword(settings.password);
+    Mailbox = MailboxSettings{settings.host, settings.user, settings.password};
     CycleMinutes = settings.cycle;
     if (load.cycleStored)
         cycleKnown_ = true;
@@ -442,8 +466,7 @@ void TFrmMain::LoadSettings() {
 void TFrmMain::SaveSettings() {
     TRegistry registry(services_.hive);
     // A key that cannot be created stores nothing and says nothing.
-    ::SaveSettings(registry,
-                   StoredSettings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath},
+    ::SaveSettings(registry, StoredSettings{Mailbox.Host, Mailbox.UserID, Mailbox.Password, CycleMinutes, MailerPath},
                    ScrambleKey);
 }
 
@@ -471,10 +494,11 @@ void TFrmMain::SettingsConfirmed() {
     if (storedKeyMissing_ && !timedChecksArmed_)
         armTimedChecks();
     // After the dialog's handler has returned, so the check does not run
-    // inside the OK button's click.
+    // inside the OK button's click; when a check is running (the dialog's OK
+    // came while it waited), right after that one.
     QTimer::singleShot(0, Handle(), [this] {
         if (!exiting_)
-            M_ChkNowClick(M_ChkNow);
+            runCheck(/*always=*/true, /*queueIfBusy=*/true);
     });
 }
 

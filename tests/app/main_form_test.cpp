@@ -128,8 +128,8 @@ TEST_F(MainForm, StoredSettingsAreLoadedThenTheFirstCheckRunsThenTheTimerStarts)
     MakeForms(/*keepFirstIdle=*/true);
     ASSERT_TRUE(RunUntilFirstIdleDone());
 
-    EXPECT_EQ(frmMain->KxPOP31->Host(), "127.0.0.1");
-    EXPECT_EQ(frmMain->KxPOP31->Password(), "secret");
+    EXPECT_EQ(frmMain->Mailbox.Host, "127.0.0.1");
+    EXPECT_EQ(frmMain->Mailbox.Password, "secret");
     EXPECT_EQ(frmMain->MailerPath, "/usr/bin/true");
     EXPECT_EQ(frmMain->CycleMinutes, 1);
     EXPECT_TRUE(server.Mismatches().empty());
@@ -202,7 +202,7 @@ TEST_F(MainForm, ADamagedValueIsReportedAndNoCheckRuns) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], Sjis("'Cycle' のデータ型が不正です"));
     // The values before it are loaded; the rest of start-up is skipped.
-    EXPECT_EQ(frmMain->KxPOP31->UserID(), "taro");
+    EXPECT_EQ(frmMain->Mailbox.UserID, "taro");
     EXPECT_TRUE(frmMain->MailerPath.empty());
     EXPECT_EQ(server.Connections(), 0);
     EXPECT_FALSE(frmMain->Timer1->Enabled());
@@ -411,7 +411,7 @@ TEST_P(UnreachableNetwork, TheCheckGoesThroughTheGivenSocketsAndOpensTheDialog) 
     services.sockets = &network;
     MakeForms();
     UseAccount("taro", "secret");
-    frmMain->KxPOP31->SetHost(c.host);
+    frmMain->Mailbox.Host = c.host;
     frmMain->M_ChkNowClick(frmMain->M_ChkNow);
 
     EXPECT_TRUE(DialogVisible());
@@ -605,6 +605,53 @@ TEST_F(MainForm, ServerTextInTheNoticeAndTheLogIsEscaped) {
     ASSERT_EQ(services.notifier.notices.size(), 1u);
     EXPECT_EQ(services.notifier.notices[0].summary,
               QString::fromUtf8("メールを確認できませんでした: -ERR \\x1B]0;owned\\x07\\x1B[2J"));
+}
+
+// --- one set of settings per check -------------------------------------------------------
+
+TEST_F(MainForm, OkDuringACheckAppliesFromTheNextCheckAndEachCheckSendsOnePair) {
+    MakeForms();
+    UseAccount("taro", "old-secret");
+    frmMain->CycleMinutes = 5;
+    // The server holds the first check between USER and PASS.
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", ""), testing_support::Pause(), Send("+OK\r\n"),
+                       Expect("PASS old-secret", "+OK\r\n"), Expect("STAT", "+OK 1 512\r\n"),
+                       Expect("QUIT", "+OK bye\r\n")});
+    server.AddSession(CheckScript("hanako", "new-secret", 2));
+    // Meanwhile the user confirms another account in the dialog.
+    bool confirmed = false;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        if (confirmed || server.Lines(0).empty())
+            return;
+        confirmed = true;
+        frmMain->M_ConfigClick(frmMain->M_Config);
+        frmConfig->EdUserID->SetText("hanako");
+        frmConfig->EdPW->SetText("new-secret");
+        frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+        server.Resume();
+    });
+    user.start(1);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] { frmMain->KxPOP31->Cancel(); });
+    watchdog.start(10000);
+    frmMain->Timer1Timer(frmMain.get());
+    user.stop();
+
+    ASSERT_TRUE(confirmed) << "the check did not wait for the reply to USER";
+    // The running check kept its own pair, and greets its own user.
+    EXPECT_EQ(server.Lines(0),
+              (std::vector<std::string>{"USER taro\r\n", "PASS old-secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 1));
+    // The check OK asks for follows it, on the confirmed settings.
+    ASSERT_TRUE(testing_support::WaitUntil([&] {
+        return server.Connections() == 2 && server.Lines(1).size() == 4 && !frmMain->CheckRunning();
+    })) << server.Connections()
+        << " connections";
+    EXPECT_TRUE(server.Mismatches(1).empty());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("hanako", 2));
+    EXPECT_FALSE(DialogVisible());
 }
 
 // Mouse events on the popup's face, as the window system delivers them.

@@ -23,6 +23,7 @@
 #include "framework/streams.h"
 #include "framework/text.h"
 #include "platform/clock.h"
+#include "platform/desktop_system_state.h"
 #include "platform/hive_file.h"
 #include "platform/notifier.h"
 #include "platform/shell.h"
@@ -85,7 +86,8 @@ int main(int argc, char** argv) {
     DesktopMessageBox messageBox;
     const platform::SteadyClock clock;
     platform::DesktopNotifier notifier;
-    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier};
+    platform::DesktopSystemState system;
+    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier, system};
 
     TApplication application;
     InstallStandardErrorBox();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/check_scheduler.h"
 #include "app/config_form.h"
 #include "framework/application.h"
 #include "framework/dialogs.h"
@@ -222,6 +223,26 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services) : TForm(AOwner)
     Timer1->SetInterval(kInitialTimerInterval);
     Timer1->OnTimer = [this](TObject* Sender) { Timer1Timer(Sender); };
 
+    // Checks the system's changes ask for, besides the timer's.
+    scheduler_ = std::make_unique<CheckScheduler>(services_.system, services_.clock);
+    scheduler_->OnCheck = [this](CheckScheduler::Reason reason, bool asked) {
+        // A change's check is one of the timed checks: none while they do not run.
+        const bool timedChecksRun = Timer1->Enabled() && Timer1->Interval() != 0;
+        if (reason != CheckScheduler::Reason::Retry && !timedChecksRun)
+            return;
+        runCheck(asked, /*queueIfBusy=*/true);
+    };
+    scheduler_->OnIntervalRestart = [this] {
+        if (!Timer1->Enabled())
+            return;
+        Timer1->SetEnabled(false);
+        Timer1->SetEnabled(true);
+    };
+    scheduler_->OnLog = [](const std::string& text) {
+        std::fprintf(stderr, "%s\n", ProgramLogLine(std::chrono::system_clock::now(), text).c_str());
+        std::fflush(stderr);
+    };
+
     ShdwLabel = new TShadowLabel(this);
     ShdwLabel->SetName("ShdwLabel");
     ShdwLabel->SetParent(this);
@@ -266,6 +287,7 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services) : TForm(AOwner)
 }
 
 TFrmMain::~TFrmMain() {
+    scheduler_.reset();
     // The components go before the filter their window still calls.
     DestroyComponents();
     if (HandleAllocated())
@@ -324,6 +346,8 @@ void TFrmMain::runCheck(bool always, bool queueIfBusy) {
             followUp_ = always ? FollowUp::Asked : FollowUp::Timed;
         return;
     }
+    if (!always && !scheduler_->TimedCheckMayRun())
+        return;
     {
         struct Running {
             bool& flag;
@@ -353,6 +377,7 @@ void TFrmMain::checkOnce(bool always) {
     KxPOP31->SetHost(settings.Host);
     KxPOP31->SetUserID(settings.UserID);
     KxPOP31->SetPassword(settings.Password);
+    scheduler_->CheckStarting();
     try {
         KxPOP31->Connect();
         const int count = KxPOP31->MessageCount();
@@ -374,6 +399,10 @@ void TFrmMain::checkOnce(bool always) {
         // Whatever went wrong, the cure is in the settings: no error box,
         // but the reason is told.
         if (exiting_)
+            return;
+        // Right after a wake or the network's return, the network may not
+        // be ready yet: such a failure gets a second attempt first.
+        if (scheduler_->HoldBackFailure(IsNetworkFailure(e), always, e.Message()))
             return;
         reportFailure(e.Message());
         M_ConfigClick(this);

@@ -12,6 +12,7 @@
 #include "framework/text.h"
 #include "settings/settings_store.h"
 
+class CheckScheduler;
 class TBitBtn;
 class TFormRgn;
 class TKxPOP3;
@@ -48,8 +49,8 @@ struct MailboxSettings {
 // One instance, FrmMain, owned by the application object. GUI thread only.
 // A check waits on the network while the thread's messages keep flowing, so
 // the handlers below may run inside one another; a check that would start
-// while another is running is skipped, except the one confirmed settings
-// ask for, which follows it.
+// while another is running is skipped, except the one confirmed settings or
+// the system's changes ask for, which follows it.
 class TFrmMain : public TForm {
 public:
     // Builds the designed layout (the tray icon appears while it loads),
@@ -135,7 +136,7 @@ private:
     class DragFilter;
     // Runs one check; `always` shows the popup whatever the count. A check
     // asked for while another runs is skipped, or with `queueIfBusy` made
-    // right after that one ends.
+    // right after that one ends. A timed check is skipped while offline.
     void runCheck(bool always, bool queueIfBusy = false);
     void checkOnce(bool always);
     // The settings the check that starts now works on.
@@ -153,6 +154,7 @@ private:
     bool cycleKnown_ = false;
     bool settingsConfirmed_ = false;
     FailureStreak failures_;
+    std::unique_ptr<CheckScheduler> scheduler_;
     // A check to make once the running one has ended.
     enum class FollowUp { None, Timed, Asked } followUp_ = FollowUp::None;
     bool exiting_ = false;

@@ -10,6 +10,7 @@ class Hive;
 class Notifier;
 class ShellService;
 class SocketApi;
+class SystemState;
 class TrayService;
 }  // namespace platform
 
@@ -30,4 +31,6 @@ struct Services {
     const platform::Clock& clock;
     // Desktop notifications: why a check failed.
     platform::Notifier& notifier;
+    // Whether the system is online, and when it wakes from sleep.
+    platform::SystemState& system;
 };

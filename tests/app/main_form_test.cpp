@@ -6,12 +6,14 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "app/check_scheduler.h"
 #include "app/config_form.h"
 #include "app/main_form.h"
 #include "framework/menus.h"
 #include "framework/stdctrls.h"
 #include "framework/timer.h"
 #include "tests/app/app_fixture.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/stepping_clock.h"
 #include "tests/support/unreachable_sockets.h"
 #include "widgets/formrgn.h"
@@ -607,7 +609,7 @@ TEST_F(MainForm, ServerTextInTheNoticeAndTheLogIsEscaped) {
               QString::fromUtf8("メールを確認できませんでした: -ERR \\x1B]0;owned\\x07\\x1B[2J"));
 }
 
-// --- one set of settings per check -------------------------------------------------------
+// --- one set of settings per check; the network and sleep -----------------------------
 
 TEST_F(MainForm, OkDuringACheckAppliesFromTheNextCheckAndEachCheckSendsOnePair) {
     MakeForms();
@@ -652,6 +654,69 @@ TEST_F(MainForm, OkDuringACheckAppliesFromTheNextCheckAndEachCheckSendsOnePair) 
     EXPECT_TRUE(server.Mismatches(1).empty());
     EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("hanako", 2));
     EXPECT_FALSE(DialogVisible());
+}
+
+TEST_F(MainForm, OfflineATimedCheckIsSkippedQuietlyAndCheckNowStillReports) {
+    services.system.StartWith(platform::Reachability::Disconnected);
+    MakeForms();
+    UseAccount("taro", "secret");
+    // Nothing listens: a check that ran would fail.
+    frmMain->KxPOP31->SetPort(testing_support::ScriptedPop3Server::UnusedPort());
+    testing::internal::CaptureStderr();
+    frmMain->Timer1Timer(frmMain.get());
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountOf(log, " postwren: timed check skipped: the system is offline\n"), 1) << log;
+    EXPECT_EQ(CountOf(log, "\n"), 1) << log;
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(services.notifier.notices.empty());
+
+    testing::internal::CaptureStderr();
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_EQ(services.notifier.notices.size(), 1u);
+}
+
+TEST_F(MainForm, AFailureRightAfterTheNetworkReturnsCountsOnlyWhenTheSecondAttemptFails) {
+    testing_support::ManualClock clock;
+    UnreachableSockets network;
+    services.clock = &clock;
+    services.sockets = &network;
+    services.system.StartWith(platform::Reachability::Disconnected);
+    MakeForms();
+    UseAccount("taro", "secret");
+    auto pass = [&](std::chrono::milliseconds d) {
+        clock.Advance(d);
+        ASSERT_TRUE(testing_support::DeliverQueuedMessages());
+    };
+    testing::internal::CaptureStderr();
+    // Before timed checks run (start-up has not finished), the network's return checks nothing.
+    services.system.Say(platform::Reachability::Online);
+    ASSERT_TRUE(testing_support::DeliverQueuedMessages());
+    pass(CheckScheduler::kSettleDelay);
+    EXPECT_TRUE(network.connects.empty());
+
+    frmMain->Timer1->SetInterval(60000);
+    frmMain->Timer1->SetEnabled(true);
+    services.system.Say(platform::Reachability::Disconnected);
+    services.system.Say(platform::Reachability::Online);
+    ASSERT_TRUE(testing_support::DeliverQueuedMessages());
+    // Its check comes a minute after the last such check.
+    pass(CheckScheduler::kChangeCheckSpacing - std::chrono::milliseconds(1));
+    EXPECT_TRUE(network.connects.empty());
+    pass(std::chrono::milliseconds(1));
+    ASSERT_EQ(network.connects.size(), 1u) << testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(services.notifier.notices.empty());
+    pass(CheckScheduler::kRetryDelay);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(network.connects.size(), 2u);
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_EQ(services.notifier.notices.size(), 1u);
+    EXPECT_EQ(CountOf(log, "postwren: check held back: "), 1) << log;
+    EXPECT_EQ(CountOf(log, "postwren: check failed: "), 1) << log;
+    // The forms' timers run on this clock: they go before it does.
+    TearDown();
 }
 
 // Mouse events on the popup's face, as the window system delivers them.

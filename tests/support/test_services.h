@@ -1,6 +1,7 @@
 // The services the program's forms take, made of fakes: a recording tray,
 // shell, message box and notifier, the hive the test hands in, the system's sockets
-// (a private instance, as the program owns its own) and the steady clock.
+// (a private instance, as the program owns its own), the steady clock and a
+// system state that knows nothing of the network until told.
 // Point `sockets` or `clock` elsewhere before Make() to replace them.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include "app/services.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "tests/support/fake_system_state.h"
 #include "tests/support/fake_tray_service.h"
 #include "tests/support/recording_message_box.h"
 #include "tests/support/recording_notifier.h"
@@ -30,10 +32,11 @@ public:
     RecordingShell shell;
     RecordingMessageBox messageBox;
     RecordingNotifier notifier;
+    FakeSystemState system;
     platform::SocketApi* sockets = systemSockets_.get();
     const platform::Clock* clock = &steadyClock_;
 
     // The record to hand to the forms; it refers to the members above, so
     // this object must outlive every form made with it.
-    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock, notifier}; }
+    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock, notifier, system}; }
 };

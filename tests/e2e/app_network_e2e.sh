@@ -32,7 +32,8 @@ mkdir -p "$art"
 # shellcheck source=app_lib.sh
 . "$(dirname "$0")/app_lib.sh"
 
-readonly stub="$(dirname "$0")/system_bus_stub.py"
+stub=$(dirname "$0")/system_bus_stub.py
+readonly stub
 system_bus_pid=""
 system_stub_pid=""
 

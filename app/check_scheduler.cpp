@@ -118,8 +118,9 @@ void CheckScheduler::reachabilityChanged(platform::Reachability now) {
 }
 
 void CheckScheduler::resumed() {
-    // Nobody says whether the system is online: nothing to wait for here,
-    // until somebody does.
+    // Where nobody says whether the system is online, a failure right after
+    // the wake counts as ever, and the wake's check waits until somebody
+    // says so (without a source: for good).
     if (reachability_ != platform::Reachability::Unknown)
         lastChange_ = clock_.Now();
     if (platform::ReachesBeyondLink(reachability_)) {

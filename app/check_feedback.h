@@ -31,6 +31,10 @@ AnsiString CheckFailedNotice(const FailureReport& report);
 // "2026-12-08T11:49:39+0900 postwren: check failed: Authentication failed (server: -ERR [AUTH] wrong)".
 std::string CheckFailedLogLine(std::chrono::system_clock::time_point when, const FailureReport& report);
 
+// "<local time with UTC offset> postwren: <text>", in UTF-8 without a line
+// end: every line the program logs.
+std::string ProgramLogLine(std::chrono::system_clock::time_point when, const std::string& utf8Text);
+
 // A run of failed checks is told once: at its first failure. A successful
 // check ends the run, and so do confirmed settings (the user wants to know
 // whether the new ones work).

@@ -251,9 +251,8 @@ void TFrmConfig::BitBtn1Click(TObject*) {
             return;
         }
     }
-    FrmMain->KxPOP31->SetHost(EdPOP3->Text());
-    FrmMain->KxPOP31->SetUserID(EdUserID->Text());
-    FrmMain->KxPOP31->SetPassword(EdPW->Text());
+    // The running check, if any, keeps the copy it started with.
+    FrmMain->Mailbox = MailboxSettings{EdPOP3->Text(), EdUserID->Text(), EdPW->Text()};
     // The up/down keeps its position in its range; a position set from
     // outside it is brought in, so what is stored is always an interval the
     // dialog can show.

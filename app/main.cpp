@@ -24,6 +24,7 @@
 #include "framework/streams.h"
 #include "framework/text.h"
 #include "platform/clock.h"
+#include "platform/desktop_system_state.h"
 #include "platform/hive_file.h"
 #include "platform/notifier.h"
 #include "platform/secret_service.h"
@@ -96,7 +97,8 @@ int main(int argc, char** argv) {
     const platform::SteadyClock clock;
     platform::DesktopNotifier notifier;
     platform::SecretService secrets;
-    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier, secrets};
+    platform::DesktopSystemState system;
+    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier, secrets, system};
 
     TApplication application;
     InstallStandardErrorBox();

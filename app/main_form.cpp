@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/check_scheduler.h"
 #include "app/config_form.h"
 #include "framework/application.h"
 #include "framework/dialogs.h"
@@ -224,6 +225,26 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     Timer1->SetInterval(kInitialTimerInterval);
     Timer1->OnTimer = [this](TObject* Sender) { Timer1Timer(Sender); };
 
+    // Checks the system's changes ask for, besides the timer's.
+    scheduler_ = std::make_unique<CheckScheduler>(services_.system, services_.clock);
+    scheduler_->OnCheck = [this](CheckScheduler::Reason reason, bool asked) {
+        // A change's check is one of the timed checks: none while they do not run.
+        const bool timedChecksRun = Timer1->Enabled() && Timer1->Interval() != 0;
+        if (reason != CheckScheduler::Reason::Retry && !timedChecksRun)
+            return;
+        runCheck(asked, /*queueIfBusy=*/true);
+    };
+    scheduler_->OnIntervalRestart = [this] {
+        if (!Timer1->Enabled())
+            return;
+        Timer1->SetEnabled(false);
+        Timer1->SetEnabled(true);
+    };
+    scheduler_->OnLog = [](const std::string& text) {
+        std::fprintf(stderr, "%s\n", ProgramLogLine(std::chrono::system_clock::now(), text).c_str());
+        std::fflush(stderr);
+    };
+
     ShdwLabel = new TShadowLabel(this);
     ShdwLabel->SetName("ShdwLabel");
     ShdwLabel->SetParent(this);
@@ -268,6 +289,7 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
 }
 
 TFrmMain::~TFrmMain() {
+    scheduler_.reset();
     // The components go before the filter their window still calls.
     DestroyComponents();
     if (HandleAllocated())
@@ -317,25 +339,54 @@ void TFrmMain::M_ChkNowClick(TObject*) {
     runCheck(true);
 }
 
-void TFrmMain::runCheck(bool always) {
+void TFrmMain::runCheck(bool always, bool queueIfBusy) {
     // A tick or a menu command that arrives while a check waits on the
     // network would disturb its connection: it is skipped, and the running
     // check shows its own result.
-    if (checkRunning_)
+    if (checkRunning_) {
+        if (queueIfBusy && followUp_ != FollowUp::Asked)
+            followUp_ = always ? FollowUp::Asked : FollowUp::Timed;
         return;
-    struct Running {
-        bool& flag;
-        explicit Running(bool& f) : flag(f) { flag = true; }
-        ~Running() { flag = false; }
-    } running(checkRunning_);
+    }
+    if (!always && !scheduler_->TimedCheckMayRun())
+        return;
+    {
+        struct Running {
+            bool& flag;
+            explicit Running(bool& f) : flag(f) { flag = true; }
+            ~Running() { flag = false; }
+        } running(checkRunning_);
+        checkOnce(always);
+    }
+    if (followUp_ == FollowUp::None || exiting_)
+        return;
+    const bool followUpAsked = followUp_ == FollowUp::Asked;
+    followUp_ = FollowUp::None;
+    // Once the handler that ran this check has returned.
+    QTimer::singleShot(0, Handle(), [this, followUpAsked] {
+        if (!exiting_)
+            runCheck(followUpAsked, /*queueIfBusy=*/true);
+    });
+}
 
+MailboxSettings TFrmMain::settingsForCheck() const {
+    return Mailbox;
+}
+
+void TFrmMain::checkOnce(bool always) {
+    // The one copy this check works on, whatever the dialog confirms meanwhile.
+    const MailboxSettings settings = settingsForCheck();
+    KxPOP31->SetHost(settings.Host);
+    KxPOP31->SetUserID(settings.UserID);
+    KxPOP31->SetPassword(settings.Password);
+    scheduler_->CheckStarting();
     try {
         // Each check asks the keyring afresh: it may have been locked since.
         KxPOP31->SetPassword(passwords_->PasswordForCheck(KxPOP31->Password()));
         KxPOP31->Connect();
         const int count = KxPOP31->MessageCount();
         if (count != 0 || always) {
-            const AnsiString& user = KxPOP31->UserID();
+            const AnsiString& user = settings.UserID;
             ShdwLabel->SetCaption(count != 0 ? MailGreeting(user, count) : NoMailGreeting(user));
             Application->SetTitle(count != 0 ? MailTitle(count) : NoMailTitle());
             ShowForm();
@@ -355,6 +406,10 @@ void TFrmMain::runCheck(bool always) {
         if (exiting_)
             return;
         const FailureReport report = DescribeFailure(e);
+        // Right after a wake or the network's return, the network may not
+        // be ready yet: such a failure gets a second attempt first.
+        if (scheduler_->HoldBackFailure(report.kind == FailureKind::Network, always, report.text))
+            return;
         reportFailure(report);
         if (OpensSettingsDialog(report.kind))
             M_ConfigClick(this);
@@ -376,9 +431,9 @@ void TFrmMain::reportFailure(const FailureReport& report) {
 void TFrmMain::M_ConfigClick(TObject*) {
     if (FrmConfig == nullptr)
         return;
-    FrmConfig->EdPOP3->SetText(KxPOP31->Host());
-    FrmConfig->EdUserID->SetText(KxPOP31->UserID());
-    FrmConfig->EdPW->SetText(KxPOP31->Password());
+    FrmConfig->EdPOP3->SetText(Mailbox.Host);
+    FrmConfig->EdUserID->SetText(Mailbox.UserID);
+    FrmConfig->EdPW->SetText(Mailbox.Password);
     FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
     FrmConfig->EdMailer->SetText(MailerPath);
     Application->SetTitle(DefaultTitle());
@@ -414,12 +469,10 @@ int TFrmMain::NcHitTest() const {
 
 void TFrmMain::LoadSettings() {
     TRegistry registry(services_.hive);
-    StoredSettings settings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath};
+    StoredSettings settings{Mailbox.Host, Mailbox.UserID, Mailbox.Password, CycleMinutes, MailerPath};
     const SettingsLoad load = passwords_->Load(registry, settings, ScrambleKey);
     // Values the store did not have keep what they were.
-    KxPOP31->SetHost(settings.host);
-    KxPOP31->SetUserID(settings.user);
-    KxPOP31->SetPassword(settings.password);
+    Mailbox = MailboxSettings{settings.host, settings.user, settings.password};
     CycleMinutes = settings.cycle;
     if (load.cycleStored)
         cycleKnown_ = true;
@@ -451,8 +504,7 @@ void TFrmMain::LoadSettings() {
 void TFrmMain::SaveSettings() {
     TRegistry registry(services_.hive);
     // A key that cannot be created stores nothing and says nothing.
-    passwords_->Save(registry,
-                     StoredSettings{KxPOP31->Host(), KxPOP31->UserID(), KxPOP31->Password(), CycleMinutes, MailerPath},
+    passwords_->Save(registry, StoredSettings{Mailbox.Host, Mailbox.UserID, Mailbox.Password, CycleMinutes, MailerPath},
                      ScrambleKey);
 }
 
@@ -480,10 +532,11 @@ void TFrmMain::SettingsConfirmed() {
     if (storedKeyMissing_ && !timedChecksArmed_)
         armTimedChecks();
     // After the dialog's handler has returned, so the check does not run
-    // inside the OK button's click.
+    // inside the OK button's click; when a check is running (the dialog's OK
+    // came while it waited), right after that one.
     QTimer::singleShot(0, Handle(), [this] {
         if (!exiting_)
-            M_ChkNowClick(M_ChkNow);
+            runCheck(/*always=*/true, /*queueIfBusy=*/true);
     });
 }
 

@@ -12,6 +12,7 @@
 #include "framework/text.h"
 #include "settings/settings_store.h"
 
+class CheckScheduler;
 class PasswordKeeper;
 class TBitBtn;
 class TFormRgn;
@@ -35,6 +36,13 @@ AnsiString MailTitle(int count);
 // The application title after "check now" finds nothing: "着信なし".
 AnsiString NoMailTitle();
 
+// The mailbox a check logs on to, as loaded or confirmed in the dialog.
+struct MailboxSettings {
+    AnsiString Host;
+    AnsiString UserID;
+    AnsiString Password;
+};
+
 // The popup. Hidden at start; a check with mail (or "check now") shows it
 // above other windows with the greeting, and the application title carries
 // the result. A failed check is logged and notified, and opens the settings
@@ -44,7 +52,8 @@ AnsiString NoMailTitle();
 // One instance, FrmMain, owned by the application object. GUI thread only.
 // A check waits on the network while the thread's messages keep flowing, so
 // the handlers below may run inside one another; a check that would start
-// while another is running is skipped.
+// while another is running is skipped, except the one confirmed settings or
+// the system's changes ask for, which follows it.
 class TFrmMain : public TForm {
 public:
     // Builds the designed layout (the tray icon appears while it loads),
@@ -70,6 +79,9 @@ public:
     TTimer* Timer1 = nullptr;
     TShadowLabel* ShdwLabel = nullptr;
 
+    // The mailbox settings. A check takes a copy when it starts and works on
+    // that alone, so what the dialog confirms applies from the next check.
+    MailboxSettings Mailbox;
     // Password scrambling offsets, filled in by FormCreate.
     TScrambleKey ScrambleKey{};
     // The mail program the mailer button starts; empty for none.
@@ -126,8 +138,13 @@ public:
 
 private:
     class DragFilter;
-    // Runs one check; `always` shows the popup whatever the count.
-    void runCheck(bool always);
+    // Runs one check; `always` shows the popup whatever the count. A check
+    // asked for while another runs is skipped, or with `queueIfBusy` made
+    // right after that one ends. A timed check is skipped while offline.
+    void runCheck(bool always, bool queueIfBusy = false);
+    void checkOnce(bool always);
+    // The settings the check that starts now works on.
+    MailboxSettings settingsForCheck() const;
     void armTimedChecks();
     // A failed check: a log line on standard error each time, a desktop
     // notification at the first failure of a run.
@@ -143,6 +160,9 @@ private:
     bool cycleKnown_ = false;
     bool settingsConfirmed_ = false;
     FailureStreak failures_;
+    std::unique_ptr<CheckScheduler> scheduler_;
+    // A check to make once the running one has ended.
+    enum class FollowUp { None, Timed, Asked } followUp_ = FollowUp::None;
     bool exiting_ = false;
     std::unique_ptr<DragFilter> dragFilter_;
 };

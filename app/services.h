@@ -11,6 +11,7 @@ class Notifier;
 class SecretStore;
 class ShellService;
 class SocketApi;
+class SystemState;
 class TrayService;
 }  // namespace platform
 
@@ -33,4 +34,6 @@ struct Services {
     platform::Notifier& notifier;
     // The desktop's keyring, where the password is kept when one runs.
     platform::SecretStore& secrets;
+    // Whether the system is online, and when it wakes from sleep.
+    platform::SystemState& system;
 };

@@ -49,4 +49,3 @@ private:
     AnsiString serverReply_;
     AnsiString advice_;
 };
-

@@ -94,9 +94,7 @@ protected:
     }
 
     void UseAccount(const std::string& user, const std::string& password) {
-        frmMain->KxPOP31->SetHost("127.0.0.1");
-        frmMain->KxPOP31->SetUserID(user);
-        frmMain->KxPOP31->SetPassword(password);
+        frmMain->Mailbox = MailboxSettings{"127.0.0.1", user, password};
     }
 
     bool PopupVisible() const { return frmMain->Visible(); }

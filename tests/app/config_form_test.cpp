@@ -88,9 +88,9 @@ TEST_F(ConfigForm, OkCopiesTheFieldsBackAndStoresAllFiveValues) {
 
     EXPECT_FALSE(DialogVisible());
     // Taken as typed, not trimmed.
-    EXPECT_EQ(frmMain->KxPOP31->Host(), " pop.example.org ");
-    EXPECT_EQ(frmMain->KxPOP31->UserID(), Sjis("太郎"));
-    EXPECT_EQ(frmMain->KxPOP31->Password(), "secret-password!");
+    EXPECT_EQ(frmMain->Mailbox.Host, " pop.example.org ");
+    EXPECT_EQ(frmMain->Mailbox.UserID, Sjis("太郎"));
+    EXPECT_EQ(frmMain->Mailbox.Password, "secret-password!");
     EXPECT_EQ(frmMain->CycleMinutes, 15);
     EXPECT_EQ(frmMain->MailerPath, "/usr/bin/mailer");
     EXPECT_EQ(hive.writes, (std::vector<std::string>{kKey + "\\POP3", kKey + "\\UserID", kKey + "\\Password",
@@ -107,9 +107,9 @@ TEST_F(ConfigForm, OkCopiesTheFieldsBackAndStoresAllFiveValues) {
     frmMain.reset();
     MakeForms();
     frmMain->LoadSettings();
-    EXPECT_EQ(frmMain->KxPOP31->Host(), " pop.example.org ");
-    EXPECT_EQ(frmMain->KxPOP31->UserID(), Sjis("太郎"));
-    EXPECT_EQ(frmMain->KxPOP31->Password(), "secret-password!");
+    EXPECT_EQ(frmMain->Mailbox.Host, " pop.example.org ");
+    EXPECT_EQ(frmMain->Mailbox.UserID, Sjis("太郎"));
+    EXPECT_EQ(frmMain->Mailbox.Password, "secret-password!");
     EXPECT_EQ(frmMain->CycleMinutes, 15);
     EXPECT_EQ(frmMain->Timer1->Interval(), 15u * 60000u);
     EXPECT_EQ(frmMain->MailerPath, "/usr/bin/mailer");
@@ -132,14 +132,14 @@ TEST_F(ConfigForm, EnterPressesOkAndEscapePressesCancel) {
     pressKey(frmConfig->EdUserID->Handle(), Qt::Key_Escape);
     EXPECT_FALSE(DialogVisible());
     EXPECT_TRUE(hive.writes.empty());
-    EXPECT_TRUE(frmMain->KxPOP31->UserID().empty());
+    EXPECT_TRUE(frmMain->Mailbox.UserID.empty());
 
     frmMain->M_ConfigClick(frmMain->M_Config);
     EXPECT_TRUE(frmConfig->EdUserID->Text().empty());  // the next showing presents the current settings
     frmConfig->EdUserID->SetText("hanako");
     pressKey(frmConfig->EdPW->Handle(), Qt::Key_Return);
     EXPECT_FALSE(DialogVisible());
-    EXPECT_EQ(frmMain->KxPOP31->UserID(), "hanako");
+    EXPECT_EQ(frmMain->Mailbox.UserID, "hanako");
     EXPECT_EQ(hive.writes.size(), 5u);
 }
 
@@ -160,7 +160,7 @@ TEST_F(ConfigForm, AFailingSaveIsReportedAndKeepsTheDialogOpen) {
     // window already.
     EXPECT_TRUE(hive.writes.empty());
     EXPECT_EQ(hive.find(kKey, "Mailer"), nullptr);
-    EXPECT_EQ(frmMain->KxPOP31->Host(), "pop.example.org");
+    EXPECT_EQ(frmMain->Mailbox.Host, "pop.example.org");
     EXPECT_EQ(frmMain->MailerPath, "/usr/bin/mailer");
 }
 
@@ -183,7 +183,7 @@ TEST_F(ConfigForm, OkRefusesATypedCharacterTheSettingsCannotHold) {
     frmConfig->BitBtn1Click(frmConfig->BitBtn1);
     EXPECT_TRUE(DialogVisible());
     EXPECT_TRUE(hive.writes.empty());
-    EXPECT_TRUE(frmMain->KxPOP31->Password().empty());
+    EXPECT_TRUE(frmMain->Mailbox.Password.empty());
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text,
               Sjis("Password に保存できない文字があります。\nShift_JIS (CP932) で書ける文字だけが使えます。"));
@@ -196,8 +196,8 @@ TEST_F(ConfigForm, OkRefusesATypedCharacterTheSettingsCannotHold) {
     frmConfig->BitBtn1Click(frmConfig->BitBtn1);
     EXPECT_FALSE(DialogVisible());
     EXPECT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(frmMain->KxPOP31->UserID(), Sjis("山田"));
-    EXPECT_EQ(frmMain->KxPOP31->Password(), Sjis("パスワード1"));
+    EXPECT_EQ(frmMain->Mailbox.UserID, Sjis("山田"));
+    EXPECT_EQ(frmMain->Mailbox.Password, Sjis("パスワード1"));
 }
 
 TEST_F(ConfigForm, AKeyThatCannotBeCreatedSavesNothingSilently) {
@@ -209,7 +209,7 @@ TEST_F(ConfigForm, AKeyThatCannotBeCreatedSavesNothingSilently) {
     EXPECT_FALSE(DialogVisible());
     EXPECT_TRUE(hive.writes.empty());
     EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(frmMain->KxPOP31->Host(), "pop.example.org");
+    EXPECT_EQ(frmMain->Mailbox.Host, "pop.example.org");
 }
 
 TEST_F(ConfigForm, TheFirstConfirmationWithoutStoredSettingsStartsTimedChecks) {

@@ -6,12 +6,14 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "app/check_scheduler.h"
 #include "app/config_form.h"
 #include "app/main_form.h"
 #include "framework/menus.h"
 #include "framework/stdctrls.h"
 #include "framework/timer.h"
 #include "tests/app/app_fixture.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/stepping_clock.h"
 #include "tests/support/unreachable_sockets.h"
 #include "widgets/formrgn.h"
@@ -128,8 +130,8 @@ TEST_F(MainForm, StoredSettingsAreLoadedThenTheFirstCheckRunsThenTheTimerStarts)
     MakeForms(/*keepFirstIdle=*/true);
     ASSERT_TRUE(RunUntilFirstIdleDone());
 
-    EXPECT_EQ(frmMain->KxPOP31->Host(), "127.0.0.1");
-    EXPECT_EQ(frmMain->KxPOP31->Password(), "secret");
+    EXPECT_EQ(frmMain->Mailbox.Host, "127.0.0.1");
+    EXPECT_EQ(frmMain->Mailbox.Password, "secret");
     EXPECT_EQ(frmMain->MailerPath, "/usr/bin/true");
     EXPECT_EQ(frmMain->CycleMinutes, 1);
     EXPECT_TRUE(server.Mismatches().empty());
@@ -202,7 +204,7 @@ TEST_F(MainForm, ADamagedValueIsReportedAndNoCheckRuns) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], Sjis("'Cycle' のデータ型が不正です"));
     // The values before it are loaded; the rest of start-up is skipped.
-    EXPECT_EQ(frmMain->KxPOP31->UserID(), "taro");
+    EXPECT_EQ(frmMain->Mailbox.UserID, "taro");
     EXPECT_TRUE(frmMain->MailerPath.empty());
     EXPECT_EQ(server.Connections(), 0);
     EXPECT_FALSE(frmMain->Timer1->Enabled());
@@ -411,7 +413,7 @@ TEST_P(UnreachableNetwork, TheCheckGoesThroughTheGivenSocketsAndOpensTheDialog) 
     services.sockets = &network;
     MakeForms();
     UseAccount("taro", "secret");
-    frmMain->KxPOP31->SetHost(c.host);
+    frmMain->Mailbox.Host = c.host;
     frmMain->M_ChkNowClick(frmMain->M_ChkNow);
 
     EXPECT_TRUE(DialogVisible());
@@ -640,6 +642,116 @@ TEST_F(MainForm, ServerTextInTheNoticeAndTheLogIsEscaped) {
     ASSERT_EQ(services.notifier.notices.size(), 1u);
     EXPECT_EQ(services.notifier.notices[0].summary,
               QString::fromUtf8("メールを確認できませんでした: -ERR \\x1B]0;owned\\x07\\x1B[2J"));
+}
+
+// --- one set of settings per check; the network and sleep -----------------------------
+
+TEST_F(MainForm, OkDuringACheckAppliesFromTheNextCheckAndEachCheckSendsOnePair) {
+    MakeForms();
+    UseAccount("taro", "old-secret");
+    frmMain->CycleMinutes = 5;
+    // The server holds the first check between USER and PASS.
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", ""), testing_support::Pause(), Send("+OK\r\n"),
+                       Expect("PASS old-secret", "+OK\r\n"), Expect("STAT", "+OK 1 512\r\n"),
+                       Expect("QUIT", "+OK bye\r\n")});
+    server.AddSession(CheckScript("hanako", "new-secret", 2));
+    // Meanwhile the user confirms another account in the dialog.
+    bool confirmed = false;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        if (confirmed || server.Lines(0).empty())
+            return;
+        confirmed = true;
+        frmMain->M_ConfigClick(frmMain->M_Config);
+        frmConfig->EdUserID->SetText("hanako");
+        frmConfig->EdPW->SetText("new-secret");
+        frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+        server.Resume();
+    });
+    user.start(1);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] { frmMain->KxPOP31->Cancel(); });
+    watchdog.start(10000);
+    frmMain->Timer1Timer(frmMain.get());
+    user.stop();
+
+    ASSERT_TRUE(confirmed) << "the check did not wait for the reply to USER";
+    // The running check kept its own pair, and greets its own user.
+    EXPECT_EQ(server.Lines(0),
+              (std::vector<std::string>{"USER taro\r\n", "PASS old-secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 1));
+    // The check OK asks for follows it, on the confirmed settings.
+    ASSERT_TRUE(testing_support::WaitUntil([&] {
+        return server.Connections() == 2 && server.Lines(1).size() == 4 && !frmMain->CheckRunning();
+    })) << server.Connections()
+        << " connections";
+    EXPECT_TRUE(server.Mismatches(1).empty());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("hanako", 2));
+    EXPECT_FALSE(DialogVisible());
+}
+
+TEST_F(MainForm, OfflineATimedCheckIsSkippedQuietlyAndCheckNowStillReports) {
+    services.system.StartWith(platform::Reachability::Disconnected);
+    MakeForms();
+    UseAccount("taro", "secret");
+    // Nothing listens: a check that ran would fail.
+    frmMain->KxPOP31->SetPort(testing_support::ScriptedPop3Server::UnusedPort());
+    testing::internal::CaptureStderr();
+    frmMain->Timer1Timer(frmMain.get());
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountOf(log, " postwren: timed check skipped: the system is offline\n"), 1) << log;
+    EXPECT_EQ(CountOf(log, "\n"), 1) << log;
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(services.notifier.notices.empty());
+
+    testing::internal::CaptureStderr();
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_EQ(services.notifier.notices.size(), 1u);
+}
+
+TEST_F(MainForm, AFailureRightAfterTheNetworkReturnsCountsOnlyWhenTheSecondAttemptFails) {
+    testing_support::ManualClock clock;
+    UnreachableSockets network;
+    services.clock = &clock;
+    services.sockets = &network;
+    services.system.StartWith(platform::Reachability::Disconnected);
+    MakeForms();
+    UseAccount("taro", "secret");
+    auto pass = [&](std::chrono::milliseconds d) {
+        clock.Advance(d);
+        ASSERT_TRUE(testing_support::DeliverQueuedMessages());
+    };
+    testing::internal::CaptureStderr();
+    // Before timed checks run (start-up has not finished), the network's return checks nothing.
+    services.system.Say(platform::Reachability::Online);
+    ASSERT_TRUE(testing_support::DeliverQueuedMessages());
+    pass(CheckScheduler::kSettleDelay);
+    EXPECT_TRUE(network.connects.empty());
+
+    frmMain->Timer1->SetInterval(60000);
+    frmMain->Timer1->SetEnabled(true);
+    services.system.Say(platform::Reachability::Disconnected);
+    services.system.Say(platform::Reachability::Online);
+    ASSERT_TRUE(testing_support::DeliverQueuedMessages());
+    // Its check comes a minute after the last such check.
+    pass(CheckScheduler::kChangeCheckSpacing - std::chrono::milliseconds(1));
+    EXPECT_TRUE(network.connects.empty());
+    pass(std::chrono::milliseconds(1));
+    ASSERT_EQ(network.connects.size(), 1u) << testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(DialogVisible());
+    EXPECT_TRUE(services.notifier.notices.empty());
+    pass(CheckScheduler::kRetryDelay);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(network.connects.size(), 2u);
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_EQ(services.notifier.notices.size(), 1u);
+    EXPECT_EQ(CountOf(log, "postwren: check held back: "), 1) << log;
+    EXPECT_EQ(CountOf(log, "postwren: check failed: "), 1) << log;
+    // The forms' timers run on this clock: they go before it does.
+    TearDown();
 }
 
 // Mouse events on the popup's face, as the window system delivers them.

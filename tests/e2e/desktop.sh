@@ -14,6 +14,8 @@
 #   DBUS_SESSION_BUS_ADDRESS    "disabled:": no session bus, so a program
 #                               finds no StatusNotifierItem host and docks
 #                               into the XEmbed tray
+#   DBUS_SYSTEM_BUS_ADDRESS     "disabled:": the machine's own network and
+#                               sleep services stay out of the tests
 #   XDG_RUNTIME_DIR             a private, empty directory
 #   ASAN_OPTIONS                when set: with strict_string_checks=0 (see below)
 set -euo pipefail
@@ -76,6 +78,7 @@ if [ -n "${ASAN_OPTIONS:-}" ]; then
 fi
 
 export DBUS_SESSION_BUS_ADDRESS="disabled:"
+export DBUS_SYSTEM_BUS_ADDRESS="disabled:"
 export XDG_RUNTIME_DIR="$work/runtime"
 unset WAYLAND_DISPLAY
 

@@ -100,6 +100,14 @@ bool ScriptedPop3Server::WaitSessionEnded(int index, std::chrono::milliseconds d
     });
 }
 
+void ScriptedPop3Server::Resume() {
+    {
+        std::lock_guard lock(mutex_);
+        ++resumes_;
+    }
+    changed_.notify_all();
+}
+
 int ScriptedPop3Server::UnusedPort() {
     // Bind without listening, note the port and let it go: until someone else
     // takes the port, a connection to it is refused.
@@ -177,6 +185,19 @@ void ScriptedPop3Server::serve(int fd, int index) {
             }
             case ScriptStep::Kind::Close:
                 return endSession(index);
+            case ScriptStep::Kind::Pause: {
+                bool stopped = false;
+                {
+                    std::unique_lock lock(mutex_);
+                    changed_.wait(lock, [&] { return stop_ || resumes_ > 0; });
+                    stopped = stop_;
+                    if (!stopped)
+                        --resumes_;
+                }
+                if (stopped)
+                    return endSession(index);
+                break;
+            }
             case ScriptStep::Kind::Hang:
                 while (readLine(fd, pending, line)) recordLine(index, line, false);
                 return endSession(index);

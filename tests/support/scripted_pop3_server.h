@@ -21,6 +21,7 @@ struct ScriptStep {
         Close,   // close the connection
         Hang,    // send nothing more; keep the connection open until the client closes it
         Stream,  // send `data` over and over until the client closes the connection
+        Pause,   // go on only once Resume() has been called (one call per pause)
     };
     Kind kind = Kind::Send;
     std::string line;
@@ -41,6 +42,10 @@ inline ScriptStep Hang() {
 }
 inline ScriptStep Stream(std::string chunk) {
     return {ScriptStep::Kind::Stream, {}, std::move(chunk)};
+}
+
+inline ScriptStep Pause() {
+    return {ScriptStep::Kind::Pause, {}, {}};
 }
 
 using Script = std::vector<ScriptStep>;
@@ -80,6 +85,9 @@ public:
     // or the script closed it). False when the deadline passes first.
     bool WaitSessionEnded(int index, std::chrono::milliseconds deadline) const;
 
+    // Lets the script waiting at a Pause step (or the next one to reach one) go on.
+    void Resume();
+
     // A loopback port on which nothing listens: connecting is refused.
     static int UnusedPort();
 
@@ -108,6 +116,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<Session> sessions_;
     int connections_ = 0;
+    int resumes_ = 0;
     bool stop_ = false;
 };
 

@@ -1,7 +1,8 @@
 // The services the program's forms take, made of fakes: a recording tray,
 // shell, message box and notifier, a keyring that is not there (until a test
 // says it is), the hive the test hands in, the system's sockets (a private
-// instance, as the program owns its own) and the steady clock.
+// instance, as the program owns its own), the steady clock and a system state
+// that knows nothing of the network until told.
 // Point `sockets` or `clock` elsewhere before Make() to replace them.
 #pragma once
 
@@ -11,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "tests/support/fake_secret_store.h"
+#include "tests/support/fake_system_state.h"
 #include "tests/support/fake_tray_service.h"
 #include "tests/support/recording_message_box.h"
 #include "tests/support/recording_notifier.h"
@@ -34,10 +36,11 @@ public:
     RecordingNotifier notifier;
     // No keyring runs until a test says so: the password stays in the hive.
     FakeSecretStore secrets;
+    FakeSystemState system;
     platform::SocketApi* sockets = systemSockets_.get();
     const platform::Clock* clock = &steadyClock_;
 
     // The record to hand to the forms; it refers to the members above, so
     // this object must outlive every form made with it.
-    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock, notifier, secrets}; }
+    Services Make() { return Services{*sockets, tray, shell, hive_, messageBox, *clock, notifier, secrets, system}; }
 };

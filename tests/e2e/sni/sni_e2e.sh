@@ -55,6 +55,8 @@ for _ in $(seq 200); do [ -s "$work/bus-address" ] && break; sleep 0.1; done
 [ -s "$work/bus-address" ] || { echo "$test_name: the session bus did not start" >&2; exit 125; }
 DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus-address")
 export DBUS_SESSION_BUS_ADDRESS
+# The machine's own network and sleep services stay out of the test.
+export DBUS_SYSTEM_BUS_ADDRESS="disabled:"
 export XDG_RUNTIME_DIR=$work/runtime
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY

@@ -130,6 +130,8 @@ dbus-daemon --session --nofork --nopidfile --address="unix:path=$work/bus" >"$ar
 pids+=($!)
 wait_until test -S "$work/bus" || fail "the session bus did not start"
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
+# The machine's own network and sleep services stay out of the test.
+export DBUS_SYSTEM_BUS_ADDRESS="disabled:"
 
 "$python" "$here/notify_server.py" "$art/notifications.jsonl" --ready "$work/notify-ready" >"$art/notify.log" 2>&1 &
 pids+=($!)

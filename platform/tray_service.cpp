@@ -146,7 +146,7 @@ public:
         if (!watcher.isEmpty())
             return TrayOffer{TrayKind::StatusNotifier, watcher};
         if (const std::uint32_t manager = xembed_.Manager())
-            return TrayOffer{TrayKind::XEmbed, QString::number(manager)};
+            return TrayOffer{TrayKind::XEmbed, QStringLiteral("%1/%2").arg(manager).arg(xembed_.Generation())};
         return TrayOffer{};
     }
 
@@ -158,7 +158,7 @@ public:
                 return MakeStatusNotifierIcon(std::move(reports),
                                               [this, watcher = where.identity] { hosts_.Refused(watcher); });
             case TrayKind::XEmbed:
-                return xembed_.MakeIcon(where.identity.toUInt(), std::move(reports));
+                return xembed_.MakeIcon(where.identity.section(u'/', 0, 0).toUInt(), std::move(reports));
             case TrayKind::None:
                 break;
         }

@@ -26,8 +26,6 @@ constexpr std::uint32_t kXEmbedVersion = 0;
 constexpr std::uint32_t kXEmbedMapped = 1;
 // The size an icon starts with; trays give their icons the size they like.
 constexpr int kIconSize = 22;
-// Until the tray takes it in, the icon's window waits off the screen.
-constexpr int kOffScreen = -1000;
 
 xcb_connection_t* xconnection() {
     auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
@@ -104,7 +102,7 @@ public:
         setAttribute(Qt::WA_QuitOnClose, false);
         setAttribute(Qt::WA_TranslucentBackground, translucent);
         setMouseTracking(true);
-        setGeometry(kOffScreen, kOffScreen, kIconSize, kIconSize);
+        resize(kIconSize, kIconSize);
         // Some trays size an icon by its size hints alone.
         setMinimumSize(kIconSize, kIconSize);
     }
@@ -179,6 +177,29 @@ private:
     QPixmap background_;
 };
 
+// Runs `taken` when the window is taken into another window than the root.
+class TakenIn final : public QAbstractNativeEventFilter {
+public:
+    TakenIn(xcb_connection_t* c, xcb_window_t window, std::function<void()> taken)
+        : c_(c), window_(window), taken_(std::move(taken)) {}
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+        if (eventType != "xcb_generic_event_t" || !taken_)
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & ~0x80) != XCB_REPARENT_NOTIFY)
+            return false;
+        const auto* reparent = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
+        if (reparent->window == window_ && !atRoot(c_, window_))
+            std::exchange(taken_, nullptr)();
+        return false;
+    }
+
+private:
+    xcb_connection_t* c_;
+    xcb_window_t window_;
+    std::function<void()> taken_;
+};
+
 class XEmbedIcon final : public TrayIconView {
 public:
     XEmbedIcon(xcb_connection_t* c, xcb_window_t manager, TrayIconReports reports)
@@ -199,12 +220,22 @@ public:
         dock.data.data32[0] = XCB_CURRENT_TIME;
         dock.data.data32[1] = kSystemTrayRequestDock;
         dock.data.data32[2] = window;
+        // WORKAROUND: the window is shown only once the tray has taken it in
+        // (and mapped it, as _XEMBED_INFO asks). Shown any earlier, it is
+        // mapped under the root, unmapped again by the taking in, and a tray
+        // may count it as unmapped from then on: trayer then gives it one
+        // pixel of width. Shown from the event that tells of the taking in,
+        // before the toolkit hears of the mapping, so that it draws the icon.
+        takenIn_ = std::make_unique<TakenIn>(c, window, [this] { window_->show(); });
+        QCoreApplication::instance()->installNativeEventFilter(takenIn_.get());
         xcb_send_event(c, 0, manager, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&dock));
         xcb_flush(c);
-        window_->show();
     }
 
-    ~XEmbedIcon() override { window_->hide(); }
+    ~XEmbedIcon() override {
+        QCoreApplication::instance()->removeNativeEventFilter(takenIn_.get());
+        window_->hide();
+    }
 
     void SetPicture(const QImage& picture) override { window_->setPicture(picture); }
     void SetTip(const QString& tip) override { window_->setToolTip(tip); }
@@ -212,6 +243,7 @@ public:
 
 private:
     std::unique_ptr<IconWindow> window_;
+    std::unique_ptr<TakenIn> takenIn_;
 };
 
 // Tells of destroyed windows, from the X events the toolkit reads.
@@ -233,6 +265,7 @@ public:
 struct XEmbedTrays::State {
     std::function<void()> gone;
     xcb_window_t watched = XCB_WINDOW_NONE;
+    std::uint64_t generation = 0;
     DestroyedWindows filter;
     QObject context;
 };
@@ -243,6 +276,7 @@ XEmbedTrays::XEmbedTrays(std::function<void()> gone) : d_(std::make_unique<State
         if (window == XCB_WINDOW_NONE || window != d_->watched)
             return;
         d_->watched = XCB_WINDOW_NONE;
+        ++d_->generation;
         QTimer::singleShot(0, &d_->context, [this] {
             if (d_->gone)
                 d_->gone();
@@ -282,6 +316,10 @@ std::uint32_t XEmbedTrays::Manager() {
     }
     d_->watched = owner;
     return owner;
+}
+
+std::uint64_t XEmbedTrays::Generation() const {
+    return d_->generation;
 }
 
 std::unique_ptr<TrayIconView> XEmbedTrays::MakeIcon(std::uint32_t manager, TrayIconReports reports) {

@@ -24,6 +24,9 @@ public:
     // The window of the tray manager that owns the screen's tray selection
     // now, as the X server says; 0 when there is none.
     std::uint32_t Manager();
+    // How many managers have gone so far: a manager that comes after another
+    // may get the same window number.
+    std::uint64_t Generation() const;
     // An icon docked into `manager`'s tray: a small window of its own that
     // the tray takes in, showing the picture over the tray's background and
     // the tip on hover. A left press reports WM_LBUTTONDOWN, a left double

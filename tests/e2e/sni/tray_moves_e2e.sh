@@ -17,7 +17,9 @@
 # 3. The host leaves while its watcher stays, and comes back; then the
 #    watcher leaves. Each time the icon moves, to trayer or back to the item,
 #    and works where it is: a double click and the right-click menu in trayer,
-#    Activate on the item. 終了 from trayer's menu ends the program with 0.
+#    Activate on the item.
+# 4. trayer restarts: the icon comes back into the new one and works there;
+#    終了 from trayer's menu ends the program with status 0.
 set -euo pipefail
 
 if [ $# -ne 4 ]; then
@@ -35,6 +37,7 @@ rm -rf "$art"
 mkdir -p "$art"
 work=$(mktemp -d "${TMPDIR:-/tmp}/postwren-moves.XXXXXX")
 bus_pid=""
+own_trayer=""
 
 # shellcheck source=../app_lib.sh
 . "$here/../app_lib.sh"
@@ -45,6 +48,7 @@ cleanup() {
     stop_program
     stop_server
     stop_host
+    [ -z "$own_trayer" ] || { kill -TERM "$own_trayer" 2>/dev/null || true; wait "$own_trayer" 2>/dev/null || true; }
     [ -z "$bus_pid" ] || { kill -TERM "$bus_pid" 2>/dev/null || true; wait "$bus_pid" 2>/dev/null || true; }
     rm -rf "$work"
 }
@@ -144,10 +148,27 @@ before=$(checks_of hanako)
 pick_menu_entry 1
 wait_until checks_reached $((before + 1)) || fail "watcher left: 今すぐチェック ran no check"
 shot "watcher-left"
+echo "$test_name: host and watcher left: the icon moved back to trayer and works"
+
+# --- 4. trayer restarts -------------------------------------------------------------
+
+trayer_pid=$(xprop -id "$DESKTOP_TRAY_WINDOW" _NET_WM_PID | awk '{ print $3 }')
+[ -n "$trayer_pid" ] || fail "cannot tell trayer's process"
+kill -TERM "$trayer_pid"
+trayer_gone() { ! kill -0 "$trayer_pid"; }
+wait_until trayer_gone || fail "trayer does not end"
+trayer --edge bottom --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
+    --transparent false >"$art/trayer-restarted.log" 2>&1 &
+own_trayer=$!
+# The new panel may get the old one's window number.
+new_panel() { DESKTOP_TRAY_WINDOW=$(xdotool search --onlyvisible --classname '^panel$' | sed -n 1p) && [ -n "$DESKTOP_TRAY_WINDOW" ]; }
+wait_until new_panel || fail "the restarted trayer did not appear"
+works_in_trayer "trayer restarted"
+shot "trayer-restarted"
 pick_menu_entry 3
 wait_program_end
-[ "$exit_status" -eq 0 ] || fail "watcher left: 終了: exit status $exit_status"
-wait_until icon_gone || fail "watcher left: the icon stays in trayer after the end"
-echo "$test_name: host and watcher left: the icon moved back to trayer and works"
+[ "$exit_status" -eq 0 ] || fail "trayer restarted: 終了: exit status $exit_status"
+wait_until icon_gone || fail "trayer restarted: the icon stays in trayer after the end"
+echo "$test_name: trayer restarted: the icon came back and works"
 
 echo "$test_name: PASS"

@@ -2,30 +2,19 @@
 
 #include <iconv.h>
 
-#include <xcb/xcb.h>
-
-#include <QAction>
 #include <QApplication>
 #include <QCursor>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusServiceWatcher>
-#include <QDBusVariant>
-#include <QGuiApplication>
-#include <QIcon>
 #include <QImage>
-#include <QMenu>
-#include <QPixmap>
-#include <QPointer>
-#include <QSystemTrayIcon>
 #include <QTimer>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/cp932.h"
 #include "platform/message_window.h"
+#include "platform/notifier.h"
+#include "platform/tray_desktop.h"
+#include "platform/tray_sni.h"
+#include "platform/tray_xembed.h"
 
 namespace platform {
 
@@ -140,139 +129,112 @@ QImage IconImage(HICON icon) {
 }
 
 // ---------------------------------------------------------------------------
-// Finding the desktop's notification area
+// The session's trays
 
 namespace {
 
-const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
-constexpr int kBusCallTimeoutMs = 1000;
-// How often a waiting icon looks for a tray that announces itself nowhere
-// (an XEmbed manager taking its selection).
+// How often waiting icons look for a tray that announces itself nowhere (an
+// XEmbed manager taking its selection).
 constexpr int kPollIntervalMs = 500;
 
-bool statusNotifierHostRegistered() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || bus.interface() == nullptr)
-        return false;
-    if (!bus.interface()->isServiceRegistered(kWatcherService).value())
-        return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        kWatcherService, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
-    const QDBusMessage reply = bus.call(get, QDBus::Block, kBusCallTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return false;
-    return reply.arguments().first().value<QDBusVariant>().variant().toBool();
-}
+class SessionTrays final : public TrayDesktop {
+public:
+    SessionTrays() : hosts_(QDBusConnection::sessionBus(), [this] { changed(); }), xembed_([this] { changed(); }) {}
 
-// The X screen the display name selects: ":1.2" is screen 2, ":1" screen 0.
-int screenOfDisplay(const QByteArray& display) {
-    const int colon = display.lastIndexOf(':');
-    const int dot = display.lastIndexOf('.');
-    if (colon < 0 || dot < colon)
-        return 0;
-    bool ok = false;
-    const int screen = display.mid(dot + 1).toInt(&ok);
-    return ok && screen >= 0 ? screen : 0;
-}
+    TrayOffer Offered() override {
+        const QString watcher = hosts_.Watcher();
+        if (!watcher.isEmpty())
+            return TrayOffer{TrayKind::StatusNotifier, watcher};
+        if (const std::uint32_t manager = xembed_.Manager())
+            return TrayOffer{TrayKind::XEmbed, QStringLiteral("%1/%2").arg(manager).arg(xembed_.Generation())};
+        return TrayOffer{};
+    }
 
-bool xembedManagerPresent() {
-    auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    if (gui == nullptr)
-        return false;
-    auto* x11 = gui->nativeInterface<QNativeInterface::QX11Application>();
-    if (x11 == nullptr || x11->connection() == nullptr)
-        return false;
-    xcb_connection_t* c = x11->connection();
-    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screenOfDisplay(qgetenv("DISPLAY")));
-    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 1, static_cast<std::uint16_t>(name.size()), name.constData()), nullptr);
-    if (atom == nullptr)
-        return false;
-    const xcb_atom_t selection = atom->atom;
-    std::free(atom);
-    if (selection == XCB_ATOM_NONE)
-        return false;  // never interned: nobody has ever owned it
-    xcb_get_selection_owner_reply_t* owner =
-        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr);
-    if (owner == nullptr)
-        return false;
-    const bool present = owner->owner != XCB_WINDOW_NONE;
-    std::free(owner);
-    return present;
-}
+    void SetChangeHandler(std::function<void()> changed) override { changed_ = std::move(changed); }
+
+    std::unique_ptr<TrayIconView> MakeIcon(const TrayOffer& where, TrayIconReports reports) override {
+        switch (where.kind) {
+            case TrayKind::StatusNotifier:
+                return MakeStatusNotifierIcon(std::move(reports),
+                                              [this, watcher = where.identity] { hosts_.Refused(watcher); });
+            case TrayKind::XEmbed:
+                return xembed_.MakeIcon(where.identity.section(u'/', 0, 0).toUInt(), std::move(reports));
+            case TrayKind::None:
+                break;
+        }
+        return nullptr;
+    }
+
+private:
+    void changed() {
+        if (changed_)
+            changed_();
+    }
+
+    std::function<void()> changed_;
+    StatusNotifierHosts hosts_;
+    XEmbedTrays xembed_;
+};
 
 // Size of the see-through picture shown for an icon without a picture, so its
 // slot still exists and still takes clicks.
 constexpr int kPlaceholderSize = 16;
+
+QImage pictureOf(const NOTIFYICONDATAA& record) {
+    QImage image = IconImage(record.hIcon);
+    if (image.isNull()) {
+        image = QImage(kPlaceholderSize, kPlaceholderSize, QImage::Format_ARGB32);
+        image.fill(Qt::transparent);
+    }
+    return image;
+}
 
 // CP932 text for display; undecodable bytes become U+FFFD.
 QString fromCp932(const std::string& bytes) {
     return QString::fromStdString(ConvertText("UTF-8", "CP932", bytes, "\xEF\xBF\xBD").value_or(std::string()));
 }
 
+bool haveApplication() {
+    return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
 }  // namespace
 
-TrayKind DetectTray() {
-    if (statusNotifierHostRegistered())
-        return TrayKind::StatusNotifier;
-    if (xembedManagerPresent())
-        return TrayKind::XEmbed;
-    return TrayKind::None;
+std::unique_ptr<TrayDesktop> MakeSessionTrays() {
+    return std::make_unique<SessionTrays>();
 }
 
 // ---------------------------------------------------------------------------
 // The desktop's notification area
 
 struct DesktopTray::State {
-    explicit State(std::function<TrayKind()> d) : detect(std::move(d)) {}
+    explicit State(std::unique_ptr<TrayDesktop> d) : desktop(std::move(d)) {}
 
-    std::function<TrayKind()> detect;
-    // Decided with the first icon made, as the toolkit decides it.
-    TrayKind kind = TrayKind::None;
+    std::unique_ptr<TrayDesktop> desktop;
     NotifyIconTable table;
-    std::map<NotifyIconTable::Key, QPointer<QSystemTrayIcon>> shown;
     std::map<NotifyIconTable::Key, std::vector<TrayMenuEntry>> menus;
-    std::map<NotifyIconTable::Key, std::unique_ptr<QMenu>> exported;
+    // The tray the icons are shown in, and each icon there. Declared after
+    // the desktop, so the icons go first.
+    TrayOffer offer;
+    std::map<NotifyIconTable::Key, std::unique_ptr<TrayIconView>> views;
+    std::unique_ptr<DesktopNotifier> notifier;
 
     // The watch while icons wait for a tray.
     std::unique_ptr<QTimer> poll;
     std::unique_ptr<QTimer> missingTimer;
-    std::unique_ptr<QDBusServiceWatcher> busWatch;
     std::chrono::milliseconds missingAfter{30000};
     std::function<void()> onMissing;
     bool missingReported = false;
 };
 
-DesktopTray::DesktopTray(std::function<TrayKind()> detect) : d_(std::make_unique<State>(std::move(detect))) {}
+DesktopTray::DesktopTray(std::unique_ptr<TrayDesktop> desktop) : d_(std::make_unique<State>(std::move(desktop))) {
+    d_->desktop->SetChangeHandler([this] { Recheck(); });
+}
 
 DesktopTray::~DesktopTray() {
-    for (auto& [key, icon] : d_->shown) delete icon.data();
+    d_->desktop->SetChangeHandler(nullptr);
+    d_->views.clear();
 }
-
-namespace {
-
-bool haveApplication() {
-    return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
-}
-
-// Sets the members `flags` names. The picture is copied: the handle may go
-// away afterwards.
-void updateIcon(QSystemTrayIcon* icon, const NOTIFYICONDATAA& data, UINT flags) {
-    if (flags & NIF_ICON) {
-        QImage image = IconImage(data.hIcon);
-        if (image.isNull()) {
-            image = QImage(kPlaceholderSize, kPlaceholderSize, QImage::Format_ARGB32);
-            image.fill(Qt::transparent);
-        }
-        icon->setIcon(QIcon(QPixmap::fromImage(image)));
-    }
-    if (flags & NIF_TIP)
-        icon->setToolTip(QString::fromStdString(NotifyTipUtf8(data)));
-}
-
-}  // namespace
 
 bool DesktopTray::NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
     if (!haveApplication())
@@ -284,19 +246,20 @@ bool DesktopTray::NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
         case NIM_ADD:
             Recheck();
             break;
-        case NIM_MODIFY:
-            if (QSystemTrayIcon* icon = d_->shown[key])
-                updateIcon(icon, data, data.uFlags);
+        case NIM_MODIFY: {
+            auto view = d_->views.find(key);
+            if (view == d_->views.end())
+                break;
+            const NOTIFYICONDATAA& record = *d_->table.Find(data.hWnd, data.uID);
+            if (data.uFlags & NIF_ICON)
+                view->second->SetPicture(pictureOf(record));
+            if (data.uFlags & NIF_TIP)
+                view->second->SetTip(QString::fromStdString(NotifyTipUtf8(record)));
             break;
-        case NIM_DELETE: {
-            auto it = d_->shown.find(key);
-            if (it != d_->shown.end()) {
-                // Deleted now, not later: the icon must leave the tray even
-                // when no event loop turn follows (the process is ending).
-                delete it->second.data();
-                d_->shown.erase(it);
-            }
-            d_->exported.erase(key);
+        }
+        case NIM_DELETE:
+            // Out of the tray now, not later: the process may be ending.
+            d_->views.erase(key);
             d_->menus.erase(key);
             if (d_->table.Icons().empty()) {
                 // Nothing waits any more.
@@ -304,7 +267,6 @@ bool DesktopTray::NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
                 d_->missingTimer.reset();
             }
             break;
-        }
     }
     return true;
 }
@@ -315,108 +277,72 @@ POINT DesktopTray::CursorPos() const {
 }
 
 TrayKind DesktopTray::Kind() const {
-    return d_->kind;
+    return d_->views.empty() ? TrayKind::None : d_->offer.kind;
 }
 
 void DesktopTray::Recheck() {
     State& d = *d_;
-    bool waiting = false;
-    for (const auto& [key, record] : d.table.Icons())
-        if (!d.shown.count(key) || d.shown[key].isNull())
-            waiting = true;
-    if (!waiting)
+    if (d.table.Icons().empty())
         return;
-    TrayKind now = d.detect();
-    if (now == TrayKind::None) {
-        // Start (or keep) watching: the bus tells when a host comes; an
-        // XEmbed manager only shows by its selection, so that is polled.
-        if (!d.poll) {
-            d.poll = std::make_unique<QTimer>();
-            d.poll->setInterval(kPollIntervalMs);
-            QObject::connect(d.poll.get(), &QTimer::timeout, [this] { Recheck(); });
-            d.poll->start();
-        }
-        if (!d.missingTimer && !d.missingReported) {
-            d.missingTimer = std::make_unique<QTimer>();
-            d.missingTimer->setSingleShot(true);
-            QObject::connect(d.missingTimer.get(), &QTimer::timeout, [this] {
-                d_->missingReported = true;
-                d_->missingTimer.release()->deleteLater();
-                // A copy: the handler may replace itself.
-                if (std::function<void()> handler = d_->onMissing)
-                    handler();
-            });
-            d.missingTimer->start(d.missingAfter);
-        }
-        if (!d.busWatch && QDBusConnection::sessionBus().isConnected()) {
-            d.busWatch = std::make_unique<QDBusServiceWatcher>(kWatcherService, QDBusConnection::sessionBus(),
-                                                               QDBusServiceWatcher::WatchForRegistration);
-            // A watcher coming up; a host registering with a watcher that
-            // was there already is seen by the poll.
-            QObject::connect(d.busWatch.get(), &QDBusServiceWatcher::serviceRegistered, [this] { Recheck(); });
-        }
+    const TrayOffer now = d.desktop->Offered();
+    if (!(now == d.offer)) {
+        // Out of the old tray before into the new one: never shown twice.
+        d.views.clear();
+        d.offer = now;
+    }
+    bool waiting = false;
+    for (const auto& [key, record] : d.table.Icons()) {
+        if (now.kind != TrayKind::None && d.views.count(key) == 0)
+            show(key, record);
+        waiting = waiting || d.views.count(key) == 0;
+    }
+    if (waiting) {
+        wait();
         return;
     }
     d.poll.reset();
     d.missingTimer.reset();
     d.missingReported = false;
-    if (d.kind == TrayKind::None)
-        d.kind = now;
-    for (const auto& [key, record] : d.table.Icons()) {
-        QPointer<QSystemTrayIcon>& slot = d.shown[key];
-        if (!slot.isNull())
-            continue;
-        // Parented to the application so that an icon nobody deleted still
-        // goes before the application does.
-        auto* icon = new QSystemTrayIcon(QCoreApplication::instance());
-        const NotifyIconTable::Key k = key;
-        QObject::connect(icon, &QSystemTrayIcon::activated, icon,
-                         [this, k](QSystemTrayIcon::ActivationReason reason) { report(k, static_cast<int>(reason)); });
-        slot = icon;
-        // Every slot gets a picture and a tip, named in the record or not.
-        updateIcon(icon, record, NIF_ICON | NIF_TIP);
-        exportMenu(k);
-        icon->show();
-    }
 }
 
-void DesktopTray::exportMenu(const NotifyIconTable::Key& key) {
+void DesktopTray::show(const NotifyIconTable::Key& key, const NOTIFYICONDATAA& record) {
     State& d = *d_;
-    auto shown = d.shown.find(key);
-    if (shown == d.shown.end() || shown->second.isNull())
+    TrayIconReports reports;
+    reports.mouse = [this, key](UINT mouseMessage) { report(key, mouseMessage); };
+    reports.command = [hWnd = key.first](UINT command) { PostMessage(hWnd, WM_COMMAND, command, 0); };
+    std::unique_ptr<TrayIconView> view = d.desktop->MakeIcon(d.offer, std::move(reports));
+    if (!view)
         return;
-    QSystemTrayIcon* icon = shown->second;
-    // On XEmbed the caller pops up its own menu; a menu here would be a
-    // second one, shown by the toolkit at the same right click.
-    if (d.kind != TrayKind::StatusNotifier)
-        return;
-    auto entries = d.menus.find(key);
-    if (entries == d.menus.end() || entries->second.empty()) {
-        icon->setContextMenu(nullptr);
-        d.exported.erase(key);
-        return;
+    // Every icon gets a picture and a tip, named in the record or not.
+    view->SetPicture(pictureOf(record));
+    view->SetTip(QString::fromStdString(NotifyTipUtf8(record)));
+    if (auto menu = d.menus.find(key); menu != d.menus.end())
+        view->SetMenu(menu->second);
+    d.views[key] = std::move(view);
+}
+
+void DesktopTray::wait() {
+    State& d = *d_;
+    // The session bus tells when a host comes; an XEmbed manager only shows
+    // by its selection, so that is looked at now and then.
+    if (!d.poll) {
+        d.poll = std::make_unique<QTimer>();
+        d.poll->setInterval(kPollIntervalMs);
+        QObject::connect(d.poll.get(), &QTimer::timeout, [this] { Recheck(); });
+        d.poll->start();
     }
-    auto menu = std::make_unique<QMenu>();
-    for (const TrayMenuEntry& entry : entries->second) {
-        if (entry.caption == "-") {
-            menu->addSeparator();
-            continue;
-        }
-        QAction* action = menu->addAction(fromCp932(entry.caption));
-        action->setEnabled(entry.enabled);
-        if (entry.isDefault) {
-            QFont bold = action->font();
-            bold.setBold(true);
-            action->setFont(bold);
-            menu->setDefaultAction(action);
-        }
-        const UINT command = entry.command;
-        const HWND hWnd = key.first;
-        QObject::connect(action, &QAction::triggered, menu.get(),
-                         [hWnd, command] { PostMessage(hWnd, WM_COMMAND, command, 0); });
+    if (!d.missingTimer && !d.missingReported) {
+        d.missingTimer = std::make_unique<QTimer>();
+        d.missingTimer->setSingleShot(true);
+        QObject::connect(d.missingTimer.get(), &QTimer::timeout, [this] {
+            d_->missingReported = true;
+            d_->missingTimer.release()->deleteLater();
+            // A copy: the handler may replace itself.
+            if (std::function<void()> handler = d_->onMissing)
+                handler();
+        });
+        d.missingTimer->start(d.missingAfter);
     }
-    icon->setContextMenu(menu.get());
-    d.exported[key] = std::move(menu);  // the old menu goes after the icon has the new one
 }
 
 bool DesktopTray::SetIconMenu(HWND hWnd, UINT uID, const std::vector<TrayMenuEntry>& entries) {
@@ -424,15 +350,17 @@ bool DesktopTray::SetIconMenu(HWND hWnd, UINT uID, const std::vector<TrayMenuEnt
         return false;
     const NotifyIconTable::Key key{hWnd, uID};
     d_->menus[key] = entries;
-    exportMenu(key);
+    if (auto view = d_->views.find(key); view != d_->views.end())
+        view->second->SetMenu(entries);
     return true;
 }
 
 bool DesktopTray::ShowMessage(HWND hWnd, UINT uID, const std::string& title, const std::string& text) {
-    auto it = d_->shown.find({hWnd, uID});
-    if (it == d_->shown.end() || it->second.isNull())
+    if (d_->views.count({hWnd, uID}) == 0)
         return false;
-    it->second->showMessage(fromCp932(title), fromCp932(text), QSystemTrayIcon::Information);
+    if (!d_->notifier)
+        d_->notifier = std::make_unique<DesktopNotifier>();
+    d_->notifier->Notify(fromCp932(title), fromCp932(text));
     return true;
 }
 
@@ -444,37 +372,15 @@ void DesktopTray::SetTrayMissingHandler(std::chrono::milliseconds after, std::fu
         d_->missingTimer->start(after);
 }
 
-void DesktopTray::report(const NotifyIconTable::Key& key, int reason) {
+void DesktopTray::report(const NotifyIconTable::Key& key, UINT mouseMessage) {
     const NOTIFYICONDATAA* shown = d_->table.Find(key.first, key.second);
     if (shown == nullptr || (shown->uFlags & NIF_MESSAGE) == 0)
         return;
-    const bool statusNotifier = d_->kind == TrayKind::StatusNotifier;
-    std::vector<UINT> mouse;
-    switch (reason) {
-        case QSystemTrayIcon::Trigger:
-            // A host's Activate: a click, and the activation it stands for,
-            // since no double click follows on such a tray.
-            mouse.push_back(WM_LBUTTONDOWN);
-            if (statusNotifier)
-                mouse.push_back(NIN_SELECT);
-            break;
-        case QSystemTrayIcon::DoubleClick:
-            mouse.push_back(WM_LBUTTONDBLCLK);
-            break;
-        case QSystemTrayIcon::Context:
-            // A host that shows the exported menu must not get a second one.
-            if (statusNotifier && d_->exported.count(key) != 0)
-                return;
-            mouse.push_back(WM_RBUTTONDOWN);
-            break;
-        default:
-            return;
-    }
-    for (UINT m : mouse) PostMessage(shown->hWnd, shown->uCallbackMessage, shown->uID, static_cast<LPARAM>(m));
+    PostMessage(shown->hWnd, shown->uCallbackMessage, shown->uID, static_cast<LPARAM>(mouseMessage));
 }
 
 std::unique_ptr<TrayService> MakeDesktopTray() {
-    return std::make_unique<DesktopTray>();
+    return std::make_unique<DesktopTray>(MakeSessionTrays());
 }
 
 }  // namespace platform

@@ -134,22 +134,20 @@ std::string NotifyTipUtf8(const NOTIFYICONDATAA& data);
 // The kinds of notification area a desktop may offer.
 enum class TrayKind { None, StatusNotifier, XEmbed };
 
-// What the desktop offers now, preferring StatusNotifierItem as the toolkit
-// does: a StatusNotifierWatcher on the session bus with a host registered,
-// else an X display whose _NET_SYSTEM_TRAY_S<screen> selection has an owner.
-TrayKind DetectTray();
+class TrayDesktop;
 
-// The desktop's notification area, on Qt's tray icon. The kind is decided
-// once, when the first icon is made, just as the toolkit decides it: on a
-// StatusNotifierItem host the menu goes to the host (dbusmenu) and a click
-// is reported as an activation; on XEmbed right presses are reported, never
-// answered with a menu of the area's own, so the caller's menu appears. Until
-// `detect` finds a tray, icons wait (see SetTrayMissingHandler), watched on
-// the session bus and polled while anything waits. Needs a QApplication;
-// without one every operation fails. GUI thread only.
+// The desktop's notification area. Icons go where the session's trays say
+// they belong now, and move when that changes: to a StatusNotifierItem host
+// once one is registered, back to an XEmbed tray when the host leaves, into
+// a restarted tray again. An icon is taken out of one tray before it goes
+// into the next, so it is never shown twice. On a StatusNotifierItem host
+// the menu goes to the host (dbusmenu) and a click is reported as an
+// activation; on XEmbed right presses are reported and the caller pops up its
+// own menu. While no tray is offered icons wait (see SetTrayMissingHandler).
+// Needs a QApplication; without one every operation fails. GUI thread only.
 class DesktopTray final : public TrayService {
 public:
-    explicit DesktopTray(std::function<TrayKind()> detect = DetectTray);
+    explicit DesktopTray(std::unique_ptr<TrayDesktop> desktop);
     ~DesktopTray() override;
 
     bool NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) override;
@@ -158,20 +156,21 @@ public:
     bool ShowMessage(HWND hWnd, UINT uID, const std::string& title, const std::string& text) override;
     void SetTrayMissingHandler(std::chrono::milliseconds after, std::function<void()> handler) override;
 
-    // Looks for a tray now and, when there is one, puts the waiting icons in it.
+    // Looks at what the desktop offers now and puts every icon there.
     void Recheck();
-    // The kind the icons were made for; None while none has been made.
+    // The kind of tray the icons are shown in; None while they wait.
     TrayKind Kind() const;
 
 private:
     struct State;
-    void exportMenu(const NotifyIconTable::Key& key);
-    void report(const NotifyIconTable::Key& key, int reason);
+    void show(const NotifyIconTable::Key& key, const NOTIFYICONDATAA& record);
+    void wait();
+    void report(const NotifyIconTable::Key& key, UINT mouseMessage);
     std::unique_ptr<State> d_;
 };
 
-// The program's notification area: a DesktopTray that detects the desktop's
-// tray. The caller owns it; it must outlive the icons added through it and go
+// The program's notification area: a DesktopTray on the session's trays.
+// The caller owns it; it must outlive the icons added through it and go
 // before the QApplication.
 std::unique_ptr<TrayService> MakeDesktopTray();
 

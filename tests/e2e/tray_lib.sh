@@ -17,5 +17,11 @@ icon_window() {
                 found = 1
             }'
 }
-icon_in_tray() { [ -n "$(icon_window)" ]; }
+# In the tray and big enough to see: a slot a pixel wide is no icon to the
+# user, even though it takes clicks.
+icon_in_tray() {
+    local id w h x y
+    read -r id w h x y <<<"$(icon_window)"
+    [ -n "$id" ] && [ "$w" -ge 16 ] && [ "$h" -ge 16 ]
+}
 icon_gone() { [ -z "$(icon_window)" ]; }

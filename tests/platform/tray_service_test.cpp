@@ -1,13 +1,11 @@
 #include "platform/tray_service.h"
+#include "tests/support/fake_tray_desktop.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <QAction>
 #include <QApplication>
 #include <QDeadlineTimer>
-#include <QMenu>
-#include <QSystemTrayIcon>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -41,22 +39,6 @@ QImage Solid(QRgb colour) {
     image.fill(colour);
     return image;
 }
-
-QList<QSystemTrayIcon*> ShownIcons() {
-    return QCoreApplication::instance()->findChildren<QSystemTrayIcon*>(Qt::FindDirectChildrenOnly);
-}
-
-// The tests' desktop has whatever tray `kind` says.
-struct TestDesktop {
-    TrayKind kind = TrayKind::XEmbed;
-    int looks = 0;
-    std::function<TrayKind()> Detect() {
-        return [this] {
-            ++looks;
-            return kind;
-        };
-    }
-};
 
 // Posted messages of one window, as (message, wParam, lParam).
 struct Recorder {
@@ -132,205 +114,188 @@ TEST(IconHandles, NameTheirPictureUntilDestroyed) {
     DestroyIcon(again);
 }
 
-TEST(DesktopTray, ShowsChangesAndRemovesQtTrayIcons) {
-    TestDesktop desktop;
-    DesktopTray tray(desktop.Detect());
+// An icon record the way TTaskBar adds it.
+NOTIFYICONDATAA Shown(HWND hWnd, UINT uID, HICON icon, const char* tip) {
+    return Record(hWnd, uID, NIF_MESSAGE | NIF_ICON | NIF_TIP, icon, tip);
+}
+
+struct TrayOnFakeDesktop {
+    FakeTrayDesktop* desktop;
+    DesktopTray tray;
+    explicit TrayOnFakeDesktop(TrayKind kind = TrayKind::XEmbed)
+        : desktop(new FakeTrayDesktop), tray(std::unique_ptr<TrayDesktop>(desktop)) {
+        desktop->offer = TrayOffer{kind, QStringLiteral("first")};
+    }
+};
+
+TEST(DesktopTray, ShowsChangesAndRemovesIcons) {
+    TrayOnFakeDesktop t;
     const HICON red = CreateIconFromImage(Solid(qRgb(255, 0, 0)));
     MessageWindow window;
-    const auto added = Record(window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, red,
-                              "\x83\x7C\x83\x58\x83\x67 Postwren");  // ポスト Postwren
-    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, added));
-    EXPECT_FALSE(tray.NotifyIcon(NIM_ADD, added));
-    ASSERT_EQ(ShownIcons().size(), 1u);
-    QSystemTrayIcon* icon = ShownIcons()[0];
-    EXPECT_EQ(icon->toolTip(), QString::fromUtf8("ポスト Postwren"));
-    EXPECT_EQ(icon->icon().pixmap(16, 16).toImage().pixel(4, 4), qRgb(255, 0, 0));
+    const auto added = Shown(window.handle(), 1, red, "\x83\x7C\x83\x58\x83\x67 Postwren");  // ポスト Postwren
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_ADD, added));
+    EXPECT_FALSE(t.tray.NotifyIcon(NIM_ADD, added));
+    ASSERT_EQ(t.desktop->Shown().size(), 1u);
+    const auto icon = t.desktop->Shown()[0];
+    EXPECT_EQ(icon->tip, QString::fromUtf8("ポスト Postwren"));
+    EXPECT_EQ(icon->picture.pixel(4, 4), qRgb(255, 0, 0));
 
     // The picture is copied when the icon is set: destroying the handle
-    // afterwards leaves it shown.
+    // afterwards leaves it shown; a modify changes only what it names.
     DestroyIcon(red);
-    ASSERT_TRUE(tray.NotifyIcon(NIM_MODIFY, Record(window.handle(), 1, NIF_TIP, 0, "changed")));
-    EXPECT_EQ(icon->toolTip(), QString("changed"));
-    EXPECT_EQ(icon->icon().pixmap(16, 16).toImage().pixel(4, 4), qRgb(255, 0, 0));
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_MODIFY, Record(window.handle(), 1, NIF_TIP, 0, "changed")));
+    EXPECT_EQ(icon->tip, QString("changed"));
+    EXPECT_EQ(icon->picture.pixel(4, 4), qRgb(255, 0, 0));
+    // A record naming no picture still gives the icon one, see-through.
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_MODIFY, Record(window.handle(), 1, NIF_ICON, 0, "")));
+    ASSERT_FALSE(icon->picture.isNull());
+    EXPECT_EQ(qAlpha(icon->picture.pixel(4, 4)), 0);
 
-    EXPECT_FALSE(tray.NotifyIcon(NIM_MODIFY, Record(window.handle(), 2, NIF_TIP, 0, "no such icon")));
-    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, added));
-    EXPECT_TRUE(ShownIcons().empty()) << "removed at once, not at the next loop turn";
-    EXPECT_FALSE(tray.NotifyIcon(NIM_DELETE, added));
+    EXPECT_FALSE(t.tray.NotifyIcon(NIM_MODIFY, Record(window.handle(), 2, NIF_TIP, 0, "no such icon")));
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_DELETE, added));
+    EXPECT_FALSE(icon->shown) << "removed at once, not at the next loop turn";
+    EXPECT_FALSE(t.tray.NotifyIcon(NIM_DELETE, added));
+    EXPECT_EQ(t.desktop->made.size(), 1u);
 }
 
-TEST(DesktopTray, ReportsClicksToTheWindowAsItsCallbackMessage) {
-    TestDesktop desktop;
-    DesktopTray tray(desktop.Detect());
-    std::vector<std::vector<std::uintptr_t>> received;
-    MessageWindow window([&](UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
-        received.push_back({msg, wParam, static_cast<std::uintptr_t>(lParam)});
-        return 0;
-    });
-    const HICON picture = CreateIconFromImage(Solid(qRgb(0, 0, 0)));
-    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, Record(window.handle(), 3, NIF_MESSAGE | NIF_ICON | NIF_TIP, picture, "")));
-    ASSERT_EQ(ShownIcons().size(), 1u);
-    QSystemTrayIcon* icon = ShownIcons()[0];
-
-    emit icon->activated(QSystemTrayIcon::Trigger);
-    emit icon->activated(QSystemTrayIcon::DoubleClick);
-    emit icon->activated(QSystemTrayIcon::Context);
-    emit icon->activated(QSystemTrayIcon::MiddleClick);  // not reported
-    EXPECT_TRUE(received.empty()) << "posted, not sent";
-    ASSERT_TRUE(WaitUntil([&] { return received.size() >= 3; }));
-    QCoreApplication::processEvents();
-    const std::vector<std::vector<std::uintptr_t>> expected{
-        {kCallback, 3, WM_LBUTTONDOWN}, {kCallback, 3, WM_LBUTTONDBLCLK}, {kCallback, 3, WM_RBUTTONDOWN}};
-    EXPECT_EQ(received, expected);
-
-    // A new callback message takes effect with the next activity.
-    auto moved = Record(window.handle(), 3, NIF_MESSAGE, 0, "");
-    moved.uCallbackMessage = kCallback + 7;
-    ASSERT_TRUE(tray.NotifyIcon(NIM_MODIFY, moved));
-    received.clear();
-    emit icon->activated(QSystemTrayIcon::Context);
-    ASSERT_TRUE(WaitUntil([&] { return !received.empty(); }));
-    EXPECT_EQ(received[0][0], kCallback + 7);
-
-    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, moved));
-    DestroyIcon(picture);
-}
-
-TEST(DesktopTray, IconWithoutAPictureStillGetsASlot) {
-    TestDesktop desktop;
-    DesktopTray tray(desktop.Detect());
-    MessageWindow window;
-    const auto d = Record(window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0, "no picture");
-    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));
-    ASSERT_EQ(ShownIcons().size(), 1u);
-    EXPECT_FALSE(ShownIcons()[0]->icon().isNull());
-    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, d));
-}
-
-TEST(DesktopTray, OnXEmbedTheMenuStaysWithTheCallerAndClicksAreMouseMessages) {
-    TestDesktop desktop;
-    DesktopTray tray(desktop.Detect());
+TEST(DesktopTray, PostsWhatTheTrayReportsToTheIconsWindow) {
+    TrayOnFakeDesktop t(TrayKind::StatusNotifier);
     Recorder r;
-    const auto d = Record(r.window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0, "");
-    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));
-    EXPECT_EQ(tray.Kind(), TrayKind::XEmbed);
-    EXPECT_FALSE(tray.SetIconMenu(r.window.handle(), 9, CommandMenu())) << "no such icon";
-    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 1, CommandMenu()));
-    ASSERT_EQ(ShownIcons().size(), 1u);
-    QSystemTrayIcon* icon = ShownIcons()[0];
-    EXPECT_EQ(icon->contextMenu(), nullptr) << "the toolkit would pop it up next to the caller's own";
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_ADD, Shown(r.window.handle(), 3, 0, "")));
+    ASSERT_TRUE(t.tray.SetIconMenu(r.window.handle(), 3, CommandMenu()));
+    EXPECT_FALSE(t.tray.SetIconMenu(r.window.handle(), 9, CommandMenu())) << "no such icon";
+    const auto icon = t.desktop->Shown().at(0);
+    ASSERT_EQ(icon->menu.size(), 4u);
+    EXPECT_EQ(icon->menu[0].caption, CommandMenu()[0].caption);
 
-    emit icon->activated(QSystemTrayIcon::Trigger);
-    emit icon->activated(QSystemTrayIcon::Context);
-    ASSERT_TRUE(WaitUntil([&] { return r.received.size() >= 2; }));
-    QCoreApplication::processEvents();
-    const std::vector<std::vector<std::uintptr_t>> expected{{kCallback, 1, WM_LBUTTONDOWN},
-                                                            {kCallback, 1, WM_RBUTTONDOWN}};
-    EXPECT_EQ(r.received, expected) << "a single click is no activation on XEmbed";
-    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, d));
-}
-
-TEST(DesktopTray, OnAStatusNotifierHostTheMenuIsExportedAndAClickActivates) {
-    TestDesktop desktop;
-    desktop.kind = TrayKind::StatusNotifier;
-    DesktopTray tray(desktop.Detect());
-    Recorder r;
-    const auto d = Record(r.window.handle(), 2, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0, "");
-    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));
-    EXPECT_EQ(tray.Kind(), TrayKind::StatusNotifier);
-    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 2, CommandMenu()));
-    ASSERT_EQ(ShownIcons().size(), 1u);
-    QSystemTrayIcon* icon = ShownIcons()[0];
-    QMenu* menu = icon->contextMenu();
-    ASSERT_NE(menu, nullptr);
-    const QList<QAction*> actions = menu->actions();
-    ASSERT_EQ(actions.size(), 4);
-    EXPECT_EQ(actions[0]->text(), QString::fromUtf8("今すぐチェック"));
-    EXPECT_EQ(menu->defaultAction(), actions[0]);
-    EXPECT_TRUE(actions[0]->font().bold());
-    EXPECT_EQ(actions[1]->text(), QString::fromUtf8("設定"));
-    EXPECT_TRUE(actions[2]->isSeparator());
-    EXPECT_EQ(actions[3]->text(), QString::fromUtf8("終了"));
-    EXPECT_FALSE(actions[3]->isEnabled());
-
-    // A chosen entry comes back as its command; Activate as a click and an
-    // activation; a context request gets no second menu.
-    actions[1]->trigger();
-    emit icon->activated(QSystemTrayIcon::Trigger);
-    emit icon->activated(QSystemTrayIcon::Context);
+    icon->reports.mouse(WM_LBUTTONDOWN);
+    icon->reports.mouse(NIN_SELECT);
+    icon->reports.command(2);
+    EXPECT_TRUE(r.received.empty()) << "posted, not sent";
     ASSERT_TRUE(WaitUntil([&] { return r.received.size() >= 3; }));
     QCoreApplication::processEvents();
     const std::vector<std::vector<std::uintptr_t>> expected{
-        {WM_COMMAND, 2, 0}, {kCallback, 2, WM_LBUTTONDOWN}, {kCallback, 2, NIN_SELECT}};
+        {kCallback, 3, WM_LBUTTONDOWN}, {kCallback, 3, NIN_SELECT}, {WM_COMMAND, 2, 0}};
     EXPECT_EQ(r.received, expected);
 
-    // An empty list takes the menu away; right presses are reported again.
-    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 2, {}));
-    EXPECT_EQ(icon->contextMenu(), nullptr);
+    // A new callback message takes effect with the next activity.
+    auto moved = Record(r.window.handle(), 3, NIF_MESSAGE, 0, "");
+    moved.uCallbackMessage = kCallback + 7;
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_MODIFY, moved));
     r.received.clear();
-    emit icon->activated(QSystemTrayIcon::Context);
+    icon->reports.mouse(WM_RBUTTONDOWN);
     ASSERT_TRUE(WaitUntil([&] { return !r.received.empty(); }));
-    EXPECT_EQ(r.received[0][2], WM_RBUTTONDOWN);
-    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, d));
+    EXPECT_EQ(r.received[0][0], kCallback + 7);
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_DELETE, moved));
 }
 
 TEST(DesktopTray, IconsWaitForATrayReportItMissingOnceAndAppearWhenItComes) {
-    TestDesktop desktop;
-    desktop.kind = TrayKind::None;
-    DesktopTray tray(desktop.Detect());
+    TrayOnFakeDesktop t(TrayKind::None);
     int missing = 0;
-    tray.SetTrayMissingHandler(std::chrono::milliseconds(30), [&] { ++missing; });
+    t.tray.SetTrayMissingHandler(std::chrono::milliseconds(30), [&] { ++missing; });
     Recorder r;
     const HICON red = CreateIconFromImage(Solid(qRgb(255, 0, 0)));
-    const auto d = Record(r.window.handle(), 1, NIF_MESSAGE | NIF_ICON | NIF_TIP, red, "waiting");
-    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, d));
-    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 1, CommandMenu()));
-    EXPECT_TRUE(ShownIcons().empty());
-    EXPECT_EQ(tray.Kind(), TrayKind::None);
-    EXPECT_FALSE(tray.ShowMessage(r.window.handle(), 1, "a", "b")) << "nowhere to show it yet";
+    const auto d = Shown(r.window.handle(), 1, red, "waiting");
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_ADD, d));
+    ASSERT_TRUE(t.tray.SetIconMenu(r.window.handle(), 1, CommandMenu()));
+    EXPECT_TRUE(t.desktop->made.empty());
+    EXPECT_EQ(t.tray.Kind(), TrayKind::None);
+    EXPECT_FALSE(t.tray.ShowMessage(r.window.handle(), 1, "a", "b")) << "nowhere to show it yet";
     // Changes while waiting are kept for the icon to come.
-    ASSERT_TRUE(tray.NotifyIcon(NIM_MODIFY, Record(r.window.handle(), 1, NIF_TIP, 0, "changed")));
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_MODIFY, Record(r.window.handle(), 1, NIF_TIP, 0, "changed")));
 
     ASSERT_TRUE(WaitUntil([&] { return missing == 1; }));
     // The watch goes on after the report, and the report is not repeated.
-    const int looks = desktop.looks;
-    ASSERT_TRUE(WaitUntil([&] { return desktop.looks > looks + 1; }));
+    const int looks = t.desktop->looks;
+    ASSERT_TRUE(WaitUntil([&] { return t.desktop->looks > looks + 1; }));
     EXPECT_EQ(missing, 1);
-    EXPECT_TRUE(ShownIcons().empty());
+    EXPECT_TRUE(t.desktop->made.empty());
 
-    desktop.kind = TrayKind::StatusNotifier;
-    ASSERT_TRUE(WaitUntil([&] { return ShownIcons().size() == 1; }));
-    QSystemTrayIcon* icon = ShownIcons()[0];
-    EXPECT_EQ(tray.Kind(), TrayKind::StatusNotifier);
-    EXPECT_EQ(icon->toolTip(), QString("changed"));
-    EXPECT_EQ(icon->icon().pixmap(16, 16).toImage().pixel(4, 4), qRgb(255, 0, 0));
-    ASSERT_NE(icon->contextMenu(), nullptr) << "the menu set while waiting goes with the icon";
-    EXPECT_EQ(icon->contextMenu()->actions().size(), 4);
-    EXPECT_TRUE(tray.ShowMessage(r.window.handle(), 1, "Postwren", "\x82\xA0"));
+    // A tray that announces itself nowhere is found by looking.
+    t.desktop->offer = TrayOffer{TrayKind::XEmbed, QStringLiteral("panel")};
+    ASSERT_TRUE(WaitUntil([&] { return t.desktop->Shown().size() == 1; }));
+    const auto icon = t.desktop->Shown()[0];
+    EXPECT_EQ(t.tray.Kind(), TrayKind::XEmbed);
+    EXPECT_EQ(icon->tip, QString("changed"));
+    EXPECT_EQ(icon->picture.pixel(4, 4), qRgb(255, 0, 0));
+    EXPECT_EQ(icon->menu.size(), 4u) << "the menu set while waiting goes with the icon";
+    EXPECT_TRUE(t.tray.ShowMessage(r.window.handle(), 1, "Postwren", "\x82\xA0"));
 
     // Once there, nothing is looked for any more.
-    const int settled = desktop.looks;
+    const int settled = t.desktop->looks;
     QDeadlineTimer quiet(100);
     while (!quiet.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    EXPECT_EQ(desktop.looks, settled);
-    ASSERT_TRUE(tray.NotifyIcon(NIM_DELETE, d));
+    EXPECT_EQ(t.desktop->looks, settled);
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_DELETE, d));
     DestroyIcon(red);
 }
 
-TEST(DesktopTray, TheKindIsDecidedWithTheFirstIconAsTheToolkitDoes) {
-    TestDesktop desktop;
-    DesktopTray tray(desktop.Detect());
+// The icon goes where the session says, as often as that changes, and is
+// never shown twice.
+TEST(DesktopTray, IconsFollowTheSessionsTraysAndAreNeverShownTwice) {
+    TrayOnFakeDesktop t(TrayKind::XEmbed);
+    int missing = 0;
+    t.tray.SetTrayMissingHandler(std::chrono::milliseconds(30), [&] { ++missing; });
     Recorder r;
-    const auto first = Record(r.window.handle(), 1, NIF_MESSAGE, 0, "");
-    const auto second = Record(r.window.handle(), 2, NIF_MESSAGE, 0, "");
-    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, first));
-    desktop.kind = TrayKind::StatusNotifier;
-    ASSERT_TRUE(tray.NotifyIcon(NIM_ADD, second));
-    EXPECT_EQ(tray.Kind(), TrayKind::XEmbed);
-    ASSERT_TRUE(tray.SetIconMenu(r.window.handle(), 2, CommandMenu()));
-    for (QSystemTrayIcon* icon : ShownIcons()) EXPECT_EQ(icon->contextMenu(), nullptr);
-    tray.NotifyIcon(NIM_DELETE, first);
-    tray.NotifyIcon(NIM_DELETE, second);
+    const HICON red = CreateIconFromImage(Solid(qRgb(255, 0, 0)));
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_ADD, Shown(r.window.handle(), 1, red, "Postwren")));
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_ADD, Shown(r.window.handle(), 2, 0, "second")));
+    ASSERT_TRUE(t.tray.SetIconMenu(r.window.handle(), 1, CommandMenu()));
+    ASSERT_EQ(t.desktop->Shown().size(), 2u);
+    EXPECT_EQ(t.tray.Kind(), TrayKind::XEmbed);
+
+    struct Step {
+        TrayKind kind;
+        const char* identity;
+    };
+    // A host registers late; its panel restarts; it leaves while an XEmbed
+    // tray is there; that tray goes too.
+    const std::vector<Step> steps{{TrayKind::StatusNotifier, "watcher"},
+                                  {TrayKind::StatusNotifier, "restarted watcher"},
+                                  {TrayKind::XEmbed, "tray"},
+                                  {TrayKind::None, ""}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.identity);
+        const std::size_t before = t.desktop->made.size();
+        t.desktop->Offer(step.kind, QString::fromLatin1(step.identity));
+        EXPECT_EQ(t.tray.Kind(), step.kind);
+        const auto shown = t.desktop->Shown();
+        if (step.kind == TrayKind::None) {
+            EXPECT_TRUE(shown.empty());
+            continue;
+        }
+        ASSERT_EQ(shown.size(), 2u);
+        EXPECT_EQ(t.desktop->made.size(), before + 2) << "both icons made anew in the new tray";
+        for (const auto& icon : shown) EXPECT_EQ(icon->where.identity, QString::fromLatin1(step.identity));
+        const auto& first = shown[0]->tip == "Postwren" ? shown[0] : shown[1];
+        EXPECT_EQ(first->picture.pixel(4, 4), qRgb(255, 0, 0));
+        EXPECT_EQ(first->menu.size(), 4u) << "the menu moves with the icon";
+    }
+    EXPECT_EQ(t.desktop->mostShownAtOnce, 2) << "an icon was in two trays at once";
+
+    // With the trays gone the icons wait, and the user is told again.
+    ASSERT_TRUE(WaitUntil([&] { return missing == 1; }));
+    t.desktop->offer = TrayOffer{TrayKind::XEmbed, QStringLiteral("back")};
+    ASSERT_TRUE(WaitUntil([&] { return t.desktop->Shown().size() == 2; }));
+    // The same offer said again changes nothing.
+    const std::size_t made = t.desktop->made.size();
+    t.desktop->Offer(TrayKind::XEmbed, QStringLiteral("back"));
+    EXPECT_EQ(t.desktop->made.size(), made);
+    DestroyIcon(red);
+}
+
+TEST(DesktopTray, AnIconTheTrayCannotTakeWaitsAndIsTriedAgain) {
+    TrayOnFakeDesktop t(TrayKind::StatusNotifier);
+    t.desktop->refuseIcons = true;
+    Recorder r;
+    const auto d = Shown(r.window.handle(), 1, 0, "");
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_ADD, d));
+    EXPECT_EQ(t.tray.Kind(), TrayKind::None);
+    EXPECT_FALSE(t.tray.ShowMessage(r.window.handle(), 1, "a", "b"));
+    t.desktop->refuseIcons = false;
+    ASSERT_TRUE(WaitUntil([&] { return t.desktop->Shown().size() == 1; }));
+    EXPECT_EQ(t.tray.Kind(), TrayKind::StatusNotifier);
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_DELETE, d));
 }
 
 }  // namespace

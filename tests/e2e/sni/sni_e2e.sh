@@ -25,12 +25,6 @@ dovecot=$3
 art=$4
 readonly test_name=sni_e2e
 here=$(cd "$(dirname "$0")" && pwd)
-readonly host_py=$here/sni_host.py
-readonly ctl_py=$here/sni_ctl.py
-# The system's Python, which has python3-dbus-next (a Python of one's own
-# earlier on PATH may not).
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
 
 rm -rf "$art"
 mkdir -p "$art"
@@ -38,7 +32,6 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/postwren-sni.XXXXXX")
 mkdir -p "$work/runtime"
 chmod 0700 "$work/runtime"
 desktop_pids=()
-host_pid=""
 
 # --- the desktop: an X server, a window manager and a session bus -----------------
 
@@ -71,19 +64,8 @@ desktop_pids+=($!)
 export DESKTOP_TRAY_WINDOW=none
 # shellcheck source=../app_lib.sh
 . "$here/../app_lib.sh"
-
-stop_host() {
-    [ -n "$host_pid" ] || return 0
-    kill -TERM "$host_pid" 2>/dev/null || true
-    wait "$host_pid" 2>/dev/null || true
-    host_pid=""
-}
-start_host() {
-    rm -f "$work/host-ready"
-    "$python" "$host_py" --ready "$work/host-ready" >>"$art/sni-host.log" 2>&1 &
-    host_pid=$!
-    wait_until test -s "$work/host-ready" || fail "the StatusNotifierItem host did not start"
-}
+# shellcheck source=sni_lib.sh
+. "$here/sni_lib.sh"
 
 cleanup() {
     stop_program
@@ -95,12 +77,6 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-ctl() { "$python" "$ctl_py" "$@"; }
-items() { ctl items 2>/dev/null || true; }
-item_count() { items | grep -c . || true; }
-one_item() { [ "$(item_count)" -eq 1 ]; }
-no_item() { [ "$(item_count)" -eq 0 ]; }
 
 export XDG_CONFIG_HOME=$art/config
 readonly server_log=$art/dovecot/dovecot.log
@@ -139,10 +115,7 @@ echo "item: $item"
 title=$(ctl title "$item") || fail "the item does not answer"
 [ "$title" = "Postwren" ] || fail "the item's title is \"$title\""
 
-menu=$(ctl menu "$item" | cut -f2)
-expected_menu=$'今すぐチェック\n設定\n-\n終了'
-[ "$menu" = "$expected_menu" ] || fail "the exported menu is:
-$menu"
+expect_menu "$item" "start"
 shot "item-registered"
 
 # --- 今すぐチェック through the menu: a check and the popup -------------------------

@@ -60,7 +60,11 @@ if [ "${1:-}" != "--inner" ]; then
     # that has no terminating zero (strndup reads only as far as it is told);
     # the sanitizer's strict string checks read on past it and stop the
     # program before our code runs. The later setting wins.
-    asan_options=${ASAN_OPTIONS:+$ASAN_OPTIONS:strict_string_checks=0}
+    # WORKAROUND: libwayland-client is built without frame pointers, so the
+    # fast unwinder stops at its first frame and a process-lifetime allocation
+    # made there carries no frame that the suppressions can name; the full
+    # unwinder sees the whole stack.
+    asan_options=${ASAN_OPTIONS:+$ASAN_OPTIONS:strict_string_checks=0:fast_unwind_on_malloc=0}
     chmod -R a+rX "$stage"
     mkdir "$stage/art"
     chown "$user" "$stage/art"

@@ -483,21 +483,13 @@ void TFrmMain::LoadSettings() {
         Timer1->SetInterval(static_cast<unsigned>(CheckIntervalOf(settings)));
         timedChecksArmed_ = true;
     }
-    switch (load.status) {
-        case SettingsLoadStatus::Loaded:
-            return;
-        case SettingsLoadStatus::NoKey:
-        case SettingsLoadStatus::Damaged:
-        case SettingsLoadStatus::StoreUnreadable:
-            // Nothing usable is stored: ask for the settings.
-            storedKeyMissing_ = true;
-            if (FrmConfig != nullptr) {
-                FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
-                FrmConfig->ShowForm();
-            }
-            return;
-        case SettingsLoadStatus::UnreadableValue:
-            throw ERegistryException(load.message);
+    if (SettingsFound(load))
+        return;
+    // Nothing usable is stored: ask for the settings.
+    storedKeyMissing_ = true;
+    if (FrmConfig != nullptr) {
+        FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
+        FrmConfig->ShowForm();
     }
 }
 

@@ -95,6 +95,21 @@ bool TRegistry::OpenKey(const AnsiString& Key, bool CanCreate) {
     return true;
 }
 
+bool TRegistry::OpenKeySnapshot(const AnsiString& Key) {
+    if (!rootSupported())
+        return note(kRefused);
+    AnsiString path = pathOf(Key);
+    platform::HiveKeySnapshot read;
+    if (!note(hive_->readKey(path, read)))
+        return false;
+    CloseKey();
+    hasCurrentKey_ = true;
+    currentPath_ = std::move(path);
+    openAccess_ = access_;
+    snapshot_ = std::move(read);
+    return true;
+}
+
 bool TRegistry::SetAsideDamagedHive(AnsiString& MovedTo) {
     std::string moved;
     if (!note(hive_->setAsideDamaged(moved)))
@@ -106,6 +121,7 @@ bool TRegistry::SetAsideDamagedHive(AnsiString& MovedTo) {
 void TRegistry::CloseKey() {
     hasCurrentKey_ = false;
     currentPath_.clear();
+    snapshot_.reset();
     // The root key itself is always at hand with every right.
     openAccess_ = KEY_ALL_ACCESS;
 }
@@ -113,6 +129,8 @@ void TRegistry::CloseKey() {
 bool TRegistry::ValueExists(const AnsiString& Name) {
     if (!rootSupported() || (openAccess_ & KEY_QUERY_VALUE) == 0)
         return note(kRefused);
+    if (snapshot_)
+        return note(snapshot_->valueExists(Name));
     return note(hive_->valueExists(currentPath_, Name));
 }
 
@@ -120,7 +138,7 @@ platform::HiveValue TRegistry::readValue(const AnsiString& name) {
     platform::HiveValue v;
     if (!rootSupported() || (openAccess_ & KEY_QUERY_VALUE) == 0)
         note(kRefused);
-    else if (note(hive_->readValue(currentPath_, name, v)))
+    else if (note(snapshot_ ? snapshot_->readValue(name, v) : hive_->readValue(currentPath_, name, v)))
         return v;
     throw registryError(kGetDataFailedText, name);
 }
@@ -160,8 +178,11 @@ std::int32_t TRegistry::ReadInteger(const AnsiString& Name) {
 void TRegistry::writeValue(const AnsiString& name, const platform::HiveValue& value) {
     if (!rootSupported() || (openAccess_ & KEY_SET_VALUE) == 0)
         note(kRefused);
-    else if (note(hive_->writeValue(currentPath_, name, value)))
+    else if (note(hive_->writeValue(currentPath_, name, value))) {
+        if (snapshot_)
+            snapshot_->setValue(name, value);
         return;
+    }
     throw registryError(kSetDataFailedText, name);
 }
 

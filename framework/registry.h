@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "framework/component.h"
@@ -71,6 +72,12 @@ public:
     // is missing (without CanCreate), cannot be created, or the hive cannot be
     // read; the current key stays as it was then.
     bool OpenKey(const AnsiString& Key, bool CanCreate);
+    // Opens Key as OpenKey(Key, false) does, reading it with all its values
+    // at once: until the key is closed, ValueExists and the reads answer from
+    // that one reading, so the values read belong to one state of the hive
+    // even while another process changes it. Writes still go to the hive,
+    // and later reads see them.
+    bool OpenKeySnapshot(const AnsiString& Key);
     // Why the last OpenKey, ValueExists, read, write or WriteValues did not
     // succeed (its hive status); Ok after one that did.
     const platform::HiveStatus& LastStatus() const { return lastStatus_; }
@@ -78,7 +85,8 @@ public:
     // True with the name it now has in MovedTo; false when the hive is not
     // damaged or cannot be moved (LastStatus says which).
     bool SetAsideDamagedHive(AnsiString& MovedTo);
-    // Forgets the current key; later calls work on the root key itself.
+    // Forgets the current key (and a snapshot of it); later calls work on the
+    // root key itself.
     void CloseKey();
     bool HasCurrentKey() const { return hasCurrentKey_; }
     // The current key's path below the root, without a leading '\'.
@@ -130,4 +138,6 @@ private:
     std::uint32_t openAccess_ = KEY_ALL_ACCESS;  // the rights the current key was opened with
     bool hasCurrentKey_ = false;
     AnsiString currentPath_;
+    // The current key as OpenKeySnapshot read it.
+    std::optional<platform::HiveKeySnapshot> snapshot_;
 };

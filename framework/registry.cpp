@@ -179,8 +179,7 @@ void TRegistry::writeValue(const AnsiString& name, const platform::HiveValue& va
     if (!rootSupported() || (openAccess_ & KEY_SET_VALUE) == 0)
         note(kRefused);
     else if (note(hive_->writeValue(currentPath_, name, value))) {
-        if (snapshot_)
-            snapshot_->setValue(name, value);
+        snapshot_.reset();
         return;
     }
     throw registryError(kSetDataFailedText, name);

@@ -75,8 +75,8 @@ public:
     // Opens Key as OpenKey(Key, false) does, reading it with all its values
     // at once: until the key is closed, ValueExists and the reads answer from
     // that one reading, so the values read belong to one state of the hive
-    // even while another process changes it. Writes still go to the hive,
-    // and later reads see them.
+    // even while another process changes it. A write to the key goes to the
+    // hive and ends the snapshot: later calls read the hive again.
     bool OpenKeySnapshot(const AnsiString& Key);
     // Why the last OpenKey, ValueExists, read, write or WriteValues did not
     // succeed (its hive status); Ok after one that did.

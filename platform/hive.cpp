@@ -51,15 +51,4 @@ HiveStatus HiveKeySnapshot::readValue(std::string_view name, HiveValue& out) con
     return HiveStatus::Ok();
 }
 
-void HiveKeySnapshot::setValue(std::string_view name, const HiveValue& value) {
-    for (HiveKeyValue& v : values_) {
-        if (sameName(v.name, name)) {
-            v.value = value;
-            v.readable = true;
-            return;
-        }
-    }
-    values_.push_back(HiveKeyValue{std::string(name), value, true});
-}
-
 }  // namespace platform

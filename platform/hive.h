@@ -84,8 +84,6 @@ public:
     // Ok with the value in `out`; NotFound; Unreadable. `out` is unchanged on
     // failure.
     HiveStatus readValue(std::string_view name, HiveValue& out) const;
-    // Takes in a value written to the key since, replacing one of the same name.
-    void setValue(std::string_view name, const HiveValue& value);
 
 private:
     const HiveKeyValue* find(std::string_view name) const;

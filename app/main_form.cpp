@@ -101,7 +101,7 @@ AnsiString NoMailTitle() {
 // of their own and never get here.
 class TFrmMain::DragFilter final : public QObject {
 public:
-    explicit DragFilter(TFrmMain& form) : form_(form) {}
+    DragFilter() = default;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -146,7 +146,6 @@ protected:
     }
 
 private:
-    TFrmMain& form_;
     bool armed_ = false;
     QPoint press_;
 };
@@ -279,7 +278,7 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     // The result of a check is shown as the popup's window title, which is
     // what its taskbar entry shows.
     InstallTaskbarTitle(this);
-    dragFilter_ = std::make_unique<DragFilter>(*this);
+    dragFilter_ = std::make_unique<DragFilter>();
     Handle()->installEventFilter(dragFilter_.get());
 
     DoCreate();

@@ -45,10 +45,6 @@ void TRegistryValues::WriteString(const AnsiString& Name, const AnsiString& Valu
     values_.push_back({Name, stringValue(platform::REG_SZ, Value)});
 }
 
-void TRegistryValues::WriteExpandString(const AnsiString& Name, const AnsiString& Value) {
-    values_.push_back({Name, stringValue(platform::REG_EXPAND_SZ, Value)});
-}
-
 void TRegistryValues::WriteInteger(const AnsiString& Name, std::int32_t Value) {
     values_.push_back({Name, integerValue(Value)});
 }
@@ -187,10 +183,6 @@ void TRegistry::writeValue(const AnsiString& name, const platform::HiveValue& va
 
 void TRegistry::WriteString(const AnsiString& Name, const AnsiString& Value) {
     writeValue(Name, stringValue(platform::REG_SZ, Value));
-}
-
-void TRegistry::WriteExpandString(const AnsiString& Name, const AnsiString& Value) {
-    writeValue(Name, stringValue(platform::REG_EXPAND_SZ, Value));
 }
 
 void TRegistry::WriteInteger(const AnsiString& Name, std::int32_t Value) {

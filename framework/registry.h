@@ -35,7 +35,6 @@ public:
 class TRegistryValues {
 public:
     void WriteString(const AnsiString& Name, const AnsiString& Value);
-    void WriteExpandString(const AnsiString& Name, const AnsiString& Value);
     void WriteInteger(const AnsiString& Name, std::int32_t Value);
 
     const std::vector<platform::NamedHiveValue>& Values() const { return values_; }
@@ -107,12 +106,11 @@ public:
     // for a REG_DWORD whose data is not four bytes.
     std::int32_t ReadInteger(const AnsiString& Name);
 
-    // Store the text and one terminating zero byte (REG_SZ, REG_EXPAND_SZ), or
-    // four little-endian bytes (REG_DWORD). Raise ERegistryException
+    // Store the text and one terminating zero byte (REG_SZ), or four
+    // little-endian bytes (REG_DWORD). Raise ERegistryException
     // "'Name' の設定に失敗しました" when the value cannot be written; the stored
     // value is unchanged then.
     void WriteString(const AnsiString& Name, const AnsiString& Value);
-    void WriteExpandString(const AnsiString& Name, const AnsiString& Value);
     void WriteInteger(const AnsiString& Name, std::int32_t Value);
 
     // Opens Key as OpenKey(Key, true) does and stores all of Values in it as

@@ -101,7 +101,7 @@ AnsiString NoMailTitle() {
 // of their own and never get here.
 class TFrmMain::DragFilter final : public QObject {
 public:
-    explicit DragFilter(TFrmMain& form) : form_(form) {}
+    DragFilter() = default;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -146,7 +146,6 @@ protected:
     }
 
 private:
-    TFrmMain& form_;
     bool armed_ = false;
     QPoint press_;
 };
@@ -279,7 +278,7 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     // The result of a check is shown as the popup's window title, which is
     // what its taskbar entry shows.
     InstallTaskbarTitle(this);
-    dragFilter_ = std::make_unique<DragFilter>(*this);
+    dragFilter_ = std::make_unique<DragFilter>();
     Handle()->installEventFilter(dragFilter_.get());
 
     DoCreate();
@@ -483,21 +482,13 @@ void TFrmMain::LoadSettings() {
         Timer1->SetInterval(static_cast<unsigned>(CheckIntervalOf(settings)));
         timedChecksArmed_ = true;
     }
-    switch (load.status) {
-        case SettingsLoadStatus::Loaded:
-            return;
-        case SettingsLoadStatus::NoKey:
-        case SettingsLoadStatus::Damaged:
-        case SettingsLoadStatus::StoreUnreadable:
-            // Nothing usable is stored: ask for the settings.
-            storedKeyMissing_ = true;
-            if (FrmConfig != nullptr) {
-                FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
-                FrmConfig->ShowForm();
-            }
-            return;
-        case SettingsLoadStatus::UnreadableValue:
-            throw ERegistryException(load.message);
+    if (SettingsFound(load))
+        return;
+    // Nothing usable is stored: ask for the settings.
+    storedKeyMissing_ = true;
+    if (FrmConfig != nullptr) {
+        FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
+        FrmConfig->ShowForm();
     }
 }
 

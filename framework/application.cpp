@@ -119,6 +119,4 @@ void TApplication::Restore() {
 
 void TApplication::ShowAppWindow(bool visible) {
     appWindowVisible_ = visible;
-    if (OnAppWindowVisibility)
-        OnAppWindowVisibility(visible);
 }

@@ -66,7 +66,6 @@ public:
     // is Title. SW_HIDE / SW_SHOW from ShowWindow land here.
     bool AppWindowVisible() const { return appWindowVisible_; }
     void ShowAppWindow(bool visible);
-    std::function<void(bool visible)> OnAppWindowVisibility;
 
 private:
     void scheduleIdle();

@@ -137,18 +137,6 @@ void TControl::SetBounds(int left, int top, int width, int height) {
     BoundsChanged();
 }
 
-TPoint TControl::ClientToScreen(TPoint p) const {
-    TPoint r{p.X + left_, p.Y + top_};
-    if (parent_ != nullptr)
-        return parent_->ClientToScreen(r);
-    return r;
-}
-
-TPoint TControl::ScreenToClient(TPoint p) const {
-    const TPoint origin = ClientToScreen(TPoint{0, 0});
-    return TPoint{p.X - origin.X, p.Y - origin.Y};
-}
-
 void TControl::SetVisible(bool visible) {
     if (visible == visible_)
         return;
@@ -210,10 +198,6 @@ void TControl::MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y) {
     if (OnMouseDown)
         OnMouseDown(this, Button, Shift, X, Y);
 }
-void TControl::MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y) {
-    if (OnMouseUp)
-        OnMouseUp(this, Button, Shift, X, Y);
-}
 void TControl::MouseMove(TShiftState Shift, int X, int Y) {
     if (OnMouseMove)
         OnMouseMove(this, Shift, X, Y);
@@ -268,7 +252,7 @@ void TGraphicControl::PaintTo(QPainter* painter) {
     painter->save();
     painter->translate(left_, top_);
     painter->setClipRect(0, 0, width_, height_, Qt::IntersectClip);
-    canvas_.AttachPainter(painter, ClientRect());
+    canvas_.AttachPainter(painter);
     canvas_.Font()->Assign(Font());
     painting_ = true;
     try {
@@ -436,10 +420,6 @@ void TWinControl::SetFocus() {
     w->setFocus(Qt::OtherFocusReason);
 }
 
-bool TWinControl::Focused() const {
-    return widget_ != nullptr && widget_->hasFocus();
-}
-
 void TWinControl::PaintWindow(QPainter* painter, const TRect& updateRect) {
     if (paintBackground_)
         painter->fillRect(QRect(updateRect.Left, updateRect.Top, updateRect.Width(), updateRect.Height()),
@@ -487,7 +467,6 @@ void TWinControl::RouteMouse(int kind, TMouseButton button, TShiftState shift, i
         case kMouseUp: {
             mouseCapture_ = nullptr;
             const bool inside = tx >= 0 && ty >= 0 && tx < target->Width() && ty < target->Height();
-            target->MouseUp(button, shift, tx, ty);
             if (button == TMouseButton::mbLeft && inside)
                 target->Click();
             break;
@@ -529,14 +508,9 @@ void TCustomForm::applyWindowFlags() {
             // A fixed-size dialog frame with a caption and no caption-bar buttons.
             flags |= Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint;
             break;
-        case TFormBorderStyle::bsToolWindow:
-            flags |= Qt::Tool;
-            break;
-        default:
+        case TFormBorderStyle::bsSizeable:
             break;
     }
-    if (formStyle_ == TFormStyle::fsStayOnTop)
-        flags |= Qt::WindowStaysOnTopHint;
     const bool wasVisible = w->isVisible();
     w->setWindowFlags(flags);
     if (borderStyle_ == TFormBorderStyle::bsDialog || borderStyle_ == TFormBorderStyle::bsNone)
@@ -558,14 +532,6 @@ void TCustomForm::SetBorderStyle(TFormBorderStyle s) {
     if (s == borderStyle_)
         return;
     borderStyle_ = s;
-    if (HandleAllocated())
-        applyWindowFlags();
-}
-
-void TCustomForm::SetFormStyle(TFormStyle s) {
-    if (s == formStyle_)
-        return;
-    formStyle_ = s;
     if (HandleAllocated())
         applyWindowFlags();
 }
@@ -649,8 +615,6 @@ void TCustomForm::VisibleChanged() {
             OnShow(this);
     } else {
         w->hide();
-        if (OnHide)
-            OnHide(this);
     }
 }
 
@@ -659,10 +623,6 @@ void TCustomForm::ShowForm() {
     QWidget* w = Handle();
     w->raise();
     w->activateWindow();
-}
-
-bool TCustomForm::Active() const {
-    return HandleAllocated() && const_cast<TCustomForm*>(this)->Handle()->isActiveWindow();
 }
 
 void TCustomForm::DoCreate() {
@@ -695,13 +655,6 @@ void TImage::SetAutoSize(bool v) {
     pictureChanged();
 }
 
-void TImage::SetStretch(bool v) {
-    if (v == stretch_)
-        return;
-    stretch_ = v;
-    Invalidate();
-}
-
 TCanvas* TImage::Canvas() {
     if (picture_.Graphic() == nullptr) {
         TBitmap* b = picture_.Bitmap();
@@ -717,9 +670,5 @@ void TImage::Paint() {
     TGraphic* g = picture_.Graphic();
     if (g == nullptr || g->Empty())
         return;
-    TCanvas* c = TGraphicControl::Canvas();
-    if (stretch_)
-        c->StretchDraw(ClientRect(), g);
-    else
-        c->Draw(0, 0, g);
+    TGraphicControl::Canvas()->Draw(0, 0, g);
 }

@@ -53,9 +53,6 @@ public:
     virtual int ClientWidth() const { return width_; }
     virtual int ClientHeight() const { return height_; }
     TRect ClientRect() const { return Rect(0, 0, ClientWidth(), ClientHeight()); }
-    // Control coordinates to screen coordinates and back.
-    TPoint ClientToScreen(TPoint p) const;
-    TPoint ScreenToClient(TPoint p) const;
 
     bool Visible() const { return visible_; }
     virtual void SetVisible(bool visible);
@@ -91,12 +88,10 @@ public:
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
     TMouseEvent OnMouseDown;
-    TMouseEvent OnMouseUp;
     TMouseMoveEvent OnMouseMove;
 
     // Mouse input, in control coordinates; the defaults fire the events.
     virtual void MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y);
-    virtual void MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y);
     virtual void MouseMove(TShiftState Shift, int X, int Y);
     virtual void Click();
     virtual void DblClick();
@@ -176,7 +171,6 @@ public:
     bool TabStop() const { return tabStop_; }
     void SetTabStop(bool v);
     void SetFocus();
-    bool Focused() const;
 
     // Repaints a part of the client area later.
     void InvalidateRect(const TRect& r);
@@ -213,9 +207,8 @@ private:
     TGraphicControl* mouseCapture_ = nullptr;
 };
 
-enum class TFormBorderStyle { bsNone, bsSingle, bsSizeable, bsDialog, bsToolWindow };
+enum class TFormBorderStyle { bsNone, bsSizeable, bsDialog };
 enum class TPosition { poDesigned, poScreenCenter };
-enum class TFormStyle { fsNormal, fsStayOnTop };
 
 // A top-level window.
 class TCustomForm : public TWinControl {
@@ -228,8 +221,6 @@ public:
     void SetBorderStyle(TFormBorderStyle s);
     TPosition Position() const { return position_; }
     void SetPosition(TPosition p) { position_ = p; }
-    TFormStyle FormStyle() const { return formStyle_; }
-    void SetFormStyle(TFormStyle s);
 
     // The client area; the outer Width/Height add the frame the window manager draws.
     int ClientWidth() const override { return clientWidth_; }
@@ -243,13 +234,11 @@ public:
     // Shows the form (OnShow when it was hidden) and brings it to the front.
     void ShowForm();
     bool Showing() const override { return Visible(); }
-    bool Active() const;
     // Hides the form (same as Hide()).
     void Close() { Hide(); }
 
     TNotifyEvent OnCreate;
     TNotifyEvent OnShow;
-    TNotifyEvent OnHide;
     // Runs OnCreate; the form's constructor calls this once its layout is loaded.
     void DoCreate();
 
@@ -267,7 +256,6 @@ private:
 
     TFormBorderStyle borderStyle_ = TFormBorderStyle::bsSizeable;
     TPosition position_ = TPosition::poDesigned;
-    TFormStyle formStyle_ = TFormStyle::fsNormal;
     int clientWidth_ = 0, clientHeight_ = 0;
     bool placedOnce_ = false;
 };
@@ -288,8 +276,6 @@ public:
     TPicture* Picture() { return &picture_; }
     bool AutoSize() const { return autoSize_; }
     void SetAutoSize(bool v);
-    bool Stretch() const { return stretch_; }
-    void SetStretch(bool v);
     // The picture's bitmap canvas (made on demand); raises EInvalidOperation
     // "Can only modify an image if it contains a bitmap" for another kind of graphic.
     TCanvas* Canvas();
@@ -301,5 +287,4 @@ private:
     void pictureChanged();
     TPicture picture_;
     bool autoSize_ = false;
-    bool stretch_ = false;
 };

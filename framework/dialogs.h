@@ -14,11 +14,7 @@ class QMessageBox;
 class TCustomForm;
 
 enum TOpenOptionFlag : unsigned {
-    ofReadOnly = 0x1,
-    ofOverwritePrompt = 0x2,
-    ofHideReadOnly = 0x4,  // no read-only check box (this dialog never has one)
-    ofNoChangeDir = 0x8,
-    ofFileMustExist = 0x1000,
+    ofHideReadOnly = 0x4,       // no read-only check box (this dialog never has one)
     ofEnableSizing = 0x800000,  // the dialog can be resized
 };
 using TOpenOptions = unsigned;
@@ -49,7 +45,6 @@ public:
     void SetFilterIndex(int i) { filterIndex_ = i; }
     // Full path of the chosen file (CP932).
     const AnsiString& FileName() const { return fileName_; }
-    void SetFileName(const AnsiString& f) { fileName_ = f; }
     // Folder to start in while FileName is empty.
     const AnsiString& InitialDir() const { return initialDir_; }
     void SetInitialDir(const AnsiString& d) { initialDir_ = d; }

@@ -1,12 +1,10 @@
 #include "framework/graphics.h"
 
 #include <QBuffer>
-#include <QFile>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QPainter>
 #include <array>
-#include <cmath>
 #include <mutex>
 
 #include "framework/exception.h"
@@ -91,7 +89,6 @@ void TFont::Assign(const TPersistent* Source) {
         height_ = f->height_;
         color_ = f->color_;
         charset_ = f->charset_;
-        style_ = f->style_;
         changed();
         return;
     }
@@ -117,14 +114,6 @@ void TFont::SetHeight(int height) {
     changed();
 }
 
-int TFont::Size() const {
-    return static_cast<int>(std::lround(-height_ * 72.0 / 96.0));
-}
-
-void TFont::SetSize(int points) {
-    SetHeight(-static_cast<int>(std::lround(points * 96.0 / 72.0)));
-}
-
 void TFont::SetColor(TColor color) {
     if (color == color_)
         return;
@@ -139,13 +128,6 @@ void TFont::SetCharset(int charset) {
     changed();
 }
 
-void TFont::SetStyle(unsigned style) {
-    if (style == style_)
-        return;
-    style_ = style;
-    changed();
-}
-
 QFont TFont::ToQFont() const {
     RegisterFontSubstitutions();
     QFont f(ToQString(name_));
@@ -153,10 +135,6 @@ QFont TFont::ToQFont() const {
     // cell, of which the em is roughly five sixths for these faces.
     const int px = height_ < 0 ? -height_ : (height_ > 0 ? std::max(1, height_ * 5 / 6) : 12);
     f.setPixelSize(px);
-    f.setBold((style_ & fsBold) != 0);
-    f.setItalic((style_ & fsItalic) != 0);
-    f.setUnderline((style_ & fsUnderline) != 0);
-    f.setStrikeOut((style_ & fsStrikeOut) != 0);
     f.setStyleStrategy(QFont::PreferAntialias);
     return f;
 }
@@ -172,14 +150,12 @@ TCanvas::~TCanvas() {
 void TCanvas::AttachImage(QImage* image) {
     Detach();
     image_ = image;
-    clip_ = image ? Rect(0, 0, image->width(), image->height()) : TRect{};
 }
 
-void TCanvas::AttachPainter(QPainter* painter, const TRect& clip) {
+void TCanvas::AttachPainter(QPainter* painter) {
     Detach();
     painter_ = painter;
     ownsPainter_ = false;
-    clip_ = clip;
 }
 
 void TCanvas::Release() {
@@ -215,10 +191,6 @@ QPainter* TCanvas::Painter() {
     return painter_;
 }
 
-TRect TCanvas::ClipRect() const {
-    return clip_;
-}
-
 TColor TCanvas::Pixel(int x, int y) {
     if (image_ == nullptr || x < 0 || y < 0 || x >= image_->width() || y >= image_->height())
         return CLR_INVALID;
@@ -245,22 +217,6 @@ int TCanvas::TextWidth(const AnsiString& text) {
     return QFontMetrics(font_.ToQFont()).horizontalAdvance(ToDisplayQString(text, DisplayLines::Multiple));
 }
 
-int TCanvas::TextHeight(const AnsiString& text) {
-    return QFontMetrics(font_.ToQFont()).height();
-}
-
-void TCanvas::TextOut(int x, int y, const AnsiString& text) {
-    QPainter* p = Painter();
-    if (p == nullptr)
-        return;
-    const QFontMetrics fm(p->font());
-    const QString shown = ToDisplayQString(text, DisplayLines::Multiple);
-    if (brush_.Style() != TBrushStyle::bsClear) {
-        p->fillRect(QRect(x, y, fm.horizontalAdvance(shown), fm.height()), ToQColor(brush_.Color()));
-    }
-    p->drawText(QPoint(x, y + fm.ascent()), shown);
-}
-
 void TCanvas::CopyRect(const TRect& dest, TCanvas* source, const TRect& sourceRect) {
     if (source == nullptr || source->image_ == nullptr)
         return;
@@ -285,27 +241,6 @@ void TCanvas::StretchDraw(const TRect& dest, TGraphic* graphic) {
 void TCanvas::Draw(int x, int y, TGraphic* graphic) {
     if (graphic != nullptr)
         graphic->Draw(*this, Bounds(x, y, graphic->Width(), graphic->Height()));
-}
-
-// ---- TGraphic ----
-
-void TGraphic::LoadFromFile(const AnsiString& fileName) {
-    QFile f(ToQString(fileName));
-    if (!f.open(QIODevice::ReadOnly))
-        throw Exception("Cannot open file \"" + fileName + "\". " + FromQString(f.errorString()));
-    const QByteArray bytes = f.readAll();
-    TMemoryStream s;
-    s.WriteBuffer(bytes.constData(), bytes.size());
-    s.SetPosition(0);
-    LoadFromStream(s);
-}
-
-void TGraphic::SaveToFile(const AnsiString& fileName) const {
-    TMemoryStream s;
-    SaveToStream(s);
-    QFile f(ToQString(fileName));
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(s.Memory(), s.Size()) != s.Size())
-        throw Exception("Cannot create file \"" + fileName + "\". " + FromQString(f.errorString()));
 }
 
 // ---- TBitmap ----
@@ -477,10 +412,4 @@ TBitmap* TPicture::Bitmap() {
         b = static_cast<TBitmap*>(graphic_.get());
     }
     return b;
-}
-
-void TPicture::LoadFromFile(const AnsiString& fileName) {
-    auto b = std::make_unique<TBitmap>();
-    b->LoadFromFile(fileName);
-    SetGraphic(std::move(b));
 }

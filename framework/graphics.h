@@ -49,7 +49,6 @@ constexpr TColor RGB(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 QColor ToQColor(TColor color);
 TColor FromQColor(const QColor& color);
 
-enum TFontStyle : unsigned { fsBold = 1, fsItalic = 2, fsUnderline = 4, fsStrikeOut = 8 };
 constexpr int DEFAULT_CHARSET = 1;
 constexpr int SHIFTJIS_CHARSET = 128;
 
@@ -67,15 +66,10 @@ public:
     // Negative: character height in pixels; positive: cell height in pixels.
     int Height() const { return height_; }
     void SetHeight(int height);
-    // Points at 96 dots per inch.
-    int Size() const;
-    void SetSize(int points);
     TColor Color() const { return color_; }
     void SetColor(TColor color);
     int Charset() const { return charset_; }
     void SetCharset(int charset);
-    unsigned Style() const { return style_; }
-    void SetStyle(unsigned style);
 
     TNotifyEvent OnChange;
 
@@ -90,7 +84,6 @@ private:
     int height_ = -12;
     TColor color_ = clWindowText;
     int charset_ = DEFAULT_CHARSET;
-    unsigned style_ = 0;
 };
 
 // Maps the designed Windows font names onto the installed Japanese gothic
@@ -151,9 +144,8 @@ public:
 
     // Draws on an image (a bitmap's). The canvas does not own it.
     void AttachImage(QImage* image);
-    // Draws through a painter that someone else began (a window's paint);
-    // `clip` is the area that may be drawn, in the painter's coordinates.
-    void AttachPainter(QPainter* painter, const TRect& clip);
+    // Draws through a painter that someone else began (a window's paint).
+    void AttachPainter(QPainter* painter);
     void Detach();
     // Ends a painter begun on an attached image, so its pixels can be read directly.
     void Release();
@@ -167,13 +159,10 @@ public:
     void SetPixel(int x, int y, TColor color);
     void FillRect(const TRect& r);
     int TextWidth(const AnsiString& text);
-    int TextHeight(const AnsiString& text);
-    void TextOut(int x, int y, const AnsiString& text);
     // Copies (stretching) a rectangle of another canvas onto dest.
     void CopyRect(const TRect& dest, TCanvas* source, const TRect& sourceRect);
     void StretchDraw(const TRect& dest, TGraphic* graphic);
     void Draw(int x, int y, TGraphic* graphic);
-    TRect ClipRect() const;
 
     // The painter, begun on demand, with the font and brush applied;
     // nullptr when the canvas has no surface. For platform drawing code.
@@ -185,7 +174,6 @@ private:
     QImage* image_ = nullptr;
     QPainter* painter_ = nullptr;
     bool ownsPainter_ = false;
-    TRect clip_;
     TFont font_;
     TBrush brush_;
 };
@@ -200,9 +188,6 @@ public:
     virtual void Draw(TCanvas& canvas, const TRect& rect) = 0;
     virtual void LoadFromStream(TStream& stream) = 0;
     virtual void SaveToStream(TStream& stream) const = 0;
-    // Raises Exception naming the file when it cannot be read or written.
-    void LoadFromFile(const AnsiString& fileName);
-    void SaveToFile(const AnsiString& fileName) const;
     TNotifyEvent OnChange;
 
 protected:
@@ -212,7 +197,7 @@ protected:
     }
 };
 
-enum class TPixelFormat { pfDevice, pf24bit, pf32bit };
+enum class TPixelFormat { pf24bit, pf32bit };
 
 // A bitmap. With pf24bit the pixels are 3 bytes in blue, green, red order
 // and ScanLine gives a row's bytes.
@@ -267,8 +252,6 @@ public:
     TBitmap* Bitmap();
     int Width() const { return graphic_ ? graphic_->Width() : 0; }
     int Height() const { return graphic_ ? graphic_->Height() : 0; }
-    // Loads a .bmp file into a bitmap.
-    void LoadFromFile(const AnsiString& fileName);
     TNotifyEvent OnChange;
 
 private:

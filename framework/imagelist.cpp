@@ -204,13 +204,6 @@ void TImageList::Delete(int index) {
     changed();
 }
 
-void TImageList::Clear() {
-    if (images_.empty())
-        return;
-    images_.clear();
-    changed();
-}
-
 void TImageList::GetIcon(int index, TIcon* icon) const {
     checkIndex(index);
     if (icon != nullptr)

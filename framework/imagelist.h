@@ -77,7 +77,6 @@ public:
     int AddIcon(const TIcon* icon);
     // Removes entry index; raises EInvalidOperation for a bad index.
     void Delete(int index);
-    void Clear();
 
     // Copies entry index into icon; raises EInvalidOperation for a bad index.
     void GetIcon(int index, TIcon* icon) const;

@@ -130,10 +130,6 @@ void TPopupMenu::build(QMenu* menu, const TMenuItem* parent) {
                 Qt::QueuedConnection);
         }
         action->setEnabled(item->Enabled());
-        if (item->Checked()) {
-            action->setCheckable(true);
-            action->setChecked(true);
-        }
         if (item->Default()) {
             QFont bold = action->font();
             bold.setBold(true);

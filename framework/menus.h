@@ -35,8 +35,6 @@ public:
     void SetEnabled(bool v) { enabled_ = v; }
     bool Visible() const { return visible_; }
     void SetVisible(bool v) { visible_ = v; }
-    bool Checked() const { return checked_; }
-    void SetChecked(bool v) { checked_ = v; }
 
     // The item tree.
     TMenuItem* Parent() const { return parent_; }
@@ -65,7 +63,6 @@ private:
     bool default_ = false;
     bool enabled_ = true;
     bool visible_ = true;
-    bool checked_ = false;
     TMenuItem* parent_ = nullptr;
     std::vector<TMenuItem*> items_;
     TPopupMenu* menu_ = nullptr;  // set on the root item of a popup menu only

@@ -45,10 +45,6 @@ void TRegistryValues::WriteString(const AnsiString& Name, const AnsiString& Valu
     values_.push_back({Name, stringValue(platform::REG_SZ, Value)});
 }
 
-void TRegistryValues::WriteExpandString(const AnsiString& Name, const AnsiString& Value) {
-    values_.push_back({Name, stringValue(platform::REG_EXPAND_SZ, Value)});
-}
-
 void TRegistryValues::WriteInteger(const AnsiString& Name, std::int32_t Value) {
     values_.push_back({Name, integerValue(Value)});
 }
@@ -95,6 +91,21 @@ bool TRegistry::OpenKey(const AnsiString& Key, bool CanCreate) {
     return true;
 }
 
+bool TRegistry::OpenKeySnapshot(const AnsiString& Key) {
+    if (!rootSupported())
+        return note(kRefused);
+    AnsiString path = pathOf(Key);
+    platform::HiveKeySnapshot read;
+    if (!note(hive_->readKey(path, read)))
+        return false;
+    CloseKey();
+    hasCurrentKey_ = true;
+    currentPath_ = std::move(path);
+    openAccess_ = access_;
+    snapshot_ = std::move(read);
+    return true;
+}
+
 bool TRegistry::SetAsideDamagedHive(AnsiString& MovedTo) {
     std::string moved;
     if (!note(hive_->setAsideDamaged(moved)))
@@ -106,6 +117,7 @@ bool TRegistry::SetAsideDamagedHive(AnsiString& MovedTo) {
 void TRegistry::CloseKey() {
     hasCurrentKey_ = false;
     currentPath_.clear();
+    snapshot_.reset();
     // The root key itself is always at hand with every right.
     openAccess_ = KEY_ALL_ACCESS;
 }
@@ -113,6 +125,8 @@ void TRegistry::CloseKey() {
 bool TRegistry::ValueExists(const AnsiString& Name) {
     if (!rootSupported() || (openAccess_ & KEY_QUERY_VALUE) == 0)
         return note(kRefused);
+    if (snapshot_)
+        return note(snapshot_->valueExists(Name));
     return note(hive_->valueExists(currentPath_, Name));
 }
 
@@ -120,7 +134,7 @@ platform::HiveValue TRegistry::readValue(const AnsiString& name) {
     platform::HiveValue v;
     if (!rootSupported() || (openAccess_ & KEY_QUERY_VALUE) == 0)
         note(kRefused);
-    else if (note(hive_->readValue(currentPath_, name, v)))
+    else if (note(snapshot_ ? snapshot_->readValue(name, v) : hive_->readValue(currentPath_, name, v)))
         return v;
     throw registryError(kGetDataFailedText, name);
 }
@@ -160,17 +174,15 @@ std::int32_t TRegistry::ReadInteger(const AnsiString& Name) {
 void TRegistry::writeValue(const AnsiString& name, const platform::HiveValue& value) {
     if (!rootSupported() || (openAccess_ & KEY_SET_VALUE) == 0)
         note(kRefused);
-    else if (note(hive_->writeValue(currentPath_, name, value)))
+    else if (note(hive_->writeValue(currentPath_, name, value))) {
+        snapshot_.reset();
         return;
+    }
     throw registryError(kSetDataFailedText, name);
 }
 
 void TRegistry::WriteString(const AnsiString& Name, const AnsiString& Value) {
     writeValue(Name, stringValue(platform::REG_SZ, Value));
-}
-
-void TRegistry::WriteExpandString(const AnsiString& Name, const AnsiString& Value) {
-    writeValue(Name, stringValue(platform::REG_EXPAND_SZ, Value));
 }
 
 void TRegistry::WriteInteger(const AnsiString& Name, std::int32_t Value) {

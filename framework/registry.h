@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "framework/component.h"
@@ -34,7 +35,6 @@ public:
 class TRegistryValues {
 public:
     void WriteString(const AnsiString& Name, const AnsiString& Value);
-    void WriteExpandString(const AnsiString& Name, const AnsiString& Value);
     void WriteInteger(const AnsiString& Name, std::int32_t Value);
 
     const std::vector<platform::NamedHiveValue>& Values() const { return values_; }
@@ -71,6 +71,12 @@ public:
     // is missing (without CanCreate), cannot be created, or the hive cannot be
     // read; the current key stays as it was then.
     bool OpenKey(const AnsiString& Key, bool CanCreate);
+    // Opens Key as OpenKey(Key, false) does, reading it with all its values
+    // at once: until the key is closed, ValueExists and the reads answer from
+    // that one reading, so the values read belong to one state of the hive
+    // even while another process changes it. A write to the key goes to the
+    // hive and ends the snapshot: later calls read the hive again.
+    bool OpenKeySnapshot(const AnsiString& Key);
     // Why the last OpenKey, ValueExists, read, write or WriteValues did not
     // succeed (its hive status); Ok after one that did.
     const platform::HiveStatus& LastStatus() const { return lastStatus_; }
@@ -78,7 +84,8 @@ public:
     // True with the name it now has in MovedTo; false when the hive is not
     // damaged or cannot be moved (LastStatus says which).
     bool SetAsideDamagedHive(AnsiString& MovedTo);
-    // Forgets the current key; later calls work on the root key itself.
+    // Forgets the current key (and a snapshot of it); later calls work on the
+    // root key itself.
     void CloseKey();
     bool HasCurrentKey() const { return hasCurrentKey_; }
     // The current key's path below the root, without a leading '\'.
@@ -99,12 +106,11 @@ public:
     // for a REG_DWORD whose data is not four bytes.
     std::int32_t ReadInteger(const AnsiString& Name);
 
-    // Store the text and one terminating zero byte (REG_SZ, REG_EXPAND_SZ), or
-    // four little-endian bytes (REG_DWORD). Raise ERegistryException
+    // Store the text and one terminating zero byte (REG_SZ), or four
+    // little-endian bytes (REG_DWORD). Raise ERegistryException
     // "'Name' の設定に失敗しました" when the value cannot be written; the stored
     // value is unchanged then.
     void WriteString(const AnsiString& Name, const AnsiString& Value);
-    void WriteExpandString(const AnsiString& Name, const AnsiString& Value);
     void WriteInteger(const AnsiString& Name, std::int32_t Value);
 
     // Opens Key as OpenKey(Key, true) does and stores all of Values in it as
@@ -130,4 +136,6 @@ private:
     std::uint32_t openAccess_ = KEY_ALL_ACCESS;  // the rights the current key was opened with
     bool hasCurrentKey_ = false;
     AnsiString currentPath_;
+    // The current key as OpenKeySnapshot read it.
+    std::optional<platform::HiveKeySnapshot> snapshot_;
 };

@@ -19,6 +19,8 @@ namespace {
 
 // Width of the raised or sunken frame of a classic push button, per side.
 constexpr int kButtonFrame = 2;
+// Pixels between a bitmap button's glyph and its caption.
+constexpr int kGlyphSpacing = 4;
 // Gap between the frame and the dotted focus rectangle.
 constexpr int kFocusInset = 4;
 // The built-in OK and cancel glyphs are drawn in a square of this size.
@@ -449,13 +451,6 @@ void TBitBtn::SetKind(TBitBtnKind kind) {
     Invalidate();
 }
 
-void TBitBtn::SetSpacing(int v) {
-    if (v == spacing_)
-        return;
-    spacing_ = v;
-    Invalidate();
-}
-
 void TBitBtn::PaintButton(QPainter* painter, bool pressed, bool focused) {
     const QRect r(0, 0, width_, height_);
     const bool hasGlyph = !glyph_.Empty();
@@ -484,7 +479,7 @@ void TBitBtn::PaintButton(QPainter* painter, bool pressed, bool focused) {
     const QString caption = ToQString(text_);
     painter->setFont(font_.ToQFont());
     const int textW = caption.isEmpty() ? 0 : painter->fontMetrics().size(Qt::TextShowMnemonic, caption).width();
-    const int gap = (gw > 0 && textW > 0) ? spacing_ : 0;
+    const int gap = (gw > 0 && textW > 0) ? kGlyphSpacing : 0;
     const int total = gw + gap + textW;
     const int x = (width_ - total) / 2 + shift;
     if (gw > 0) {
@@ -821,17 +816,10 @@ void TBevel::SetShape(TBevelShape s) {
     Invalidate();
 }
 
-void TBevel::SetStyle(TBevelStyle s) {
-    if (s == style_)
-        return;
-    style_ = s;
-    Invalidate();
-}
-
 void TBevel::Paint() {
-    // An etched line is a dark line with a light one beside it (swapped when raised).
-    const TColor first = style_ == TBevelStyle::bsLowered ? clBtnShadow : clBtnHighlight;
-    const TColor second = style_ == TBevelStyle::bsLowered ? clBtnHighlight : clBtnShadow;
+    // An etched line is a dark line with a light one beside it.
+    const TColor first = clBtnShadow;
+    const TColor second = clBtnHighlight;
     TCanvas* c = Canvas();
     const int w = width_, h = height_;
     auto line = [c](TColor color, const TRect& r) {

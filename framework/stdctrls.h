@@ -118,9 +118,6 @@ public:
     void SetGlyph(const TBitmap* bitmap);
     TBitBtnKind Kind() const { return kind_; }
     void SetKind(TBitBtnKind kind);
-    // Pixels between glyph and caption.
-    int Spacing() const { return spacing_; }
-    void SetSpacing(int v);
 
     void PaintButton(QPainter* painter, bool pressed, bool focused) override;
 
@@ -130,7 +127,6 @@ protected:
 private:
     TBitmap glyph_;
     TBitBtnKind kind_ = TBitBtnKind::bkCustom;
-    int spacing_ = 4;
 };
 
 enum class TStaticBorderStyle { sbsNone, sbsSingle, sbsSunken };
@@ -221,7 +217,6 @@ private:
 };
 
 enum class TBevelShape { bsBox, bsFrame, bsTopLine, bsBottomLine, bsLeftLine, bsRightLine, bsSpacer };
-enum class TBevelStyle { bsLowered, bsRaised };
 
 // An etched line or frame drawn on the parent; bsTopLine is a horizontal
 // separator along the top edge.
@@ -233,13 +228,10 @@ public:
 
     TBevelShape Shape() const { return shape_; }
     void SetShape(TBevelShape s);
-    TBevelStyle Style() const { return style_; }
-    void SetStyle(TBevelStyle s);
 
 protected:
     void Paint() override;
 
 private:
     TBevelShape shape_ = TBevelShape::bsBox;
-    TBevelStyle style_ = TBevelStyle::bsLowered;
 };

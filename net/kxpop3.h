@@ -143,7 +143,6 @@ public:
 
     TSummary& Summary() { return *FSummary; }
     TMailMessage& MailMessage() { return *FMailMessage; }
-    TKxUUProcessor& UUProcessor() { return *FUUProcessor; }
 
     // Fired once a log-on has succeeded, when Connect ends (also when STAT then
     // failed). It hides the session's own OnConnect, which stays unassigned on

@@ -118,11 +118,6 @@ const char* FailureText(SockFailure kind) {
 
 ESockError::ESockError(SockFailure kind) : Exception(FailureText(kind)), FKind(kind) {}
 
-bool ESockError::IsTimeOut() const {
-    return FKind == SockFailure::LookupTimedOut || FKind == SockFailure::ConnectTimedOut ||
-           FKind == SockFailure::SendTimedOut || FKind == SockFailure::ReadTimedOut;
-}
-
 AnsiString FieldAt(const AnsiString& text, char separator, int n) {
     AnsiString result;
     int counter = 0;

@@ -59,7 +59,6 @@ public:
     ESockError(SockFailure kind, const AnsiString& message) : Exception(message), FKind(kind) {}
 
     SockFailure Kind() const { return FKind; }
-    bool IsTimeOut() const;
 
 private:
     SockFailure FKind = SockFailure::Other;
@@ -191,7 +190,6 @@ protected:
     std::optional<platform::Clock::time_point> WaitLimit() const { return FWaitLimit; }
 
 private:
-    void construct();
     void InitWinsock();
     void ResolveHost(const AnsiString& name);
     AnsiString TlsFailureText(int code) const;

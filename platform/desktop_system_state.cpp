@@ -117,14 +117,6 @@ Reachability DesktopSystemState::CurrentReachability() const {
     return d_->info != nullptr ? fromQt(d_->info->reachability()) : Reachability::Unknown;
 }
 
-QString DesktopSystemState::ReachabilitySource() const {
-    return d_->info != nullptr ? d_->info->backendName() : QString();
-}
-
-bool DesktopSystemState::WatchesSleep() const {
-    return d_->sleep != nullptr;
-}
-
 }  // namespace platform
 
 #include "desktop_system_state.moc"

@@ -3,7 +3,6 @@
 // on the system bus.
 #pragma once
 
-#include <QString>
 #include <memory>
 
 #include "platform/system_state.h"
@@ -21,11 +20,6 @@ public:
     DesktopSystemState& operator=(const DesktopSystemState&) = delete;
 
     Reachability CurrentReachability() const override;
-
-    // The network information backend in use; empty when there is none.
-    QString ReachabilitySource() const;
-    // Whether wake events are listened for (the system bus is there).
-    bool WatchesSleep() const;
 
 private:
     struct State;

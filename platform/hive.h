@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -62,6 +63,34 @@ struct HiveStatus {
     static HiveStatus Failed(HiveError error, int systemError = 0) { return {error, systemError}; }
 };
 
+// One value of a key as a read of the store found it: its name (CP932), and
+// its data unless the value is there but cannot be read.
+struct HiveKeyValue {
+    std::string name;
+    HiveValue value;
+    bool readable = true;
+};
+
+// The values of one key, all from one read of the store, so they belong to
+// one state of it. Answers as Hive::valueExists and Hive::readValue answer for
+// that key, without reading the store again.
+class HiveKeySnapshot {
+public:
+    HiveKeySnapshot() = default;
+    explicit HiveKeySnapshot(std::vector<HiveKeyValue> values) : values_(std::move(values)) {}
+
+    // Ok when the key has a value of this name, readable or not.
+    HiveStatus valueExists(std::string_view name) const;
+    // Ok with the value in `out`; NotFound; Unreadable. `out` is unchanged on
+    // failure.
+    HiveStatus readValue(std::string_view name, HiveValue& out) const;
+
+private:
+    const HiveKeyValue* find(std::string_view name) const;
+
+    std::vector<HiveKeyValue> values_;
+};
+
 // The current user's hive. Key paths are relative to the user's root, with
 // components separated by '\' and no leading or trailing '\' ("" is the root
 // itself); key paths and value names are CP932 and compared without regard to
@@ -86,6 +115,11 @@ public:
     // Reads a value into `out`; `out` is unchanged on failure (Unreadable also
     // for a value whose data cannot be given in this process's terms).
     virtual HiveStatus readValue(std::string_view keyPath, std::string_view name, HiveValue& out) = 0;
+
+    // The key with every value it holds, from one read of the store, so that
+    // a change another process makes meanwhile is in all of them or in none.
+    // Errors as keyExists; `out` is unchanged then.
+    virtual HiveStatus readKey(std::string_view keyPath, HiveKeySnapshot& out) = 0;
 
     // Stores a value in an existing key (NotFound when the key is missing),
     // replacing one of the same name, durably. Nothing is changed on failure.

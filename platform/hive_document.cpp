@@ -523,6 +523,27 @@ HiveStatus HiveDocument::Find(std::string_view keyPath, std::string_view name, H
     return HiveStatus::Ok();
 }
 
+HiveStatus HiveDocument::ReadKey(std::string_view keyPath, HiveKeySnapshot& out) const {
+    const auto full = fullKeyPath(keyPath);
+    if (!full || !keyExistsIn(sections_, *full))
+        return HiveStatus::Failed(HiveError::NotFound);
+    std::vector<HiveKeyValue> values;
+    if (const Section* s = findSectionIn(sections_, *full)) {
+        for (const Entry& e : s->entries) {
+            if (e.isComment)
+                continue;
+            // Only a name that Find can be asked for: one whose CP932 form
+            // leads back to it.
+            const auto name = utf8ToCp932(e.name);
+            if (!name || valueName(*name) != e.name)
+                continue;
+            values.push_back(HiveKeyValue{*name, e.readable ? e.value : HiveValue{}, e.readable});
+        }
+    }
+    out = HiveKeySnapshot(std::move(values));
+    return HiveStatus::Ok();
+}
+
 bool HiveDocument::SetValue(std::string_view keyPath, std::string_view name, const HiveValue& value) {
     const auto full = fullKeyPath(keyPath);
     const auto utf8Name = valueName(name);

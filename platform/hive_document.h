@@ -69,6 +69,9 @@ public:
     bool CreateKey(std::string_view keyPath);
     // Ok with the value in `out`; NotFound; or Unreadable (see Item).
     HiveStatus Find(std::string_view keyPath, std::string_view name, HiveValue& out) const;
+    // Ok with every value of the key in `out`, in text order, as Find gives
+    // them; NotFound when the key is missing (`out` unchanged then).
+    HiveStatus ReadKey(std::string_view keyPath, HiveKeySnapshot& out) const;
     // Stores a value in an existing key, replacing one of the same name (which
     // keeps its spelling). False when the key is missing or a name is invalid.
     bool SetValue(std::string_view keyPath, std::string_view name, const HiveValue& value);

@@ -426,6 +426,15 @@ HiveStatus HiveFile::readValue(std::string_view keyPath, std::string_view name, 
     return f.doc.Find(keyPath, name, out);
 }
 
+HiveStatus HiveFile::readKey(std::string_view keyPath, HiveKeySnapshot& out) {
+    // One open and one read: a change replaces the file by renaming a new
+    // one over it, so what one descriptor reads is one state of the store.
+    const LoadedFile f = loadFile(path_);
+    if (const HiveStatus s = statusOf(f); !s)
+        return s;
+    return f.doc.ReadKey(keyPath, out);
+}
+
 HiveStatus HiveFile::writeValue(std::string_view keyPath, std::string_view name, const HiveValue& value) {
     return writeValues(keyPath, {NamedHiveValue{std::string(name), value}}, false);
 }

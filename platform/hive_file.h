@@ -53,6 +53,7 @@ public:
     HiveStatus createKey(std::string_view keyPath) override;
     HiveStatus valueExists(std::string_view keyPath, std::string_view name) override;
     HiveStatus readValue(std::string_view keyPath, std::string_view name, HiveValue& out) override;
+    HiveStatus readKey(std::string_view keyPath, HiveKeySnapshot& out) override;
     HiveStatus writeValue(std::string_view keyPath, std::string_view name, const HiveValue& value) override;
     HiveStatus writeValues(std::string_view keyPath, const std::vector<NamedHiveValue>& values,
                            bool createKey) override;

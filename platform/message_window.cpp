@@ -104,10 +104,6 @@ void MessageWindow::killTimer(WPARAM id) {
     object_->timers.erase(it);
 }
 
-int MessageWindow::activeTimerCount() const {
-    return static_cast<int>(object_->timers.size());
-}
-
 bool PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::lock_guard lock(registryMutex);
     auto it = registry().find(window);

@@ -40,8 +40,6 @@ public:
     bool setTimer(WPARAM id, UINT ms);
     // Harmless when no such timer runs.
     void killTimer(WPARAM id);
-    // How many window timers run right now (for tests and diagnostics).
-    int activeTimerCount() const;
 
 private:
     friend class MessageWindowObject;

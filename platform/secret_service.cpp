@@ -200,8 +200,6 @@ public:
         return isNoObject(session_) ? SecretStatus::Failed : SecretStatus::Ok;
     }
 
-    const QDBusObjectPath& Session() const { return session_; }
-
     // The collection behind the "default" alias.
     SecretStatus DefaultCollection(QDBusObjectPath& collection) {
         QDBusMessage call = methodCall(QLatin1String(kServicePath), kServiceInterface, "ReadAlias");

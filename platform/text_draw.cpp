@@ -115,7 +115,6 @@ public:
 
     const QFontMetrics& metrics() const { return fm_; }
     bool expandTabs() const { return expandTabs_; }
-    int tabWidth() const { return tabWidth_; }
 
     // Width of a run of text starting at a line's left edge (tab stops count from there).
     int width(const QString& s) const {

@@ -72,7 +72,9 @@ SettingsLoad LoadSettings(TRegistry& registry, StoredSettings& settings, const T
     registry.SetRootKey(HKEY_CURRENT_USER);
     registry.SetAccess(KEY_ALL_ACCESS);
     KeyCloser closer(registry);
-    if (!registry.OpenKey(kSettingsKeyPath, false))
+    // Every value from one reading of the store: a save by another process
+    // meanwhile is in all of them or in none.
+    if (!registry.OpenKeySnapshot(kSettingsKeyPath))
         return keyNotOpened(registry);
     SettingsLoad load;
     const char* reading = kValuePOP3;
@@ -107,6 +109,20 @@ SettingsLoad LoadSettings(TRegistry& registry, StoredSettings& settings, const T
         load.message = e.Message();
     }
     return load;
+}
+
+bool SettingsFound(const SettingsLoad& load) {
+    switch (load.status) {
+        case SettingsLoadStatus::Loaded:
+            return true;
+        case SettingsLoadStatus::NoKey:
+        case SettingsLoadStatus::Damaged:
+        case SettingsLoadStatus::StoreUnreadable:
+            return false;
+        case SettingsLoadStatus::UnreadableValue:
+            break;
+    }
+    throw ERegistryException(load.message);
 }
 
 bool SaveSettings(TRegistry& registry, const StoredSettings& settings, const TScrambleKey& key) {

@@ -95,11 +95,19 @@ struct SettingsLoad {
 
 // Reads the settings key into `settings`, value by value, each only when it
 // exists: a missing value leaves what `settings` held; "PasswordInKeyring"
-// comes last. An unreadable value
-// ends the load there: the values before it are set, the rest are not. A
-// damaged store is moved aside. The key is closed in every case. Raises
-// nothing of the registry's.
+// comes last. The key is read once, with all its values, so a save by another
+// process meanwhile is in all of them or in none. An unreadable value ends
+// the load there: the values before it are set, the rest are not. A damaged
+// store is moved aside. The key is closed in every case. Raises nothing of the
+// registry's.
 SettingsLoad LoadSettings(TRegistry& registry, StoredSettings& settings, const TScrambleKey& key);
+
+// What a load means for its caller: true when it found settings to use;
+// false when nothing usable is stored (no key, a damaged store now moved
+// aside, a store that cannot be read), so the settings are to be asked for.
+// Raises ERegistryException with the load's message when it ended at a value
+// that cannot be read; the values before it are in the settings.
+bool SettingsFound(const SettingsLoad& load);
 
 // Writes all five values, empty texts included, the password scrambled, in
 // one change of the store (creating the key when missing): afterwards the

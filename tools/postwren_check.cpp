@@ -351,16 +351,8 @@ Account StoredAccount() {
     PasswordKeeper passwords(secrets);
     // Only reads: moving a password into the keyring is the program's business.
     const SettingsLoad load = passwords.Load(registry, stored, DefaultScrambleKey, PasswordKeeper::Move::Leave);
-    switch (load.status) {
-        case SettingsLoadStatus::Loaded:
-            break;
-        case SettingsLoadStatus::NoKey:
-        case SettingsLoadStatus::Damaged:
-        case SettingsLoadStatus::StoreUnreadable:
-            throw UsageError("no stored settings in " + hive.path().string() + "; give --host, --user and a password");
-        case SettingsLoadStatus::UnreadableValue:
-            throw ERegistryException(load.message);
-    }
+    if (!SettingsFound(load))
+        throw UsageError("no stored settings in " + hive.path().string() + "; give --host, --user and a password");
     return Account{stored.host, stored.user, passwords.PasswordForCheck(stored.password)};
 }
 

@@ -67,7 +67,7 @@ void TFormRgn::Paint() {
     auto* bitmap = dynamic_cast<TBitmap*>(g);
     // The control's own canvas (TImage::Canvas is the picture's).
     QPainter* painter = TGraphicControl::Canvas()->Painter();
-    if (!FSeeThrough || bitmap == nullptr || bitmap->Empty() || painter == nullptr || Stretch() ||
+    if (!FSeeThrough || bitmap == nullptr || bitmap->Empty() || painter == nullptr ||
         (FTransparentColor & 0xFF000000u) != 0) {
         TImage::Paint();
         return;

@@ -56,16 +56,8 @@ int readSettings() {
     platform::SecretService secrets;
     PasswordKeeper passwords(secrets, [](const std::string&) {});
     const SettingsLoad load = passwords.Load(registry, s, DefaultScrambleKey, PasswordKeeper::Move::Leave);
-    switch (load.status) {
-        case SettingsLoadStatus::Loaded:
-            break;
-        case SettingsLoadStatus::NoKey:
-        case SettingsLoadStatus::Damaged:
-        case SettingsLoadStatus::StoreUnreadable:
-            return kExitNoSettings;
-        case SettingsLoadStatus::UnreadableValue:
-            throw ERegistryException(load.message);
-    }
+    if (!SettingsFound(load))
+        return kExitNoSettings;
     try {
         s.password = passwords.PasswordForCheck(s.password);
     } catch (const EKeyringError&) {

@@ -1,7 +1,8 @@
 // Fuzz target for the hive's text: whatever bytes it is given, the parser must
 // refuse them or give a document that survives being written out and read
 // again with every key and value unchanged, also after each value has been
-// stored afresh (so that the writer's forms are read back too); and it must
+// stored afresh (so that the writer's forms are read back too); a key read
+// with all its values at once must answer as single reads do; and it must
 // never crash or overrun.
 #include <cstdint>
 #include <cstdio>
@@ -72,6 +73,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(again.has_value(), "the written text does not parse");
     check(again->KeyPaths() == keys, "keys differ after a write and a read");
     check(again->Items() == items, "values differ after a write and a read");
+
+    // A key read at once answers for each of its values as Find does.
+    for (const auto& item : items) {
+        std::string key;
+        const auto name = platform::Utf8ToCp932Strict(item.name);
+        if (!name || !callerKeyPath(item.keyPath, key))
+            continue;
+        platform::HiveKeySnapshot snapshot;
+        platform::HiveValue single, fromKey;
+        const platform::HiveStatus one = doc->Find(key, *name, single);
+        const platform::HiveStatus atOnce = doc->ReadKey(key, snapshot)
+                                                ? snapshot.readValue(*name, fromKey)
+                                                : platform::HiveStatus::Failed(platform::HiveError::NotFound);
+        check(atOnce == one && fromKey == single, "a key read at once differs from a single read");
+    }
 
     // Store every readable value again, so that it is written in this
     // program's own form, and read the whole text back.

@@ -121,6 +121,28 @@ TEST(HiveDocument, ReadsForeignTextsAndKeepsWhatItDoesNotKnow) {
     EXPECT_EQ(parsed(after).Items(), doc.Items());
 }
 
+TEST(HiveDocument, AKeyReadAtOnceAnswersAsSingleReadsDo) {
+    // "ア" is 83 41 in CP932 and "ヂ" 83 61: their trail bytes are "A" and "a".
+    const HiveDocument doc = parsed(
+        "REGEDIT4\n[HKEY_CURRENT_USER\\software\\brindlework\\postwrn]\n\"POP3\"=\"old\"\n@=\"default\"\n"
+        "\"Emoji\"=\"\xF0\x9F\x98\x80\"\n\"Twice\"=dword:1\n\"twice\"=dword:00000002\n"
+        "\"\xE3\x82\xA2\"=\"katakana a\"\n");
+    platform::HiveKeySnapshot key;
+    ASSERT_TRUE(doc.ReadKey(kKey, key));
+    for (const std::string& name : {"POP3"s, "pop3"s, ""s, "Emoji"s, "TWICE"s, "Nope"s, "\x83\x41"s, "\x83\x61"s}) {
+        HiveValue single, fromKey;
+        const platform::HiveStatus found = doc.Find(kKey, name, single);
+        EXPECT_EQ(key.readValue(name, fromKey), found) << name;
+        EXPECT_EQ(fromKey, single) << name;
+        EXPECT_EQ(key.valueExists(name).error == platform::HiveError::NotFound,
+                  found.error == platform::HiveError::NotFound)
+            << name;
+    }
+    EXPECT_TRUE(doc.ReadKey("Software\\Brindlework", key));  // a key with only a subkey's section
+    EXPECT_EQ(key.valueExists("POP3").error, platform::HiveError::NotFound);
+    EXPECT_EQ(doc.ReadKey("Software\\Missing", key).error, platform::HiveError::NotFound);
+}
+
 TEST(HiveDocument, LargeTextsOfManyKeysOrValuesStillParse) {
     std::string values = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n";
     std::string keys = "REGEDIT4\n";

@@ -283,6 +283,19 @@ TEST_F(HiveFileTest, RegistryOpensKeysByPathAndChecksTypes) {
     EXPECT_EQ(messageOf([&] { reg.ReadInteger("S"); }), Sjis("'S' のデータ型が不正です"));
     EXPECT_EQ(messageOf([&] { reg.ReadString("Nope"); }), Sjis("'Nope' の取得に失敗しました"));
 
+    // A key read at once answers from that reading until it is written to.
+    ASSERT_TRUE(reg.OpenKeySnapshot("\\" + kKey));
+    {
+        TRegistry other(hive);
+        ASSERT_TRUE(other.OpenKey("\\" + kKey, false));
+        other.WriteString("S", "new");
+    }
+    EXPECT_EQ(reg.ReadString("s"), "x");
+    reg.WriteInteger("N", -2);
+    EXPECT_EQ(reg.ReadString("s"), "new");
+    EXPECT_FALSE(reg.OpenKeySnapshot("\\Missing"));
+    EXPECT_EQ(reg.LastStatus(), failure(HiveError::NotFound));
+
     reg.SetAccess(KEY_QUERY_VALUE);
     ASSERT_TRUE(reg.OpenKey("\\" + kKey, false));
     EXPECT_EQ(reg.ReadInteger("N"), -2);

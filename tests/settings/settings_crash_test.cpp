@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -33,6 +34,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kKills = 200;
 constexpr int kRaces = 100;
 constexpr int kSavesPerRacer = 3;
+// Loads against a writer that saves all the time; and how many of them must
+// have seen a new generation, so that saves really landed among the loads.
+constexpr int kRacingLoads = 300;
+constexpr int kMinGenerationChanges = 20;
 constexpr auto kDeadline = std::chrono::seconds(20);
 
 // A writer process with its standard input and output on pipes.
@@ -79,10 +84,11 @@ public:
     // Waits, up to the deadline, until the writer has printed `lines` lines or
     // closed its output. The number of lines seen.
     int waitForLines(int lines, Clock::time_point deadline) {
-        while (seen_ < lines) {
+        while (seen_ < lines && !closed_) {
+            // Past the deadline, what is there already is still taken.
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             pollfd p{stdout_, POLLIN, 0};
-            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
+            if (::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0))) <= 0)
                 break;
             char buf[256];
             const ssize_t n = ::read(stdout_, buf, sizeof buf);
@@ -209,6 +215,33 @@ TEST_F(SettingsCrash, ASaveKilledAnywhereLeavesTheOldOrTheNewSetWhole) {
     EXPECT_LE(temporaryFilesIn(dir), 1);  // at most the one of the last kill
     std::cout << kKills << " kills, " << killedWithTemp << " of them left a temporary file behind\n";
     RecordProperty("KillsLeavingATemporaryFile", killedWithTemp);
+}
+
+TEST_F(SettingsCrash, ALoadWhileAnotherProcessSavesGetsOneSetWhole) {
+    Writer writer({SETTINGS_WRITER_BIN, "loop", file.string(), "1"});
+    ASSERT_TRUE(writer.started());
+    ASSERT_GE(writer.waitForLines(1, Clock::now() + kDeadline), 1);
+    const auto deadline = Clock::now() + kDeadline;
+    int loads = 0;
+    int changes = 0;
+    std::string previous;
+    while ((loads < kRacingLoads || changes < kMinGenerationChanges) && Clock::now() < deadline) {
+        SettingsLoadStatus status;
+        const StoredSettings s = load(status);
+        ASSERT_EQ(status, SettingsLoadStatus::Loaded) << "load " << loads;
+        const std::string g = generationOf(s);
+        ASSERT_FALSE(g.empty()) << "load " << loads << ": a mixed set, host " << s.host << " user " << s.user
+                                << " mailer " << s.mailer;
+        ASSERT_EQ(s.cycle, std::stol(g) % 100 + 1) << "load " << loads << ": generation " << g;
+        changes += !previous.empty() && g != previous;
+        previous = g;
+        ++loads;
+        // Keep the writer's output flowing, or it stops saving.
+        writer.waitForLines(INT32_MAX, Clock::now());
+    }
+    EXPECT_GE(loads, kRacingLoads);
+    EXPECT_GE(changes, kMinGenerationChanges) << "too few saves landed among the loads";
+    std::cout << loads << " loads, " << changes << " of them after a save of the other process\n";
 }
 
 TEST_F(SettingsCrash, TwoWritersAtOnceLoseNothingOfEachOther) {

@@ -43,6 +43,7 @@ TEST_F(SettingsStore, MissingKeyIsReportedAndTouchesNothing) {
     settings.host = "kept";
     const SettingsLoad load = LoadSettings(registry, settings, kKeyTable);
     EXPECT_EQ(load.status, SettingsLoadStatus::NoKey);
+    EXPECT_FALSE(SettingsFound(load));  // the settings are to be asked for
     EXPECT_FALSE(load.intervalReached);
     EXPECT_EQ(settings.host, "kept");
     EXPECT_EQ(hive.createCalls, 0);
@@ -56,6 +57,7 @@ TEST_F(SettingsStore, ADamagedStoreIsMovedAsideAndAnUnreadableOneIsSaidSo) {
     SettingsLoad load = LoadSettings(registry, settings, kKeyTable);
     EXPECT_EQ(load.status, SettingsLoadStatus::Damaged);
     EXPECT_EQ(load.movedTo, "user.reg.damaged-1");
+    EXPECT_FALSE(SettingsFound(load));
     EXPECT_EQ(hive.setAsideCalls, 1);
     EXPECT_EQ(settings.host, "kept");
     EXPECT_FALSE(load.intervalReached);
@@ -65,6 +67,7 @@ TEST_F(SettingsStore, ADamagedStoreIsMovedAsideAndAnUnreadableOneIsSaidSo) {
     hive.storeError = platform::HiveError::Unreadable;
     load = LoadSettings(registry, settings, kKeyTable);
     EXPECT_EQ(load.status, SettingsLoadStatus::StoreUnreadable);
+    EXPECT_FALSE(SettingsFound(load));
     EXPECT_EQ(hive.setAsideCalls, 1);  // what cannot be read is never moved
 }
 
@@ -85,6 +88,7 @@ TEST_F(SettingsStore, SaveWritesAllFiveInOneChangeAndLoadReadsThemBack) {
     StoredSettings loaded;
     const SettingsLoad load = LoadSettings(registry, loaded, kKeyTable);
     EXPECT_EQ(load.status, SettingsLoadStatus::Loaded);
+    EXPECT_TRUE(SettingsFound(load));
     EXPECT_TRUE(load.intervalReached);
     EXPECT_EQ(loaded, settings);  // the password whole, though its first scrambled byte is zero
     EXPECT_EQ(CheckIntervalOf(loaded), 15 * 60000);
@@ -151,6 +155,18 @@ TEST_F(SettingsStore, MissingValuesKeepWhatTheSettingsHeldAndExpandStringsAreLit
     EXPECT_EQ(settings.mailer, "C:\\mail.exe");
 }
 
+TEST_F(SettingsStore, ALoadReadsTheStoreOnce) {
+    hive.createKey(kKey);
+    for (const char* n : {"POP3", "UserID", "Password", "Mailer"}) hive.put(kKey, n, sz(n));
+    hive.put(kKey, "Cycle", dword(7));
+    hive.put(kKey, "PasswordInKeyring", dword(0));
+    hive.reads = 0;
+    ASSERT_EQ(LoadSettings(registry, settings, kKeyTable).status, SettingsLoadStatus::Loaded);
+    EXPECT_EQ(hive.reads, 1);
+    EXPECT_EQ(settings.mailer, "Mailer");
+    EXPECT_EQ(settings.cycle, 7);
+}
+
 struct BadValueCase {
     const char* name;
     HiveValue value;
@@ -173,6 +189,12 @@ TEST_P(BadValueLoad, EndsTheLoadAtThatValueAndNamesIt) {
     EXPECT_EQ(load.status, SettingsLoadStatus::UnreadableValue);
     EXPECT_EQ(load.valueName, c.name);
     EXPECT_EQ(load.message, Sjis(c.message));
+    try {
+        SettingsFound(load);
+        ADD_FAILURE() << "no exception";
+    } catch (const ERegistryException& e) {
+        EXPECT_EQ(e.Message(), Sjis(c.message));
+    }
     const std::vector<bool> set = {!settings.host.empty(), !settings.user.empty(), !settings.password.empty(),
                                    settings.cycle != 0, !settings.mailer.empty()};
     std::vector<bool> expected(5, false);

@@ -21,6 +21,9 @@ public:
     std::vector<std::string> writes;
     int createCalls = 0;
     int commits = 0;
+    // Every call that asks the store for what it holds counts once: each is
+    // one read and parse of the file for the file store.
+    int reads = 0;
     int setAsideCalls = 0;
 
     void put(const std::string& key, const std::string& name, platform::HiveValue v) {
@@ -35,6 +38,7 @@ public:
     }
 
     platform::HiveStatus keyExists(std::string_view path) override {
+        ++reads;
         if (storeError != platform::HiveError::None)
             return fail(storeError);
         const std::string p = fold(std::string(path));
@@ -56,11 +60,13 @@ public:
         return ok();
     }
     platform::HiveStatus valueExists(std::string_view key, std::string_view name) override {
+        ++reads;
         if (storeError != platform::HiveError::None)
             return fail(storeError);
         return find(std::string(key), std::string(name)) != nullptr ? ok() : fail(platform::HiveError::NotFound);
     }
     platform::HiveStatus readValue(std::string_view key, std::string_view name, platform::HiveValue& out) override {
+        ++reads;
         if (storeError != platform::HiveError::None)
             return fail(storeError);
         const platform::HiveValue* v = find(std::string(key), std::string(name));
@@ -69,6 +75,20 @@ public:
         if (failReadOf.count(std::string(name)) != 0)
             return fail(platform::HiveError::Unreadable);
         out = *v;
+        return ok();
+    }
+    platform::HiveStatus readKey(std::string_view key, platform::HiveKeySnapshot& out) override {
+        if (const platform::HiveStatus exists = keyExists(key); !exists)
+            return exists;  // counted there
+        std::vector<platform::HiveKeyValue> values;
+        if (const auto k = keys_.find(fold(std::string(key))); k != keys_.end()) {
+            for (const auto& [name, value] : k->second) {
+                const bool unreadable = std::any_of(failReadOf.begin(), failReadOf.end(),
+                                                    [&](const std::string& n) { return fold(n) == name; });
+                values.push_back({name, unreadable ? platform::HiveValue{} : value, !unreadable});
+            }
+        }
+        out = platform::HiveKeySnapshot(std::move(values));
         return ok();
     }
     platform::HiveStatus writeValue(std::string_view key, std::string_view name,

@@ -45,9 +45,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # The libraries the programs link come from dpkg-shlibdeps. Qt loads its
 # platform plugin (xcb, for X11 and XWayland) at run time, which
-# dpkg-shlibdeps cannot see; without it the program does not start.
+# dpkg-shlibdeps cannot see; without it the program does not start. OpenSSL
+# is loaded at run time too, by the first TLS connection.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libssl3")
 # The system's trust store for TLS; xdg-open for the project's page and for
 # a mail program that is not an executable; the Japanese gothic the designed
 # font is replaced with.

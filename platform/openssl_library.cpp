@@ -26,9 +26,9 @@ Loaded Load() {
         return loaded;
     }
     // The symbols of libssl's own dependency (libcrypto) are found through its handle too.
-#define POSTWREN_OPENSSL_BIND(name)                                                                 \
+#define POSTWREN_OPENSSL_BIND(name)                                                                    \
     loaded.functions.name = reinterpret_cast<decltype(loaded.functions.name)>(::dlsym(handle, #name)); \
-    if (loaded.functions.name == nullptr && loaded.failure.empty())                                 \
+    if (loaded.functions.name == nullptr && loaded.failure.empty())                                    \
         loaded.failure = std::string(kLibrary) + " has no " #name;
     POSTWREN_OPENSSL_FUNCTIONS(POSTWREN_OPENSSL_BIND)
 #undef POSTWREN_OPENSSL_BIND

@@ -35,8 +35,9 @@ SecretStore* SecretServiceOnDemand::client() {
         // Never closed: the client registers types with Qt that must outlive it.
         void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         const auto make =
-            module != nullptr ? reinterpret_cast<decltype(&PostwrenNewSecretService)>(::dlsym(module, kPostwrenNewSecretService))
-                              : nullptr;
+            module != nullptr
+                ? reinterpret_cast<decltype(&PostwrenNewSecretService)>(::dlsym(module, kPostwrenNewSecretService))
+                : nullptr;
         if (make == nullptr) {
             const char* reason = ::dlerror();
             why = reason != nullptr ? reason : path + " is not the keyring module";

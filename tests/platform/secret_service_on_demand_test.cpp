@@ -42,19 +42,21 @@ TEST_P(BrokenModule, FailsEveryCallAndSaysWhyOnce) {
     EXPECT_NE(notes[0].find(GetParam().noteNames), std::string::npos) << notes[0];
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modules, BrokenModule,
-    testing::Values(
-        ModuleCase{"Missing", [](const QTemporaryDir& dir) { return dir.filePath("postwren-keyring.so").toStdString(); },
-                   "postwren-keyring.so"},
-        ModuleCase{"NotALibrary",
-                   [](const QTemporaryDir& dir) {
-                       const std::string path = dir.filePath("postwren-keyring.so").toStdString();
-                       std::ofstream(path) << "not a shared object\n";
-                       return path;
-                   },
-                   "postwren-keyring.so"}),
-    [](const testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modules, BrokenModule,
+                         testing::Values(ModuleCase{"Missing",
+                                                    [](const QTemporaryDir& dir) {
+                                                        return dir.filePath("postwren-keyring.so").toStdString();
+                                                    },
+                                                    "postwren-keyring.so"},
+                                         ModuleCase{"NotALibrary",
+                                                    [](const QTemporaryDir& dir) {
+                                                        const std::string path =
+                                                            dir.filePath("postwren-keyring.so").toStdString();
+                                                        std::ofstream(path) << "not a shared object\n";
+                                                        return path;
+                                                    },
+                                                    "postwren-keyring.so"}),
+                         [](const testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.name); });
 
 // The module the build made is found from the program's folder, loads, and
 // answers: without a session bus there is no keyring here.

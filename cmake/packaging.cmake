@@ -36,6 +36,7 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_POSTWREN_STRIP ${CMAKE_STRIP})
+set(CPACK_POSTWREN_MODULE_DIR ${CMAKE_INSTALL_LIBDIR}/postwren)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/strip_package.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # postwren_<version>_<arch>.deb
@@ -45,9 +46,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # The libraries the programs link come from dpkg-shlibdeps. Qt loads its
 # platform plugin (xcb, for X11 and XWayland) at run time, which
-# dpkg-shlibdeps cannot see; without it the program does not start.
+# dpkg-shlibdeps cannot see; without it the program does not start. OpenSSL
+# is loaded at run time too, by the first TLS connection.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libssl3")
 # The system's trust store for TLS; xdg-open for the project's page and for
 # a mail program that is not an executable; the Japanese gothic the designed
 # font is replaced with.

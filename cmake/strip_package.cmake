@@ -6,6 +6,13 @@ file(GLOB programs "${bindir}/*")
 if(NOT programs)
   message(FATAL_ERROR "No programs staged in ${bindir}")
 endif()
+# The modules the programs load go the same way.
+set(moduledir "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/${CPACK_POSTWREN_MODULE_DIR}")
+file(GLOB modules "${moduledir}/*.so")
+if(NOT modules)
+  message(FATAL_ERROR "No modules staged in ${moduledir}")
+endif()
+list(APPEND programs ${modules})
 foreach(program IN LISTS programs)
   execute_process(COMMAND ${CPACK_POSTWREN_STRIP} --remove-section=.comment --remove-section=.note "${program}"
                   RESULT_VARIABLE stripped)

@@ -22,10 +22,25 @@ constexpr bool IsCp932LeadByte(unsigned char c) {
 std::optional<std::string> ConvertText(const char* to, const char* from, std::string_view in,
                                        std::string_view replacement = {}, std::size_t badInputStep = 1);
 
+// True when every byte is ASCII (0x00-0x7F), which CP932 and UTF-8 write
+// alike: such text converts to itself, without opening a converter (the
+// engine converts the user ID and password of every check).
+constexpr bool IsAscii(std::string_view s) {
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 inline std::optional<std::string> Cp932ToUtf8Strict(std::string_view s) {
+    if (IsAscii(s))
+        return std::string(s);
     return ConvertText("UTF-8", "CP932", s);
 }
 inline std::optional<std::string> Utf8ToCp932Strict(std::string_view s) {
+    if (IsAscii(s))
+        return std::string(s);
     return ConvertText("CP932", "UTF-8", s, {}, 0);
 }
 

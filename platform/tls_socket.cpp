@@ -1,14 +1,12 @@
 #include "platform/tls_socket.h"
 
 #include <arpa/inet.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <map>
 
 #include "platform/message_window.h"
+#include "platform/openssl_library.h"
 
 namespace platform {
 
@@ -55,19 +53,29 @@ struct TlsConnection {
 
     ~TlsConnection() {
         if (ssl != nullptr)
-            SSL_free(ssl);
+            OpenSsl().SSL_free(ssl);
     }
 };
 
+// The size and entries of an OpenSSL stack, as its sk_TYPE_num and
+// sk_TYPE_value macros give them.
+int StackSize(const void* stack) {
+    return OpenSsl().OPENSSL_sk_num(static_cast<const OPENSSL_STACK*>(stack));
+}
+template <class T>
+T* StackEntry(const void* stack, int index) {
+    return static_cast<T*>(OpenSsl().OPENSSL_sk_value(static_cast<const OPENSSL_STACK*>(stack), index));
+}
+
 std::string ReasonOfLastError() {
-    const unsigned long e = ERR_peek_last_error();
-    const char* reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
+    const unsigned long e = OpenSsl().ERR_peek_last_error();
+    const char* reason = e != 0 ? OpenSsl().ERR_reason_error_string(e) : nullptr;
     return reason != nullptr ? reason : "unexpected reply";
 }
 
 std::string Asn1Text(const ASN1_STRING* s) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                       static_cast<std::size_t>(ASN1_STRING_length(s)));
+    return std::string(reinterpret_cast<const char*>(OpenSsl().ASN1_STRING_get0_data(s)),
+                       static_cast<std::size_t>(OpenSsl().ASN1_STRING_length(s)));
 }
 
 // The names a certificate is for: its DNS and IP subject alternative names,
@@ -79,25 +87,25 @@ std::string CertificateNames(X509* cert) {
             names += ", ";
         names += name;
     };
-    auto* alt = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    auto* alt = static_cast<GENERAL_NAMES*>(OpenSsl().X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
     if (alt != nullptr) {
-        for (int i = 0; i < sk_GENERAL_NAME_num(alt); ++i) {
-            const GENERAL_NAME* n = sk_GENERAL_NAME_value(alt, i);
+        for (int i = 0; i < StackSize(alt); ++i) {
+            const GENERAL_NAME* n = StackEntry<const GENERAL_NAME>(alt, i);
             if (n->type == GEN_DNS) {
                 add(Asn1Text(n->d.dNSName));
-            } else if (n->type == GEN_IPADD && ASN1_STRING_length(n->d.iPAddress) == 4) {
+            } else if (n->type == GEN_IPADD && OpenSsl().ASN1_STRING_length(n->d.iPAddress) == 4) {
                 char text[INET_ADDRSTRLEN] = {};
-                inet_ntop(AF_INET, ASN1_STRING_get0_data(n->d.iPAddress), text, sizeof text);
+                inet_ntop(AF_INET, OpenSsl().ASN1_STRING_get0_data(n->d.iPAddress), text, sizeof text);
                 add(text);
             }
         }
-        GENERAL_NAMES_free(alt);
+        OpenSsl().GENERAL_NAMES_free(alt);
     }
     if (names.empty()) {
-        X509_NAME* subject = X509_get_subject_name(cert);
-        const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+        X509_NAME* subject = OpenSsl().X509_get_subject_name(cert);
+        const int index = OpenSsl().X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
         if (index >= 0)
-            add(Asn1Text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index))) +
+            add(Asn1Text(OpenSsl().X509_NAME_ENTRY_get_data(OpenSsl().X509_NAME_get_entry(subject, index))) +
                 " in its subject CN only, which names no host (no subjectAltName)");
     }
     return names.empty() ? "no name" : names;
@@ -116,7 +124,7 @@ struct TlsSockets::Impl {
     ~Impl() {
         connections.clear();
         if (context != nullptr)
-            SSL_CTX_free(context);
+            OpenSsl().SSL_CTX_free(context);
     }
 
     SocketApi& plain;
@@ -144,24 +152,27 @@ struct TlsSockets::Impl {
         return it == connections.end() ? nullptr : it->second.get();
     }
 
-    // Made on first use, so a process that never asks for TLS never loads the trust store.
+    // Made on first use, so a process that never asks for TLS never loads
+    // OpenSSL or the trust store.
     bool makeContext(std::string& why) {
         if (context != nullptr)
             return true;
-        ERR_clear_error();
-        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        if (!LoadOpenSsl(why))
+            return false;
+        OpenSsl().ERR_clear_error();
+        SSL_CTX* ctx = OpenSsl().SSL_CTX_new(OpenSsl().TLS_client_method());
         if (ctx == nullptr) {
             why = ReasonOfLastError();
             return false;
         }
-        SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+        OpenSsl().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
         // A write that must wait for a renegotiation is retried from the
         // caller's queue, which may have moved in memory since.
-        SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-        if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
+        OpenSsl().SSL_CTX_ctrl(ctx, SSL_CTRL_MODE, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
+        OpenSsl().SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        if (OpenSsl().SSL_CTX_set_default_verify_paths(ctx) != 1) {
             why = "cannot load the trust store: " + ReasonOfLastError();
-            SSL_CTX_free(ctx);
+            OpenSsl().SSL_CTX_free(ctx);
             return false;
         }
         context = ctx;
@@ -180,7 +191,8 @@ struct TlsSockets::Impl {
     void flushOut(SOCKET s, TlsConnection& c) {
         char chunk[kWireChunk];
         int n;
-        while ((n = BIO_read(c.wireOut, chunk, sizeof chunk)) > 0) c.out.append(chunk, static_cast<std::size_t>(n));
+        while ((n = OpenSsl().BIO_read(c.wireOut, chunk, sizeof chunk)) > 0)
+            c.out.append(chunk, static_cast<std::size_t>(n));
         while (!c.out.empty()) {
             const int sent =
                 plain.Send(s, c.out.data(), static_cast<int>(std::min<std::size_t>(c.out.size(), kWireChunk)));
@@ -210,30 +222,30 @@ struct TlsSockets::Impl {
         char chunk[kWireChunk];
         const int n = plain.Recv(s, chunk, sizeof chunk);
         if (n > 0)
-            BIO_write(c.wireIn, chunk, n);
+            OpenSsl().BIO_write(c.wireIn, chunk, n);
         else if (n == 0)
             c.wireClosed = true;
     }
 
     void failHandshake(SOCKET s, TlsConnection& c) {
-        const long verify = SSL_get_verify_result(c.ssl);
+        const long verify = OpenSsl().SSL_get_verify_result(c.ssl);
         int code = kTlsHandshakeFailed;
         std::string detail;
         if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH) {
             code = kTlsHostMismatch;
-            STACK_OF(X509)* chain = SSL_get_peer_cert_chain(c.ssl);
-            X509* leaf = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0) : nullptr;
+            STACK_OF(X509)* chain = OpenSsl().SSL_get_peer_cert_chain(c.ssl);
+            X509* leaf = chain != nullptr && StackSize(chain) > 0 ? StackEntry<X509>(chain, 0) : nullptr;
             detail =
                 leaf != nullptr ? "certificate is for " + CertificateNames(leaf) : "certificate is for another host";
         } else if (verify != X509_V_OK) {
             code = kTlsVerifyFailed;
-            detail = X509_verify_cert_error_string(verify);
-        } else if (c.wireClosed && ERR_peek_last_error() == 0) {
+            detail = OpenSsl().X509_verify_cert_error_string(verify);
+        } else if (c.wireClosed && OpenSsl().ERR_peek_last_error() == 0) {
             detail = kClosedDuringHandshake;
         } else {
             detail = ReasonOfLastError();
         }
-        ERR_clear_error();
+        OpenSsl().ERR_clear_error();
         c.phase = TlsConnection::Phase::Failed;
         c.failure = std::string(TlsErrorText(code)) + ": " + detail;
         post(s, FD_CONNECT, code);
@@ -242,11 +254,11 @@ struct TlsSockets::Impl {
     // Moves the protected socket on as far as the bytes at hand allow.
     void drive(SOCKET s, TlsConnection& c) {
         if (c.phase == TlsConnection::Phase::Handshake) {
-            ERR_clear_error();
-            const int r = SSL_do_handshake(c.ssl);
+            OpenSsl().ERR_clear_error();
+            const int r = OpenSsl().SSL_do_handshake(c.ssl);
             flushOut(s, c);
             if (r != 1) {
-                const int error = SSL_get_error(c.ssl, r);
+                const int error = OpenSsl().SSL_get_error(c.ssl, r);
                 if (error == SSL_ERROR_WANT_READ && !c.wireClosed)
                     return;
                 failHandshake(s, c);
@@ -262,13 +274,13 @@ struct TlsSockets::Impl {
 
         char chunk[kWireChunk];
         while (!c.tlsClosed && c.plain.size() < kMaxPlainBuffered) {
-            ERR_clear_error();
-            const int n = SSL_read(c.ssl, chunk, sizeof chunk);
+            OpenSsl().ERR_clear_error();
+            const int n = OpenSsl().SSL_read(c.ssl, chunk, sizeof chunk);
             if (n > 0) {
                 c.plain.append(chunk, static_cast<std::size_t>(n));
                 continue;
             }
-            const int error = SSL_get_error(c.ssl, n);
+            const int error = OpenSsl().SSL_get_error(c.ssl, n);
             if (error == SSL_ERROR_WANT_READ)
                 break;
             c.tlsClosed = true;
@@ -276,14 +288,14 @@ struct TlsSockets::Impl {
                 c.broken = true;
                 c.failure = std::string(TlsErrorText(kTlsConnectionBroken)) + ": " + ReasonOfLastError();
             }
-            ERR_clear_error();
+            OpenSsl().ERR_clear_error();
         }
         flushOut(s, c);
         // A wire that closed in the middle of a record cut the stream short.
         // (OpenSSL may hold the part of the record it has already taken; what
         // it holds while the caller is behind is whole records, read later.)
         if (c.wireClosed && !c.tlsClosed && c.plain.size() < kMaxPlainBuffered &&
-            (BIO_ctrl_pending(c.wireIn) > 0 || SSL_has_pending(c.ssl) == 1)) {
+            (OpenSsl().BIO_ctrl_pending(c.wireIn) > 0 || OpenSsl().SSL_has_pending(c.ssl) == 1)) {
             c.broken = true;
             c.failure = std::string(TlsErrorText(kTlsConnectionBroken)) + ": the connection ended inside a record";
         }
@@ -328,7 +340,7 @@ struct TlsSockets::Impl {
                 // Everything the peer sent before it closed is taken now.
                 char chunk[kWireChunk];
                 int n;
-                while ((n = plain.Recv(s, chunk, sizeof chunk)) > 0) BIO_write(c->wireIn, chunk, n);
+                while ((n = plain.Recv(s, chunk, sizeof chunk)) > 0) OpenSsl().BIO_write(c->wireIn, chunk, n);
                 c->wireClosed = true;
                 c->closeError = error;
                 if (c->phase == TlsConnection::Phase::AwaitConnect) {
@@ -348,26 +360,28 @@ struct TlsSockets::Impl {
         auto c = std::make_unique<TlsConnection>();
         c->start = when;
         std::string why;
-        if (!makeContext(why) || (c->ssl = SSL_new(context)) == nullptr) {
+        if (!makeContext(why) || (c->ssl = OpenSsl().SSL_new(context)) == nullptr) {
             if (why.empty())
                 why = ReasonOfLastError();
             c->failure = std::string(TlsErrorText(kTlsNotAvailable)) + ": " + why;
             failedStarts[s] = c->failure;
             return kTlsNotAvailable;
         }
-        c->wireIn = BIO_new(BIO_s_mem());
-        c->wireOut = BIO_new(BIO_s_mem());
-        SSL_set_bio(c->ssl, c->wireIn, c->wireOut);
-        SSL_set_connect_state(c->ssl);
+        c->wireIn = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
+        c->wireOut = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
+        OpenSsl().SSL_set_bio(c->ssl, c->wireIn, c->wireOut);
+        OpenSsl().SSL_set_connect_state(c->ssl);
         in_addr literal{};
         if (inet_pton(AF_INET, serverName.c_str(), &literal) == 1) {
             // An address is checked against the certificate's IP entries; SNI carries names only.
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(c->ssl), serverName.c_str());
+            OpenSsl().X509_VERIFY_PARAM_set1_ip_asc(OpenSsl().SSL_get0_param(c->ssl), serverName.c_str());
         } else {
             // RFC 9525: only subjectAltName entries name the host, never the subject CN.
-            SSL_set_hostflags(c->ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-            SSL_set1_host(c->ssl, serverName.c_str());
-            SSL_set_tlsext_host_name(c->ssl, serverName.c_str());
+            OpenSsl().SSL_set_hostflags(c->ssl,
+                                        X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+            OpenSsl().SSL_set1_host(c->ssl, serverName.c_str());
+            OpenSsl().SSL_ctrl(c->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                               const_cast<char*>(serverName.c_str()));
         }
         failedStarts.erase(s);
         TlsConnection& ref = *c;
@@ -452,16 +466,16 @@ int TlsSockets::Send(SOCKET s, const char* data, int len) {
     }
     if (len == 0)
         return 0;
-    ERR_clear_error();
-    const int n = SSL_write(c->ssl, data, len);
+    OpenSsl().ERR_clear_error();
+    const int n = OpenSsl().SSL_write(c->ssl, data, len);
     if (n <= 0) {
-        const int error = SSL_get_error(c->ssl, n);
+        const int error = OpenSsl().SSL_get_error(c->ssl, n);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
             // A renegotiation the server asked for is under way: the write
             // goes out once it is done, announced by FD_WRITE when the
             // server's next bytes have moved it on (not at once, which would
             // only bring the caller straight back here).
-            ERR_clear_error();
+            OpenSsl().ERR_clear_error();
             c->writeWanted = false;
             d.flushOut(s, *c);
             c->writeWanted = true;
@@ -472,11 +486,11 @@ int TlsSockets::Send(SOCKET s, const char* data, int len) {
             c->broken = true;
             c->tlsClosed = true;
             c->failure = std::string(TlsErrorText(kTlsConnectionBroken)) + ": " + ReasonOfLastError();
-            ERR_clear_error();
+            OpenSsl().ERR_clear_error();
             d.maybeClose(s, *c);
             return d.fail(kTlsConnectionBroken);
         }
-        ERR_clear_error();
+        OpenSsl().ERR_clear_error();
         return d.fail(WSAESHUTDOWN);
     }
     d.flushOut(s, *c);
@@ -527,9 +541,9 @@ int TlsSockets::CloseSocket(SOCKET s) {
         TlsConnection& c = *it->second;
         if (c.phase == TlsConnection::Phase::Open && !c.wireClosed) {
             // close_notify, as far as the wire takes it now; the close does not wait for it.
-            ERR_clear_error();
-            SSL_shutdown(c.ssl);
-            ERR_clear_error();
+            OpenSsl().ERR_clear_error();
+            OpenSsl().SSL_shutdown(c.ssl);
+            OpenSsl().ERR_clear_error();
             d.flushOut(s, c);
         }
         d.connections.erase(it);

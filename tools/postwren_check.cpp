@@ -25,7 +25,7 @@
 #include "net/server_address.h"
 #include "platform/clock.h"
 #include "platform/hive_file.h"
-#include "platform/secret_service.h"
+#include "platform/secret_service_on_demand.h"
 #include "platform/socket.h"
 #include "platform/tls_socket.h"
 #include "settings/keyring_password.h"
@@ -347,7 +347,8 @@ Account StoredAccount() {
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     TRegistry registry(hive);
     StoredSettings stored;
-    platform::SecretService secrets;
+    platform::SecretServiceOnDemand secrets(
+        [](const std::string& line) { std::fprintf(stderr, "postwren-check: %s\n", line.c_str()); });
     PasswordKeeper passwords(secrets);
     // Only reads: moving a password into the keyring is the program's business.
     const SettingsLoad load = passwords.Load(registry, stored, DefaultScrambleKey, PasswordKeeper::Move::Leave);

@@ -45,6 +45,12 @@ for program in postwren postwren-check; do
         fail "$program is not stripped"
     fi
 done
+# The keyring's client, which postwren-check loads only when it needs it.
+module=$(find "$prefix" -name postwren-keyring.so)
+[ -n "$module" ] || fail "no keyring module under $prefix"
+if readelf -S "$module" | grep -E '\.(symtab|debug_info)' >/dev/null; then
+    fail "the keyring module is not stripped"
+fi
 echo "app_install: postwren $(stat -c %s "$prefix/bin/postwren") bytes," \
     "postwren-check $(stat -c %s "$prefix/bin/postwren-check") bytes (stripped)"
 version=$("$prefix/bin/postwren-check" --version) || fail "the installed postwren-check --version failed"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/text.h"
+#include "platform/cp932.h"
 
 namespace {
 
@@ -37,6 +38,20 @@ TEST(Cp932, RoundTripsJapaneseAndRejectsUnmappable) {
     EXPECT_EQ(Utf8ToCp932("a😀b"), "a?b");
     EXPECT_FALSE(TryCp932ToUtf8("\x81").has_value());  // a lead byte alone
     EXPECT_EQ(Cp932ToUtf8("a\x81"), "a\xEF\xBF\xBD");
+}
+
+// The wire's conversions give every ASCII byte back as iconv does, without
+// it, and still convert or refuse anything above.
+TEST(Cp932, StrictConversionsKeepAsciiAsIconvDoesAndConvertTheRest) {
+    std::string ascii;
+    for (int c = 0; c < 0x80; ++c) ascii += static_cast<char>(c);
+    EXPECT_EQ(platform::Cp932ToUtf8Strict(ascii), platform::ConvertText("UTF-8", "CP932", ascii));
+    EXPECT_EQ(platform::Utf8ToCp932Strict(ascii), platform::ConvertText("CP932", "UTF-8", ascii, {}, 0));
+    EXPECT_EQ(platform::Cp932ToUtf8Strict(ascii), ascii);
+    EXPECT_EQ(platform::Cp932ToUtf8Strict("pw\x83\x81").value(), "pw\xE3\x83\xA1");  // メ
+    EXPECT_EQ(platform::Utf8ToCp932Strict("pw\xE3\x83\xA1").value(), "pw\x83\x81");
+    EXPECT_FALSE(platform::Cp932ToUtf8Strict("pw\x81").has_value());  // a lead byte alone
+    EXPECT_FALSE(platform::Utf8ToCp932Strict("pw\xFF").has_value());
 }
 
 TEST(Cp932, TruncateNeverSplitsADoubleByteCharacter) {

@@ -19,6 +19,8 @@ shot_no=0
 wait_seconds=20 # per step
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+# shellcheck source=bus_lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/bus_lib.sh"
 
 on_failure() {
     import -window root "$art/failure.png" 2>/dev/null || true
@@ -55,20 +57,7 @@ stub_pid=""
 start_notification_service() {
     notifications=$art/notifications.jsonl
     : >"$notifications"
-    cat >"$art/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=$art</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+    private_bus_config session "$art" >"$art/bus.conf"
     dbus-daemon --config-file="$art/bus.conf" --nofork --nopidfile --print-address=1 >"$art/bus.address" \
         2>"$art/bus.log" &
     bus_pid=$!

@@ -39,20 +39,7 @@ system_stub_pid=""
 
 # A private system bus with the stand-ins, saying `network` at first.
 start_system_bus() {
-    cat >"$art/system-bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:dir=$art</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+    private_bus_config system "$art" >"$art/system-bus.conf"
     dbus-daemon --config-file="$art/system-bus.conf" --nofork --nopidfile --print-address=1 \
         >"$art/system-bus.address" 2>"$art/system-bus.log" &
     system_bus_pid=$!

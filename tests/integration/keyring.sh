@@ -21,6 +21,8 @@
 # keyring comes back unlocked, its items kept (they are on disk).
 # stop returns once the daemon and the bus are gone (at most 20 s).
 set -euo pipefail
+# shellcheck source=../e2e/bus_lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../e2e/bus_lib.sh"
 
 usage() {
     echo "usage: $0 start --dir DIR [--password PASSWORD] [--no-keyring]" >&2
@@ -95,20 +97,7 @@ keyring_open() {
 }
 
 start_bus() {
-    cat >"$dir/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=$dir</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+    private_bus_config session "$dir" >"$dir/bus.conf"
     : >"$dir/bus.address"
     dbus-daemon --config-file="$dir/bus.conf" --nofork --nopidfile --print-address=1 >"$dir/bus.address" \
         2>"$dir/bus.log" </dev/null &

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "framework/text.h"
+#include "core/text.h"
 #include "net/check_failure.h"
 
 // The check interval the dialog can show, in minutes, as its up/down allows.

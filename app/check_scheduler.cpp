@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/message_window.h"
+#include "core/message_window.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "framework/text.h"
-#include "platform/clock.h"
-#include "platform/system_state.h"
+#include "core/clock.h"
+#include "core/text.h"
+#include "desktop/system_state.h"
 
 namespace platform {
 class MessageWindow;

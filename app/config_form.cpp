@@ -7,12 +7,12 @@
 
 #include "app/check_feedback.h"
 #include "app/main_form.h"
+#include "desktop/shell.h"
 #include "framework/dialogs.h"
 #include "framework/label.h"
 #include "framework/qtext.h"
 #include "framework/stdctrls.h"
 #include "net/kxpop3.h"
-#include "platform/shell.h"
 
 TFrmConfig* FrmConfig = nullptr;
 

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "app/services.h"
+#include "core/text.h"
 #include "framework/controls.h"
-#include "framework/text.h"
 
 class TBevel;
 class TBitBtn;

@@ -8,8 +8,8 @@
 
 #include "app/check_feedback.h"
 #include "app/services.h"
+#include "core/text.h"
 #include "framework/controls.h"
-#include "framework/text.h"
 #include "settings/settings_store.h"
 
 class CheckScheduler;

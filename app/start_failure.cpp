@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "framework/text.h"
+#include "core/text.h"
 
 namespace {
 

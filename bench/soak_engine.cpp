@@ -23,12 +23,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "framework/application.h"
-#include "framework/exception.h"
-#include "framework/text.h"
+#include "core/application.h"
+#include "core/clock.h"
+#include "core/exception.h"
+#include "core/socket.h"
+#include "core/text.h"
 #include "net/kxpop3.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <QWidget>
 #include <algorithm>
 
-#include "framework/exception.h"
+#include "core/exception.h"
 #include "framework/qtext.h"
 
 namespace {

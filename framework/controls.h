@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "framework/component.h"
+#include "core/component.h"
 #include "framework/graphics.h"
 
 class QWidget;

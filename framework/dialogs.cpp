@@ -11,11 +11,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "framework/application.h"
+#include "core/application.h"
+#include "core/exception.h"
+#include "desktop/window_ops.h"
 #include "framework/controls.h"
-#include "framework/exception.h"
 #include "framework/qtext.h"
-#include "platform/window_ops.h"
 
 const char* const kExecutableFilesPattern = "<executables>";
 

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "framework/component.h"
-#include "framework/text.h"
+#include "core/component.h"
+#include "core/text.h"
 
 class Exception;
 class QFileDialog;

@@ -7,9 +7,9 @@
 #include <array>
 #include <mutex>
 
-#include "framework/exception.h"
+#include "core/exception.h"
+#include "core/streams.h"
 #include "framework/qtext.h"
-#include "framework/streams.h"
 
 namespace {
 

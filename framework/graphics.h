@@ -8,10 +8,10 @@
 #include <QFont>
 #include <QImage>
 
-#include "framework/component.h"
-#include "framework/events.h"
-#include "framework/exception.h"
-#include "framework/text.h"
+#include "core/component.h"
+#include "core/events.h"
+#include "core/exception.h"
+#include "core/text.h"
 
 class QPainter;
 class QPaintDevice;

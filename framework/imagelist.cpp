@@ -6,8 +6,8 @@
 #include <QPainter>
 #include <string>
 
-#include "framework/exception.h"
-#include "framework/streams.h"
+#include "core/exception.h"
+#include "core/streams.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <QImage>
 #include <vector>
 
-#include "framework/component.h"
+#include "core/component.h"
+#include "desktop/tray_service.h"
 #include "framework/graphics.h"
-#include "platform/tray_service.h"
 
 // An icon picture (with transparency). Its handle is made on first use of
 // Handle() and released when the picture changes or the icon is destroyed.

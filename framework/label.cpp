@@ -2,8 +2,8 @@
 
 #include <QPainter>
 
+#include "desktop/text_draw.h"
 #include "framework/qtext.h"
-#include "platform/text_draw.h"
 
 namespace {
 

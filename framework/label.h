@@ -8,7 +8,7 @@
 enum class TTextLayout { tlTop, tlCenter, tlBottom };
 
 // Draws `text` (CP932) into `rect` of the canvas in the canvas's font and font
-// colour, with the DT_ format flags of platform/text_draw.h; with DT_CALCRECT it
+// colour, with the DT_ format flags of desktop/text_draw.h; with DT_CALCRECT it
 // only measures and makes `rect` the text's bounding box. Returns the text's
 // height in pixels. Does nothing (returns 0) on a canvas without a surface,
 // unless only measuring.

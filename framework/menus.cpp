@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "framework/application.h"
-#include "framework/exception.h"
+#include "core/application.h"
+#include "core/exception.h"
 #include "framework/qtext.h"
 
 // ---------------------------------------------------------------------------

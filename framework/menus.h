@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "framework/component.h"
-#include "framework/events.h"
-#include "framework/text.h"
+#include "core/component.h"
+#include "core/events.h"
+#include "core/text.h"
 
 class QMenu;
 class QObject;

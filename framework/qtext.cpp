@@ -1,6 +1,6 @@
 #include "framework/qtext.h"
 
-#include "platform/text_draw.h"
+#include "desktop/text_draw.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <QString>
 #include <optional>
 
-#include "framework/text.h"
+#include "core/text.h"
 
 // Bytes that are not valid CP932 show as U+FFFD.
 QString ToQString(const AnsiString& text);

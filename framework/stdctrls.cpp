@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "framework/application.h"
+#include "core/application.h"
 #include "framework/qtext.h"
 
 namespace {

@@ -14,8 +14,8 @@
 
 #include <exception>
 
-#include "framework/check_failure_kind.h"
-#include "framework/text.h"
+#include "core/check_failure_kind.h"
+#include "core/text.h"
 
 // The kind of whatever a check raised: an ECheckFailure says its own; a
 // server address that cannot be read is Usage; the socket layer's errors are

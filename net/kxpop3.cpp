@@ -7,7 +7,7 @@
 #include <exception>
 #include <string_view>
 
-#include "framework/exception.h"
+#include "core/exception.h"
 #include "net/server_address.h"
 
 namespace {

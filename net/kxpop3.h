@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "framework/component.h"
-#include "framework/events.h"
-#include "framework/text.h"
+#include "core/component.h"
+#include "core/events.h"
+#include "core/text.h"
 #include "net/check_failure.h"
 #include "net/powersock.h"
 

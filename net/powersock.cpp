@@ -5,12 +5,12 @@
 #include <cstring>
 #include <limits>
 
-#include "framework/application.h"
+#include "core/application.h"
+#include "core/clock.h"
+#include "core/event_wait.h"
+#include "core/message_window.h"
+#include "core/socket.h"
 #include "net/thread_timer.h"
-#include "platform/clock.h"
-#include "platform/event_wait.h"
-#include "platform/message_window.h"
-#include "platform/socket.h"
 
 namespace {
 

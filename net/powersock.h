@@ -9,13 +9,13 @@
 #include <memory>
 #include <optional>
 
-#include "framework/component.h"
-#include "framework/events.h"
-#include "framework/exception.h"
-#include "framework/streams.h"
-#include "framework/text.h"
-#include "platform/clock.h"
-#include "platform/messages.h"
+#include "core/clock.h"
+#include "core/component.h"
+#include "core/events.h"
+#include "core/exception.h"
+#include "core/messages.h"
+#include "core/streams.h"
+#include "core/text.h"
 
 namespace platform {
 class MessageWindow;

@@ -2,8 +2,8 @@
 // to, its port, and whether the connection is protected by TLS.
 #pragma once
 
-#include "framework/exception.h"
-#include "framework/text.h"
+#include "core/exception.h"
+#include "core/text.h"
 
 // How the connection to the server is protected.
 enum class TransportSecurity {

@@ -1,9 +1,9 @@
 #include "net/thread_timer.h"
 
-#include "framework/application.h"
-#include "framework/exception.h"
-#include "platform/clock.h"
-#include "platform/message_window.h"
+#include "core/application.h"
+#include "core/clock.h"
+#include "core/exception.h"
+#include "core/message_window.h"
 
 namespace {
 // The timer always runs as window timer 1 of its own window.

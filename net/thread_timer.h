@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "framework/component.h"
-#include "framework/events.h"
+#include "core/component.h"
+#include "core/events.h"
 
 namespace platform {
 class Clock;

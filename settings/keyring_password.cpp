@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "framework/registry.h"
+#include "core/registry.h"
 
 namespace {
 

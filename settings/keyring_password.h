@@ -7,9 +7,9 @@
 #include <functional>
 #include <string>
 
-#include "framework/check_failure_kind.h"
-#include "framework/text.h"
-#include "platform/secret_store.h"
+#include "core/check_failure_kind.h"
+#include "core/secret_store.h"
+#include "core/text.h"
 #include "settings/settings_store.h"
 
 class TRegistry;

@@ -1,6 +1,6 @@
 #include "settings/settings_store.h"
 
-#include "framework/registry.h"
+#include "core/registry.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "framework/text.h"
+#include "core/text.h"
 
 class TRegistry;
 

@@ -8,10 +8,10 @@
 #include <limits>
 #include <vector>
 
-#include "framework/file_stream.h"
+#include "core/file_stream.h"
+#include "core/streams.h"
+#include "core/text.h"
 #include "framework/graphics.h"
-#include "framework/streams.h"
-#include "framework/text.h"
 
 using namespace platform;
 

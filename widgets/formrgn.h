@@ -1,9 +1,9 @@
 // An image control that gives the window it sits on the outline of its bitmap.
 #pragma once
 
+#include "core/exception.h"
+#include "desktop/region.h"
 #include "framework/controls.h"
-#include "framework/exception.h"
-#include "platform/region.h"
 
 class TStream;
 

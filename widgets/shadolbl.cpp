@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "framework/text.h"
-#include "platform/text_draw.h"
+#include "core/text.h"
+#include "desktop/text_draw.h"
 
 using platform::DT_CALCRECT;
 using platform::DT_END_ELLIPSIS;

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <exception>
 
-#include "framework/application.h"
+#include "core/application.h"
+#include "core/message_window.h"
 #include "framework/imagelist.h"
 #include "framework/menus.h"
-#include "platform/message_window.h"
 
 using namespace platform;
 

@@ -6,11 +6,11 @@
 #include <memory>
 #include <vector>
 
-#include "framework/component.h"
+#include "core/component.h"
+#include "core/messages.h"
+#include "core/text.h"
+#include "desktop/tray_service.h"
 #include "framework/controls.h"
-#include "framework/text.h"
-#include "platform/messages.h"
-#include "platform/tray_service.h"
 
 class TIcon;
 class TImageList;

@@ -12,10 +12,10 @@
 
 #include "app/config_form.h"
 #include "app/main_form.h"
-#include "framework/application.h"
-#include "framework/exception.h"
+#include "core/application.h"
+#include "core/exception.h"
+#include "desktop/shell.h"
 #include "net/kxpop3.h"
-#include "platform/shell.h"
 #include "tests/support/fake_hive.h"
 #include "tests/support/fake_tray_service.h"
 #include "tests/support/hive_values.h"

@@ -12,9 +12,9 @@
 
 #include "app/config_form.h"
 #include "app/main_form.h"
+#include "desktop/text_draw.h"
 #include "framework/menus.h"
 #include "framework/stdctrls.h"
-#include "platform/text_draw.h"
 #include "tests/app/app_fixture.h"
 #include "tests/support/unreachable_sockets.h"
 #include "widgets/shadolbl.h"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/check_feedback.h"
-#include "framework/exception.h"
+#include "core/exception.h"
 #include "net/check_failure.h"
 
 namespace {

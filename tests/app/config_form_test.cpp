@@ -10,12 +10,12 @@
 
 #include "app/config_form.h"
 #include "app/main_form.h"
+#include "core/registry.h"
+#include "core/timer.h"
 #include "framework/dialogs.h"
 #include "framework/label.h"
 #include "framework/menus.h"
-#include "framework/registry.h"
 #include "framework/stdctrls.h"
-#include "framework/timer.h"
 #include "tests/app/app_fixture.h"
 
 namespace app_testing {

@@ -25,11 +25,11 @@
 #include <optional>
 #include <string>
 
-#include "framework/exception.h"
-#include "framework/registry.h"
-#include "framework/text.h"
-#include "platform/hive_file.h"
-#include "platform/secret_service.h"
+#include "core/exception.h"
+#include "core/hive_file.h"
+#include "core/registry.h"
+#include "core/text.h"
+#include "desktop/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 #include "tests/support/password_forms.h"

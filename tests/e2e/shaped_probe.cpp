@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "framework/application.h"
+#include "core/application.h"
+#include "core/streams.h"
 #include "framework/controls.h"
-#include "framework/streams.h"
 #include "resources/resources.h"
 #include "widgets/formrgn.h"
 

@@ -21,11 +21,11 @@
 #include <memory>
 #include <string>
 
-#include "framework/application.h"
+#include "core/application.h"
+#include "core/text.h"
+#include "desktop/tray_service.h"
 #include "framework/controls.h"
 #include "framework/menus.h"
-#include "framework/text.h"
-#include "platform/tray_service.h"
 #include "widgets/taskbar.h"
 
 namespace {

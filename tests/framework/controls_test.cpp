@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/streams.h"
 #include "framework/controls.h"
 #include "framework/graphics.h"
-#include "framework/streams.h"
 
 namespace {
 

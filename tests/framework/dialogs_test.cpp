@@ -17,10 +17,10 @@
 #include <functional>
 #include <set>
 
-#include "framework/application.h"
-#include "framework/exception.h"
+#include "core/application.h"
+#include "core/event_wait.h"
+#include "core/exception.h"
 #include "framework/qtext.h"
-#include "platform/event_wait.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <QPainter>
 
-#include "framework/exception.h"
-#include "framework/streams.h"
+#include "core/exception.h"
+#include "core/streams.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/application.h"
-#include "framework/exception.h"
-#include "framework/text.h"
+#include "core/application.h"
+#include "core/exception.h"
+#include "core/text.h"
 
 namespace {
 

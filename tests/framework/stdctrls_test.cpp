@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "framework/application.h"
+#include "core/application.h"
+#include "core/event_wait.h"
+#include "desktop/window_ops.h"
 #include "framework/dialogs.h"
 #include "framework/qtext.h"
-#include "platform/event_wait.h"
-#include "platform/window_ops.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/cp932.h"
-#include "platform/hive_document.h"
+#include "core/cp932.h"
+#include "core/hive_document.h"
 
 using platform::HiveDocument;
 

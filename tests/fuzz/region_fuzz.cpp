@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/region.h"
+#include "desktop/region.h"
 
 using namespace platform;
 

@@ -8,11 +8,11 @@
 #include <QStringList>
 #include <string>
 
-#include "framework/exception.h"
-#include "framework/text.h"
+#include "core/clock.h"
+#include "core/exception.h"
+#include "core/socket.h"
+#include "core/text.h"
 #include "net/kxpop3.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 #include <iostream>
 #include <string>
 
-#include "framework/registry.h"
-#include "platform/hive_file.h"
-#include "platform/secret_service.h"
+#include "core/hive_file.h"
+#include "core/registry.h"
+#include "desktop/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 

@@ -17,9 +17,9 @@
 #include <sstream>
 #include <string>
 
-#include "framework/registry.h"
-#include "platform/hive_file.h"
-#include "platform/secret_service.h"
+#include "core/hive_file.h"
+#include "core/registry.h"
+#include "desktop/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 #include "tests/support/password_forms.h"

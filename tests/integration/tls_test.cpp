@@ -29,12 +29,12 @@
 #include <string>
 #include <thread>
 
-#include "framework/exception.h"
+#include "core/clock.h"
+#include "core/exception.h"
+#include "core/socket.h"
+#include "core/tls_socket.h"
 #include "net/check_failure.h"
 #include "net/kxpop3.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
-#include "platform/tls_socket.h"
 
 namespace {
 

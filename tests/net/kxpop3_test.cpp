@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "framework/exception.h"
+#include "core/clock.h"
+#include "core/exception.h"
+#include "core/socket.h"
 #include "net/check_failure.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/wait.h"

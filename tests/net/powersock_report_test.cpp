@@ -4,11 +4,11 @@
 
 #include <vector>
 
-#include "framework/application.h"
-#include "framework/exception.h"
+#include "core/application.h"
+#include "core/clock.h"
+#include "core/exception.h"
+#include "core/socket.h"
 #include "net/powersock.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
 #include "tests/net/loopback_peer.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/message_window.h"
-#include "platform/socket.h"
+#include "core/clock.h"
+#include "core/message_window.h"
+#include "core/socket.h"
 #include "tests/net/loopback_peer.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/wait.h"

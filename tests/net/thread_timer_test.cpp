@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/application.h"
-#include "framework/exception.h"
-#include "platform/clock.h"
+#include "core/application.h"
+#include "core/clock.h"
+#include "core/exception.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/wait.h"
 

@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/streams.h"
 #include "framework/graphics.h"
 #include "framework/qtext.h"
-#include "framework/streams.h"
 #include "resources/resources.h"
 #include "widgets/shadolbl.h"
 

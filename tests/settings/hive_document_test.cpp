@@ -1,4 +1,4 @@
-#include "platform/hive_document.h"
+#include "core/hive_document.h"
 
 #include <gtest/gtest.h>
 

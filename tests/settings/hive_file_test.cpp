@@ -1,4 +1,4 @@
-#include "platform/hive_file.h"
+#include "core/hive_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "framework/registry.h"
+#include "core/registry.h"
 #include "settings/settings_store.h"
 #include "tests/support/hive_values.h"
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/registry.h"
-#include "platform/hive_document.h"
-#include "platform/hive_file.h"
+#include "core/hive_document.h"
+#include "core/hive_file.h"
+#include "core/registry.h"
 #include "settings/settings_store.h"
 #include "tests/support/hive_values.h"
 

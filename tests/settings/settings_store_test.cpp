@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "framework/registry.h"
+#include "core/registry.h"
 #include "tests/support/fake_hive.h"
 #include "tests/support/hive_values.h"
 

@@ -17,8 +17,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "framework/registry.h"
-#include "platform/hive_file.h"
+#include "core/hive_file.h"
+#include "core/registry.h"
 #include "settings/settings_store.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/hive.h"
+#include "core/hive.h"
 
 class FakeHive final : public platform::Hive {
 public:

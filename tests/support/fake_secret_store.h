@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/secret_store.h"
+#include "core/secret_store.h"
 
 class FakeSecretStore final : public platform::SecretStore {
 public:

@@ -2,8 +2,8 @@
 // events arrive through the message queue, as the desktop's do.
 #pragma once
 
-#include "platform/message_window.h"
-#include "platform/system_state.h"
+#include "core/message_window.h"
+#include "desktop/system_state.h"
 
 class FakeSystemState final : public platform::SystemState {
 public:

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/tray_desktop.h"
+#include "desktop/tray_desktop.h"
 
 class FakeTrayDesktop final : public platform::TrayDesktop {
 public:

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/message_window.h"
-#include "platform/tray_service.h"
+#include "core/message_window.h"
+#include "desktop/tray_service.h"
 
 class FakeTrayService final : public platform::TrayService {
 public:

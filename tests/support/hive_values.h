@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/hive.h"
+#include "core/hive.h"
 
 namespace testing_support {
 

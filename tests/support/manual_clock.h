@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/clock.h"
+#include "core/clock.h"
 
 namespace testing_support {
 

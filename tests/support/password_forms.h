@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/text.h"
+#include "core/text.h"
 #include "settings/settings_store.h"
 
 namespace testing_support {

@@ -4,7 +4,7 @@
 #include <QString>
 #include <vector>
 
-#include "platform/notifier.h"
+#include "desktop/notifier.h"
 
 class RecordingNotifier final : public platform::Notifier {
 public:

@@ -4,7 +4,7 @@
 #include <QString>
 #include <vector>
 
-#include "platform/shell.h"
+#include "desktop/shell.h"
 
 class RecordingShell final : public platform::ShellService {
 public:

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "platform/clock.h"
+#include "core/clock.h"
 
 class SteppingClock final : public platform::Clock {
 public:

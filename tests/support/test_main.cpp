@@ -5,7 +5,7 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "framework/application.h"
+#include "core/application.h"
 
 int main(int argc, char** argv) {
     if (std::getenv("QT_QPA_PLATFORM") == nullptr)

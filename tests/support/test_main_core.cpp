@@ -4,7 +4,7 @@
 
 #include <QCoreApplication>
 
-#include "framework/application.h"
+#include "core/application.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

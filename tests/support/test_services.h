@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "app/services.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
+#include "core/clock.h"
+#include "core/socket.h"
 #include "tests/support/fake_secret_store.h"
 #include "tests/support/fake_system_state.h"
 #include "tests/support/fake_tray_service.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/message_window.h"
-#include "platform/socket.h"
+#include "core/message_window.h"
+#include "core/socket.h"
 
 class UnreachableSockets final : public platform::SocketApi {
 public:

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <functional>
 
-#include "platform/event_wait.h"
-#include "platform/message_window.h"
+#include "core/event_wait.h"
+#include "core/message_window.h"
 
 namespace testing_support {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "framework/exception.h"
+#include "core/exception.h"
 #include "net/check_failure.h"
 #include "net/powersock.h"
 #include "net/server_address.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/text.h"
+#include "core/text.h"
 #include "tests/support/scripted_pop3_server.h"
 
 using namespace std::chrono_literals;

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "framework/registry.h"
-#include "platform/hive_file.h"
+#include "core/hive_file.h"
+#include "core/registry.h"
 #include "settings/settings_store.h"
 #include "tests/support/hive_values.h"
 #include "tests/support/scripted_pop3_server.h"

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/file_stream.h"
-#include "framework/streams.h"
-#include "framework/text.h"
+#include "core/file_stream.h"
+#include "core/streams.h"
+#include "core/text.h"
 #include "resources/resources.h"
 
 using namespace platform;

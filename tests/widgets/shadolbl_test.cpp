@@ -10,9 +10,9 @@
 #include <map>
 #include <memory>
 
-#include "framework/exception.h"
+#include "core/exception.h"
+#include "desktop/text_draw.h"
 #include "framework/qtext.h"
-#include "platform/text_draw.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "framework/application.h"
-#include "framework/exception.h"
+#include "core/application.h"
+#include "core/exception.h"
+#include "core/text.h"
 #include "framework/imagelist.h"
 #include "framework/menus.h"
-#include "framework/text.h"
 #include "tests/support/fake_tray_service.h"
 
 using namespace platform;

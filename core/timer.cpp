@@ -1,0 +1,62 @@
+#include "core/timer.h"
+
+#include <algorithm>
+
+#include "core/application.h"
+#include "core/message_window.h"
+
+namespace {
+
+// The one window timer each TTimer runs on its window.
+constexpr platform::WPARAM kTimerId = 1;
+// The longest interval the platform's window timers take; longer ones are cut to it.
+constexpr unsigned kMaxTimerIntervalMs = 0x7FFFFFFF;
+
+}  // namespace
+
+TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
+    window_ = std::make_unique<platform::MessageWindow>(
+        [this](platform::UINT msg, platform::WPARAM wParam, platform::LPARAM) -> platform::LRESULT {
+            if (msg != platform::WM_TIMER || wParam != kTimerId)
+                return 0;
+            try {
+                Timer();
+            } catch (...) {
+                ReportHandlerException(this);
+            }
+            return 0;
+        });
+    updateTimer();
+}
+
+TTimer::~TTimer() {
+    enabled_ = false;
+    window_.reset();
+}
+
+void TTimer::SetEnabled(bool v) {
+    if (v == enabled_)
+        return;
+    enabled_ = v;
+    updateTimer();
+}
+
+void TTimer::SetInterval(unsigned ms) {
+    if (ms == interval_)
+        return;
+    interval_ = ms;
+    updateTimer();
+}
+
+void TTimer::updateTimer() {
+    window_->killTimer(kTimerId);
+    if (!enabled_ || interval_ == 0)
+        return;
+    if (!window_->setTimer(kTimerId, std::min(interval_, kMaxTimerIntervalMs)))
+        throw EOutOfResources("Not enough timers available");
+}
+
+void TTimer::Timer() {
+    if (OnTimer)
+        OnTimer(this);
+}

@@ -1,8 +1,0 @@
-// The keyring client as a module of its own, loaded by programs that need it
-// seldom (platform/secret_service_on_demand.h).
-#include "platform/secret_service.h"
-#include "platform/secret_service_on_demand.h"
-
-extern "C" __attribute__((visibility("default"))) platform::SecretStore* PostwrenNewSecretService() {
-    return new platform::SecretService();
-}

@@ -19,7 +19,7 @@ class TrayIconView {
 public:
     virtual ~TrayIconView() = default;
     virtual void SetPicture(const QImage& picture) = 0;
-    virtual void SetTip(const QString& tip) = 0;
+    virtual void SetToolTipText(const QString& tip) = 0;
     // Trays that show the icon's menu themselves get the entries; the others
     // ignore them.
     virtual void SetMenu(const std::vector<TrayMenuEntry>& entries) = 0;

@@ -139,7 +139,8 @@ constexpr int kPollIntervalMs = 500;
 
 class SessionTrays final : public TrayDesktop {
 public:
-    SessionTrays() : hosts_(QDBusConnection::sessionBus(), [this] { changed(); }), xembed_([this] { changed(); }) {}
+    SessionTrays()
+        : hosts_(QDBusConnection::sessionBus(), [this] { traysChanged(); }), xembed_([this] { traysChanged(); }) {}
 
     TrayOffer Offered() override {
         const QString watcher = hosts_.Watcher();
@@ -166,7 +167,7 @@ public:
     }
 
 private:
-    void changed() {
+    void traysChanged() {
         if (changed_)
             changed_();
     }
@@ -254,7 +255,7 @@ bool DesktopTray::NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
             if (data.uFlags & NIF_ICON)
                 view->second->SetPicture(pictureOf(record));
             if (data.uFlags & NIF_TIP)
-                view->second->SetTip(QString::fromStdString(NotifyTipUtf8(record)));
+                view->second->SetToolTipText(QString::fromStdString(NotifyTipUtf8(record)));
             break;
         }
         case NIM_DELETE:
@@ -315,7 +316,7 @@ void DesktopTray::show(const NotifyIconTable::Key& key, const NOTIFYICONDATAA& r
         return;
     // Every icon gets a picture and a tip, named in the record or not.
     view->SetPicture(pictureOf(record));
-    view->SetTip(QString::fromStdString(NotifyTipUtf8(record)));
+    view->SetToolTipText(QString::fromStdString(NotifyTipUtf8(record)));
     if (auto menu = d.menus.find(key); menu != d.menus.end())
         view->SetMenu(menu->second);
     d.views[key] = std::move(view);

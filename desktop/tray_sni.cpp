@@ -360,7 +360,7 @@ public:
         announce(kItemPath, kItemInterface, QStringLiteral("NewIcon"));
     }
 
-    void SetTip(const QString& tip) override {
+    void SetToolTipText(const QString& tip) override {
         tip_ = tip;
         announce(kItemPath, kItemInterface, QStringLiteral("NewToolTip"));
     }

@@ -238,7 +238,7 @@ public:
     }
 
     void SetPicture(const QImage& picture) override { window_->setPicture(picture); }
-    void SetTip(const QString& tip) override { window_->setToolTip(tip); }
+    void SetToolTipText(const QString& tip) override { window_->setToolTip(tip); }
     void SetMenu(const std::vector<TrayMenuEntry>&) override {}
 
 private:

@@ -72,7 +72,7 @@ private:
         explicit View(std::shared_ptr<Icon> icon) : icon_(std::move(icon)) {}
         ~View() override { icon_->shown = false; }
         void SetPicture(const QImage& picture) override { icon_->picture = picture; }
-        void SetTip(const QString& tip) override { icon_->tip = tip; }
+        void SetToolTipText(const QString& tip) override { icon_->tip = tip; }
         void SetMenu(const std::vector<platform::TrayMenuEntry>& entries) override { icon_->menu = entries; }
 
     private:

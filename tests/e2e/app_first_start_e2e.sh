@@ -133,8 +133,9 @@ for try in 1 2 3; do
     xdotool mousemove --window "$pid0" 60 48 click 1
     xdotool mousemove 300 200
     read -r cx cy <<<"$(icon_centre)"
+    [ -n "$cy" ] || fail "instant click $try: no icon in the tray"
     xdotool mousemove "$cx" "$cy" click 3
-    wait_until menu_at_cursor "$cx" "$cy" || fail "instant click $try: the next right click opened no menu"
+    wait_until menu_at_cursor "$cx" "$cy" || fail "instant click $try: the next right click at ($cx,$cy) opened no menu"
     [ "$try" -gt 1 ] || shot "menu-after-instant-click"
     xdotool key Escape
     popup_in_place || fail "instant click $try: the popup went to $(popup_shown | cut -d' ' -f2,3) from $px $py"

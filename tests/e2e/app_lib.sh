@@ -141,15 +141,22 @@ tray_icon_class=postwren
 # shellcheck source=tray_lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/tray_lib.sh"
 
+# The icon's centre, "X Y". A look at the tray can come back empty while the
+# tray rebuilds its window tree; a click needs a whole answer, so this asks
+# again until one comes (nothing at all after the deadline).
 icon_centre() {
-    local id w h x y
-    read -r id w h x y <<<"$(icon_window)"
+    local deadline=$((SECONDS + wait_seconds)) id w h x y
+    until read -r id w h x y <<<"$(icon_window)" && [ -n "$y" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
     echo "$((x + w / 2)) $((y + h / 2))"
 }
 
 double_click_icon() {
     local cx cy
     read -r cx cy <<<"$(icon_centre)"
+    [ -n "$cy" ] || fail "double click: no icon in the tray"
     xdotool mousemove "$cx" "$cy" click --repeat 2 --delay 80 1
 }
 
@@ -166,8 +173,9 @@ menu_at_cursor() {
 pick_menu_entry() {
     local steps=$1 cx cy i
     read -r cx cy <<<"$(icon_centre)"
+    [ -n "$cy" ] || fail "right click: no icon in the tray"
     xdotool mousemove "$cx" "$cy" click 3
-    wait_until menu_at_cursor "$cx" "$cy" || fail "right click: no menu at the cursor"
+    wait_until menu_at_cursor "$cx" "$cy" || fail "right click at ($cx,$cy): no menu at the cursor"
     shot "menu"
     # Away from the menu, so the pointer does not pick an entry itself.
     xdotool mousemove 10 10

@@ -6,19 +6,26 @@
 
 using platform::ConvertText;
 
+// ASCII text is the same in both encodings and converts to itself without a
+// converter: most names and credentials are ASCII.
+
 std::optional<AnsiString> TryUtf8ToCp932(std::string_view utf8) {
-    return ConvertText("CP932", "UTF-8", utf8, {}, 0);
+    return platform::Utf8ToCp932Strict(utf8);
 }
 
 std::optional<std::string> TryCp932ToUtf8(std::string_view cp932) {
-    return ConvertText("UTF-8", "CP932", cp932, {}, 1);
+    return platform::Cp932ToUtf8Strict(cp932);
 }
 
 AnsiString Utf8ToCp932(std::string_view utf8) {
+    if (platform::IsAscii(utf8))
+        return AnsiString(utf8);
     return ConvertText("CP932", "UTF-8", utf8, "?", 0).value_or("");
 }
 
 std::string Cp932ToUtf8(std::string_view cp932) {
+    if (platform::IsAscii(cp932))
+        return std::string(cp932);
     return ConvertText("UTF-8", "CP932", cp932, "\xEF\xBF\xBD", 1).value_or("");
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/exception.h"
+#include "core/text.h"
 #include "net/server_address.h"
 
 namespace {
@@ -168,7 +169,7 @@ AnsiString TKxPOP3::wireText(const AnsiString& value) const {
         return value;
     // Bytes that are no CP932 text (only a hand-edited store holds such)
     // go out as they are, as they always did.
-    return platform::Cp932ToUtf8Strict(value).value_or(value);
+    return TryCp932ToUtf8(value).value_or(value);
 }
 
 void TKxPOP3::checkCommandValues() const {

@@ -1,7 +1,5 @@
 #include "desktop/tray_service.h"
 
-#include <iconv.h>
-
 #include <QApplication>
 #include <QCursor>
 #include <QDBusConnection>
@@ -9,8 +7,8 @@
 #include <QTimer>
 #include <cstring>
 
-#include "core/cp932.h"
 #include "core/message_window.h"
+#include "core/text.h"
 #include "desktop/notifier.h"
 #include "desktop/tray_desktop.h"
 #include "desktop/tray_sni.h"
@@ -67,33 +65,7 @@ const NOTIFYICONDATAA* NotifyIconTable::Find(HWND hWnd, UINT uID) const {
 }
 
 std::string NotifyTipUtf8(const NOTIFYICONDATAA& data) {
-    const char* tip = data.szTip;
-    const std::size_t length = strnlen(tip, kNotifyTipSize);
-    std::string out;
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return std::string(tip, length);
-    out.resize(length * 4 + 8);
-    char* src = const_cast<char*>(tip);
-    std::size_t srcLeft = length;
-    char* dst = out.data();
-    std::size_t dstLeft = out.size();
-    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-    while (srcLeft > 0) {
-        if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1))
-            break;
-        // EILSEQ or EINVAL (a lead byte cut off at the end): replace one byte.
-        // The buffer holds four output bytes per input byte, so no E2BIG here.
-        std::memcpy(dst, kReplacement, 3);
-        dst += 3;
-        dstLeft -= 3;
-        ++src;
-        --srcLeft;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-    iconv_close(cd);
-    out.resize(out.size() - dstLeft);
-    return out;
+    return Cp932ToUtf8(std::string_view(data.szTip, strnlen(data.szTip, kNotifyTipSize)));
 }
 
 // ---------------------------------------------------------------------------
@@ -188,11 +160,6 @@ QImage pictureOf(const NOTIFYICONDATAA& record) {
         image.fill(Qt::transparent);
     }
     return image;
-}
-
-// CP932 text for display; undecodable bytes become U+FFFD.
-QString fromCp932(const std::string& bytes) {
-    return QString::fromStdString(ConvertText("UTF-8", "CP932", bytes, "\xEF\xBF\xBD").value_or(std::string()));
 }
 
 bool haveApplication() {
@@ -361,7 +328,7 @@ bool DesktopTray::ShowMessage(HWND hWnd, UINT uID, const std::string& title, con
         return false;
     if (!d_->notifier)
         d_->notifier = std::make_unique<DesktopNotifier>();
-    d_->notifier->Notify(fromCp932(title), fromCp932(text));
+    d_->notifier->Notify(QString::fromStdString(Cp932ToUtf8(title)), QString::fromStdString(Cp932ToUtf8(text)));
     return true;
 }
 

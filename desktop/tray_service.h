@@ -156,13 +156,13 @@ public:
     bool ShowMessage(HWND hWnd, UINT uID, const std::string& title, const std::string& text) override;
     void SetTrayMissingHandler(std::chrono::milliseconds after, std::function<void()> handler) override;
 
-    // Looks at what the desktop offers now and puts every icon there.
-    void Recheck();
     // The kind of tray the icons are shown in; None while they wait.
     TrayKind Kind() const;
 
 private:
     struct State;
+    // Looks at what the desktop offers now and puts every icon there.
+    void Recheck();
     void show(const NotifyIconTable::Key& key, const NOTIFYICONDATAA& record);
     void wait();
     void report(const NotifyIconTable::Key& key, UINT mouseMessage);

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/cp932.h"
+#include "core/text.h"
 
 // The structures of the item and menu interfaces, as they travel on the bus.
 namespace platform::sni_wire {
@@ -263,8 +263,7 @@ namespace {
 // Menu labels mark their access key with "_"; the captions mark it with "&"
 // ("&&" for a plain "&"), and a plain "_" is doubled.
 QString menuLabel(const std::string& cp932) {
-    const QString caption =
-        QString::fromStdString(ConvertText("UTF-8", "CP932", cp932, "\xEF\xBF\xBD").value_or(std::string()));
+    const QString caption = QString::fromStdString(Cp932ToUtf8(cp932));
     QString label;
     for (qsizetype i = 0; i < caption.size(); ++i) {
         const QChar c = caption[i];

@@ -60,7 +60,7 @@ void CheckScheduler::CheckStarting() {
         cancelChangeCheck();
 }
 
-bool CheckScheduler::HoldBackFailure(bool networkFailure, bool asked, const AnsiString& engineMessage) {
+bool CheckScheduler::HoldBackFailure(bool networkFailure, bool asked, const AnsiString& reportText) {
     if (!networkFailure || checkIsRetry_ || !lastChange_)
         return false;
     if (checkStarted_ < *lastChange_ || checkStarted_ - *lastChange_ > kRetryWindow)
@@ -68,8 +68,8 @@ bool CheckScheduler::HoldBackFailure(bool networkFailure, bool asked, const Ansi
     retryPending_ = true;
     retryAsked_ = asked;
     clock_.StartTimer(*window_, kRetryTimer, millisecondsOf(kRetryDelay));
-    log("check held back: " + Cp932ToUtf8(EscapeControls(engineMessage)) +
-        "; the network may still be settling, trying again in " + std::to_string(kRetryDelay.count()) + " s");
+    log("check held back: " + Cp932ToUtf8(reportText) + "; the network may still be settling, trying again in " +
+        std::to_string(kRetryDelay.count()) + " s");
     return true;
 }
 

@@ -67,9 +67,9 @@ public:
 
     // The check that started last has failed. True when the failure is held
     // back (logged, and the check asked for again in kRetryDelay, with the
-    // same `asked`); false when it counts now. `engineMessage` is the
-    // engine's CP932 text, for the log.
-    bool HoldBackFailure(bool networkFailure, bool asked, const AnsiString& engineMessage);
+    // same `asked`); false when it counts now. `reportText` is the failure
+    // report's CP932 text, controls already escaped, for the log.
+    bool HoldBackFailure(bool networkFailure, bool asked, const AnsiString& reportText);
 
     // Runs a check. `asked` is true only for the second attempt of a check
     // the user asked for; every other check here is a timed one.

@@ -368,20 +368,15 @@ void TFrmMain::runCheck(bool always, bool queueIfBusy) {
     });
 }
 
-MailboxSettings TFrmMain::settingsForCheck() const {
-    return Mailbox;
-}
-
 void TFrmMain::checkOnce(bool always) {
     // The one copy this check works on, whatever the dialog confirms meanwhile.
-    const MailboxSettings settings = settingsForCheck();
+    const MailboxSettings settings = Mailbox;
     KxPOP31->SetHost(settings.Host);
     KxPOP31->SetUserID(settings.UserID);
-    KxPOP31->SetPassword(settings.Password);
     scheduler_->CheckStarting();
     try {
         // Each check asks the keyring afresh: it may have been locked since.
-        KxPOP31->SetPassword(passwords_->PasswordForCheck(KxPOP31->Password()));
+        KxPOP31->SetPassword(passwords_->PasswordForCheck(settings.Password));
         KxPOP31->Connect();
         const int count = KxPOP31->MessageCount();
         if (count != 0 || always) {

@@ -143,8 +143,6 @@ private:
     // right after that one ends. A timed check is skipped while offline.
     void runCheck(bool always, bool queueIfBusy = false);
     void checkOnce(bool always);
-    // The settings the check that starts now works on.
-    MailboxSettings settingsForCheck() const;
     void armTimedChecks();
     // A failed check: a log line on standard error each time, a desktop
     // notification at the first failure of a run.

@@ -84,10 +84,7 @@ bool TRegistry::OpenKey(const AnsiString& Key, bool CanCreate) {
     AnsiString path = pathOf(Key);
     if (!note(CanCreate ? hive_->createKey(path) : hive_->keyExists(path)))
         return false;
-    CloseKey();
-    hasCurrentKey_ = true;
-    currentPath_ = std::move(path);
-    openAccess_ = access_;
+    setCurrentKey(std::move(path));
     return true;
 }
 
@@ -98,10 +95,7 @@ bool TRegistry::OpenKeySnapshot(const AnsiString& Key) {
     platform::HiveKeySnapshot read;
     if (!note(hive_->readKey(path, read)))
         return false;
-    CloseKey();
-    hasCurrentKey_ = true;
-    currentPath_ = std::move(path);
-    openAccess_ = access_;
+    setCurrentKey(std::move(path));
     snapshot_ = std::move(read);
     return true;
 }
@@ -112,6 +106,13 @@ bool TRegistry::SetAsideDamagedHive(AnsiString& MovedTo) {
         return false;
     MovedTo = moved;
     return true;
+}
+
+void TRegistry::setCurrentKey(AnsiString path) {
+    CloseKey();
+    hasCurrentKey_ = true;
+    currentPath_ = std::move(path);
+    openAccess_ = access_;
 }
 
 void TRegistry::CloseKey() {
@@ -205,10 +206,7 @@ bool TRegistry::WriteValues(const AnsiString& Key, const TRegistryValues& Values
     const platform::HiveStatus status = hive_->writeValues(path, Values.Values(), true);
     note(status);
     if (status || existed) {
-        CloseKey();
-        hasCurrentKey_ = true;
-        currentPath_ = std::move(path);
-        openAccess_ = access_;
+        setCurrentKey(std::move(path));
     }
     if (status)
         return true;

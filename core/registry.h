@@ -122,6 +122,8 @@ public:
 
 private:
     bool rootSupported() const;
+    // Makes `path` the open key, with the access asked for now.
+    void setCurrentKey(AnsiString path);
     platform::HiveValue readValue(const AnsiString& name);
     AnsiString readStringValue(const AnsiString& name, bool wholeBytes);
     void writeValue(const AnsiString& name, const platform::HiveValue& value);

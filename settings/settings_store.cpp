@@ -132,7 +132,7 @@ bool SaveSettings(TRegistry& registry, const StoredSettings& settings, const TSc
     // A mark left by a save that used the keyring is taken back; a store
     // without one gets none.
     const bool marked = settings.passwordInKeyring ||
-                        (registry.OpenKey(kSettingsKeyPath, false) && registry.ValueExists(kValuePasswordInKeyring));
+                        (registry.OpenKeySnapshot(kSettingsKeyPath) && registry.ValueExists(kValuePasswordInKeyring));
     registry.CloseKey();
     TRegistryValues values;
     values.WriteString(kValuePOP3, settings.host);

@@ -446,7 +446,7 @@ bool TPowersock::TlsEstablished() const {
 void TPowersock::StartTls(const AnsiString& serverName) {
     ReportStatus(kLevelOperation, "Start TLS");
     if (!FConnected)
-        throw ESockError(FPeerClosed ? "Connection closed by peer" : "Not connected");
+        throw closedFailure();
     FLastEventOk = true;
     const int error = FSockets.StartTls(FSocket, serverName, platform::TlsStart::Now);
     if (error != 0)

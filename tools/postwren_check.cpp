@@ -404,9 +404,12 @@ int main(int argc, char** argv) {
     QCoreApplication qapp(argc, argv);
     TApplication application;
 
-    const bool json = AsksForJson(argc, argv);
+    // Until the whole line is read, a word "--json" anywhere asks for JSON;
+    // then the options say (a user ID may be that word).
+    bool json = AsksForJson(argc, argv);
     try {
         const Options options = ParseArguments(argc, argv);
+        json = options.json;
         if (options.help) {
             std::printf("%s\n%s", kUsage, kHelp);
             return kExitCount;

@@ -41,7 +41,12 @@ for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || { echo "$test_name: the X server did not start" >&2; exit 125; }
 export DISPLAY=":$(head -n1 "$work/display")"
 
-dbus-daemon --session --nofork --nopidfile --address="unix:path=$work/bus" --print-address=3 \
+# shellcheck source=../bus_lib.sh
+. "$here/../bus_lib.sh"
+# Only what the test starts itself runs on it: no service is started on
+# demand (the machine's keyring, for one, stays out).
+private_bus_config session "$work" >"$work/bus.conf"
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --address="unix:path=$work/bus" --print-address=3 \
     3>"$work/bus-address" 2>"$art/dbus.log" &
 desktop_pids+=($!)
 for _ in $(seq 200); do [ -s "$work/bus-address" ] && break; sleep 0.1; done

@@ -47,7 +47,7 @@ if [ "${1:-}" != "--inner" ]; then
     cp "$postwren" "$probe" "$stage/bin/"
     cp "$skin" "$stage/skin.bmp"
     cp "$here/wayland_e2e.sh" "$here/notify_server.py" "$stage/e2e/wayland/"
-    cp "$here/../lib.sh" "$stage/e2e/"
+    cp "$here/../lib.sh" "$here/../bus_lib.sh" "$stage/e2e/"
     cp "$here/../sni/sni_ctl.py" "$stage/e2e/sni/"
     # The sanitizers' leak suppressions come along too.
     lsan_options=${LSAN_OPTIONS:-}
@@ -130,7 +130,12 @@ wait_until sway_up || fail "sway did not start"
 SWAYSOCK=$(ls "$work"/sway-ipc.*.sock)
 export SWAYSOCK WAYLAND_DISPLAY=wayland-1
 
-dbus-daemon --session --nofork --nopidfile --address="unix:path=$work/bus" >"$art/dbus.log" 2>&1 &
+# shellcheck source=../bus_lib.sh
+. "$here/../bus_lib.sh"
+# Only what the test starts itself runs on it: no service is started on
+# demand (the machine's keyring, for one, stays out).
+private_bus_config session "$work" >"$work/bus.conf"
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --address="unix:path=$work/bus" >"$art/dbus.log" 2>&1 &
 pids+=($!)
 wait_until test -S "$work/bus" || fail "the session bus did not start"
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"

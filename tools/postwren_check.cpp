@@ -26,7 +26,7 @@
 #include "core/socket.h"
 #include "core/text.h"
 #include "core/tls_socket.h"
-#include "desktop/secret_service_on_demand.h"
+#include "session/secret_service_on_demand.h"
 #include "net/check_mailbox.h"
 #include "net/kxpop3.h"
 #include "net/server_address.h"

@@ -29,7 +29,7 @@
 #include "core/hive_file.h"
 #include "core/registry.h"
 #include "core/text.h"
-#include "desktop/secret_service.h"
+#include "session/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 #include "tests/support/password_forms.h"

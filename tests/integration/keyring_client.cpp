@@ -23,7 +23,7 @@
 #include "core/hive_file.h"
 #include "core/log.h"
 #include "core/registry.h"
-#include "desktop/secret_service.h"
+#include "session/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 

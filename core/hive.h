@@ -33,6 +33,9 @@ struct HiveValue {
 struct NamedHiveValue {
     std::string name;
     HiveValue value;
+    // Written only where the key holds a value of that name already; a key
+    // without one gets none.
+    bool onlyWherePresent = false;
 };
 
 // Why a hive operation did not succeed.

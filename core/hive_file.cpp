@@ -447,9 +447,13 @@ HiveStatus HiveFile::writeValues(std::string_view keyPath, const std::vector<Nam
             return failed(HiveError::NotFound);
         if (!doc.KeyExists(keyPath))
             return failed(HiveError::NotFound);
-        for (const NamedHiveValue& v : values)
+        for (const NamedHiveValue& v : values) {
+            HiveValue present;
+            if (v.onlyWherePresent && doc.Find(keyPath, v.name, present).error == HiveError::NotFound)
+                continue;
             if (!doc.SetValue(keyPath, v.name, v.value))
                 return failed(HiveError::WriteFailed, EINVAL);
+        }
         return HiveStatus::Ok();
     });
 }

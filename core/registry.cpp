@@ -49,6 +49,10 @@ void TRegistryValues::WriteInteger(const AnsiString& Name, std::int32_t Value) {
     values_.push_back({Name, integerValue(Value)});
 }
 
+void TRegistryValues::ReplaceInteger(const AnsiString& Name, std::int32_t Value) {
+    values_.push_back({Name, integerValue(Value), /*onlyWherePresent=*/true});
+}
+
 TRegistry::TRegistry(platform::Hive& hive) : hive_(&hive) {}
 
 TRegistry::~TRegistry() = default;
@@ -194,23 +198,25 @@ bool TRegistry::WriteValues(const AnsiString& Key, const TRegistryValues& Values
     if (!rootSupported())
         return note(kRefused);
     AnsiString path = pathOf(Key);
-    // A store that fails the change fails the same way for a key it would
-    // have had to create: that is a key that cannot be created, as OpenKey
-    // reports it, not a value that cannot be written.
-    const bool existed = static_cast<bool>(hive_->keyExists(path));
     const AnsiString firstName = Values.Values().empty() ? AnsiString() : AnsiString(Values.Values().front().name);
     if ((access_ & KEY_SET_VALUE) == 0) {
         note(kRefused);
         throw registryError(kSetDataFailedText, firstName);
     }
     const platform::HiveStatus status = hive_->writeValues(path, Values.Values(), true);
-    note(status);
-    if (status || existed) {
+    if (status) {
+        note(status);
         setCurrentKey(std::move(path));
-    }
-    if (status)
         return true;
+    }
+    // A store that fails the change fails the same way for a key it would
+    // have had to create: that is a key that cannot be created, as OpenKey
+    // reports it, not a value that cannot be written. A failed change left
+    // the store as it was, so asking now tells how it was.
+    const bool existed = static_cast<bool>(hive_->keyExists(path));
+    note(status);
     if (!existed)
         return false;
+    setCurrentKey(std::move(path));
     throw registryError(kSetDataFailedText, firstName);
 }

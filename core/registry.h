@@ -35,6 +35,8 @@ class TRegistryValues {
 public:
     void WriteString(const AnsiString& Name, const AnsiString& Value);
     void WriteInteger(const AnsiString& Name, std::int32_t Value);
+    // Only where the key holds a value of that name already.
+    void ReplaceInteger(const AnsiString& Name, std::int32_t Value);
 
     const std::vector<platform::NamedHiveValue>& Values() const { return values_; }
 

@@ -129,11 +129,6 @@ bool SaveSettings(TRegistry& registry, const StoredSettings& settings, const TSc
     registry.SetRootKey(HKEY_CURRENT_USER);
     registry.SetAccess(KEY_ALL_ACCESS);
     KeyCloser closer(registry);
-    // A mark left by a save that used the keyring is taken back; a store
-    // without one gets none.
-    const bool marked = settings.passwordInKeyring ||
-                        (registry.OpenKeySnapshot(kSettingsKeyPath) && registry.ValueExists(kValuePasswordInKeyring));
-    registry.CloseKey();
     TRegistryValues values;
     values.WriteString(kValuePOP3, settings.host);
     values.WriteString(kValueUserID, settings.user);
@@ -141,7 +136,12 @@ bool SaveSettings(TRegistry& registry, const StoredSettings& settings, const TSc
                        settings.passwordInKeyring ? AnsiString() : ScramblePassword(settings.password, key));
     values.WriteInteger(kValueCycle, settings.cycle);
     values.WriteString(kValueMailer, settings.mailer);
-    if (marked)
-        values.WriteInteger(kValuePasswordInKeyring, settings.passwordInKeyring ? 1 : 0);
+    // A mark left by a save that used the keyring is taken back; a store
+    // without one gets none. Decided inside the one change, so a save reads
+    // the store only there.
+    if (settings.passwordInKeyring)
+        values.WriteInteger(kValuePasswordInKeyring, 1);
+    else
+        values.ReplaceInteger(kValuePasswordInKeyring, 0);
     return registry.WriteValues(kSettingsKeyPath, values);
 }

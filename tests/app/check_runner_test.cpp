@@ -127,7 +127,7 @@ TEST_F(Runner, AFirstStartWithoutSettingsIsQuietUntilTheyAreConfirmedAndThenChec
 TEST_F(Runner, ChecksAskedForDuringACheckAreSkippedOrFollowItOnce) {
     duringCheck = [this] {
         EXPECT_TRUE(CheckRunnerTestPeer::Running(*runner));
-        runner->Run(/*asked=*/true);                        // a menu command: skipped
+        runner->Run(/*asked=*/true);                         // a menu command: skipped
         runner->Run(/*asked=*/false, /*queueIfBusy=*/true);  // the system's change: follows
         runner->Run(/*asked=*/true, /*queueIfBusy=*/true);   // and an asked one wins over it
     };

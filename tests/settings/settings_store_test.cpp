@@ -167,6 +167,20 @@ TEST_F(SettingsStore, ALoadReadsTheStoreOnce) {
     EXPECT_EQ(settings.cycle, 7);
 }
 
+TEST_F(SettingsStore, ASaveReadsTheStoreOnlyInsideItsOneChange) {
+    StoredSettings s{"pop.example.jp", "taro", "pw", 10, ""};
+    hive.reads = 0;
+    ASSERT_TRUE(SaveSettings(registry, s, kKeyTable));
+    EXPECT_EQ(hive.reads, 0);
+    EXPECT_EQ(hive.commits, 1);
+    // No keyring mark for a store that never had one; a mark that was there is taken back.
+    EXPECT_EQ(hive.find(kKey, "PasswordInKeyring"), nullptr);
+    hive.put(kKey, "PasswordInKeyring", dword(1));
+    ASSERT_TRUE(SaveSettings(registry, s, kKeyTable));
+    EXPECT_EQ(*hive.find(kKey, "PasswordInKeyring"), dword(0));
+    EXPECT_EQ(hive.reads, 0);
+}
+
 struct BadValueCase {
     const char* name;
     HiveValue value;

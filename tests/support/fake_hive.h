@@ -99,7 +99,8 @@ public:
                                      bool create) override {
         if (storeError != platform::HiveError::None)
             return fail(storeError);
-        const bool existed = static_cast<bool>(keyExists(key));
+        // The change's own look at the store, as the file store's is: not a read.
+        const bool existed = keys_.count(fold(std::string(key))) != 0;
         if (!existed && (!create || failCreate))
             return fail(create ? platform::HiveError::WriteFailed : platform::HiveError::NotFound);
         for (const auto& v : values)
@@ -107,6 +108,8 @@ public:
                 return fail(platform::HiveError::WriteFailed, 5);  // EIO
         keys_[fold(std::string(key))];
         for (const auto& v : values) {
+            if (v.onlyWherePresent && find(std::string(key), v.name) == nullptr)
+                continue;
             put(std::string(key), v.name, v.value);
             writes.push_back(std::string(key) + "\\" + v.name);
         }

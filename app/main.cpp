@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     platform::TlsSockets sockets(*plainSockets);
     const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTray();
     platform::DesktopShell shell(log);
-    platform::HiveFile hive(platform::HiveFile::DefaultPath());
+    platform::HiveFile hive(platform::HiveFile::DefaultPath(), &clock);
     DesktopMessageBox messageBox;
     platform::DesktopNotifier notifier;
     platform::SecretService secrets;

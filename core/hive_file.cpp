@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/clock.h"
 #include "core/hive_document.h"
 
 namespace platform {
@@ -298,10 +299,16 @@ int replaceFile(const fs::path& path, std::string_view text) {
     return 0;
 }
 
+// The clock of hives made without one.
+const Clock& SystemClock() {
+    static const SteadyClock clock;
+    return clock;
+}
+
 // An exclusive lock on "<file>.lock", held while the object lives.
 class WriterLock {
 public:
-    explicit WriterLock(const fs::path& file) {
+    WriterLock(const fs::path& file, const Clock& clock) {
         const std::string name = file.string() + std::string(kLockSuffix);
         fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, kFileMode);
         if (fd_ < 0) {
@@ -309,9 +316,9 @@ public:
             return;
         }
         // Bounded, so that a writer that hangs cannot hang us with it.
-        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        const auto deadline = clock.Now() + kLockWait;
         while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || clock.Now() >= deadline) {
                 error_ = errno == EINTR ? EWOULDBLOCK : errno;
                 ::close(fd_);
                 fd_ = -1;
@@ -349,7 +356,8 @@ fs::path homeDirectory() {
 
 }  // namespace
 
-HiveFile::HiveFile(fs::path path) : path_(std::move(path)) {}
+HiveFile::HiveFile(fs::path path, const Clock* clock)
+    : path_(std::move(path)), clock_(clock ? *clock : SystemClock()) {}
 
 fs::path HiveFile::DefaultPath() {
     fs::path base;
@@ -364,7 +372,7 @@ fs::path HiveFile::DefaultPath() {
 HiveStatus HiveFile::change(bool replaceDamaged, const std::function<HiveStatus(HiveDocument&)>& edit) {
     if (!ensureDirectory(path_.parent_path()))
         return failed(HiveError::WriteFailed, errno);
-    WriterLock lock(path_);
+    WriterLock lock(path_, clock_);
     if (!lock.held())
         return failed(HiveError::WriteFailed, lock.error());
     int linkError = 0;
@@ -461,7 +469,7 @@ HiveStatus HiveFile::writeValues(std::string_view keyPath, const std::vector<Nam
 HiveStatus HiveFile::setAsideDamaged(std::string& movedTo) {
     if (!ensureDirectory(path_.parent_path()))
         return failed(HiveError::WriteFailed, errno);
-    WriterLock lock(path_);
+    WriterLock lock(path_, clock_);
     if (!lock.held())
         return failed(HiveError::WriteFailed, lock.error());
     int linkError = 0;

@@ -14,6 +14,8 @@
 
 namespace platform {
 
+class Clock;
+
 class HiveDocument;
 
 // A missing file is an empty hive. Entries this program does not use are
@@ -39,8 +41,10 @@ class HiveFile final : public Hive {
 public:
     static constexpr std::size_t MaxFileSize = 1024 * 1024;
 
-    // The hive at `path`; nothing is touched until the first call.
-    explicit HiveFile(std::filesystem::path path);
+    // The hive at `path`; nothing is touched until the first call. The wait
+    // for another writer's lock is bounded on `clock` (the system's steady
+    // clock unless given), which must outlive the hive.
+    explicit HiveFile(std::filesystem::path path, const Clock* clock = nullptr);
 
     // ${XDG_CONFIG_HOME:-$HOME/.config}/postwren/user.reg. A relative
     // XDG_CONFIG_HOME is ignored, as the base directory rules ask; without
@@ -66,6 +70,7 @@ private:
     HiveStatus change(bool replaceDamaged, const std::function<HiveStatus(HiveDocument&)>& edit);
 
     std::filesystem::path path_;
+    const Clock& clock_;
 };
 
 }  // namespace platform

@@ -18,7 +18,9 @@ namespace platform {
 #define POSTWREN_OPENSSL_FUNCTIONS(X)   \
     X(ASN1_STRING_get0_data)            \
     X(ASN1_STRING_length)               \
+    X(ASN1_TIME_print)                  \
     X(BIO_ctrl_pending)                 \
+    X(BIO_free)                         \
     X(BIO_new)                          \
     X(BIO_read)                         \
     X(BIO_s_mem)                        \
@@ -26,6 +28,7 @@ namespace platform {
     X(ERR_clear_error)                  \
     X(ERR_peek_last_error)              \
     X(ERR_reason_error_string)          \
+    X(EVP_sha256)                       \
     X(GENERAL_NAMES_free)               \
     X(OPENSSL_sk_num)                   \
     X(OPENSSL_sk_value)                 \
@@ -38,6 +41,7 @@ namespace platform {
     X(SSL_do_handshake)                 \
     X(SSL_free)                         \
     X(SSL_get0_param)                   \
+    X(SSL_get0_peer_certificate)        \
     X(SSL_get_error)                    \
     X(SSL_get_peer_cert_chain)          \
     X(SSL_get_verify_result)            \
@@ -48,14 +52,20 @@ namespace platform {
     X(SSL_set_bio)                      \
     X(SSL_set_connect_state)            \
     X(SSL_set_hostflags)                \
+    X(SSL_set_verify)                   \
     X(SSL_shutdown)                     \
     X(SSL_write)                        \
     X(TLS_client_method)                \
     X(X509_NAME_ENTRY_get_data)         \
     X(X509_NAME_get_entry)              \
     X(X509_NAME_get_index_by_NID)       \
+    X(X509_NAME_print_ex)               \
     X(X509_VERIFY_PARAM_set1_ip_asc)    \
+    X(X509_digest)                      \
+    X(X509_get0_notAfter)               \
+    X(X509_get0_notBefore)              \
     X(X509_get_ext_d2i)                 \
+    X(X509_get_issuer_name)             \
     X(X509_get_subject_name)            \
     X(X509_verify_cert_error_string)
 

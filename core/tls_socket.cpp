@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
+#include <utility>
 
 #include "core/message_window.h"
 #include "core/openssl_library.h"
@@ -30,6 +32,10 @@ struct Selection {
     long events = 0;
 };
 
+// Pins and what handshakes showed are kept per server: its name (without
+// case) and port.
+using ServerKey = std::pair<std::string, int>;
+
 // One protected socket.
 struct TlsConnection {
     enum class Phase { AwaitConnect, Handshake, Open, Failed };
@@ -50,6 +56,9 @@ struct TlsConnection {
     bool closePosted = false;
     int closeError = 0;
     std::string failure;
+    ServerKey server;    // whom the certificate must name, and the port it was met on
+    std::string pinned;  // the fingerprint the certificate must have; empty: verified as usual
+    bool inspecting = false;
 
     ~TlsConnection() {
         if (ssl != nullptr)
@@ -93,10 +102,13 @@ std::string CertificateNames(X509* cert) {
             const GENERAL_NAME* n = StackEntry<const GENERAL_NAME>(alt, i);
             if (n->type == GEN_DNS) {
                 add(Asn1Text(n->d.dNSName));
-            } else if (n->type == GEN_IPADD && OpenSsl().ASN1_STRING_length(n->d.iPAddress) == 4) {
-                char text[INET_ADDRSTRLEN] = {};
-                inet_ntop(AF_INET, OpenSsl().ASN1_STRING_get0_data(n->d.iPAddress), text, sizeof text);
-                add(text);
+            } else if (n->type == GEN_IPADD) {
+                const int length = OpenSsl().ASN1_STRING_length(n->d.iPAddress);
+                char text[INET6_ADDRSTRLEN] = {};
+                if ((length == 4 || length == 16) &&
+                    inet_ntop(length == 4 ? AF_INET : AF_INET6, OpenSsl().ASN1_STRING_get0_data(n->d.iPAddress), text,
+                              sizeof text) != nullptr)
+                    add(text);
             }
         }
         OpenSsl().GENERAL_NAMES_free(alt);
@@ -111,7 +123,86 @@ std::string CertificateNames(X509* cert) {
     return names.empty() ? "no name" : names;
 }
 
+// What an OpenSSL print function writes into a memory BIO, as text.
+template <class Print>
+std::string Printed(Print print) {
+    BIO* bio = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
+    if (bio == nullptr)
+        return {};
+    print(bio);
+    std::string text;
+    char chunk[256];
+    int n;
+    while ((n = OpenSsl().BIO_read(bio, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
+    OpenSsl().BIO_free(bio);
+    return text;
+}
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr std::size_t kSha256Bytes = 32;
+
+CertificateDetails DetailsOf(X509* cert) {
+    CertificateDetails d;
+    d.subject = Printed(
+        [cert](BIO* b) { OpenSsl().X509_NAME_print_ex(b, OpenSsl().X509_get_subject_name(cert), 0, XN_FLAG_RFC2253); });
+    d.issuer = Printed(
+        [cert](BIO* b) { OpenSsl().X509_NAME_print_ex(b, OpenSsl().X509_get_issuer_name(cert), 0, XN_FLAG_RFC2253); });
+    d.notBefore = Printed([cert](BIO* b) { OpenSsl().ASN1_TIME_print(b, OpenSsl().X509_get0_notBefore(cert)); });
+    d.notAfter = Printed([cert](BIO* b) { OpenSsl().ASN1_TIME_print(b, OpenSsl().X509_get0_notAfter(cert)); });
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (OpenSsl().X509_digest(cert, OpenSsl().EVP_sha256(), digest, &length) == 1) {
+        for (unsigned int i = 0; i < length; ++i) {
+            if (i > 0)
+                d.sha256 += ':';
+            d.sha256 += kHexDigits[digest[i] >> 4];
+            d.sha256 += kHexDigits[digest[i] & 0x0F];
+        }
+    }
+    return d;
+}
+
+// Verification failures that only say the chain does not reach the trust
+// store: what a server with its own certificate gives, and what a pin cures.
+bool IsUntrustedChain(long verify) {
+    return verify == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT || verify == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
+           verify == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY || verify == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
+           verify == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE;
+}
+
+std::string LowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// "host:port", an IPv6 address in brackets.
+std::string ServerText(const ServerKey& server) {
+    const bool ipv6 = server.first.find(':') != std::string::npos;
+    return (ipv6 ? "[" + server.first + "]" : server.first) + ":" + std::to_string(server.second);
+}
+
 }  // namespace
+
+std::optional<std::string> CanonicalFingerprint(const std::string& text) {
+    std::string hex;
+    for (const char c : text) {
+        if (c == ':')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (hex.size() != 2 * kSha256Bytes)
+        return std::nullopt;
+    std::string canonical;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        if (i > 0)
+            canonical += ':';
+        canonical.append(hex, i, 2);
+    }
+    return canonical;
+}
 
 struct TlsSockets::Impl {
     explicit Impl(SocketApi& plainLayer) : plain(plainLayer) {
@@ -133,6 +224,55 @@ struct TlsSockets::Impl {
     std::map<SOCKET, Selection> selections;
     std::map<SOCKET, std::unique_ptr<TlsConnection>> connections;
     int lastError = 0;
+    std::map<SOCKET, int> ports;  // the port each socket was connected to, in host order
+    std::map<ServerKey, std::string> pins;
+    std::map<ServerKey, CertificateSeen> seen;
+    bool inspectionOnly = false;
+
+    // How the certificate of c will be judged, now that its port is known
+    // (StartTls may come before the connect that tells it).
+    void judgeBy(TlsConnection& c, int port) {
+        c.server.second = port;
+        const auto pin = pins.find(c.server);
+        c.pinned = pin != pins.end() ? pin->second : std::string();
+        c.inspecting = inspectionOnly;
+        // A pinned certificate is judged by its fingerprint alone, after the
+        // handshake; the chain is still verified, so LastCertificate can say
+        // what it would have said.
+        OpenSsl().SSL_set_verify(c.ssl, !c.pinned.empty() || c.inspecting ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, nullptr);
+    }
+
+    // The port s is connected to, for the TLS connection on it.
+    void notePort(SOCKET s, std::uint16_t networkPort) {
+        ports[s] = static_cast<int>(ntohs(networkPort));
+        if (TlsConnection* c = find(s); c != nullptr && c->phase == TlsConnection::Phase::AwaitConnect)
+            judgeBy(*c, ports[s]);
+    }
+
+    // Keeps what the handshake of c showed about the server's certificate.
+    void noteCertificate(TlsConnection& c, long verify, bool pinMatched) {
+        X509* leaf = OpenSsl().SSL_get0_peer_certificate(c.ssl);
+        if (leaf == nullptr) {
+            STACK_OF(X509)* chain = OpenSsl().SSL_get_peer_cert_chain(c.ssl);
+            leaf = chain != nullptr && StackSize(chain) > 0 ? StackEntry<X509>(chain, 0) : nullptr;
+        }
+        if (leaf == nullptr)
+            return;
+        CertificateSeen s;
+        s.certificate = DetailsOf(leaf);
+        s.pinned = c.pinned;
+        if (verify != X509_V_OK)
+            s.verifyError = OpenSsl().X509_verify_cert_error_string(verify);
+        if (!c.pinned.empty())
+            s.verdict = pinMatched ? CertificateSeen::Verdict::Trusted : CertificateSeen::Verdict::PinMismatch;
+        else if (verify == X509_V_OK)
+            s.verdict = CertificateSeen::Verdict::Trusted;
+        else if (IsUntrustedChain(verify))
+            s.verdict = CertificateSeen::Verdict::Untrusted;
+        else
+            s.verdict = CertificateSeen::Verdict::Refused;
+        seen[c.server] = std::move(s);
+    }
 
     int fail(int code) {
         lastError = code;
@@ -229,6 +369,7 @@ struct TlsSockets::Impl {
 
     void failHandshake(SOCKET s, TlsConnection& c) {
         const long verify = OpenSsl().SSL_get_verify_result(c.ssl);
+        noteCertificate(c, verify, false);
         int code = kTlsHandshakeFailed;
         std::string detail;
         if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH) {
@@ -263,6 +404,26 @@ struct TlsSockets::Impl {
                     return;
                 failHandshake(s, c);
                 return;
+            }
+            const long verify = OpenSsl().SSL_get_verify_result(c.ssl);
+            if (!c.pinned.empty() || c.inspecting) {
+                noteCertificate(c, verify, true);
+                const auto it = seen.find(c.server);
+                const std::string shown = it != seen.end() ? it->second.certificate.sha256 : std::string();
+                if (!c.pinned.empty() && shown != c.pinned) {
+                    // The fingerprint is the certificate's whole identity here:
+                    // another one is refused before anything is sent.
+                    if (it != seen.end())
+                        it->second.verdict = CertificateSeen::Verdict::PinMismatch;
+                    c.phase = TlsConnection::Phase::Failed;
+                    c.failure = std::string(TlsErrorText(kTlsVerifyFailed)) + ": the server showed the certificate " +
+                                (shown.empty() ? std::string("(none)") : "SHA256 " + shown) +
+                                ", not the one trusted for " + ServerText(c.server) + " (SHA256 " + c.pinned + ")";
+                    post(s, FD_CONNECT, kTlsVerifyFailed);
+                    return;
+                }
+            } else {
+                noteCertificate(c, verify, false);
             }
             c.phase = TlsConnection::Phase::Open;
             post(s, FD_CONNECT, 0);
@@ -371,8 +532,13 @@ struct TlsSockets::Impl {
         c->wireOut = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
         OpenSsl().SSL_set_bio(c->ssl, c->wireIn, c->wireOut);
         OpenSsl().SSL_set_connect_state(c->ssl);
+        const auto port = ports.find(s);
+        c->server.first = LowerCase(serverName);
+        judgeBy(*c, port != ports.end() ? port->second : 0);
         in_addr literal{};
-        if (inet_pton(AF_INET, serverName.c_str(), &literal) == 1) {
+        in6_addr literal6{};
+        if (inet_pton(AF_INET, serverName.c_str(), &literal) == 1 ||
+            inet_pton(AF_INET6, serverName.c_str(), &literal6) == 1) {
             // An address is checked against the certificate's IP entries; SNI carries names only.
             OpenSsl().X509_VERIFY_PARAM_set1_ip_asc(OpenSsl().SSL_get0_param(c->ssl), serverName.c_str());
         } else {
@@ -441,7 +607,14 @@ int TlsSockets::AsyncSelect(SOCKET s, HWND window, UINT msg, long events) {
 }
 
 int TlsSockets::Connect(SOCKET s, const SockAddrIn& address) {
+    impl_->notePort(s, address.port);
     const int r = impl_->plain.Connect(s, address);
+    return impl_->passOn(r, r != 0);
+}
+
+int TlsSockets::ConnectRace(SOCKET s, const std::vector<IpAddress>& addresses, std::uint16_t port) {
+    impl_->notePort(s, port);
+    const int r = impl_->plain.ConnectRace(s, addresses, port);
     return impl_->passOn(r, r != 0);
 }
 
@@ -550,6 +723,7 @@ int TlsSockets::CloseSocket(SOCKET s) {
     }
     d.selections.erase(s);
     d.failedStarts.erase(s);
+    d.ports.erase(s);
     const int r = d.plain.CloseSocket(s);
     return d.passOn(r, r != 0);
 }
@@ -585,6 +759,29 @@ bool TlsSockets::TlsEstablished(SOCKET s) const {
 bool TlsSockets::TlsHandshaking(SOCKET s) const {
     const TlsConnection* c = impl_->find(s);
     return c != nullptr && c->phase == TlsConnection::Phase::Handshake;
+}
+
+bool TlsSockets::PinCertificate(const std::string& serverName, int port, const std::string& fingerprint) {
+    const std::optional<std::string> canonical = CanonicalFingerprint(fingerprint);
+    if (!canonical)
+        return false;
+    impl_->pins[ServerKey(LowerCase(serverName), port)] = *canonical;
+    return true;
+}
+
+void TlsSockets::ClearPins() {
+    impl_->pins.clear();
+}
+
+std::optional<CertificateSeen> TlsSockets::LastCertificate(const std::string& serverName, int port) const {
+    const auto it = impl_->seen.find(ServerKey(LowerCase(serverName), port));
+    if (it == impl_->seen.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void TlsSockets::SetInspectionOnly(bool on) {
+    impl_->inspectionOnly = on;
 }
 
 std::string TlsSockets::TlsFailure(SOCKET s) const {

@@ -34,15 +34,22 @@ namespace platform {
     X(OPENSSL_sk_value)                 \
     X(SSL_CTX_ctrl)                     \
     X(SSL_CTX_free)                     \
+    X(SSL_CTX_get_ex_data)              \
     X(SSL_CTX_new)                      \
+    X(SSL_CTX_sess_set_new_cb)          \
     X(SSL_CTX_set_default_verify_paths) \
+    X(SSL_CTX_set_ex_data)              \
+    X(SSL_SESSION_free)                 \
+    X(SSL_SESSION_get0_peer)            \
     X(SSL_CTX_set_verify)               \
     X(SSL_ctrl)                         \
     X(SSL_do_handshake)                 \
     X(SSL_free)                         \
     X(SSL_get0_param)                   \
     X(SSL_get0_peer_certificate)        \
+    X(SSL_get_SSL_CTX)                  \
     X(SSL_get_error)                    \
+    X(SSL_get_ex_data)                  \
     X(SSL_get_peer_cert_chain)          \
     X(SSL_get_verify_result)            \
     X(SSL_has_pending)                  \
@@ -50,8 +57,11 @@ namespace platform {
     X(SSL_read)                         \
     X(SSL_set1_host)                    \
     X(SSL_set_bio)                      \
+    X(SSL_session_reused)               \
     X(SSL_set_connect_state)            \
+    X(SSL_set_ex_data)                  \
     X(SSL_set_hostflags)                \
+    X(SSL_set_session)                  \
     X(SSL_set_verify)                   \
     X(SSL_shutdown)                     \
     X(SSL_write)                        \
@@ -61,6 +71,7 @@ namespace platform {
     X(X509_NAME_get_index_by_NID)       \
     X(X509_NAME_print_ex)               \
     X(X509_VERIFY_PARAM_set1_ip_asc)    \
+    X(X509_cmp_current_time)            \
     X(X509_digest)                      \
     X(X509_get0_notAfter)               \
     X(X509_get0_notBefore)              \

@@ -36,6 +36,14 @@ struct Selection {
 // case) and port.
 using ServerKey = std::pair<std::string, int>;
 
+// A TLS session kept for the next connection to the same server, with what
+// admitted its certificate.
+struct KeptSession {
+    SSL_SESSION* session = nullptr;  // one reference, ours
+    std::string sha256;              // of the certificate it was made with
+    bool pinned = false;             // admitted by a pin, not by verification
+};
+
 // One protected socket.
 struct TlsConnection {
     enum class Phase { AwaitConnect, Handshake, Open, Failed };
@@ -59,8 +67,13 @@ struct TlsConnection {
     ServerKey server;    // whom the certificate must name, and the port it was met on
     std::string pinned;  // the fingerprint the certificate must have; empty: verified as usual
     bool inspecting = false;
+    // A session OpenSSL made before the handshake was judged (TLS 1.2 makes
+    // it inside the handshake); kept once the certificate is admitted.
+    SSL_SESSION* earlySession = nullptr;
 
     ~TlsConnection() {
+        if (earlySession != nullptr)
+            OpenSsl().SSL_SESSION_free(earlySession);
         if (ssl != nullptr)
             OpenSsl().SSL_free(ssl);
     }
@@ -214,6 +227,7 @@ struct TlsSockets::Impl {
     }
     ~Impl() {
         connections.clear();
+        for (auto& kept : sessions) OpenSsl().SSL_SESSION_free(kept.second.session);
         if (context != nullptr)
             OpenSsl().SSL_CTX_free(context);
     }
@@ -228,6 +242,64 @@ struct TlsSockets::Impl {
     std::map<ServerKey, std::string> pins;
     std::map<ServerKey, CertificateSeen> seen;
     bool inspectionOnly = false;
+    bool resumption = false;
+    std::map<ServerKey, KeptSession> sessions;
+    int resumed = 0;
+
+    void dropSession(const ServerKey& server) {
+        const auto it = sessions.find(server);
+        if (it == sessions.end())
+            return;
+        OpenSsl().SSL_SESSION_free(it->second.session);
+        sessions.erase(it);
+    }
+
+    // OpenSSL hands over each new session (for TLS 1.3, each ticket as it
+    // arrives after the handshake); 1 keeps the reference it gives.
+    static int onNewSession(SSL* ssl, SSL_SESSION* session) {
+        auto* self = static_cast<Impl*>(OpenSsl().SSL_CTX_get_ex_data(OpenSsl().SSL_get_SSL_CTX(ssl), 0));
+        auto* c = static_cast<TlsConnection*>(OpenSsl().SSL_get_ex_data(ssl, 0));
+        if (self == nullptr || c == nullptr || !self->resumption || c->inspecting)
+            return 0;
+        if (c->phase == TlsConnection::Phase::Handshake) {
+            if (c->earlySession != nullptr)
+                OpenSsl().SSL_SESSION_free(c->earlySession);
+            c->earlySession = session;
+            return 1;
+        }
+        return self->keepSession(*c, session) ? 1 : 0;
+    }
+
+    // Keeps `session` (taking its reference) for c's server when c's
+    // certificate was admitted.
+    bool keepSession(TlsConnection& c, SSL_SESSION* session) {
+        if (c.phase != TlsConnection::Phase::Open)
+            return false;
+        const auto shown = seen.find(c.server);
+        if (shown == seen.end() || shown->second.verdict != CertificateSeen::Verdict::Trusted)
+            return false;
+        dropSession(c.server);
+        sessions[c.server] = KeptSession{session, shown->second.certificate.sha256, !c.pinned.empty()};
+        return true;
+    }
+
+    // Offers the session kept for c's server, if what admitted it still holds.
+    void offerSession(TlsConnection& c) {
+        if (!resumption || c.inspecting)
+            return;
+        const auto it = sessions.find(c.server);
+        if (it == sessions.end())
+            return;
+        const KeptSession& kept = it->second;
+        X509* peer = OpenSsl().SSL_SESSION_get0_peer(kept.session);
+        const bool admitted = c.pinned.empty() ? !kept.pinned : kept.sha256 == c.pinned;
+        const bool current = peer != nullptr && OpenSsl().X509_cmp_current_time(OpenSsl().X509_get0_notAfter(peer)) > 0;
+        if (!admitted || !current) {
+            dropSession(c.server);
+            return;
+        }
+        OpenSsl().SSL_set_session(c.ssl, kept.session);
+    }
 
     // How the certificate of c will be judged, now that its port is known
     // (StartTls may come before the connect that tells it).
@@ -310,6 +382,12 @@ struct TlsSockets::Impl {
         // caller's queue, which may have moved in memory since.
         OpenSsl().SSL_CTX_ctrl(ctx, SSL_CTRL_MODE, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
         OpenSsl().SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        // Client sessions go to onNewSession and nowhere else: which session
+        // may be offered again is decided here, per server.
+        OpenSsl().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_SESS_CACHE_MODE,
+                               SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE, nullptr);
+        OpenSsl().SSL_CTX_set_ex_data(ctx, 0, this);
+        OpenSsl().SSL_CTX_sess_set_new_cb(ctx, &Impl::onNewSession);
         if (OpenSsl().SSL_CTX_set_default_verify_paths(ctx) != 1) {
             why = "cannot load the trust store: " + ReasonOfLastError();
             OpenSsl().SSL_CTX_free(ctx);
@@ -370,6 +448,7 @@ struct TlsSockets::Impl {
     void failHandshake(SOCKET s, TlsConnection& c) {
         const long verify = OpenSsl().SSL_get_verify_result(c.ssl);
         noteCertificate(c, verify, false);
+        dropSession(c.server);
         int code = kTlsHandshakeFailed;
         std::string detail;
         if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH) {
@@ -415,6 +494,7 @@ struct TlsSockets::Impl {
                     // another one is refused before anything is sent.
                     if (it != seen.end())
                         it->second.verdict = CertificateSeen::Verdict::PinMismatch;
+                    dropSession(c.server);
                     c.phase = TlsConnection::Phase::Failed;
                     c.failure = std::string(TlsErrorText(kTlsVerifyFailed)) + ": the server showed the certificate " +
                                 (shown.empty() ? std::string("(none)") : "SHA256 " + shown) +
@@ -426,6 +506,11 @@ struct TlsSockets::Impl {
                 noteCertificate(c, verify, false);
             }
             c.phase = TlsConnection::Phase::Open;
+            if (OpenSsl().SSL_session_reused(c.ssl) == 1)
+                ++resumed;
+            if (c.earlySession != nullptr && !keepSession(c, c.earlySession))
+                OpenSsl().SSL_SESSION_free(c.earlySession);
+            c.earlySession = nullptr;
             post(s, FD_CONNECT, 0);
             if (c.start == TlsStart::OnConnect)
                 post(s, FD_WRITE, 0);
@@ -488,6 +573,7 @@ struct TlsSockets::Impl {
                     return;
                 }
                 c->phase = TlsConnection::Phase::Handshake;
+                offerSession(*c);
                 drive(s, *c);
                 break;
             case FD_READ:
@@ -528,6 +614,7 @@ struct TlsSockets::Impl {
             failedStarts[s] = c->failure;
             return kTlsNotAvailable;
         }
+        OpenSsl().SSL_set_ex_data(c->ssl, 0, c.get());
         c->wireIn = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
         c->wireOut = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
         OpenSsl().SSL_set_bio(c->ssl, c->wireIn, c->wireOut);
@@ -556,6 +643,7 @@ struct TlsSockets::Impl {
         plain.AsyncSelect(s, window.handle(), kPlainNotify, sel.events != 0 ? FD_ALL_EVENTS : 0);
         if (when == TlsStart::Now) {
             ref.phase = TlsConnection::Phase::Handshake;
+            offerSession(ref);
             // Whatever already waits on the wire arrived in clear before the
             // handshake: it goes to OpenSSL, which refuses it, rather than to
             // the caller. Taking it also re-arms the wrapped layer's FD_READ.
@@ -782,6 +870,18 @@ std::optional<CertificateSeen> TlsSockets::LastCertificate(const std::string& se
 
 void TlsSockets::SetInspectionOnly(bool on) {
     impl_->inspectionOnly = on;
+}
+
+void TlsSockets::SetResumption(bool on) {
+    impl_->resumption = on;
+    if (!on) {
+        for (auto& kept : impl_->sessions) OpenSsl().SSL_SESSION_free(kept.second.session);
+        impl_->sessions.clear();
+    }
+}
+
+int TlsSockets::ResumedHandshakes() const {
+    return impl_->resumed;
 }
 
 std::string TlsSockets::TlsFailure(SOCKET s) const {

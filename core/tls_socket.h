@@ -96,6 +96,17 @@ public:
     // server shows (LastCertificate tells what it was and what verification
     // said). Only for a connection that sends nothing of the user's.
     void SetInspectionOnly(bool on);
+    // Keeps the last TLS session (a TLS 1.3 ticket or a TLS 1.2 session) of
+    // each server name and port in memory and offers it at the next
+    // connection to the same name and port, so a resident program's timed
+    // checks skip the full handshake. A session is offered only while what
+    // admitted it still holds: a pinned server's session only for the pinned
+    // certificate, a verified server's only while no pin is set for it and
+    // its certificate has not expired; otherwise it is dropped and the full
+    // handshake verifies (and checks pins) as always. Off by default.
+    void SetResumption(bool on);
+    // Handshakes that resumed a kept session, since this object was made.
+    int ResumedHandshakes() const;
 
 private:
     struct Impl;

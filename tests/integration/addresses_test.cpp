@@ -10,19 +10,26 @@
 #include <QStringList>
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
+#include "core/clock.h"
+#include "core/exception.h"
+#include "core/socket.h"
+#include "core/tls_socket.h"
+#include "net/kxpop3.h"
 #include "tests/net/loopback_peer.h"
 
 namespace {
 
 const std::string kCertDir = POSTWREN_TLS_CERTS;
-const std::string kSelfSignedHost = POSTWREN_DOVECOT_PINNED;  // the ::1 instance's self-signed address
-const std::string kLogonHost = POSTWREN_DOVECOT_LOGON;            // plain Dovecot on port 110
+const std::string kSelfSignedHost = POSTWREN_DOVECOT_PINNED;      // the ::1 instance's self-signed address
+const std::string kLogonHost = POSTWREN_DOVECOT_IPV6_PEER;        // plain Dovecot on port 110
 constexpr int kIpv6PlainPort = POSTWREN_DOVECOT_IPV6_PLAIN_PORT;  // plain Dovecot on ::1
 constexpr int kIpv6StlsPort = POSTWREN_DOVECOT_IPV6_STLS_PORT;    // TLS Dovecot on ::1 (and 995)
 constexpr int kProcessLimitMs = 30000;
+const platform::SteadyClock clock;
 
 struct Outcome {
     int exitCode = -1;
@@ -39,9 +46,11 @@ Outcome RunTool(QStringList args, const std::string& password = "wonderland", co
     if (!hosts.empty()) {
         const std::string file = ::testing::TempDir() + "postwren-hosts-" + std::to_string(::getpid());
         std::ofstream(file) << hosts;
-        args = QStringList{"-m", "sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
-                           QString::fromStdString(file), program} +
-               args;
+        args =
+            QStringList{
+                "-m",   "sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", QString::fromStdString(file),
+                program} +
+            args;
         program = "unshare";
     }
     QProcess process;
@@ -64,7 +73,7 @@ Outcome RunTool(QStringList args, const std::string& password = "wonderland", co
 
 Outcome Check(const std::string& host, QStringList extra = {}, const std::string& hosts = {}) {
     return RunTool(QStringList{"--host", QString::fromStdString(host), "--user", "alice", "--timeout", "10"} + extra,
-               "wonderland", hosts);
+                   "wonderland", hosts);
 }
 
 // What `openssl x509 -noout -fingerprint -sha256` prints for a certificate file.
@@ -95,8 +104,7 @@ TEST(Ipv6, ADovecotOnTheLoopbackIsCountedInEveryForm) {
 TEST(Ipv6, ANameWithOnlyAnIpv6AddressGoesThereAndNowhereElse) {
     // Nothing listens on 127.0.0.1 at this port: an IPv4-only look-up would
     // have gone there (glibc maps ::1 to it) rather than to the server.
-    const Outcome o = Check("v6only.postwren.test:" + std::to_string(kIpv6PlainPort), {},
-                            "::1 v6only.postwren.test\n");
+    const Outcome o = Check("v6only.postwren.test:" + std::to_string(kIpv6PlainPort), {}, "::1 v6only.postwren.test\n");
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_EQ(o.out, "3\n");
 }
@@ -106,24 +114,24 @@ TEST(Ipv6, EveryAddressOfANameIsTriedAndASilentOneDoesNotStallTheCheck) {
     // address would use all of it and fail with the time-out.
     {
         // IPv6 first, refused (nothing on ::1:110): IPv4 serves.
-        const Outcome o = Check("down6.postwren.test", {}, "::1 down6.postwren.test\n" + kLogonHost +
-                                                               " down6.postwren.test\n");
+        const Outcome o =
+            Check("down6.postwren.test", {}, "::1 down6.postwren.test\n" + kLogonHost + " down6.postwren.test\n");
         EXPECT_EQ(o.exitCode, 0) << o.err;
         EXPECT_EQ(o.out, "3\n");
     }
     {
         // A silent IPv6 address (a full backlog on ::1:110) before the IPv4 one that serves.
         testpeer::SilentListener silent6(/*ipv6=*/true, 110);
-        const Outcome o = Check("silent6.postwren.test", {}, "::1 silent6.postwren.test\n" + kLogonHost +
-                                                                 " silent6.postwren.test\n");
+        const Outcome o =
+            Check("silent6.postwren.test", {}, "::1 silent6.postwren.test\n" + kLogonHost + " silent6.postwren.test\n");
         EXPECT_EQ(o.exitCode, 0) << o.err;
         EXPECT_EQ(o.out, "3\n");
     }
     {
         // Every address silent or refused: the spec's text, from the time-out.
         testpeer::SilentListener silent6(/*ipv6=*/true, 110);
-        const Outcome o = RunTool({"--host", "silent6.postwren.test", "--user", "alice", "--timeout", "2"}, "wonderland",
-                              "::1 silent6.postwren.test\n");
+        const Outcome o = RunTool({"--host", "silent6.postwren.test", "--user", "alice", "--timeout", "2"},
+                                  "wonderland", "::1 silent6.postwren.test\n");
         EXPECT_EQ(o.exitCode, 3) << o.err;
         EXPECT_NE(o.err.find("Connection Timed out"), std::string::npos) << o.err;
     }
@@ -140,8 +148,8 @@ TEST(Certificates, ShownAsOpensslPrintsThemAndTrustedByFingerprintAlone) {
     EXPECT_NE(shown.out.find("Verified: no (self-signed certificate)"), std::string::npos) << shown.out;
     // After STLS too, and for a certificate that verifies.
     const Outcome stls = RunTool({"--show-certificate", "--host",
-                              QString::fromStdString("pop3+starttls://[::1]:" + std::to_string(kIpv6StlsPort))},
-                             "");
+                                  QString::fromStdString("pop3+starttls://[::1]:" + std::to_string(kIpv6StlsPort))},
+                                 "");
     EXPECT_EQ(stls.exitCode, 0) << stls.err;
     EXPECT_NE(stls.out.find("SHA256 Fingerprint: " + OpensslFingerprint(kCertDir + "/server.crt")), std::string::npos)
         << stls.out;
@@ -168,6 +176,52 @@ TEST(Certificates, ShownAsOpensslPrintsThemAndTrustedByFingerprintAlone) {
     EXPECT_EQ(Check(kLogonHost, {"--trust-fingerprint", QString::fromStdString(fingerprint)}).exitCode, 2);
     EXPECT_EQ(Check(selfSigned, {"--trust-fingerprint", "AB:CD"}).exitCode, 2);
     EXPECT_EQ(RunTool({"--show-certificate", "--host", QString::fromStdString(kLogonHost)}, "").exitCode, 2);
+}
+
+// The resident program's timed checks resume the last TLS session of the
+// server (the ::1 instance has one login process, which keeps its ticket
+// key); what admitted its certificate must still hold each time.
+TEST(Resumption, TimedChecksResumeTheSessionOnlyWhileItsCertificateIsStillAdmitted) {
+    setenv("SSL_CERT_FILE", (kCertDir + "/ca.crt").c_str(), 1);
+    platform::TlsSockets sockets(platform::SystemSockets());
+    TKxPOP3 client(nullptr, sockets, clock);
+    client.SetTimeOut(10000);
+    client.SetUserID("alice");
+    client.SetPassword("wonderland");
+    client.SetHost("pop3s://[::1]");
+    auto check = [&] {
+        try {
+            client.Connect();
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        const int count = client.MessageCount();
+        client.Disconnect();
+        return std::to_string(count);
+    };
+    // Off unless asked for.
+    ASSERT_EQ(check(), "3");
+    ASSERT_EQ(check(), "3");
+    EXPECT_EQ(sockets.ResumedHandshakes(), 0);
+
+    sockets.SetResumption(true);
+    ASSERT_EQ(check(), "3");
+    ASSERT_EQ(check(), "3");
+    EXPECT_EQ(sockets.ResumedHandshakes(), 1);
+    // A pin for another certificate: the kept session is not offered, and
+    // the full handshake refuses the server's certificate.
+    std::string other = "AA";
+    for (int i = 1; i < 32; ++i) other += ":AA";
+    ASSERT_TRUE(sockets.PinCertificate("::1", 995, other));
+    EXPECT_NE(check().find("not the one trusted for [::1]:995 (SHA256 " + other + ")"), std::string::npos);
+    EXPECT_EQ(sockets.ResumedHandshakes(), 1);
+    // Without the pin, verification again: the session dropped above is gone,
+    // the next full handshake's session resumes once more.
+    sockets.ClearPins();
+    ASSERT_EQ(check(), "3");
+    EXPECT_EQ(sockets.ResumedHandshakes(), 1);
+    ASSERT_EQ(check(), "3");
+    EXPECT_EQ(sockets.ResumedHandshakes(), 2);
 }
 
 }  // namespace

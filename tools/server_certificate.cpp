@@ -70,8 +70,7 @@ std::string ShowServerCertificate(const AnsiString& server, int defaultPort, int
     const platform::CertificateDetails& c = seen->certificate;
     return "Subject: " + c.subject + "\nIssuer: " + c.issuer + "\nNot before: " + c.notBefore +
            "\nNot after: " + c.notAfter + "\nSHA256 Fingerprint: " + c.sha256 +
-           "\nVerified: " + (seen->verifyError.empty() ? std::string("yes") : "no (" + seen->verifyError + ")") +
-           "\n";
+           "\nVerified: " + (seen->verifyError.empty() ? std::string("yes") : "no (" + seen->verifyError + ")") + "\n";
 }
 
 void TrustCertificateForCheck(platform::TlsSockets& sockets, const AnsiString& server, int defaultPort,

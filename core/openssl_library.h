@@ -73,11 +73,13 @@ namespace platform {
     X(X509_VERIFY_PARAM_set1_ip_asc)    \
     X(X509_cmp_current_time)            \
     X(X509_digest)                      \
+    X(X509_free)                        \
     X(X509_get0_notAfter)               \
     X(X509_get0_notBefore)              \
     X(X509_get_ext_d2i)                 \
     X(X509_get_issuer_name)             \
     X(X509_get_subject_name)            \
+    X(X509_up_ref)                      \
     X(X509_verify_cert_error_string)
 
 // The functions, each typed from OpenSSL's own declaration, so a call through

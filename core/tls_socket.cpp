@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "core/message_window.h"
@@ -40,7 +41,6 @@ using ServerKey = std::pair<std::string, int>;
 // admitted its certificate.
 struct KeptSession {
     SSL_SESSION* session = nullptr;  // one reference, ours
-    std::string sha256;              // of the certificate it was made with
     bool pinned = false;             // admitted by a pin, not by verification
 };
 
@@ -154,6 +154,22 @@ std::string Printed(Print print) {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr std::size_t kSha256Bytes = 32;
 
+// "AB:CD:...", the SHA-256 of the DER certificate; empty when it cannot be made.
+std::string Sha256Of(X509* cert) {
+    std::string text;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (OpenSsl().X509_digest(cert, OpenSsl().EVP_sha256(), digest, &length) != 1)
+        return text;
+    for (unsigned int i = 0; i < length; ++i) {
+        if (i > 0)
+            text += ':';
+        text += kHexDigits[digest[i] >> 4];
+        text += kHexDigits[digest[i] & 0x0F];
+    }
+    return text;
+}
+
 CertificateDetails DetailsOf(X509* cert) {
     CertificateDetails d;
     d.subject = Printed(
@@ -162,18 +178,16 @@ CertificateDetails DetailsOf(X509* cert) {
         [cert](BIO* b) { OpenSsl().X509_NAME_print_ex(b, OpenSsl().X509_get_issuer_name(cert), 0, XN_FLAG_RFC2253); });
     d.notBefore = Printed([cert](BIO* b) { OpenSsl().ASN1_TIME_print(b, OpenSsl().X509_get0_notBefore(cert)); });
     d.notAfter = Printed([cert](BIO* b) { OpenSsl().ASN1_TIME_print(b, OpenSsl().X509_get0_notAfter(cert)); });
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (OpenSsl().X509_digest(cert, OpenSsl().EVP_sha256(), digest, &length) == 1) {
-        for (unsigned int i = 0; i < length; ++i) {
-            if (i > 0)
-                d.sha256 += ':';
-            d.sha256 += kHexDigits[digest[i] >> 4];
-            d.sha256 += kHexDigits[digest[i] & 0x0F];
-        }
-    }
+    d.sha256 = Sha256Of(cert);
     return d;
 }
+
+// A certificate a handshake showed, and the verdict on it; the details are
+// written out only when someone asks (a timed check never does).
+struct SeenCertificate {
+    std::shared_ptr<X509> certificate;
+    CertificateSeen verdict;  // everything but the details
+};
 
 // Verification failures that only say the chain does not reach the trust
 // store: what a server with its own certificate gives, and what a pin cures.
@@ -240,7 +254,7 @@ struct TlsSockets::Impl {
     int lastError = 0;
     std::map<SOCKET, int> ports;  // the port each socket was connected to, in host order
     std::map<ServerKey, std::string> pins;
-    std::map<ServerKey, CertificateSeen> seen;
+    std::map<ServerKey, SeenCertificate> seen;
     bool inspectionOnly = false;
     bool resumption = false;
     std::map<ServerKey, KeptSession> sessions;
@@ -276,10 +290,10 @@ struct TlsSockets::Impl {
         if (c.phase != TlsConnection::Phase::Open)
             return false;
         const auto shown = seen.find(c.server);
-        if (shown == seen.end() || shown->second.verdict != CertificateSeen::Verdict::Trusted)
+        if (shown == seen.end() || shown->second.verdict.verdict != CertificateSeen::Verdict::Trusted)
             return false;
         dropSession(c.server);
-        sessions[c.server] = KeptSession{session, shown->second.certificate.sha256, !c.pinned.empty()};
+        sessions[c.server] = KeptSession{session, !c.pinned.empty()};
         return true;
     }
 
@@ -292,7 +306,7 @@ struct TlsSockets::Impl {
             return;
         const KeptSession& kept = it->second;
         X509* peer = OpenSsl().SSL_SESSION_get0_peer(kept.session);
-        const bool admitted = c.pinned.empty() ? !kept.pinned : kept.sha256 == c.pinned;
+        const bool admitted = c.pinned.empty() ? !kept.pinned : peer != nullptr && Sha256Of(peer) == c.pinned;
         const bool current = peer != nullptr && OpenSsl().X509_cmp_current_time(OpenSsl().X509_get0_notAfter(peer)) > 0;
         if (!admitted || !current) {
             dropSession(c.server);
@@ -330,8 +344,10 @@ struct TlsSockets::Impl {
         }
         if (leaf == nullptr)
             return;
-        CertificateSeen s;
-        s.certificate = DetailsOf(leaf);
+        OpenSsl().X509_up_ref(leaf);
+        SeenCertificate seenNow;
+        seenNow.certificate = std::shared_ptr<X509>(leaf, [](X509* x) { OpenSsl().X509_free(x); });
+        CertificateSeen& s = seenNow.verdict;
         s.pinned = c.pinned;
         if (verify != X509_V_OK)
             s.verifyError = OpenSsl().X509_verify_cert_error_string(verify);
@@ -343,7 +359,7 @@ struct TlsSockets::Impl {
             s.verdict = CertificateSeen::Verdict::Untrusted;
         else
             s.verdict = CertificateSeen::Verdict::Refused;
-        seen[c.server] = std::move(s);
+        seen[c.server] = std::move(seenNow);
     }
 
     int fail(int code) {
@@ -488,12 +504,12 @@ struct TlsSockets::Impl {
             if (!c.pinned.empty() || c.inspecting) {
                 noteCertificate(c, verify, true);
                 const auto it = seen.find(c.server);
-                const std::string shown = it != seen.end() ? it->second.certificate.sha256 : std::string();
+                const std::string shown = it != seen.end() ? Sha256Of(it->second.certificate.get()) : std::string();
                 if (!c.pinned.empty() && shown != c.pinned) {
                     // The fingerprint is the certificate's whole identity here:
                     // another one is refused before anything is sent.
                     if (it != seen.end())
-                        it->second.verdict = CertificateSeen::Verdict::PinMismatch;
+                        it->second.verdict.verdict = CertificateSeen::Verdict::PinMismatch;
                     dropSession(c.server);
                     c.phase = TlsConnection::Phase::Failed;
                     c.failure = std::string(TlsErrorText(kTlsVerifyFailed)) + ": the server showed the certificate " +
@@ -865,7 +881,9 @@ std::optional<CertificateSeen> TlsSockets::LastCertificate(const std::string& se
     const auto it = impl_->seen.find(ServerKey(LowerCase(serverName), port));
     if (it == impl_->seen.end())
         return std::nullopt;
-    return it->second;
+    CertificateSeen seen = it->second.verdict;
+    seen.certificate = DetailsOf(it->second.certificate.get());
+    return seen;
 }
 
 void TlsSockets::SetInspectionOnly(bool on) {

@@ -14,12 +14,15 @@
 #include <fstream>
 #include <string>
 
+#include "app/certificate_trust.h"
 #include "core/clock.h"
 #include "core/exception.h"
 #include "core/socket.h"
 #include "core/tls_socket.h"
 #include "net/kxpop3.h"
 #include "tests/net/loopback_peer.h"
+#include "tests/support/fake_hive.h"
+#include "tests/support/recording_message_box.h"
 
 namespace {
 
@@ -222,6 +225,75 @@ TEST(Resumption, TimedChecksResumeTheSessionOnlyWhileItsCertificateIsStillAdmitt
     EXPECT_EQ(sockets.ResumedHandshakes(), 1);
     ASSERT_EQ(check(), "3");
     EXPECT_EQ(sockets.ResumedHandshakes(), 2);
+}
+
+// The program's prompt: an untrusted certificate is offered, Yes pins it in
+// the store and the next check gets in, also after a restart (a fresh TLS
+// layer that reads the pin back); a changed pinned certificate names both.
+TEST(CertificatePrompt, YesPinsTheCertificateForTheServerAndThePinOutlivesTheProgram) {
+    setenv("SSL_CERT_FILE", (kCertDir + "/ca.crt").c_str(), 1);
+    const AnsiString server = "pop3s://" + kSelfSignedHost;
+    FakeHive hive;
+    auto check = [&](platform::TlsSockets& tls) {
+        TKxPOP3 client(nullptr, tls, clock);
+        client.SetTimeOut(10000);
+        client.SetUserID("alice");
+        client.SetPassword("wonderland");
+        client.SetHost(server);
+        try {
+            client.Connect();
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        const int count = client.MessageCount();
+        client.Disconnect();
+        return std::to_string(count);
+    };
+    {
+        platform::TlsSockets tls(platform::SystemSockets());
+        RecordingMessageBox box;
+        CertificateTrust trust(tls, hive, box);
+        trust.ApplyStoredPin(server, 110);
+        EXPECT_EQ(check(tls), "TLS certificate verify failed: self-signed certificate");
+        box.answer = IDNO;
+        EXPECT_FALSE(trust.OfferTrust(server, 110));
+        ASSERT_EQ(box.boxes.size(), 1u);
+        const std::string fingerprint = OpensslFingerprint(kCertDir + "/selfsigned.crt");
+        EXPECT_NE(box.boxes[0].text.find("SHA-256: " + fingerprint), std::string::npos) << box.boxes[0].text;
+        EXPECT_NE(box.boxes[0].text.find(Sjis("発行先: CN=")), std::string::npos) << box.boxes[0].text;
+        EXPECT_NE(box.boxes[0].text.find(Sjis("発行者: CN=")), std::string::npos) << box.boxes[0].text;
+        EXPECT_EQ(check(tls), "TLS certificate verify failed: self-signed certificate");
+
+        box.answer = IDYES;
+        EXPECT_TRUE(trust.OfferTrust(server, 110));
+        EXPECT_EQ(check(tls), "3");
+    }
+    {
+        // A restart: nothing but the store remembers.
+        platform::TlsSockets tls(platform::SystemSockets());
+        RecordingMessageBox box;
+        CertificateTrust trust(tls, hive, box);
+        EXPECT_NE(check(tls), "3");
+        trust.ApplyStoredPin(server, 110);
+        EXPECT_EQ(check(tls), "3");
+        EXPECT_FALSE(trust.OfferTrust(server, 110));  // nothing to ask after a good check
+        EXPECT_TRUE(box.boxes.empty());
+    }
+    {
+        // The pinned certificate changed: both fingerprints, and the same explicit step.
+        platform::TlsSockets tls(platform::SystemSockets());
+        RecordingMessageBox box;
+        CertificateTrust trust(tls, hive, box);
+        std::string other = "AA";
+        for (int i = 1; i < 32; ++i) other += ":AA";
+        tls.PinCertificate(kSelfSignedHost, 995, other);
+        EXPECT_NE(check(tls), "3");
+        box.answer = IDNO;
+        EXPECT_FALSE(trust.OfferTrust(server, 110));
+        ASSERT_EQ(box.boxes.size(), 1u);
+        EXPECT_NE(box.boxes[0].text.find(other), std::string::npos) << box.boxes[0].text;
+        EXPECT_NE(box.boxes[0].text.find(OpensslFingerprint(kCertDir + "/selfsigned.crt")), std::string::npos);
+    }
 }
 
 }  // namespace

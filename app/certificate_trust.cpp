@@ -12,8 +12,8 @@ namespace {
 constexpr char kCaption[] = "Postwren";
 
 AnsiString Details(const platform::CertificateDetails& c) {
-    return Sjis("発行先: ") + c.subject + "\n" + Sjis("発行者: ") + c.issuer + "\n" + Sjis("有効期間: ") +
-           c.notBefore + Sjis(" から ") + c.notAfter + Sjis(" まで") + "\n" + "SHA-256: " + c.sha256;
+    return Sjis("発行先: ") + c.subject + "\n" + Sjis("発行者: ") + c.issuer + "\n" + Sjis("有効期間: ") + c.notBefore +
+           Sjis(" から ") + c.notAfter + Sjis(" まで") + "\n" + "SHA-256: " + c.sha256;
 }
 
 std::optional<ServerAddress> TlsAddress(const AnsiString& serverField, int defaultPort) {
@@ -32,8 +32,8 @@ std::optional<ServerAddress> TlsAddress(const AnsiString& serverField, int defau
 std::optional<AnsiString> TrustQuestion(const platform::CertificateSeen& seen, const AnsiString& server) {
     using Verdict = platform::CertificateSeen::Verdict;
     if (seen.verdict == Verdict::Untrusted)
-        return Sjis("サーバー ") + server + Sjis(" の証明書は信頼できる発行元につながっていません (") + seen.verifyError +
-               ")\n\n" + Details(seen.certificate) + "\n\n" +
+        return Sjis("サーバー ") + server + Sjis(" の証明書は信頼できる発行元につながっていません (") +
+               seen.verifyError + ")\n\n" + Details(seen.certificate) + "\n\n" +
                Sjis("このサーバーについて、この証明書を信頼しますか?");
     if (seen.verdict == Verdict::PinMismatch)
         return Sjis("サーバー ") + server + Sjis(" の証明書が、信頼している証明書と違います。") + "\n" +

@@ -51,20 +51,6 @@ fingerprint=${fingerprint#*=}
 export SSL_CERT_FILE=$art/certs/ca.crt
 
 tls_logons() { grep -c "Login: user=<taro>.*, TLS" "$server_log" || true; }
-# The question: a visible window of the program larger than the tray icon
-# that is neither the popup nor the dialog.
-question_shown() {
-    app_windows | awk -v p="$popup_size" -v d="$dialog_size" '!found && $4 > 100 && $5 > 60 &&
-        $4 "x" $5 != p && $4 "x" $5 != d { print; found = 1 } END { exit !found }'
-}
-question_gone() { ! question_shown; }
-# Answers the question with a key: Return is Yes, Escape is No.
-answer() {
-    local box
-    box=$(question_shown | cut -d' ' -f1)
-    xdotool windowactivate --sync "$box" 2>/dev/null || xdotool mousemove --window "$box" 10 10 click 1
-    xdotool key "$1"
-}
 pin_stored() { grep -qi "\"$tls_address:995\"=\"$fingerprint\"" "$XDG_CONFIG_HOME/postwren/user.reg"; }
 
 # --- the first check: asked, No ----------------------------------------------------

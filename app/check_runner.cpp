@@ -54,6 +54,10 @@ void CheckRunner::runOnce(bool asked) {
     if (exiting_)
         return;
     if (!outcome.Counted()) {
+        if (outcome.Failure().kind == FailureKind::Tls && hooks_.repairTls && hooks_.repairTls(outcome.Failure())) {
+            later([this] { Run(/*asked=*/true, /*queueIfBusy=*/true); });
+            return;
+        }
         failed(outcome.Failure(), asked);
         return;
     }

@@ -36,6 +36,10 @@ struct CheckHooks {
     std::function<bool()> timedChecksRun;
     // The interval of timed checks starts again from now.
     std::function<void()> restartInterval;
+    // Asked when a check failed on TLS, before the failure is told: true when
+    // the user cured it (trusted the server's certificate), and the check
+    // then runs again as one the user asked for. May be unset.
+    std::function<bool(const FailureReport& report)> repairTls;
 };
 
 // One per main window. The services must outlive it. GUI thread only.

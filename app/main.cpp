@@ -93,6 +93,8 @@ int main(int argc, char** argv) {
     const std::unique_ptr<platform::SocketApi> plainSockets = platform::MakePosixSockets();
     // TLS wraps the plain sockets; a bare server name passes through untouched.
     platform::TlsSockets sockets(*plainSockets);
+    // Timed checks resume the server's last TLS session.
+    sockets.SetResumption(true);
     const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTray();
     platform::DesktopShell shell(log);
     platform::HiveFile hive(platform::HiveFile::DefaultPath(), &clock);
@@ -100,7 +102,7 @@ int main(int argc, char** argv) {
     platform::DesktopNotifier notifier;
     platform::SecretService secrets;
     platform::DesktopSystemState system;
-    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier, secrets, system, log};
+    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier, secrets, system, log, &sockets};
 
     TApplication application;
     InstallStandardErrorBox();

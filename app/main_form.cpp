@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/certificate_trust.h"
 #include "app/check_runner.h"
 #include "app/config_form.h"
 #include "core/application.h"
@@ -261,12 +262,17 @@ void TFrmMain::makeCheck() {
         account.userID = checked_.UserID;
         // Each check asks the keyring afresh: it may have been locked since.
         account.passwordLookup = [this] { return passwords_->PasswordForCheck(checked_.Password); };
+        if (trust_)
+            trust_->ApplyStoredPin(account.server, kPop3Port);
         return CheckMailbox(*KxPOP31, account);
     };
     hooks.cancel = [this] { KxPOP31->Cancel(); };
     hooks.show = [this](const CheckResult& result, bool asked) { showResult(result.count, asked); };
     hooks.openSettings = [this] { M_ConfigClick(this); };
     hooks.timedChecksRun = [this] { return Timer1->Enabled() && Timer1->Interval() != 0; };
+    if (services_.tls != nullptr)
+        trust_ = std::make_unique<CertificateTrust>(*services_.tls, services_.hive, services_.messageBox);
+    hooks.repairTls = [this](const FailureReport&) { return trust_ && trust_->OfferTrust(checked_.Host, kPop3Port); };
     hooks.restartInterval = [this] {
         if (!Timer1->Enabled())
             return;

@@ -11,6 +11,7 @@
 #include "framework/controls.h"
 #include "settings/settings_store.h"
 
+class CertificateTrust;
 class CheckRunner;
 class PasswordKeeper;
 class TBitBtn;
@@ -154,6 +155,7 @@ private:
     // An interval was loaded from the store or confirmed in the dialog.
     bool cycleKnown_ = false;
     std::unique_ptr<CheckRunner> checks_;
+    std::unique_ptr<CertificateTrust> trust_;  // with a TLS layer only
     std::unique_ptr<DragFilter> dragFilter_;
 };
 

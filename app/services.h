@@ -13,6 +13,7 @@ class SecretStore;
 class ShellService;
 class SocketApi;
 class SystemState;
+class TlsSockets;
 class TrayService;
 }  // namespace platform
 
@@ -39,4 +40,7 @@ struct Services {
     platform::SystemState& system;
     // Where the program's log lines go (standard error, timestamped).
     platform::Log& log;
+    // The TLS layer under `sockets`, for pinned certificates and the question
+    // whether to trust one; none where nothing speaks TLS (some tests).
+    platform::TlsSockets* tls = nullptr;
 };

@@ -18,7 +18,9 @@ namespace platform {
 #define POSTWREN_OPENSSL_FUNCTIONS(X)   \
     X(ASN1_STRING_get0_data)            \
     X(ASN1_STRING_length)               \
+    X(ASN1_TIME_print)                  \
     X(BIO_ctrl_pending)                 \
+    X(BIO_free)                         \
     X(BIO_new)                          \
     X(BIO_read)                         \
     X(BIO_s_mem)                        \
@@ -26,19 +28,28 @@ namespace platform {
     X(ERR_clear_error)                  \
     X(ERR_peek_last_error)              \
     X(ERR_reason_error_string)          \
+    X(EVP_sha256)                       \
     X(GENERAL_NAMES_free)               \
     X(OPENSSL_sk_num)                   \
     X(OPENSSL_sk_value)                 \
     X(SSL_CTX_ctrl)                     \
     X(SSL_CTX_free)                     \
+    X(SSL_CTX_get_ex_data)              \
     X(SSL_CTX_new)                      \
+    X(SSL_CTX_sess_set_new_cb)          \
     X(SSL_CTX_set_default_verify_paths) \
+    X(SSL_CTX_set_ex_data)              \
+    X(SSL_SESSION_free)                 \
+    X(SSL_SESSION_get0_peer)            \
     X(SSL_CTX_set_verify)               \
     X(SSL_ctrl)                         \
     X(SSL_do_handshake)                 \
     X(SSL_free)                         \
     X(SSL_get0_param)                   \
+    X(SSL_get0_peer_certificate)        \
+    X(SSL_get_SSL_CTX)                  \
     X(SSL_get_error)                    \
+    X(SSL_get_ex_data)                  \
     X(SSL_get_peer_cert_chain)          \
     X(SSL_get_verify_result)            \
     X(SSL_has_pending)                  \
@@ -46,17 +57,29 @@ namespace platform {
     X(SSL_read)                         \
     X(SSL_set1_host)                    \
     X(SSL_set_bio)                      \
+    X(SSL_session_reused)               \
     X(SSL_set_connect_state)            \
+    X(SSL_set_ex_data)                  \
     X(SSL_set_hostflags)                \
+    X(SSL_set_session)                  \
+    X(SSL_set_verify)                   \
     X(SSL_shutdown)                     \
     X(SSL_write)                        \
     X(TLS_client_method)                \
     X(X509_NAME_ENTRY_get_data)         \
     X(X509_NAME_get_entry)              \
     X(X509_NAME_get_index_by_NID)       \
+    X(X509_NAME_print_ex)               \
     X(X509_VERIFY_PARAM_set1_ip_asc)    \
+    X(X509_cmp_current_time)            \
+    X(X509_digest)                      \
+    X(X509_free)                        \
+    X(X509_get0_notAfter)               \
+    X(X509_get0_notBefore)              \
     X(X509_get_ext_d2i)                 \
+    X(X509_get_issuer_name)             \
     X(X509_get_subject_name)            \
+    X(X509_up_ref)                      \
     X(X509_verify_cert_error_string)
 
 // The functions, each typed from OpenSSL's own declaration, so a call through

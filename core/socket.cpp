@@ -7,15 +7,83 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
 
+#include "core/clock.h"
 #include "core/message_window.h"
 
 namespace platform {
+
+IpAddress IpAddress::V4(std::uint32_t networkOrder) {
+    IpAddress a;
+    a.family = kFamilyInet;
+    std::memcpy(a.bytes.data(), &networkOrder, sizeof networkOrder);
+    return a;
+}
+
+std::uint32_t IpAddress::v4() const {
+    if (family != kFamilyInet)
+        return 0;
+    std::uint32_t value = 0;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+}
+
+bool IpAddress::unspecified() const {
+    const std::size_t size = family == kFamilyInet ? 4 : bytes.size();
+    return std::all_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size),
+                       [](std::uint8_t b) { return b == 0; });
+}
+
+std::string AddressText(const IpAddress& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const int family = address.family == kFamilyInet6 ? AF_INET6 : AF_INET;
+    if (inet_ntop(family, address.bytes.data(), text, sizeof text) == nullptr)
+        return {};
+    return text;
+}
+
+std::optional<IpAddress> ParseIpv6(const std::string& text) {
+    if (text.find('\0') != std::string::npos)
+        return std::nullopt;
+    IpAddress a;
+    a.family = kFamilyInet6;
+    if (inet_pton(AF_INET6, text.c_str(), a.bytes.data()) != 1)
+        return std::nullopt;
+    return a;
+}
+
+std::vector<IpAddress> RaceOrder(const std::vector<IpAddress>& addresses) {
+    std::vector<IpAddress> v6;
+    std::vector<IpAddress> v4;
+    for (const IpAddress& a : addresses) (a.family == kFamilyInet6 ? v6 : v4).push_back(a);
+    std::vector<IpAddress> order;
+    order.reserve(addresses.size());
+    for (std::size_t i = 0; i < std::max(v6.size(), v4.size()); ++i) {
+        if (i < v6.size())
+            order.push_back(v6[i]);
+        if (i < v4.size())
+            order.push_back(v4[i]);
+    }
+    return order;
+}
+
+int SocketApi::ConnectRace(SOCKET s, const std::vector<IpAddress>& addresses, std::uint16_t port) {
+    // An IPv6 address goes to Connect as a family it refuses (with its own error).
+    SockAddrIn target;
+    target.port = port;
+    if (!addresses.empty()) {
+        target.family = addresses.front().family;
+        target.address = addresses.front().v4();
+    }
+    return Connect(s, target);
+}
 
 int ErrnoToSocketError(int error) {
     switch (error) {
@@ -170,12 +238,29 @@ struct SocketEntry {
     HWND window = 0;
     UINT msg = 0;
     long events = 0;
-    bool readArmed = true;       // FD_READ may be posted; cleared until the next Recv
-    bool writeWanted = false;    // a Send would have blocked; FD_WRITE when writable again
-    bool closeReported = false;  // FD_CLOSE went out; nothing more is read
-    bool connectFailed = false;  // the last connect failed; the next one must reset the socket
+    bool readArmed = true;            // FD_READ may be posted; cleared until the next Recv
+    bool writeWanted = false;         // a Send would have blocked; FD_WRITE when writable again
+    bool closeReported = false;       // FD_CLOSE went out; nothing more is read
+    bool connectFailed = false;       // the last connect failed; the next one must reset the socket
+    int family = AF_INET;             // of fd
+    std::optional<linger> lingerSet;  // SO_LINGER as set, for the descriptors a race makes
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;
+
+    // One connect of a race, on a descriptor of its own.
+    struct Attempt {
+        int fd = -1;
+        int family = AF_INET;
+        std::unique_ptr<QSocketNotifier> notifier;
+    };
+    // A connection race that runs (ConnectRace).
+    struct Race {
+        std::vector<IpAddress> waiting;  // not tried yet, in order
+        std::uint16_t port = 0;
+        std::vector<Attempt> attempts;  // started, not yet answered
+        int error = 0;                  // the most telling failure so far
+    };
+    std::unique_ptr<Race> race;
 };
 
 // Look-ups running on worker threads. Never destroyed: a worker may still be
@@ -193,7 +278,10 @@ LookupRegistry& lookups() {
 void runLookup(HWND window, UINT msg, LookupHandle handle, std::string name, std::shared_ptr<HostEntry> result,
                std::shared_ptr<std::atomic<bool>> withdrawn) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    // Both families, and no AI_ADDRCONFIG: it drops IPv6 answers on a machine
+    // whose only IPv6 address is ::1, which is just where a name may mean ::1.
+    // The connection race copes with a family that cannot be reached.
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
     errno = 0;
@@ -202,10 +290,21 @@ void runLookup(HWND window, UINT msg, LookupHandle handle, std::string name, std
     if (rc == 0) {
         result->name = (list != nullptr && list->ai_canonname != nullptr) ? list->ai_canonname : name;
         for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-            if (ai->ai_family != AF_INET || ai->ai_addr == nullptr)
+            if (ai->ai_addr == nullptr)
                 continue;
-            const auto* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
-            result->addresses.push_back(sin->sin_addr.s_addr);
+            IpAddress a;
+            if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+                a = IpAddress::V4(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+            } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
+                const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr);
+                a.family = kFamilyInet6;
+                std::memcpy(a.bytes.data(), &sin6->sin6_addr, a.bytes.size());
+                a.scope = sin6->sin6_scope_id;
+            } else {
+                continue;
+            }
+            if (std::find(result->addresses.begin(), result->addresses.end(), a) == result->addresses.end())
+                result->addresses.push_back(a);
         }
         freeaddrinfo(list);
         if (result->addresses.empty())
@@ -220,8 +319,47 @@ void runLookup(HWND window, UINT msg, LookupHandle handle, std::string name, std
     reg.withdrawn.erase(handle);
 }
 
+// The socket address of `address` and `port` (network byte order); its size.
+socklen_t ToSockaddr(const IpAddress& address, std::uint16_t port, sockaddr_storage& out) {
+    out = sockaddr_storage{};
+    if (address.family == kFamilyInet6) {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&out);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = port;
+        std::memcpy(&sin6->sin6_addr, address.bytes.data(), address.bytes.size());
+        sin6->sin6_scope_id = address.scope;
+        return sizeof(sockaddr_in6);
+    }
+    auto* sin = reinterpret_cast<sockaddr_in*>(&out);
+    sin->sin_family = AF_INET;
+    sin->sin_port = port;
+    sin->sin_addr.s_addr = address.v4();
+    return sizeof(sockaddr_in);
+}
+
+// How much an attempt's failure says about the server, for the one error a
+// lost race reports: a host that refused answered; a network that could
+// not be reached says where the trouble is; anything else says least.
+int FailureWeight(int socketError) {
+    switch (socketError) {
+        case WSAECONNREFUSED:
+        case WSAECONNRESET:
+            return 3;
+        case WSAENETUNREACH:
+        case WSAEHOSTUNREACH:
+        case WSAENETDOWN:
+        case WSAEHOSTDOWN:
+        case WSAETIMEDOUT:
+            return 2;
+        default:
+            return 1;
+    }
+}
+
 class PosixSockets final : public SocketApi {
 public:
+    explicit PosixSockets(const Clock& clock) : clock_(clock) {}
+
     bool Startup() override {
         ++users_;
         return true;
@@ -257,6 +395,7 @@ public:
         l.l_linger = seconds;
         if (::setsockopt(e->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0)
             return failErrno();
+        e->lingerSet = l;
         return 0;
     }
 
@@ -267,14 +406,8 @@ public:
         e->window = window;
         e->msg = msg;
         e->events = events & FD_ALL_EVENTS;
-        if (!e->readNotifier) {
-            e->readNotifier = std::make_unique<QSocketNotifier>(e->fd, QSocketNotifier::Read);
-            e->readNotifier->setEnabled(false);
-            QObject::connect(e->readNotifier.get(), &QSocketNotifier::activated, [this, s] { onReadable(s); });
-            e->writeNotifier = std::make_unique<QSocketNotifier>(e->fd, QSocketNotifier::Write);
-            e->writeNotifier->setEnabled(false);
-            QObject::connect(e->writeNotifier.get(), &QSocketNotifier::activated, [this, s] { onWritable(s); });
-        }
+        if (!e->readNotifier)
+            makeNotifiers(s, *e);
         updateNotifiers(*e);
         return 0;
     }
@@ -283,6 +416,7 @@ public:
         SocketEntry* e = find(s);
         if (e == nullptr)
             return fail(WSAENOTSOCK);
+        endRace(s, *e);
         if (e->connectFailed) {
             // WORKAROUND: after a failed connect Linux answers the next
             // connect on the same socket with ECONNABORTED; dissolving the
@@ -356,12 +490,37 @@ public:
             return fail(WSAENOTSOCK);
         std::unique_ptr<SocketEntry> e = std::move(it->second);
         table_.erase(it);
+        endRace(s, *e);
         // Notifiers go before their descriptor does.
         e->readNotifier.reset();
         e->writeNotifier.reset();
         if (::close(e->fd) != 0 && errno != EINTR)
             return failErrno();
         return 0;
+    }
+
+    int ConnectRace(SOCKET s, const std::vector<IpAddress>& addresses, std::uint16_t port) override {
+        SocketEntry* e = find(s);
+        if (e == nullptr)
+            return fail(WSAENOTSOCK);
+        if (e->state == SocketEntry::State::Connected)
+            return fail(WSAEISCONN);
+        if (addresses.empty())
+            return fail(WSAEDESTADDRREQ);
+        endRace(s, *e);
+        e->race = std::make_unique<SocketEntry::Race>();
+        e->race->waiting = RaceOrder(addresses);
+        e->race->port = port;
+        e->state = SocketEntry::State::Connecting;
+        updateNotifiers(*e);
+        if (advanceRace(s, *e)) {
+            if (e->state == SocketEntry::State::Connected)
+                return 0;
+            // Every address failed at once; a race tells its end the one way
+            // whenever that comes.
+            post(*e, s, FD_CONNECT, loseRace(s, *e));
+        }
+        return fail(WSAEWOULDBLOCK);
     }
 
     int LastError() const override { return lastError_; }
@@ -439,6 +598,168 @@ private:
         return INVALID_SOCKET;
     }
 
+    void makeNotifiers(SOCKET s, SocketEntry& e) {
+        e.readNotifier = std::make_unique<QSocketNotifier>(e.fd, QSocketNotifier::Read);
+        e.readNotifier->setEnabled(false);
+        QObject::connect(e.readNotifier.get(), &QSocketNotifier::activated, [this, s] { onReadable(s); });
+        e.writeNotifier = std::make_unique<QSocketNotifier>(e.fd, QSocketNotifier::Write);
+        e.writeNotifier->setEnabled(false);
+        QObject::connect(e.writeNotifier.get(), &QSocketNotifier::activated, [this, s] { onWritable(s); });
+    }
+
+    // The window whose timers pace the races; made with the first race.
+    MessageWindow& raceWindow() {
+        if (!raceWindow_) {
+            raceWindow_ = std::make_unique<MessageWindow>([this](UINT msg, WPARAM wParam, LPARAM) -> LRESULT {
+                if (msg == WM_TIMER)
+                    onRaceTimer(static_cast<SOCKET>(wParam));
+                return 0;
+            });
+        }
+        return *raceWindow_;
+    }
+
+    // An attempt's descriptor goes; its notifier may be the one whose signal
+    // runs now, so it is deleted once that is over.
+    static void dropAttempt(SocketEntry::Attempt& a) {
+        if (a.notifier) {
+            a.notifier->setEnabled(false);
+            a.notifier.release()->deleteLater();
+        }
+        if (a.fd >= 0)
+            ::close(a.fd);
+        a.fd = -1;
+    }
+
+    // Ends a race that runs on s: its attempts are closed, its timer stopped.
+    void endRace(SOCKET s, SocketEntry& e) {
+        if (!e.race)
+            return;
+        for (SocketEntry::Attempt& a : e.race->attempts) dropAttempt(a);
+        e.race.reset();
+        if (raceWindow_)
+            clock_.StopTimer(*raceWindow_, s);
+        if (e.state == SocketEntry::State::Connecting)
+            e.state = SocketEntry::State::Idle;
+    }
+
+    static void noteFailure(SocketEntry::Race& r, int error) {
+        if (r.error == 0 || FailureWeight(error) >= FailureWeight(r.error))
+            r.error = error;
+    }
+
+    // Starts the next address of the race, past any that fail at once.
+    // True when the race is over: won (s is connected) or lost (nothing is
+    // left to try and nothing is running).
+    bool advanceRace(SOCKET s, SocketEntry& e) {
+        SocketEntry::Race& r = *e.race;
+        while (!r.waiting.empty()) {
+            const IpAddress address = r.waiting.front();
+            r.waiting.erase(r.waiting.begin());
+            const int family = address.family == kFamilyInet6 ? AF_INET6 : AF_INET;
+            const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+            if (fd < 0) {
+                noteFailure(r, ErrnoToSocketError(errno));
+                continue;
+            }
+            if (e.lingerSet)
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &*e.lingerSet, sizeof *e.lingerSet);
+            sockaddr_storage target;
+            const socklen_t size = ToSockaddr(address, r.port, target);
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), size) == 0) {
+                winRace(s, e, fd, family);
+                return true;
+            }
+            if (errno != EINPROGRESS) {
+                noteFailure(r, ErrnoToSocketError(errno));
+                ::close(fd);
+                continue;
+            }
+            SocketEntry::Attempt attempt;
+            attempt.fd = fd;
+            attempt.family = family;
+            attempt.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+            QObject::connect(attempt.notifier.get(), &QSocketNotifier::activated,
+                             [this, s, fd] { onAttemptDone(s, fd); });
+            r.attempts.push_back(std::move(attempt));
+            // The next address gets its turn after the delay, unless this one fails sooner.
+            if (!r.waiting.empty())
+                clock_.StartTimer(raceWindow(), s, static_cast<UINT>(kConnectionAttemptDelay.count()));
+            else if (raceWindow_)
+                clock_.StopTimer(*raceWindow_, s);
+            return false;
+        }
+        if (raceWindow_)
+            clock_.StopTimer(*raceWindow_, s);
+        return r.attempts.empty();
+    }
+
+    // The attempt on fd connected: it becomes s, every other attempt goes.
+    void winRace(SOCKET s, SocketEntry& e, int fd, int family) {
+        for (SocketEntry::Attempt& a : e.race->attempts) {
+            if (a.fd == fd)
+                a.fd = -1;  // kept: it is the connection now
+            dropAttempt(a);
+        }
+        e.race.reset();
+        if (raceWindow_)
+            clock_.StopTimer(*raceWindow_, s);
+        const bool selected = e.readNotifier != nullptr;
+        e.readNotifier.reset();
+        e.writeNotifier.reset();
+        ::close(e.fd);
+        e.fd = fd;
+        e.family = family;
+        e.connectFailed = false;
+        if (selected)
+            makeNotifiers(s, e);
+        connected(s, e);
+    }
+
+    // The race on s is lost; returns the error that tells it.
+    int loseRace(SOCKET s, SocketEntry& e) {
+        const int error = e.race->error != 0 ? e.race->error : WSAECONNREFUSED;
+        endRace(s, e);
+        e.state = SocketEntry::State::Idle;
+        updateNotifiers(e);
+        return error;
+    }
+
+    void onAttemptDone(SOCKET s, int fd) {
+        SocketEntry* e = find(s);
+        if (e == nullptr || !e->race)
+            return;
+        auto& attempts = e->race->attempts;
+        const auto it =
+            std::find_if(attempts.begin(), attempts.end(), [fd](const SocketEntry::Attempt& a) { return a.fd == fd; });
+        if (it == attempts.end())
+            return;
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+            error = errno;
+        if (error == 0) {
+            winRace(s, *e, fd, it->family);
+            return;
+        }
+        noteFailure(*e->race, ErrnoToSocketError(error));
+        dropAttempt(*it);
+        attempts.erase(it);
+        // As soon as one fails the next one starts, without waiting for the delay.
+        if (advanceRace(s, *e) && e->state != SocketEntry::State::Connected)
+            post(*e, s, FD_CONNECT, loseRace(s, *e));
+    }
+
+    void onRaceTimer(SOCKET s) {
+        SocketEntry* e = find(s);
+        if (e == nullptr || !e->race) {
+            clock_.StopTimer(raceWindow(), s);
+            return;
+        }
+        if (advanceRace(s, *e) && e->state != SocketEntry::State::Connected)
+            post(*e, s, FD_CONNECT, loseRace(s, *e));
+    }
+
     void post(const SocketEntry& e, SOCKET s, long event, int error) {
         if ((e.events & event) == 0 || e.window == 0)
             return;
@@ -451,8 +772,9 @@ private:
         const bool selected = e.events != 0;
         const bool connected = e.state == SocketEntry::State::Connected;
         e.readNotifier->setEnabled(selected && connected && e.readArmed && !e.closeReported);
-        e.writeNotifier->setEnabled(selected &&
-                                    (e.state == SocketEntry::State::Connecting || (connected && e.writeWanted)));
+        // A race watches its attempts' descriptors, not this one.
+        const bool connecting = e.state == SocketEntry::State::Connecting && !e.race;
+        e.writeNotifier->setEnabled(selected && (connecting || (connected && e.writeWanted)));
     }
 
     void connected(SOCKET s, SocketEntry& e) {
@@ -510,6 +832,8 @@ private:
         post(*e, s, FD_WRITE, 0);
     }
 
+    const Clock& clock_;
+    std::unique_ptr<MessageWindow> raceWindow_;
     std::map<SOCKET, std::unique_ptr<SocketEntry>> table_;
     SOCKET nextHandle_ = 1;
     int lastError_ = 0;
@@ -518,14 +842,25 @@ private:
 
 }  // namespace
 
+namespace {
+const Clock& SystemClock() {
+    static const auto* clock = new SteadyClock;
+    return *clock;
+}
+}  // namespace
+
 std::unique_ptr<SocketApi> MakePosixSockets() {
-    return std::make_unique<PosixSockets>();
+    return std::make_unique<PosixSockets>(SystemClock());
+}
+
+std::unique_ptr<SocketApi> MakePosixSockets(const Clock& clock) {
+    return std::make_unique<PosixSockets>(clock);
 }
 
 SocketApi& SystemSockets() {
     // Never destroyed: sessions owned by static objects may close their
     // sockets after this function's statics would be gone.
-    static auto* sockets = new PosixSockets;
+    static auto* sockets = new PosixSockets(SystemClock());
     return *sockets;
 }
 

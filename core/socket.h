@@ -1,12 +1,16 @@
-// Non-blocking IPv4 TCP sockets whose events arrive as window messages, and
-// an asynchronous host name look-up answered by a window message. Errors are
+// Non-blocking TCP sockets (IPv4 and IPv6) whose events arrive as window
+// messages, and an asynchronous host name look-up answered by a window
+// message. Errors are
 // reported as the classic socket-library codes (10035 would block, 10061
 // refused, 11001 host not found, ...), never as errno.
 #pragma once
 
+#include <array>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,13 +18,16 @@
 
 namespace platform {
 
+class Clock;
+
 // Sockets are 16-bit handles into a table of the process.
 using SOCKET = std::uint16_t;
 constexpr SOCKET INVALID_SOCKET = 0xFFFF;
 constexpr int SOCKET_ERROR = -1;
 
-// Address family of an IPv4 socket address.
+// Address families of socket addresses.
 constexpr std::uint16_t kFamilyInet = 2;
+constexpr std::uint16_t kFamilyInet6 = 23;
 // What the dotted-quad parser answers for text that is not an address.
 constexpr std::uint32_t kInaddrNone = 0xFFFFFFFF;
 
@@ -109,11 +116,38 @@ struct SockAddrIn {
     std::uint32_t address = 0;
 };
 
+// One IPv4 or IPv6 address, in network byte order.
+struct IpAddress {
+    std::uint16_t family = kFamilyInet;    // kFamilyInet or kFamilyInet6
+    std::array<std::uint8_t, 16> bytes{};  // an IPv4 address takes the first 4
+    std::uint32_t scope = 0;               // the interface of an IPv6 link-local address; 0 = none
+
+    static IpAddress V4(std::uint32_t networkOrder);
+    // The IPv4 address in network byte order; 0 for an IPv6 one.
+    std::uint32_t v4() const;
+    // 0.0.0.0 or ::, which would reach this machine rather than a server.
+    bool unspecified() const;
+    bool operator==(const IpAddress&) const = default;
+};
+
+// "192.0.2.1" or "2001:db8::1".
+std::string AddressText(const IpAddress& address);
+// An IPv6 address written out ("::1", "2001:db8::7"); nothing for any other text.
+std::optional<IpAddress> ParseIpv6(const std::string& text);
+
+// The order a connection race tries addresses in (RFC 8305, section 4): the
+// families taken in turn, IPv6 first, each family in the order given.
+std::vector<IpAddress> RaceOrder(const std::vector<IpAddress>& addresses);
+
+// How long a connection race waits for an attempt before it starts the next
+// one beside it (RFC 8305, section 5: "Connection Attempt Delay").
+constexpr std::chrono::milliseconds kConnectionAttemptDelay{250};
+
 // Result area of a name look-up. The look-up writes it on its own thread
 // before it posts its completion; read it only after that message.
 struct HostEntry {
     std::string name;
-    std::vector<std::uint32_t> addresses;  // network byte order, first is preferred
+    std::vector<IpAddress> addresses;  // IPv6 and IPv4, in the resolver's order of preference
 };
 
 // When the TLS handshake of a socket starts (SocketApi::StartTls).
@@ -146,6 +180,20 @@ public:
     virtual int AsyncSelect(SOCKET s, HWND window, UINT msg, long events) = 0;
     // Starts a connect; fails with WSAEWOULDBLOCK while it is in progress.
     virtual int Connect(SOCKET s, const SockAddrIn& address) = 0;
+    // Connects s to `port` (network byte order) at whichever of `addresses`
+    // answers first: the addresses are tried in RaceOrder, the next one
+    // kConnectionAttemptDelay after the last was started or as soon as it
+    // fails, and every attempt still running when one connects is closed.
+    // Fails with WSAEWOULDBLOCK while the race runs (also when every address
+    // failed at once); FD_CONNECT comes once, for the winner, or when every
+    // attempt has failed with the most telling
+    // of their errors (a refusal, which means a host answered, before a
+    // network that could not be reached, before any other; the last of
+    // equals). A new Connect or race on s, or closing it, ends a race that
+    // still runs. This default, for layers that cannot race, hands the first
+    // address to Connect (an IPv6 one with family kFamilyInet6, which a layer
+    // without IPv6 refuses).
+    virtual int ConnectRace(SOCKET s, const std::vector<IpAddress>& addresses, std::uint16_t port);
     // Bytes taken (possibly fewer than len), or SOCKET_ERROR (WSAEWOULDBLOCK when full).
     virtual int Send(SOCKET s, const char* data, int len) = 0;
     // Bytes received, 0 once the peer has closed, or SOCKET_ERROR (WSAEWOULDBLOCK when none).
@@ -157,7 +205,7 @@ public:
     // Parses "a.b.c.d" (and the shorter classic forms); kInaddrNone when the
     // text is no address. The result is in network byte order. Any thread.
     virtual std::uint32_t InetAddr(const std::string& text) = 0;
-    // Resolves name to IPv4 addresses on a worker thread, fills *result and
+    // Resolves name to its IPv6 and IPv4 addresses on a worker thread, fills *result and
     // posts `msg` to `window`: wParam the handle, lParam MakeLong(0, error).
     // The worker keeps *result alive until it is done, so the caller may drop
     // it at any time. Returns 0 (and sets LastError) when no look-up was started.
@@ -168,7 +216,7 @@ public:
     virtual int CancelAsyncRequest(LookupHandle handle) = 0;
 
     // Protects s with TLS, verified against serverName (a host name, or an
-    // IPv4 address literal). TlsStart::OnConnect, before Connect: the
+    // IPv4 or IPv6 address literal). TlsStart::OnConnect, before Connect: the
     // handshake runs when the connect completes and FD_CONNECT is posted only
     // after it (with a TLS code when it failed). TlsStart::Now, on a connected
     // socket: the handshake starts at once and FD_CONNECT is posted once more
@@ -189,8 +237,11 @@ public:
 // The system's sockets (POSIX, notified through the Qt event loop); needs a
 // QCoreApplication. The caller owns them: they must outlive every session
 // that works on them and go before the QCoreApplication. Sessions on
-// different instances have separate handle tables.
+// different instances have separate handle tables. A connection race times
+// its attempts on `clock` (the system's steady clock when none is given),
+// which must outlive the sockets.
 std::unique_ptr<SocketApi> MakePosixSockets();
+std::unique_ptr<SocketApi> MakePosixSockets(const Clock& clock);
 
 // One process-wide instance of the above, never destroyed. The command-line
 // check and the tests share it; the resident program owns its own.

@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
+#include <memory>
+#include <utility>
 
 #include "core/message_window.h"
 #include "core/openssl_library.h"
@@ -30,6 +33,17 @@ struct Selection {
     long events = 0;
 };
 
+// Pins and what handshakes showed are kept per server: its name (without
+// case) and port.
+using ServerKey = std::pair<std::string, int>;
+
+// A TLS session kept for the next connection to the same server, with what
+// admitted its certificate.
+struct KeptSession {
+    SSL_SESSION* session = nullptr;  // one reference, ours
+    bool pinned = false;             // admitted by a pin, not by verification
+};
+
 // One protected socket.
 struct TlsConnection {
     enum class Phase { AwaitConnect, Handshake, Open, Failed };
@@ -50,8 +64,16 @@ struct TlsConnection {
     bool closePosted = false;
     int closeError = 0;
     std::string failure;
+    ServerKey server;    // whom the certificate must name, and the port it was met on
+    std::string pinned;  // the fingerprint the certificate must have; empty: verified as usual
+    bool inspecting = false;
+    // A session OpenSSL made before the handshake was judged (TLS 1.2 makes
+    // it inside the handshake); kept once the certificate is admitted.
+    SSL_SESSION* earlySession = nullptr;
 
     ~TlsConnection() {
+        if (earlySession != nullptr)
+            OpenSsl().SSL_SESSION_free(earlySession);
         if (ssl != nullptr)
             OpenSsl().SSL_free(ssl);
     }
@@ -93,10 +115,13 @@ std::string CertificateNames(X509* cert) {
             const GENERAL_NAME* n = StackEntry<const GENERAL_NAME>(alt, i);
             if (n->type == GEN_DNS) {
                 add(Asn1Text(n->d.dNSName));
-            } else if (n->type == GEN_IPADD && OpenSsl().ASN1_STRING_length(n->d.iPAddress) == 4) {
-                char text[INET_ADDRSTRLEN] = {};
-                inet_ntop(AF_INET, OpenSsl().ASN1_STRING_get0_data(n->d.iPAddress), text, sizeof text);
-                add(text);
+            } else if (n->type == GEN_IPADD) {
+                const int length = OpenSsl().ASN1_STRING_length(n->d.iPAddress);
+                char text[INET6_ADDRSTRLEN] = {};
+                if ((length == 4 || length == 16) &&
+                    inet_ntop(length == 4 ? AF_INET : AF_INET6, OpenSsl().ASN1_STRING_get0_data(n->d.iPAddress), text,
+                              sizeof text) != nullptr)
+                    add(text);
             }
         }
         OpenSsl().GENERAL_NAMES_free(alt);
@@ -111,7 +136,100 @@ std::string CertificateNames(X509* cert) {
     return names.empty() ? "no name" : names;
 }
 
+// What an OpenSSL print function writes into a memory BIO, as text.
+template <class Print>
+std::string Printed(Print print) {
+    BIO* bio = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
+    if (bio == nullptr)
+        return {};
+    print(bio);
+    std::string text;
+    char chunk[256];
+    int n;
+    while ((n = OpenSsl().BIO_read(bio, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
+    OpenSsl().BIO_free(bio);
+    return text;
+}
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr std::size_t kSha256Bytes = 32;
+
+// "AB:CD:...", the SHA-256 of the DER certificate; empty when it cannot be made.
+std::string Sha256Of(X509* cert) {
+    std::string text;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (OpenSsl().X509_digest(cert, OpenSsl().EVP_sha256(), digest, &length) != 1)
+        return text;
+    for (unsigned int i = 0; i < length; ++i) {
+        if (i > 0)
+            text += ':';
+        text += kHexDigits[digest[i] >> 4];
+        text += kHexDigits[digest[i] & 0x0F];
+    }
+    return text;
+}
+
+CertificateDetails DetailsOf(X509* cert) {
+    CertificateDetails d;
+    d.subject = Printed(
+        [cert](BIO* b) { OpenSsl().X509_NAME_print_ex(b, OpenSsl().X509_get_subject_name(cert), 0, XN_FLAG_RFC2253); });
+    d.issuer = Printed(
+        [cert](BIO* b) { OpenSsl().X509_NAME_print_ex(b, OpenSsl().X509_get_issuer_name(cert), 0, XN_FLAG_RFC2253); });
+    d.notBefore = Printed([cert](BIO* b) { OpenSsl().ASN1_TIME_print(b, OpenSsl().X509_get0_notBefore(cert)); });
+    d.notAfter = Printed([cert](BIO* b) { OpenSsl().ASN1_TIME_print(b, OpenSsl().X509_get0_notAfter(cert)); });
+    d.sha256 = Sha256Of(cert);
+    return d;
+}
+
+// A certificate a handshake showed, and the verdict on it; the details are
+// written out only when someone asks (a timed check never does).
+struct SeenCertificate {
+    std::shared_ptr<X509> certificate;
+    CertificateSeen verdict;  // everything but the details
+};
+
+// Verification failures that only say the chain does not reach the trust
+// store: what a server with its own certificate gives, and what a pin cures.
+bool IsUntrustedChain(long verify) {
+    return verify == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT || verify == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
+           verify == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY || verify == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
+           verify == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE;
+}
+
+std::string LowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// "host:port", an IPv6 address in brackets.
+std::string ServerText(const ServerKey& server) {
+    const bool ipv6 = server.first.find(':') != std::string::npos;
+    return (ipv6 ? "[" + server.first + "]" : server.first) + ":" + std::to_string(server.second);
+}
+
 }  // namespace
+
+std::optional<std::string> CanonicalFingerprint(const std::string& text) {
+    std::string hex;
+    for (const char c : text) {
+        if (c == ':')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (hex.size() != 2 * kSha256Bytes)
+        return std::nullopt;
+    std::string canonical;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        if (i > 0)
+            canonical += ':';
+        canonical.append(hex, i, 2);
+    }
+    return canonical;
+}
 
 struct TlsSockets::Impl {
     explicit Impl(SocketApi& plainLayer) : plain(plainLayer) {
@@ -123,6 +241,7 @@ struct TlsSockets::Impl {
     }
     ~Impl() {
         connections.clear();
+        for (auto& kept : sessions) OpenSsl().SSL_SESSION_free(kept.second.session);
         if (context != nullptr)
             OpenSsl().SSL_CTX_free(context);
     }
@@ -133,6 +252,115 @@ struct TlsSockets::Impl {
     std::map<SOCKET, Selection> selections;
     std::map<SOCKET, std::unique_ptr<TlsConnection>> connections;
     int lastError = 0;
+    std::map<SOCKET, int> ports;  // the port each socket was connected to, in host order
+    std::map<ServerKey, std::string> pins;
+    std::map<ServerKey, SeenCertificate> seen;
+    bool inspectionOnly = false;
+    bool resumption = false;
+    std::map<ServerKey, KeptSession> sessions;
+    int resumed = 0;
+
+    void dropSession(const ServerKey& server) {
+        const auto it = sessions.find(server);
+        if (it == sessions.end())
+            return;
+        OpenSsl().SSL_SESSION_free(it->second.session);
+        sessions.erase(it);
+    }
+
+    // OpenSSL hands over each new session (for TLS 1.3, each ticket as it
+    // arrives after the handshake); 1 keeps the reference it gives.
+    static int onNewSession(SSL* ssl, SSL_SESSION* session) {
+        auto* self = static_cast<Impl*>(OpenSsl().SSL_CTX_get_ex_data(OpenSsl().SSL_get_SSL_CTX(ssl), 0));
+        auto* c = static_cast<TlsConnection*>(OpenSsl().SSL_get_ex_data(ssl, 0));
+        if (self == nullptr || c == nullptr || !self->resumption || c->inspecting)
+            return 0;
+        if (c->phase == TlsConnection::Phase::Handshake) {
+            if (c->earlySession != nullptr)
+                OpenSsl().SSL_SESSION_free(c->earlySession);
+            c->earlySession = session;
+            return 1;
+        }
+        return self->keepSession(*c, session) ? 1 : 0;
+    }
+
+    // Keeps `session` (taking its reference) for c's server when c's
+    // certificate was admitted.
+    bool keepSession(TlsConnection& c, SSL_SESSION* session) {
+        if (c.phase != TlsConnection::Phase::Open)
+            return false;
+        const auto shown = seen.find(c.server);
+        if (shown == seen.end() || shown->second.verdict.verdict != CertificateSeen::Verdict::Trusted)
+            return false;
+        dropSession(c.server);
+        sessions[c.server] = KeptSession{session, !c.pinned.empty()};
+        return true;
+    }
+
+    // Offers the session kept for c's server, if what admitted it still holds.
+    void offerSession(TlsConnection& c) {
+        if (!resumption || c.inspecting)
+            return;
+        const auto it = sessions.find(c.server);
+        if (it == sessions.end())
+            return;
+        const KeptSession& kept = it->second;
+        X509* peer = OpenSsl().SSL_SESSION_get0_peer(kept.session);
+        const bool admitted = c.pinned.empty() ? !kept.pinned : peer != nullptr && Sha256Of(peer) == c.pinned;
+        const bool current = peer != nullptr && OpenSsl().X509_cmp_current_time(OpenSsl().X509_get0_notAfter(peer)) > 0;
+        if (!admitted || !current) {
+            dropSession(c.server);
+            return;
+        }
+        OpenSsl().SSL_set_session(c.ssl, kept.session);
+    }
+
+    // How the certificate of c will be judged, now that its port is known
+    // (StartTls may come before the connect that tells it).
+    void judgeBy(TlsConnection& c, int port) {
+        c.server.second = port;
+        const auto pin = pins.find(c.server);
+        c.pinned = pin != pins.end() ? pin->second : std::string();
+        c.inspecting = inspectionOnly;
+        // A pinned certificate is judged by its fingerprint alone, after the
+        // handshake; the chain is still verified, so LastCertificate can say
+        // what it would have said.
+        OpenSsl().SSL_set_verify(c.ssl, !c.pinned.empty() || c.inspecting ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, nullptr);
+    }
+
+    // The port s is connected to, for the TLS connection on it.
+    void notePort(SOCKET s, std::uint16_t networkPort) {
+        ports[s] = static_cast<int>(ntohs(networkPort));
+        if (TlsConnection* c = find(s); c != nullptr && c->phase == TlsConnection::Phase::AwaitConnect)
+            judgeBy(*c, ports[s]);
+    }
+
+    // Keeps what the handshake of c showed about the server's certificate.
+    void noteCertificate(TlsConnection& c, long verify, bool pinMatched) {
+        X509* leaf = OpenSsl().SSL_get0_peer_certificate(c.ssl);
+        if (leaf == nullptr) {
+            STACK_OF(X509)* chain = OpenSsl().SSL_get_peer_cert_chain(c.ssl);
+            leaf = chain != nullptr && StackSize(chain) > 0 ? StackEntry<X509>(chain, 0) : nullptr;
+        }
+        if (leaf == nullptr)
+            return;
+        OpenSsl().X509_up_ref(leaf);
+        SeenCertificate seenNow;
+        seenNow.certificate = std::shared_ptr<X509>(leaf, [](X509* x) { OpenSsl().X509_free(x); });
+        CertificateSeen& s = seenNow.verdict;
+        s.pinned = c.pinned;
+        if (verify != X509_V_OK)
+            s.verifyError = OpenSsl().X509_verify_cert_error_string(verify);
+        if (!c.pinned.empty())
+            s.verdict = pinMatched ? CertificateSeen::Verdict::Trusted : CertificateSeen::Verdict::PinMismatch;
+        else if (verify == X509_V_OK)
+            s.verdict = CertificateSeen::Verdict::Trusted;
+        else if (IsUntrustedChain(verify))
+            s.verdict = CertificateSeen::Verdict::Untrusted;
+        else
+            s.verdict = CertificateSeen::Verdict::Refused;
+        seen[c.server] = std::move(seenNow);
+    }
 
     int fail(int code) {
         lastError = code;
@@ -170,6 +398,12 @@ struct TlsSockets::Impl {
         // caller's queue, which may have moved in memory since.
         OpenSsl().SSL_CTX_ctrl(ctx, SSL_CTRL_MODE, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
         OpenSsl().SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        // Client sessions go to onNewSession and nowhere else: which session
+        // may be offered again is decided here, per server.
+        OpenSsl().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_SESS_CACHE_MODE,
+                               SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE, nullptr);
+        OpenSsl().SSL_CTX_set_ex_data(ctx, 0, this);
+        OpenSsl().SSL_CTX_sess_set_new_cb(ctx, &Impl::onNewSession);
         if (OpenSsl().SSL_CTX_set_default_verify_paths(ctx) != 1) {
             why = "cannot load the trust store: " + ReasonOfLastError();
             OpenSsl().SSL_CTX_free(ctx);
@@ -229,6 +463,8 @@ struct TlsSockets::Impl {
 
     void failHandshake(SOCKET s, TlsConnection& c) {
         const long verify = OpenSsl().SSL_get_verify_result(c.ssl);
+        noteCertificate(c, verify, false);
+        dropSession(c.server);
         int code = kTlsHandshakeFailed;
         std::string detail;
         if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH) {
@@ -264,7 +500,33 @@ struct TlsSockets::Impl {
                 failHandshake(s, c);
                 return;
             }
+            const long verify = OpenSsl().SSL_get_verify_result(c.ssl);
+            if (!c.pinned.empty() || c.inspecting) {
+                noteCertificate(c, verify, true);
+                const auto it = seen.find(c.server);
+                const std::string shown = it != seen.end() ? Sha256Of(it->second.certificate.get()) : std::string();
+                if (!c.pinned.empty() && shown != c.pinned) {
+                    // The fingerprint is the certificate's whole identity here:
+                    // another one is refused before anything is sent.
+                    if (it != seen.end())
+                        it->second.verdict.verdict = CertificateSeen::Verdict::PinMismatch;
+                    dropSession(c.server);
+                    c.phase = TlsConnection::Phase::Failed;
+                    c.failure = std::string(TlsErrorText(kTlsVerifyFailed)) + ": the server showed the certificate " +
+                                (shown.empty() ? std::string("(none)") : "SHA256 " + shown) +
+                                ", not the one trusted for " + ServerText(c.server) + " (SHA256 " + c.pinned + ")";
+                    post(s, FD_CONNECT, kTlsVerifyFailed);
+                    return;
+                }
+            } else {
+                noteCertificate(c, verify, false);
+            }
             c.phase = TlsConnection::Phase::Open;
+            if (OpenSsl().SSL_session_reused(c.ssl) == 1)
+                ++resumed;
+            if (c.earlySession != nullptr && !keepSession(c, c.earlySession))
+                OpenSsl().SSL_SESSION_free(c.earlySession);
+            c.earlySession = nullptr;
             post(s, FD_CONNECT, 0);
             if (c.start == TlsStart::OnConnect)
                 post(s, FD_WRITE, 0);
@@ -327,6 +589,7 @@ struct TlsSockets::Impl {
                     return;
                 }
                 c->phase = TlsConnection::Phase::Handshake;
+                offerSession(*c);
                 drive(s, *c);
                 break;
             case FD_READ:
@@ -367,12 +630,18 @@ struct TlsSockets::Impl {
             failedStarts[s] = c->failure;
             return kTlsNotAvailable;
         }
+        OpenSsl().SSL_set_ex_data(c->ssl, 0, c.get());
         c->wireIn = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
         c->wireOut = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
         OpenSsl().SSL_set_bio(c->ssl, c->wireIn, c->wireOut);
         OpenSsl().SSL_set_connect_state(c->ssl);
+        const auto port = ports.find(s);
+        c->server.first = LowerCase(serverName);
+        judgeBy(*c, port != ports.end() ? port->second : 0);
         in_addr literal{};
-        if (inet_pton(AF_INET, serverName.c_str(), &literal) == 1) {
+        in6_addr literal6{};
+        if (inet_pton(AF_INET, serverName.c_str(), &literal) == 1 ||
+            inet_pton(AF_INET6, serverName.c_str(), &literal6) == 1) {
             // An address is checked against the certificate's IP entries; SNI carries names only.
             OpenSsl().X509_VERIFY_PARAM_set1_ip_asc(OpenSsl().SSL_get0_param(c->ssl), serverName.c_str());
         } else {
@@ -390,6 +659,7 @@ struct TlsSockets::Impl {
         plain.AsyncSelect(s, window.handle(), kPlainNotify, sel.events != 0 ? FD_ALL_EVENTS : 0);
         if (when == TlsStart::Now) {
             ref.phase = TlsConnection::Phase::Handshake;
+            offerSession(ref);
             // Whatever already waits on the wire arrived in clear before the
             // handshake: it goes to OpenSSL, which refuses it, rather than to
             // the caller. Taking it also re-arms the wrapped layer's FD_READ.
@@ -441,7 +711,14 @@ int TlsSockets::AsyncSelect(SOCKET s, HWND window, UINT msg, long events) {
 }
 
 int TlsSockets::Connect(SOCKET s, const SockAddrIn& address) {
+    impl_->notePort(s, address.port);
     const int r = impl_->plain.Connect(s, address);
+    return impl_->passOn(r, r != 0);
+}
+
+int TlsSockets::ConnectRace(SOCKET s, const std::vector<IpAddress>& addresses, std::uint16_t port) {
+    impl_->notePort(s, port);
+    const int r = impl_->plain.ConnectRace(s, addresses, port);
     return impl_->passOn(r, r != 0);
 }
 
@@ -550,6 +827,7 @@ int TlsSockets::CloseSocket(SOCKET s) {
     }
     d.selections.erase(s);
     d.failedStarts.erase(s);
+    d.ports.erase(s);
     const int r = d.plain.CloseSocket(s);
     return d.passOn(r, r != 0);
 }
@@ -585,6 +863,43 @@ bool TlsSockets::TlsEstablished(SOCKET s) const {
 bool TlsSockets::TlsHandshaking(SOCKET s) const {
     const TlsConnection* c = impl_->find(s);
     return c != nullptr && c->phase == TlsConnection::Phase::Handshake;
+}
+
+bool TlsSockets::PinCertificate(const std::string& serverName, int port, const std::string& fingerprint) {
+    const std::optional<std::string> canonical = CanonicalFingerprint(fingerprint);
+    if (!canonical)
+        return false;
+    impl_->pins[ServerKey(LowerCase(serverName), port)] = *canonical;
+    return true;
+}
+
+void TlsSockets::ClearPins() {
+    impl_->pins.clear();
+}
+
+std::optional<CertificateSeen> TlsSockets::LastCertificate(const std::string& serverName, int port) const {
+    const auto it = impl_->seen.find(ServerKey(LowerCase(serverName), port));
+    if (it == impl_->seen.end())
+        return std::nullopt;
+    CertificateSeen seen = it->second.verdict;
+    seen.certificate = DetailsOf(it->second.certificate.get());
+    return seen;
+}
+
+void TlsSockets::SetInspectionOnly(bool on) {
+    impl_->inspectionOnly = on;
+}
+
+void TlsSockets::SetResumption(bool on) {
+    impl_->resumption = on;
+    if (!on) {
+        for (auto& kept : impl_->sessions) OpenSsl().SSL_SESSION_free(kept.second.session);
+        impl_->sessions.clear();
+    }
+}
+
+int TlsSockets::ResumedHandshakes() const {
+    return impl_->resumed;
 }
 
 std::string TlsSockets::TlsFailure(SOCKET s) const {

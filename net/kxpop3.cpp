@@ -261,10 +261,11 @@ AnsiString TKxPOP3::tlsAdvice(const ServerAddress& address, const AnsiString& re
     if (!textSaysTls && !(capaRead && offersStls && !takesUser))
         return AnsiString();
 
-    AnsiString starttls = "pop3+starttls://" + address.host;
+    const AnsiString host = HostInField(address.host);
+    AnsiString starttls = "pop3+starttls://" + host;
     if (address.port != kPop3PlainPort)
         starttls += ":" + IntToStr(address.port);
-    const AnsiString implicit = address.host + ":" + IntToStr(kPop3TlsPort);
+    const AnsiString implicit = host + ":" + IntToStr(kPop3TlsPort);
     const AnsiString form = offersStls ? starttls : capaRead ? implicit : starttls + " or " + implicit;
     return "Advice: the server wants TLS for the log-on; write the server as " + form;
 }

@@ -304,10 +304,17 @@ void TPowersock::Cancel() {
 
 void TPowersock::ResolveHost(const AnsiString& name) {
     ReportStatus(kLevelOperation, "Resolve Host");
-    FRemoteAddress = 0;
+    FRemoteAddresses.clear();
     const std::uint32_t quad = FSockets.InetAddr(name);
     if (quad != platform::kInaddrNone) {
-        FRemoteAddress = quad;
+        // 0.0.0.0 is no address: it would reach this machine.
+        if (quad != 0)
+            FRemoteAddresses.push_back(platform::IpAddress::V4(quad));
+        return;
+    }
+    if (const std::optional<platform::IpAddress> literal = platform::ParseIpv6(name)) {
+        if (!literal->unspecified())
+            FRemoteAddresses.push_back(*literal);
         return;
     }
     TimerOn();
@@ -341,7 +348,10 @@ void TPowersock::ResolveHost(const AnsiString& name) {
         throw ESockError(SockFailure::LookupCanceled);
     if (!FLastEventOk)
         throw ESockError(SockFailure::LookupFailed);
-    FRemoteAddress = FHostEntryBuffer->addresses.empty() ? 0 : FHostEntryBuffer->addresses.front();
+    for (const platform::IpAddress& a : FHostEntryBuffer->addresses) {
+        if (!a.unspecified())
+            FRemoteAddresses.push_back(a);
+    }
     if (OnHostResolved) {
         auto handler = OnHostResolved;
         handler(this);
@@ -365,7 +375,7 @@ void TPowersock::Connect() {
                 throw;
             // Any other look-up failure just leaves the host without an address.
         }
-        if (FRemoteAddress != 0)
+        if (!FRemoteAddresses.empty())
             break;
         if (retries > 0 || !OnInvalidHost)
             throw ESockError(SockFailure::NullAddress);
@@ -381,17 +391,26 @@ void TPowersock::Connect() {
     if (FSocket == platform::INVALID_SOCKET && !makeSocket())
         throw ESockError(SockFailure::PlatformError, ErrorText(FLastError));
 
-    platform::SockAddrIn address;
-    address.family = platform::kFamilyInet;
-    address.port = platform::HostToNetwork16(static_cast<std::uint16_t>(target.port & 0xFFFF));
-    address.address = FRemoteAddress;
+    const std::uint16_t port = platform::HostToNetwork16(static_cast<std::uint16_t>(target.port & 0xFFFF));
     FLastEventOk = true;
     if (!target.tlsName.empty()) {
         const int error = FSockets.StartTls(FSocket, target.tlsName, platform::TlsStart::OnConnect);
         if (error != 0)
             throw ESockError(SockFailure::TlsFailed, TlsFailureText(error));
     }
-    if (FSockets.Connect(FSocket, address) != 0)
+    // One IPv4 address is one plain connect, as it always was; anything more
+    // is a race, bounded by the same wait below.
+    int started = 0;
+    if (FRemoteAddresses.size() == 1 && FRemoteAddresses.front().family == platform::kFamilyInet) {
+        platform::SockAddrIn address;
+        address.family = platform::kFamilyInet;
+        address.port = port;
+        address.address = FRemoteAddresses.front().v4();
+        started = FSockets.Connect(FSocket, address);
+    } else {
+        started = FSockets.ConnectRace(FSocket, FRemoteAddresses, port);
+    }
+    if (started != 0)
         CheckError(platform::WSAEWOULDBLOCK);
 
     TimerOn();

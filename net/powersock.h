@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/component.h"
@@ -21,6 +22,7 @@ namespace platform {
 class MessageWindow;
 class SocketApi;
 struct HostEntry;
+struct IpAddress;
 }  // namespace platform
 
 class TThreadTimer;
@@ -93,6 +95,9 @@ public:
     const char* ClassName() const override { return "TPowersock"; }
 
     // Resolves Host anew, connects to Host:Port and waits for the connection.
+    // A name's addresses, IPv6 and IPv4, race for it (SocketApi::ConnectRace)
+    // within the same connect wait; a dotted quad or an IPv6 address is taken
+    // as it is.
     virtual void Connect();
     // Closes the socket and prepares a fresh one; raises OnDisconnect.
     virtual void Disconnect();
@@ -230,8 +235,8 @@ private:
     bool FTimedOut = false;
     int FPort = 0;
     bool FLookupDone = false;
-    std::uintptr_t FLookupHandle = 0;  // the look-up being waited for; 0 = none
-    std::uint32_t FRemoteAddress = 0;  // network byte order; 0 = none
+    std::uintptr_t FLookupHandle = 0;                   // the look-up being waited for; 0 = none
+    std::vector<platform::IpAddress> FRemoteAddresses;  // what Host resolved to; empty = none
     AnsiString FHost;
     std::shared_ptr<platform::HostEntry> FHostEntryBuffer;
     AnsiString FLastReply;

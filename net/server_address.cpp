@@ -1,5 +1,8 @@
 #include "net/server_address.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 #include <string_view>
@@ -113,6 +116,30 @@ TransportSecurity SecurityForPort(int port) {
     return port == kPop3TlsPort ? TransportSecurity::Implicit : TransportSecurity::Plain;
 }
 
+bool IsIpv6Literal(std::string_view text) {
+    in6_addr parsed{};
+    return inet_pton(AF_INET6, std::string(text).c_str(), &parsed) == 1;
+}
+
+// "[v6address]" or "[v6address]:port" (RFC 3986 section 3.2.2): the address
+// without its brackets.
+void ReadBracketedHost(std::string_view authority, const AnsiString& whole, ServerAddress& address) {
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos)
+        throw EServerAddressError("Bad IPv6 address in server address: " + whole + " (\"]\" is missing)");
+    const std::string_view literal = authority.substr(1, close - 1);
+    if (!IsIpv6Literal(literal))
+        throw EServerAddressError("Bad IPv6 address in server address: " + whole);
+    const std::string_view rest = authority.substr(close + 1);
+    if (!rest.empty()) {
+        const int port = rest.front() == ':' ? ParsePort(rest.substr(1)) : 0;
+        if (port == 0)
+            throw EServerAddressError("Bad port in server address: " + whole);
+        address.port = port;
+    }
+    address.host = AnsiString(literal);
+}
+
 // "host" or "host:port" of a scheme form, already without scheme and slash.
 void ReadAuthority(std::string_view authority, const AnsiString& whole, ServerAddress& address) {
     if (authority.find('@') != std::string_view::npos)
@@ -120,8 +147,14 @@ void ReadAuthority(std::string_view authority, const AnsiString& whole, ServerAd
                                   " (the user ID has a field of its own)");
     if (authority.find_first_of("/?#") != std::string_view::npos)
         throw EServerAddressError("Server address must not contain a path: " + whole);
-    if (authority.find('[') != std::string_view::npos)
-        throw EServerAddressError("IPv6 server addresses are not supported: " + whole);
+    if (!authority.empty() && authority.front() == '[') {
+        ReadBracketedHost(authority, whole, address);
+        return;
+    }
+    // Without brackets the port could not be told from the address.
+    if (IsIpv6Literal(authority))
+        throw EServerAddressError("Bad host in server address: " + whole + " (write an IPv6 address in brackets: [" +
+                                  AnsiString(authority) + "])");
     const std::size_t colon = authority.rfind(':');
     if (colon != std::string_view::npos) {
         const int port = ParsePort(authority.substr(colon + 1));
@@ -137,6 +170,10 @@ void ReadAuthority(std::string_view authority, const AnsiString& whole, ServerAd
 }
 
 }  // namespace
+
+AnsiString HostInField(const AnsiString& host) {
+    return host.find(':') != AnsiString::npos ? "[" + host + "]" : host;
+}
 
 ServerAddress ParseServerAddress(const AnsiString& field, int defaultPort) {
     // Checked before anything is read out of it, so no part of it (scheme,

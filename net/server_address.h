@@ -13,7 +13,7 @@ enum class TransportSecurity {
 };
 
 struct ServerAddress {
-    AnsiString host;  // a name or an IPv4 address, without scheme or port
+    AnsiString host;  // a name, an IPv4 address or an IPv6 address (without brackets); no scheme or port
     int port = 0;
     TransportSecurity security = TransportSecurity::Plain;
 };
@@ -33,11 +33,18 @@ constexpr int kPop3TlsPort = 995;
 //   pop3s://host[:port]        TLS from the first byte, port 995 unless given
 //   pop3+starttls://host[:port] plain, then STLS; port 110 unless given
 //   pop3://host[:port]         plain, port 110 unless given
-// Scheme names are case-insensitive; one trailing "/" is allowed. Spaces and
+// Where host is an IPv6 address it is written in brackets in every form
+// ("[2001:db8::1]", "[::1]:1100", "pop3s://[::1]"); ServerAddress::host
+// holds it without them. Scheme names are case-insensitive; one trailing "/" is allowed. Spaces and
 // tabs around the field are dropped. A valid bare host is passed on as
 // written, so it keeps behaving exactly as before. Raises EServerAddressError
 // for an empty field, white space or a control character anywhere inside, a
 // host name byte other than an ASCII letter, digit, "-", "." or "_", any
-// other scheme, a bad port, an empty host, user information or a path.
+// other scheme, a bad port, an empty host, user information or a path, an
+// IPv6 address without brackets, and brackets that hold no IPv6 address or
+// miss their "]".
 // Messages show control bytes as \xNN.
 ServerAddress ParseServerAddress(const AnsiString& field, int defaultPort = kPop3PlainPort);
+
+// The host as a server field writes it: an IPv6 address in brackets.
+AnsiString HostInField(const AnsiString& host);

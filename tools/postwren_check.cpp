@@ -33,6 +33,7 @@
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 #include "tools/check_outcome.h"
+#include "tools/server_certificate.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ constexpr std::size_t kMaxPasswordBytes = 1024;
 
 constexpr char kUsage[] =
     "usage: postwren-check --host HOST [--port N] [--tls | --starttls] --user USER "
-    "(--password-file FILE | --password-stdin) [--timeout SECONDS] [--json]\n"
+    "(--password-file FILE | --password-stdin) [--timeout SECONDS] [--trust-fingerprint FP] [--json]\n"
+    "       postwren-check --show-certificate --host HOST [--port N] [--tls | --starttls] [--timeout SECONDS]\n"
     "       postwren-check [--port N] [--tls | --starttls] [--timeout SECONDS] [--json]   (with the settings Postwren "
     "stored)\n"
     "       postwren-check -h | --help | --version";
@@ -64,6 +66,8 @@ constexpr char kHelp[] =
     "\n"
     "HOST is one of:\n"
     "  host                          plain POP3, port 110 (or --port); exactly what Postwren sends\n"
+    "                                (an IPv6 address is written in brackets in every form: [2001:db8::1], "
+    "[::1]:1100)\n"
     "  host:port                     plain POP3 on that port; port 995 means TLS from the first byte\n"
     "  pop3://host[:port]            plain POP3 (port 110)\n"
     "  pop3s://host[:port]           POP3 inside TLS from the first byte (port 995)\n"
@@ -78,6 +82,11 @@ constexpr char kHelp[] =
     "  --password-file FILE   the password: the first line of FILE\n"
     "  --password-stdin       the password: the first line of standard input\n"
     "  --timeout SECONDS      how long the whole check may take (default 30)\n"
+    "  --show-certificate     do the TLS handshake (after STLS where the address says so), print the\n"
+    "                         server certificate's subject, issuer, validity and SHA-256 fingerprint, and\n"
+    "                         log on to nothing; exits 0 whether or not the certificate is trusted\n"
+    "  --trust-fingerprint FP trust exactly the certificate with this SHA-256 fingerprint for this check\n"
+    "                         (hex, either case, colons optional), whatever its chain and names\n"
     "  --json                 print {\"count\": N}, or on failure {\"error\": \"...\", \"kind\": \"...\"}\n"
     "                         with \"server\": \"<its reply>\" and \"advice\": \"...\" where there are such\n"
     "  -h, --help             this text\n"
@@ -115,7 +124,9 @@ constexpr char kHelp[] =
     "  Authentication failed        the server refused the user ID or password (or one is empty)\n"
     "\n"
     "TLS is verified strictly against the system's trust store; SSL_CERT_FILE or\n"
-    "SSL_CERT_DIR name a private CA. The password goes out in clear only for a bare\n"
+    "SSL_CERT_DIR name a private CA. A certificate trusted by its fingerprint, with\n"
+    "--trust-fingerprint or in Postwren's settings, is accepted instead, and only that\n"
+    "one: another certificate fails with both fingerprints named. The password goes out in clear only for a bare\n"
     "host name, host:port with a port other than 995, and pop3://.\n";
 
 struct Options {
@@ -133,6 +144,8 @@ struct Options {
     bool version = false;
     // No --host: the server, user ID and password come from the stored settings.
     bool storedSettings = false;
+    bool showCertificate = false;
+    std::optional<std::string> trustFingerprint;  // as CanonicalFingerprint writes it
 };
 
 // A usage error: the reason on standard error, then the usage line when the
@@ -216,6 +229,14 @@ Options ParseArguments(int argc, char** argv) {
         } else if (arg == "--json") {
             noValue();
             options.json = true;
+        } else if (arg == "--show-certificate") {
+            noValue();
+            options.showCertificate = true;
+        } else if (arg == "--trust-fingerprint") {
+            const std::string v = value();
+            options.trustFingerprint = platform::CanonicalFingerprint(v);
+            if (!options.trustFingerprint)
+                throw UsageError("bad fingerprint: " + v + " (the certificate's SHA-256: 32 bytes in hex)");
         } else if (arg == "--password") {
             // A password on the command line is visible to every user's ps.
             throw UsageError("--password is not accepted; use --password-file or --password-stdin");
@@ -224,6 +245,14 @@ Options ParseArguments(int argc, char** argv) {
         }
     }
 
+    if (options.showCertificate) {
+        // Nothing of the user's goes out, so only the server is asked for.
+        if (!options.host)
+            throw UsageError("--show-certificate needs --host");
+        if (options.user || options.passwordFile || options.passwordStdin || options.trustFingerprint)
+            throw UsageError("--show-certificate logs on to nothing: give only the server");
+        return options;
+    }
     if (!options.host) {
         // The stored settings give all three of server, user ID and password;
         // mixing in some from the command line would leave it unclear which
@@ -378,6 +407,13 @@ MailboxAccount StoredAccount(StoredMailbox& stored) {
     return account;
 }
 
+// Whether a host as given carries a port ("host:110", "[::1]:110"; not "[::1]").
+bool HasPort(const AnsiString& host) {
+    if (!host.empty() && host.front() == '[')
+        return host.find("]:") != AnsiString::npos;
+    return host.find(':') != AnsiString::npos;
+}
+
 // The server field as the engine reads it: --tls/--starttls put their scheme
 // in front of the host, and --port goes into it where a scheme needs one.
 AnsiString ServerField(const Options& options, const AnsiString& host) {
@@ -387,7 +423,7 @@ AnsiString ServerField(const Options& options, const AnsiString& host) {
         throw UsageError("--tls and --starttls go with a host name, not with a pop3 address");
     AnsiString field = *options.scheme + host;
     if (options.portGiven) {
-        if (host.find(':') != AnsiString::npos)
+        if (HasPort(host))
             throw UsageError("give the port either in the host or with --port");
         field += ":" + std::to_string(options.port);
     }
@@ -398,8 +434,9 @@ int RunCheck(const Options& options, MailboxAccount account) {
     platform::SteadyClock clock;
     platform::TlsSockets sockets(platform::SystemSockets());
     account.server = ServerField(options, account.server);
-    if (options.portGiven && account.server.find(':') != AnsiString::npos && !options.scheme)
+    if (options.portGiven && HasPort(account.server) && !options.scheme)
         throw UsageError("give the port either in the host or with --port");
+    TrustCertificateForCheck(sockets, account.server, options.port, options.trustFingerprint);
     account.port = options.port;
     account.timeoutMs = options.timeoutSeconds * kMsPerSecond;
     TKxPOP3 client(nullptr, sockets, clock);
@@ -415,6 +452,17 @@ int RunCheck(const Options& options, MailboxAccount account) {
         std::printf("{\"count\": %d}\n", result.count);
     else
         std::printf("%d\n", result.count);
+    return kExitCount;
+}
+
+// --show-certificate: the certificate on standard output, exit 0.
+int ShowCertificate(const Options& options) {
+    platform::SteadyClock clock;
+    const AnsiString server = ServerField(options, ToEngineText(*options.host, "the host name"));
+    if (options.portGiven && HasPort(server) && !options.scheme)
+        throw UsageError("give the port either in the host or with --port");
+    std::fputs(ShowServerCertificate(server, options.port, options.timeoutSeconds * kMsPerSecond, clock).c_str(),
+               stdout);
     return kExitCount;
 }
 
@@ -438,6 +486,8 @@ int main(int argc, char** argv) {
             std::printf("postwren-check %s\n", POSTWREN_VERSION);
             return kExitCount;
         }
+        if (options.showCertificate)
+            return ShowCertificate(options);
         if (options.storedSettings) {
             StoredMailbox stored;
             return RunCheck(options, StoredAccount(stored));

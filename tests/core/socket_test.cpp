@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/message_window.h"
 #include "tests/net/loopback_peer.h"
+#include "tests/support/manual_clock.h"
 
 namespace {
 
@@ -265,8 +267,9 @@ TEST(Socket, NameLookupPostsItsResultWithTheHandle) {
     EXPECT_EQ(rec.got[0].msg, kLookupDone);
     EXPECT_EQ(rec.got[0].wParam, h);
     EXPECT_EQ(rec.got[0].error(), 0);
-    ASSERT_FALSE(entry->addresses.empty());
-    EXPECT_EQ(entry->addresses.front(), api.InetAddr("127.0.0.1"));
+    // Both families: localhost is 127.0.0.1, and ::1 too where the hosts file says so.
+    const platform::IpAddress loopback = platform::IpAddress::V4(api.InetAddr("127.0.0.1"));
+    EXPECT_NE(std::find(entry->addresses.begin(), entry->addresses.end(), loopback), entry->addresses.end());
     // Finished look-ups cannot be withdrawn any more.
     EXPECT_EQ(api.CancelAsyncRequest(h), platform::SOCKET_ERROR);
 }
@@ -303,3 +306,110 @@ TEST(Socket, LookupRefusesNamesWithAnEmbeddedNul) {
 }
 
 }  // namespace
+
+// Connection races (several addresses for one name): real loopback listeners,
+// a silent address made by a full backlog, the attempt delay on a clock the
+// test moves.
+namespace race {
+
+using platform::IpAddress;
+
+IpAddress V6(const char* text) {
+    return *platform::ParseIpv6(text);
+}
+IpAddress V4(const char* text) {
+    return IpAddress::V4(platform::SystemSockets().InetAddr(text));
+}
+
+TEST(ConnectionRace, TakesTheFamiliesInTurnIpv6First) {
+    const std::vector<IpAddress> mixed{V4("192.0.2.1"), V4("192.0.2.2"), V6("2001:db8::1"), V4("192.0.2.3"),
+                                       V6("2001:db8::2")};
+    EXPECT_EQ(platform::RaceOrder(mixed), (std::vector<IpAddress>{V6("2001:db8::1"), V4("192.0.2.1"), V6("2001:db8::2"),
+                                                                  V4("192.0.2.2"), V4("192.0.2.3")}));
+    EXPECT_EQ(platform::RaceOrder({V4("192.0.2.1")}), std::vector<IpAddress>{V4("192.0.2.1")});
+    EXPECT_EQ(platform::AddressText(V6("2001:DB8:0::7")), "2001:db8::7");
+    EXPECT_FALSE(platform::ParseIpv6("192.0.2.1").has_value());
+    EXPECT_FALSE(platform::ParseIpv6("[::1]").has_value());
+}
+
+struct RaceFixture : ::testing::Test {
+    testing_support::ManualClock clock;
+    std::unique_ptr<platform::SocketApi> api = platform::MakePosixSockets(clock);
+    RecordingWindow rec;
+    platform::SOCKET s = platform::INVALID_SOCKET;
+
+    void SetUp() override {
+        s = api->CreateStreamSocket();
+        ASSERT_NE(s, platform::INVALID_SOCKET);
+        api->AsyncSelect(s, rec.window.handle(), kNotify, platform::FD_ALL_EVENTS);
+    }
+    void TearDown() override { api->CloseSocket(s); }
+
+    int Race(const std::vector<IpAddress>& addresses, int port) {
+        return api->ConnectRace(s, addresses, platform::HostToNetwork16(static_cast<std::uint16_t>(port)));
+    }
+    // The one FD_CONNECT of the race, or -1 when none came.
+    int Outcome(int waitMs = 3000) {
+        PumpUntil([&] { return rec.count(platform::FD_CONNECT) > 0; }, waitMs);
+        for (const auto& m : rec.got)
+            if (m.msg == kNotify && m.event() == platform::FD_CONNECT)
+                return m.error();
+        return -1;
+    }
+};
+
+TEST_F(RaceFixture, AFailedAttemptHandsOnAtOnceAndTheWinnerCarriesTheSocket) {
+    testpeer::Listener v4;
+    // Nothing listens on ::1 at this port: refused, and IPv4 goes next
+    // without the attempt delay (the clock never moves).
+    ASSERT_EQ(Race({V4("127.0.0.1"), V6("::1")}, v4.port()), platform::SOCKET_ERROR);
+    EXPECT_EQ(api->LastError(), platform::WSAEWOULDBLOCK);
+    EXPECT_EQ(Outcome(), 0);
+    testpeer::PeerConnection peer = v4.Accept();
+    ASSERT_TRUE(peer.valid());
+    // The winning connection is the socket now: bytes go both ways.
+    ASSERT_TRUE(peer.Send("+OK\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return rec.count(platform::FD_READ) > 0; }));
+    char buffer[16] = {};
+    EXPECT_EQ(api->Recv(s, buffer, sizeof buffer), 5);
+    EXPECT_EQ(api->Send(s, "STAT\r\n", 6), 6);
+    EXPECT_EQ(rec.count(platform::FD_CONNECT), 1);
+}
+
+TEST_F(RaceFixture, ASilentAddressGetsTheAttemptDelayThenTheNextOneWins) {
+    testpeer::SilentListener silent(/*ipv6=*/true);
+    testpeer::Listener v4(8, false, silent.port());
+    Race({V4("127.0.0.1"), V6("::1")}, silent.port());
+    // IPv6 goes first and hangs; nothing more starts until the delay is over.
+    EXPECT_EQ(Outcome(300), -1);
+    EXPECT_FALSE(v4.Accept(0).valid());
+    clock.Advance(platform::kConnectionAttemptDelay);
+    EXPECT_EQ(Outcome(), 0);
+    EXPECT_TRUE(v4.Accept().valid());
+    EXPECT_EQ(clock.RunningTimers(), 0);
+}
+
+TEST_F(RaceFixture, WhenEveryAddressFailsTheRefusalIsTold) {
+    const int port = testpeer::ClosedPort();
+    Race({V6("::1"), V4("127.0.0.1"), V4("127.0.0.2")}, port);
+    EXPECT_EQ(Outcome(), platform::WSAECONNREFUSED);
+    EXPECT_EQ(rec.count(platform::FD_CONNECT), 1);
+    // The socket is free for the next connect.
+    testpeer::Listener again;
+    Race({V4("127.0.0.1")}, again.port());
+    rec.got.clear();
+    EXPECT_EQ(Outcome(), 0);
+}
+
+TEST_F(RaceFixture, ClosingTheSocketEndsARaceThatRuns) {
+    testpeer::SilentListener silent(/*ipv6=*/true);
+    testpeer::Listener v4(8, false, silent.port());
+    Race({V6("::1"), V4("127.0.0.1")}, silent.port());
+    api->CloseSocket(s);
+    s = api->CreateStreamSocket();
+    clock.Advance(platform::kConnectionAttemptDelay);
+    EXPECT_EQ(Outcome(300), -1);
+    EXPECT_FALSE(v4.Accept(0).valid());
+}
+
+}  // namespace race

@@ -194,6 +194,22 @@ readonly cycle_up_arrow="243 79"
 
 dialog_id() { dialog_shown | cut -d' ' -f1; }
 
+# The question: a visible window of the program larger than the tray icon
+# that is neither the popup nor the dialog.
+question_shown() {
+    app_windows | awk -v p="$popup_size" -v d="$dialog_size" '!found && $4 > 100 && $5 > 60 &&
+        $4 "x" $5 != p && $4 "x" $5 != d { print; found = 1 } END { exit !found }'
+}
+question_gone() { ! question_shown; }
+# Answers the question with a key: Return is Yes, Escape is No.
+answer() {
+    local box
+    box=$(question_shown | cut -d' ' -f1)
+    xdotool windowactivate --sync "$box" 2>/dev/null || xdotool mousemove --window "$box" 10 10 click 1
+    xdotool key "$1"
+}
+
+
 # Clicks into a field of the dialog and replaces its text by typing.
 type_into() {
     local field=$1 text=$2 d

@@ -114,21 +114,33 @@ private:
     int fd_;
 };
 
-// A listening socket on 127.0.0.1 with a port chosen by the system.
+// A listening socket on 127.0.0.1 (or ::1) with a port chosen by the system.
 class Listener {
 public:
-    explicit Listener(int backlog = 8) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // port 0: one the system chooses.
+    explicit Listener(int backlog = 8, bool ipv6 = false, int port = 0) {
+        fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int one = 1;
         ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in6 a6{};
         sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (ipv6) {
+            a6.sin6_family = AF_INET6;
+            a6.sin6_addr = in6addr_loopback;
+            a6.sin6_port = htons(static_cast<std::uint16_t>(port));
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&a6), sizeof a6);
+        } else {
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<std::uint16_t>(port));
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        }
         ::listen(fd_, backlog);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        sockaddr_storage bound{};
+        socklen_t len = sizeof bound;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len);
+        port_ = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     }
     ~Listener() { ::close(fd_); }
     Listener(const Listener&) = delete;
@@ -167,5 +179,37 @@ inline int ConnectClient(int port) {
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     return fd;
 }
+
+// An address that stays silent: a listener whose backlog of one is full, so
+// the SYN of every further connection attempt is dropped and the attempt
+// neither succeeds nor fails until the caller gives up.
+class SilentListener {
+public:
+    explicit SilentListener(bool ipv6 = false, int port = 0) : listener_(0, ipv6, port) {
+        filler_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (ipv6) {
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_addr = in6addr_loopback;
+            a.sin6_port = htons(static_cast<std::uint16_t>(listener_.port()));
+            ::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        } else {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<std::uint16_t>(listener_.port()));
+            ::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        }
+    }
+    ~SilentListener() { ::close(filler_); }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    int port() const { return listener_.port(); }
+
+private:
+    Listener listener_;
+    int filler_ = -1;
+};
 
 }  // namespace testpeer

@@ -29,33 +29,40 @@ TEST_P(AcceptedAddress, GivesHostPortAndSecurity) {
     EXPECT_EQ(a.security, c.security);
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, AcceptedAddress,
-                         ::testing::Values(
-                             // A bare name goes to the resolver exactly as written, in clear on the port set.
-                             Accepted{"pop.example.com", 110, "pop.example.com", 110, TS::Plain},
-                             Accepted{"192.0.2.7", 110, "192.0.2.7", 110, TS::Plain},
-                             Accepted{"mail_1.example", 110, "mail_1.example", 110, TS::Plain},
-                             // Spaces and tabs around the field are dropped.
-                             Accepted{" pop.example.com\t", 110, "pop.example.com", 110, TS::Plain},
-                             Accepted{"\tpop3s://pop.example.com:1995/ ", 110, "pop.example.com", 1995, TS::Implicit},
-                             Accepted{"pop.example.com", 2110, "pop.example.com", 2110, TS::Plain},
-                             // The POP3S port set apart from the name still means TLS.
-                             Accepted{"pop.example.com", 995, "pop.example.com", 995, TS::Implicit},
-                             // host:port: plain, except 995.
-                             Accepted{"pop.example.com:110", 110, "pop.example.com", 110, TS::Plain},
-                             Accepted{"pop.example.com:2110", 110, "pop.example.com", 2110, TS::Plain},
-                             Accepted{"pop.gmail.com:995", 110, "pop.gmail.com", 995, TS::Implicit},
-                             Accepted{"127.0.0.4:995", 110, "127.0.0.4", 995, TS::Implicit},
-                             // Schemes, with their default ports, in any case, with a trailing slash.
-                             Accepted{"pop3s://pop.gmx.net", 110, "pop.gmx.net", 995, TS::Implicit},
-                             Accepted{"POP3S://pop.gmx.net/", 110, "pop.gmx.net", 995, TS::Implicit},
-                             Accepted{"pop3s://10.0.0.1:1995", 110, "10.0.0.1", 1995, TS::Implicit},
-                             Accepted{"pop3+starttls://pop.example.org", 110, "pop.example.org", 110, TS::StartTls},
-                             Accepted{"pop3+starttls://pop.example.org:2110", 995, "pop.example.org", 2110,
-                                      TS::StartTls},
-                             Accepted{"pop3://pop.example.org", 995, "pop.example.org", 110, TS::Plain},
-                             // Written out, pop3:// is plain even on 995.
-                             Accepted{"pop3://pop.example.org:995", 110, "pop.example.org", 995, TS::Plain}));
+INSTANTIATE_TEST_SUITE_P(
+    Forms, AcceptedAddress,
+    ::testing::Values(
+        // A bare name goes to the resolver exactly as written, in clear on the port set.
+        Accepted{"pop.example.com", 110, "pop.example.com", 110, TS::Plain},
+        Accepted{"192.0.2.7", 110, "192.0.2.7", 110, TS::Plain},
+        Accepted{"mail_1.example", 110, "mail_1.example", 110, TS::Plain},
+        // Spaces and tabs around the field are dropped.
+        Accepted{" pop.example.com\t", 110, "pop.example.com", 110, TS::Plain},
+        Accepted{"\tpop3s://pop.example.com:1995/ ", 110, "pop.example.com", 1995, TS::Implicit},
+        Accepted{"pop.example.com", 2110, "pop.example.com", 2110, TS::Plain},
+        // The POP3S port set apart from the name still means TLS.
+        Accepted{"pop.example.com", 995, "pop.example.com", 995, TS::Implicit},
+        // host:port: plain, except 995.
+        Accepted{"pop.example.com:110", 110, "pop.example.com", 110, TS::Plain},
+        Accepted{"pop.example.com:2110", 110, "pop.example.com", 2110, TS::Plain},
+        Accepted{"pop.gmail.com:995", 110, "pop.gmail.com", 995, TS::Implicit},
+        Accepted{"127.0.0.4:995", 110, "127.0.0.4", 995, TS::Implicit},
+        // Schemes, with their default ports, in any case, with a trailing slash.
+        Accepted{"pop3s://pop.gmx.net", 110, "pop.gmx.net", 995, TS::Implicit},
+        Accepted{"POP3S://pop.gmx.net/", 110, "pop.gmx.net", 995, TS::Implicit},
+        Accepted{"pop3s://10.0.0.1:1995", 110, "10.0.0.1", 1995, TS::Implicit},
+        Accepted{"pop3+starttls://pop.example.org", 110, "pop.example.org", 110, TS::StartTls},
+        Accepted{"pop3+starttls://pop.example.org:2110", 995, "pop.example.org", 2110, TS::StartTls},
+        Accepted{"pop3://pop.example.org", 995, "pop.example.org", 110, TS::Plain},
+        // Written out, pop3:// is plain even on 995.
+        Accepted{"pop3://pop.example.org:995", 110, "pop.example.org", 995, TS::Plain},
+        // IPv6 addresses in brackets, in every form; the host is the address alone.
+        Accepted{"[2001:db8::1]", 110, "2001:db8::1", 110, TS::Plain},
+        Accepted{"[::1]:1100", 110, "::1", 1100, TS::Plain}, Accepted{"[::1]:995", 110, "::1", 995, TS::Implicit},
+        Accepted{"pop3s://[::1]", 110, "::1", 995, TS::Implicit},
+        Accepted{"pop3s://[2001:db8::1]:995/", 110, "2001:db8::1", 995, TS::Implicit},
+        Accepted{"pop3+starttls://[::1]:110", 995, "::1", 110, TS::StartTls},
+        Accepted{"pop3://[::ffff:192.0.2.1]", 995, "::ffff:192.0.2.1", 110, TS::Plain}));
 
 struct Refused {
     const char* text;
@@ -103,7 +110,19 @@ INSTANTIATE_TEST_SUITE_P(
                 "of its own)"},
         Refused{"pop3s://pop.example.com/inbox",
                 "Server address must not contain a path: pop3s://pop.example.com/inbox"},
-        Refused{"pop3s://[2001:db8::1]:995", "IPv6 server addresses are not supported: pop3s://[2001:db8::1]:995"},
+        // Broken IPv6 forms, and the bare address, whose port could not be told apart.
+        Refused{"[::1", "Bad IPv6 address in server address: [::1 (\"]\" is missing)"},
+        Refused{"pop3s://[::1", "Bad IPv6 address in server address: pop3s://[::1 (\"]\" is missing)"},
+        Refused{"[::1]:", "Bad port in server address: [::1]:"},
+        Refused{"[::1]:65536", "Bad port in server address: [::1]:65536"},
+        Refused{"[::1]1100", "Bad port in server address: [::1]1100"},
+        Refused{"[zz::1]", "Bad IPv6 address in server address: [zz::1]"},
+        Refused{"pop3s://[pop.example.com]", "Bad IPv6 address in server address: pop3s://[pop.example.com]"},
+        Refused{"[]:110", "Bad IPv6 address in server address: []:110"},
+        Refused{"::1", "Bad host in server address: ::1 (write an IPv6 address in brackets: [::1])"},
+        Refused{"2001:db8::1",
+                "Bad host in server address: 2001:db8::1 (write an IPv6 address in brackets: "
+                "[2001:db8::1])"},
         // A resolver that stops at white space would take the part before it
         // (inet_aton reads "127.0.10.1 evil.example" as 127.0.10.1), in any form.
         Refused{"127.0.10.1 evil.example", "Server address must not contain white space: 127.0.10.1 evil.example"},

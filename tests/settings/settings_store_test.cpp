@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "core/registry.h"
+#include "settings/certificate_pins.h"
 #include "tests/support/fake_hive.h"
 #include "tests/support/hive_values.h"
 
@@ -228,3 +229,30 @@ INSTANTIATE_TEST_SUITE_P(
                         "Cycle", {platform::REG_DWORD, "\x01\x02"}, "'Cycle' の取得に失敗しました", 3, false}));
 
 }  // namespace
+
+namespace pins {
+
+const char kPin[] = "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89";
+
+TEST(CertificatePins, OnePerServerBesideTheSettingsWhichKeepTheirBytes) {
+    FakeHive hive;
+    TRegistry registry{hive};
+    hive.put(kKey, "POP3", sz("pop3s://Pop.Example.TEST"));
+    EXPECT_EQ(CertificatePinName("Pop.Example.TEST", 995), "pop.example.test:995");
+    EXPECT_EQ(CertificatePinName("::1", 1995), "[::1]:1995");
+
+    ASSERT_TRUE(SaveCertificatePin(registry, "Pop.Example.TEST", 995, kPin));
+    EXPECT_EQ(LoadCertificatePin(registry, "pop.example.test", 995), kPin);
+    EXPECT_EQ(LoadCertificatePin(registry, "pop.example.test", 1995), "");
+    EXPECT_EQ(LoadCertificatePin(registry, "other.example.test", 995), "");
+    const platform::HiveValue* stored = hive.find(kKey + "\\TrustedCertificates", "pop.example.test:995");
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(*stored, sz(kPin));
+    EXPECT_EQ(*hive.find(kKey, "POP3"), sz("pop3s://Pop.Example.TEST"));
+
+    // A value of another type trusts nothing, and raises nothing.
+    hive.put(kKey + "\\TrustedCertificates", "[::1]:995", dword(7));
+    EXPECT_EQ(LoadCertificatePin(registry, "::1", 995), "");
+}
+
+}  // namespace pins

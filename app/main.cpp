@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QIcon>
+#include <QImage>
 #include <QPixmap>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/config_form.h"
 #include "app/main_form.h"
@@ -55,7 +57,20 @@ void loadApplicationIcon() {
     stream.Write(bytes->data(), static_cast<std::int64_t>(bytes->size()));
     stream.SetPosition(0);
     ApplicationIcon()->LoadFromStream(stream);
-    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(ApplicationIcon()->Image())));
+    // The tray shows the picture drawn for the size it gives the icon.
+    std::vector<QImage> sizes;
+    for (int size : resources::IconSizes())
+        if (const std::optional<std::string> png = resources::Load("postwren-" + std::to_string(size) + ".png"))
+            sizes.push_back(
+                QImage::fromData(reinterpret_cast<const uchar*>(png->data()), static_cast<int>(png->size())));
+    ApplicationIcon()->SetOtherSizes(sizes);
+    if (const std::string theme = resources::IconThemeFolder(); !theme.empty())
+        ApplicationIcon()->SetThemeIcon(QString::fromLatin1(resources::kThemeIconName), QString::fromStdString(theme));
+    QIcon windowIcon(QPixmap::fromImage(ApplicationIcon()->Image()));
+    for (const QImage& picture : sizes)
+        if (picture.size() != ApplicationIcon()->Image().size())
+            windowIcon.addPixmap(QPixmap::fromImage(picture));
+    QApplication::setWindowIcon(windowIcon);
 }
 
 }  // namespace

@@ -2,17 +2,14 @@
 // It takes no command line; everything it needs is in its stored settings.
 #include <QApplication>
 #include <QByteArray>
-#include <QIcon>
-#include <QImage>
-#include <QPixmap>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "app/application_icon.h"
 #include "app/config_form.h"
 #include "app/main_form.h"
 #include "app/services.h"
@@ -23,7 +20,6 @@
 #include "core/exception.h"
 #include "core/hive_file.h"
 #include "core/socket.h"
-#include "core/streams.h"
 #include "core/text.h"
 #include "core/tls_socket.h"
 #include "desktop/desktop_system_state.h"
@@ -32,9 +28,7 @@
 #include "desktop/shell.h"
 #include "desktop/tray_service.h"
 #include "framework/dialogs.h"
-#include "framework/imagelist.h"
 #include "framework/menus.h"
-#include "resources/resources.h"
 
 namespace {
 
@@ -45,33 +39,6 @@ constexpr char kCheckNowRequest[] = "check";
 constexpr int kRequestTimeoutMs = 10000;
 // How long the icon waits for a notification area before the user is told.
 constexpr std::chrono::seconds kTrayMissingAfter{30};
-constexpr const char* kIconFile = "postwren.ico";
-
-// The program's icon for the tray and its windows. A missing icon leaves the
-// framework's drawn one in place.
-void loadApplicationIcon() {
-    const std::optional<std::string> bytes = resources::Load(kIconFile);
-    if (!bytes)
-        return;
-    TMemoryStream stream;
-    stream.Write(bytes->data(), static_cast<std::int64_t>(bytes->size()));
-    stream.SetPosition(0);
-    ApplicationIcon()->LoadFromStream(stream);
-    // The tray shows the picture drawn for the size it gives the icon.
-    std::vector<QImage> sizes;
-    for (int size : resources::IconSizes())
-        if (const std::optional<std::string> png = resources::Load("postwren-" + std::to_string(size) + ".png"))
-            sizes.push_back(
-                QImage::fromData(reinterpret_cast<const uchar*>(png->data()), static_cast<int>(png->size())));
-    ApplicationIcon()->SetOtherSizes(sizes);
-    if (const std::string theme = resources::IconThemeFolder(); !theme.empty())
-        ApplicationIcon()->SetThemeIcon(QString::fromLatin1(resources::kThemeIconName), QString::fromStdString(theme));
-    QIcon windowIcon(QPixmap::fromImage(ApplicationIcon()->Image()));
-    for (const QImage& picture : sizes)
-        if (picture.size() != ApplicationIcon()->Image().size())
-            windowIcon.addPixmap(QPixmap::fromImage(picture));
-    QApplication::setWindowIcon(windowIcon);
-}
 
 }  // namespace
 
@@ -121,7 +88,7 @@ int main(int argc, char** argv) {
     int status = kExitStatus;
     try {
         application.SetTitle("Postwren");
-        loadApplicationIcon();
+        LoadApplicationIcon();
         // Started before the panel, the icon waits for it; after a while the user is told.
         tray->SetTrayMissingHandler(kTrayMissingAfter, [&messageBox] {
             messageBox.Show(

@@ -17,6 +17,7 @@
 #   DBUS_SYSTEM_BUS_ADDRESS     "disabled:": the machine's own network and
 #                               sleep services stay out of the tests
 #   XDG_RUNTIME_DIR             a private, empty directory
+# DESKTOP_TRAY_HEIGHT, when set, is the tray's height in pixels (32 unless set).
 #   ASAN_OPTIONS                when set: with strict_string_checks=0 (see below)
 set -euo pipefail
 
@@ -99,7 +100,7 @@ wait_until desktops_known || give_up "the window manager does not say how many d
 wait_until desktops_become $((desktops + 1)) || give_up "the window manager does not answer requests"
 wait_until desktops_become "$desktops" || give_up "the window manager does not answer requests"
 
-trayer --edge bottom --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
+trayer --edge bottom --align right --widthtype pixel --width 120 --heighttype pixel --height "${DESKTOP_TRAY_HEIGHT:-32}" \
     --transparent false >"$work/logs/trayer.log" 2>&1 &
 pids+=($!)
 wait_until xdotool search --onlyvisible --classname '^panel$' || give_up "the tray did not appear"

@@ -93,15 +93,14 @@ std::vector<QImage> IconPictures::All() const {
     std::vector<QImage> all;
     if (picture.isNull())
         return all;
-    all.push_back(picture);
-    for (const QImage& other : sizes) {
-        if (other.isNull())
-            continue;
+    const auto add = [&all](const QImage& image) {
         const bool known =
-            std::any_of(all.begin(), all.end(), [&](const QImage& i) { return i.size() == other.size(); });
-        if (!known)
-            all.push_back(other);
-    }
+            std::any_of(all.begin(), all.end(), [&](const QImage& i) { return i.size() == image.size(); });
+        if (!image.isNull() && !known)
+            all.push_back(image);
+    };
+    for (const QImage& other : sizes) add(other);
+    add(picture);
     std::stable_sort(all.begin(), all.end(), [](const QImage& a, const QImage& b) { return sideOf(a) < sideOf(b); });
     return all;
 }

@@ -179,8 +179,9 @@ std::unique_ptr<TrayService> MakeDesktopTray();
 // for other sizes, and where the desktop's icon theme holds it.
 struct IconPictures {
     QImage picture;
-    // Each drawn for its own size (not scaled), any order; a size given
-    // twice, or picture's own size, counts once, picture winning.
+    // Each drawn for its own size (not scaled), any order. A size given
+    // twice counts once, the first winning; one of picture's size stands in
+    // for picture (a picture with full alpha beside a 256-colour icon).
     std::vector<QImage> sizes;
     // The icon's name in the icon theme ("postwren"); empty when it has none.
     QString themeName;

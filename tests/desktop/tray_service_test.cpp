@@ -144,14 +144,15 @@ TEST(IconPictures, ChooseThePictureDrawnForTheSize) {
     const std::vector<QImage> all = pictures.All();
     ASSERT_EQ(all.size(), 3u) << "one per size, null ones left out";
     EXPECT_EQ(all[0].width(), 16);
-    EXPECT_EQ(all[1].pixel(0, 0), qRgb(32, 0, 0)) << "the icon's own picture wins its size";
+    EXPECT_EQ(all[1].pixel(0, 0), qRgb(99, 0, 0)) << "a picture drawn for the size stands in for the icon's own";
     EXPECT_EQ(all[2].width(), 48);
 
     EXPECT_EQ(pictures.ForSize(16).pixel(0, 0), qRgb(16, 0, 0));
     EXPECT_EQ(pictures.ForSize(48).pixel(0, 0), qRgb(48, 0, 0));
     const QImage between = pictures.ForSize(22);
     EXPECT_EQ(between.size(), QSize(22, 22));
-    EXPECT_EQ(between.pixel(11, 11), qRgb(32, 0, 0)) << "made from the next larger, not the smaller";
+    EXPECT_EQ(between.pixel(11, 11), qRgb(99, 0, 0)) << "made from the next larger, not the smaller";
+    EXPECT_EQ((IconPictures{Square(32, qRgb(32, 0, 0)), {}, {}, {}}).ForSize(32).pixel(0, 0), qRgb(32, 0, 0));
     EXPECT_EQ(pictures.ForSize(96).pixel(50, 50), qRgb(48, 0, 0)) << "only the largest is scaled up";
     EXPECT_TRUE(pictures.ForSize(0).isNull());
     EXPECT_TRUE(IconPictures().ForSize(16).isNull());

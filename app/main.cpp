@@ -2,14 +2,13 @@
 // It takes no command line; everything it needs is in its stored settings.
 #include <QApplication>
 #include <QByteArray>
-#include <QIcon>
-#include <QPixmap>
 #include <chrono>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "app/application_icon.h"
 #include "app/config_form.h"
 #include "app/main_form.h"
 #include "app/services.h"
@@ -21,16 +20,13 @@
 #include "core/hive_file.h"
 #include "core/log.h"
 #include "core/socket.h"
-#include "core/streams.h"
 #include "core/text.h"
 #include "core/tls_socket.h"
 #include "desktop/notifier.h"
 #include "desktop/shell.h"
 #include "desktop/tray_service.h"
 #include "framework/dialogs.h"
-#include "framework/imagelist.h"
 #include "framework/menus.h"
-#include "resources/resources.h"
 #include "session/desktop_system_state.h"
 #include "session/secret_service.h"
 
@@ -43,20 +39,6 @@ constexpr char kCheckNowRequest[] = "check";
 constexpr int kRequestTimeoutMs = 10000;
 // How long the icon waits for a notification area before the user is told.
 constexpr std::chrono::seconds kTrayMissingAfter{30};
-constexpr const char* kIconFile = "postwren.ico";
-
-// The program's icon for the tray and its windows. A missing icon leaves the
-// framework's drawn one in place.
-void loadApplicationIcon() {
-    const std::optional<std::string> bytes = resources::Load(kIconFile);
-    if (!bytes)
-        return;
-    TMemoryStream stream;
-    stream.Write(bytes->data(), static_cast<std::int64_t>(bytes->size()));
-    stream.SetPosition(0);
-    ApplicationIcon()->LoadFromStream(stream);
-    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(ApplicationIcon()->Image())));
-}
 
 }  // namespace
 
@@ -110,7 +92,7 @@ int main(int argc, char** argv) {
     int status = kExitStatus;
     try {
         application.SetTitle("Postwren");
-        loadApplicationIcon();
+        LoadApplicationIcon();
         // Started before the panel, the icon waits for it; after a while the user is told.
         tray->SetTrayMissingHandler(kTrayMissingAfter, [&messageBox] {
             messageBox.Show(

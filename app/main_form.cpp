@@ -59,7 +59,9 @@ constexpr const char* kSkinFile = "skin.bmp";
 constexpr const char* kMailerGlyphFile = "mailer.bmp";
 constexpr const char* kCloseGlyphFile = "close.bmp";
 
-// A built-in bitmap into `bitmap`; raises Exception when it is missing.
+// A built-in bitmap into `bitmap`, with its sharper copy for HiDPI screens
+// ("skin@2x.bmp" beside "skin.bmp") where there is one; raises Exception when
+// the bitmap is missing.
 void loadArtwork(TBitmap* bitmap, const char* name) {
     const std::optional<std::string> bytes = resources::Load(name);
     if (!bytes)
@@ -68,6 +70,14 @@ void loadArtwork(TBitmap* bitmap, const char* name) {
     stream.Write(bytes->data(), static_cast<std::int64_t>(bytes->size()));
     stream.SetPosition(0);
     bitmap->LoadFromStream(stream);
+    const std::string file(name);
+    const std::string sharper = file.substr(0, file.rfind('.')) + "@2x" + file.substr(file.rfind('.'));
+    if (const std::optional<std::string> hiDpi = resources::Load(sharper)) {
+        TMemoryStream sharp;
+        sharp.Write(hiDpi->data(), static_cast<std::int64_t>(hiDpi->size()));
+        sharp.SetPosition(0);
+        bitmap->LoadHiDpiFromStream(sharp);
+    }
 }
 
 }  // namespace

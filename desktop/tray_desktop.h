@@ -9,8 +9,6 @@
 
 #include "desktop/tray_service.h"
 
-class QImage;
-
 namespace platform {
 
 // One icon in one tray. Destroying it takes the icon out of that tray at
@@ -18,7 +16,9 @@ namespace platform {
 class TrayIconView {
 public:
     virtual ~TrayIconView() = default;
-    virtual void SetPicture(const QImage& picture) = 0;
+    // The icon's pictures; each tray shows the one drawn for the size it
+    // gives the icon, or offers them all.
+    virtual void SetPicture(const IconPictures& pictures) = 0;
     virtual void SetToolTipText(const QString& tip) = 0;
     // Trays that show the icon's menu themselves get the entries; the others
     // ignore them.

@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QImage>
 #include <QTimer>
+#include <algorithm>
 #include <cstring>
 
 #include "core/message_window.h"
@@ -75,19 +76,60 @@ namespace {
 
 // Never destroyed: icons held in objects with static lifetime release their
 // handles during exit, after function statics made later are gone.
-std::map<HICON, QImage>& iconTable() {
-    static auto* icons = new std::map<HICON, QImage>;
+std::map<HICON, IconPictures>& iconTable() {
+    static auto* icons = new std::map<HICON, IconPictures>;
     return *icons;
 }
 HICON nextIcon = 0x2000;
 
+// The side a picture is chosen by: its longer one.
+int sideOf(const QImage& image) {
+    return std::max(image.width(), image.height());
+}
+
 }  // namespace
 
+std::vector<QImage> IconPictures::All() const {
+    std::vector<QImage> all;
+    if (picture.isNull())
+        return all;
+    const auto add = [&all](const QImage& image) {
+        const bool known =
+            std::any_of(all.begin(), all.end(), [&](const QImage& i) { return i.size() == image.size(); });
+        if (!image.isNull() && !known)
+            all.push_back(image);
+    };
+    for (const QImage& other : sizes) add(other);
+    add(picture);
+    std::stable_sort(all.begin(), all.end(), [](const QImage& a, const QImage& b) { return sideOf(a) < sideOf(b); });
+    return all;
+}
+
+QImage IconPictures::ForSize(int pixels) const {
+    const std::vector<QImage> all = All();
+    if (all.empty() || pixels < 1)
+        return QImage();
+    for (const QImage& image : all)
+        if (image.width() == pixels && image.height() == pixels)
+            return image;
+    // Scaled down from the next larger one keeps most of the detail; up only
+    // when nothing is larger.
+    auto larger = std::find_if(all.begin(), all.end(), [&](const QImage& i) { return sideOf(i) > pixels; });
+    const QImage& source = larger != all.end() ? *larger : all.back();
+    return source.scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
 HICON CreateIconFromImage(const QImage& image) {
-    if (image.isNull())
+    IconPictures pictures;
+    pictures.picture = image;
+    return CreateIconFromPictures(pictures);
+}
+
+HICON CreateIconFromPictures(const IconPictures& pictures) {
+    if (pictures.picture.isNull())
         return 0;
     const HICON handle = nextIcon++;
-    iconTable()[handle] = image;
+    iconTable()[handle] = pictures;
     return handle;
 }
 
@@ -96,8 +138,12 @@ bool DestroyIcon(HICON icon) {
 }
 
 QImage IconImage(HICON icon) {
+    return IconPicturesOf(icon).picture;
+}
+
+IconPictures IconPicturesOf(HICON icon) {
     auto it = iconTable().find(icon);
-    return it == iconTable().end() ? QImage() : it->second;
+    return it == iconTable().end() ? IconPictures() : it->second;
 }
 
 // ---------------------------------------------------------------------------
@@ -153,13 +199,14 @@ private:
 // slot still exists and still takes clicks.
 constexpr int kPlaceholderSize = 16;
 
-QImage pictureOf(const NOTIFYICONDATAA& record) {
-    QImage image = IconImage(record.hIcon);
-    if (image.isNull()) {
-        image = QImage(kPlaceholderSize, kPlaceholderSize, QImage::Format_ARGB32);
-        image.fill(Qt::transparent);
+IconPictures pictureOf(const NOTIFYICONDATAA& record) {
+    IconPictures pictures = IconPicturesOf(record.hIcon);
+    if (pictures.picture.isNull()) {
+        pictures = IconPictures();
+        pictures.picture = QImage(kPlaceholderSize, kPlaceholderSize, QImage::Format_ARGB32);
+        pictures.picture.fill(Qt::transparent);
     }
-    return image;
+    return pictures;
 }
 
 bool haveApplication() {

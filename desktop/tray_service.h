@@ -15,7 +15,8 @@
 
 #include "core/messages.h"
 
-class QImage;
+#include <QImage>
+#include <QString>
 
 namespace platform {
 
@@ -174,15 +175,42 @@ private:
 // before the QApplication.
 std::unique_ptr<TrayService> MakeDesktopTray();
 
-// Icon handles. An icon handle names a picture; it stays valid until
+// What an icon handle names: the icon's own picture, the same icon drawn
+// for other sizes, and where the desktop's icon theme holds it.
+struct IconPictures {
+    QImage picture;
+    // Each drawn for its own size (not scaled), any order. A size given
+    // twice counts once, the first winning; one of picture's size stands in
+    // for picture (a picture with full alpha beside a 256-colour icon).
+    std::vector<QImage> sizes;
+    // The icon's name in the icon theme ("postwren"); empty when it has none.
+    QString themeName;
+    // A folder with icon themes (holding hicolor/...) to look in besides the
+    // desktop's own; empty when the theme lies where the desktop looks anyway.
+    QString themePath;
+
+    // Every picture, one per size, smallest first; empty when picture is null.
+    std::vector<QImage> All() const;
+    // The picture for a square of `pixels` device pixels: the one drawn at
+    // that size; else the smallest larger one scaled down, else the largest
+    // scaled up, keeping its proportions within the square. Null when there
+    // is no picture or pixels < 1.
+    QImage ForSize(int pixels) const;
+};
+
+// Icon handles. An icon handle names its pictures; it stays valid until
 // DestroyIcon, and handles are never reused, so a stale one names nothing.
 // GUI thread only.
 
 // Returns 0 for a null image.
 HICON CreateIconFromImage(const QImage& image);
+// Returns 0 when pictures.picture is null.
+HICON CreateIconFromPictures(const IconPictures& pictures);
 // False when the handle names nothing.
 bool DestroyIcon(HICON icon);
 // The picture behind a handle; a null image for 0 or a destroyed handle.
 QImage IconImage(HICON icon);
+// Everything behind a handle; empty (a null picture) for 0 or a destroyed handle.
+IconPictures IconPicturesOf(HICON icon);
 
 }  // namespace platform

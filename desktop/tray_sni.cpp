@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QVariantMap>
 #include <QtEndian>
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <utility>
@@ -135,7 +136,7 @@ const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Proper
 constexpr uint kMenuVersion = 3;
 constexpr qint32 kMenuRoot = 0;
 
-// The picture sizes handed to hosts; each picks the one that suits its panel.
+// Picture sizes every host is handed, besides those the icon was drawn for.
 constexpr int kPixmapSizes[] = {16, 22, 24, 32, 48};
 
 void registerWireTypes() {
@@ -351,11 +352,22 @@ public:
         return true;
     }
 
-    void SetPicture(const QImage& picture) override {
+    void SetPicture(const IconPictures& pictures) override {
+        // Every size the icon was drawn for, and the usual panel sizes it was
+        // not drawn for made from the nearest; a host picks what suits it.
+        std::vector<QImage> all = pictures.All();
+        for (int size : kPixmapSizes) {
+            const bool drawn = std::any_of(all.begin(), all.end(),
+                                           [&](const QImage& i) { return i.width() == size && i.height() == size; });
+            if (!drawn && !all.empty())
+                all.push_back(pictures.ForSize(size));
+        }
+        std::stable_sort(all.begin(), all.end(),
+                         [](const QImage& a, const QImage& b) { return a.width() < b.width(); });
         pixmaps_.clear();
-        if (!picture.isNull())
-            for (int size : kPixmapSizes)
-                pixmaps_.append(toPixmap(picture.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+        for (const QImage& image : all) pixmaps_.append(toPixmap(image));
+        iconName_ = pictures.themeName;
+        iconThemePath_ = pictures.themeName.isEmpty() ? QString() : pictures.themePath;
         announce(kItemPath, kItemInterface, QStringLiteral("NewIcon"));
     }
 
@@ -403,8 +415,8 @@ private:
             {QStringLiteral("Title"), title.isEmpty() ? tip_ : title},
             {QStringLiteral("Status"), QStringLiteral("Active")},
             {QStringLiteral("WindowId"), qint32(0)},
-            {QStringLiteral("IconThemePath"), QString()},
-            {QStringLiteral("IconName"), QString()},
+            {QStringLiteral("IconThemePath"), iconThemePath_},
+            {QStringLiteral("IconName"), iconName_},
             {QStringLiteral("IconPixmap"), QVariant::fromValue(pixmaps_)},
             {QStringLiteral("OverlayIconName"), QString()},
             {QStringLiteral("OverlayIconPixmap"), QVariant::fromValue(none)},
@@ -576,6 +588,8 @@ private:
     QDBusConnection bus_{QString()};
     bool connected_ = false;
     Pixmaps pixmaps_;
+    QString iconName_;
+    QString iconThemePath_;
     QString tip_;
     std::vector<TrayMenuEntry> entries_;
     uint revision_ = 1;

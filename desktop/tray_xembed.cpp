@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <cstdlib>
 #include <utility>
 
@@ -24,7 +25,8 @@ constexpr std::uint32_t kSystemTrayRequestDock = 0;
 // XEmbed: the protocol version, and the flag asking the embedder to map us.
 constexpr std::uint32_t kXEmbedVersion = 0;
 constexpr std::uint32_t kXEmbedMapped = 1;
-// The size an icon starts with; trays give their icons the size they like.
+// The size an icon starts with and asks for; trays give their icons the
+// size they like, and the icon takes it.
 constexpr int kIconSize = 22;
 
 xcb_connection_t* xconnection() {
@@ -107,8 +109,9 @@ public:
         setMinimumSize(kIconSize, kIconSize);
     }
 
-    void setPicture(const QImage& picture) {
-        picture_ = picture;
+    void setPicture(const IconPictures& pictures) {
+        pictures_ = pictures;
+        drawn_ = QImage();
         update();
     }
 
@@ -128,10 +131,20 @@ protected:
             else
                 painter.drawPixmap(0, 0, background_);
         }
-        if (picture_.isNull())
+        // The picture drawn for the square the tray gives, in device pixels,
+        // placed on whole device pixels so that nothing resamples it.
+        const qreal ratio = devicePixelRatioF();
+        const int deviceWidth = qRound(area.width() * ratio);
+        const int deviceHeight = qRound(area.height() * ratio);
+        const int side = std::min(deviceWidth, deviceHeight);
+        if (drawn_.isNull() || std::max(drawn_.width(), drawn_.height()) != side)
+            drawn_ = pictures_.ForSize(side);
+        if (drawn_.isNull())
             return;
-        const QImage scaled = picture_.scaled(area.size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        painter.drawImage((area.width() - scaled.width()) / 2, (area.height() - scaled.height()) / 2, scaled);
+        QImage picture = drawn_;
+        picture.setDevicePixelRatio(ratio);
+        const QPointF at((deviceWidth - drawn_.width()) / 2 / ratio, (deviceHeight - drawn_.height()) / 2 / ratio);
+        painter.drawImage(at, picture);
     }
 
     void mousePressEvent(QMouseEvent* event) override {
@@ -154,6 +167,10 @@ protected:
     }
     void resizeEvent(QResizeEvent* event) override {
         background_ = QPixmap();
+        // The tray decides the size: the hints follow it, so that nothing
+        // (the toolkit or a tray reading the hints) pulls the icon back to
+        // the size it started with. Lowering the minimum never resizes.
+        setMinimumSize(std::min(minimumWidth(), width()), std::min(minimumHeight(), height()));
         QWidget::resizeEvent(event);
     }
 
@@ -173,7 +190,8 @@ private:
 
     TrayIconReports reports_;
     const bool translucent_;
-    QImage picture_;
+    IconPictures pictures_;
+    QImage drawn_;
     QPixmap background_;
 };
 
@@ -237,7 +255,7 @@ public:
         window_->hide();
     }
 
-    void SetPicture(const QImage& picture) override { window_->setPicture(picture); }
+    void SetPicture(const IconPictures& pictures) override { window_->setPicture(pictures); }
     void SetToolTipText(const QString& tip) override { window_->setToolTip(tip); }
     void SetMenu(const std::vector<TrayMenuEntry>&) override {}
 

@@ -259,6 +259,7 @@ void TBitmap::Assign(const TPersistent* Source) {
         if (canvas_)
             canvas_->Release();
         image_ = b->Image().copy();
+        hiDpi_ = b->hiDpi_;
         format_ = b->format_;
         if (canvas_)
             canvas_->AttachImage(&image_);
@@ -277,6 +278,7 @@ const QImage& TBitmap::Image() const {
 void TBitmap::SetImage(const QImage& image) {
     if (canvas_)
         canvas_->Release();
+    hiDpi_ = QImage();
     image_ = image.convertToFormat(qtFormat(format_));
     if (canvas_)
         canvas_->AttachImage(&image_);
@@ -288,6 +290,7 @@ void TBitmap::SetSize(int w, int h) {
         return;
     if (canvas_)
         canvas_->Release();
+    hiDpi_ = QImage();
     QImage next(std::max(w, 0), std::max(h, 0), qtFormat(format_));
     next.fill(Qt::white);
     if (!image_.isNull()) {
@@ -336,10 +339,40 @@ void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
     QPainter* p = canvas.Painter();
     if (p == nullptr)
         return;
-    p->save();
-    p->setRenderHint(QPainter::SmoothPixmapTransform, false);
-    p->drawImage(QRect(rect.Left, rect.Top, rect.Width(), rect.Height()), image_);
-    p->restore();
+    DrawTo(*p, QRect(rect.Left, rect.Top, rect.Width(), rect.Height()));
+}
+
+void TBitmap::DrawTo(QPainter& painter, const QRect& target) const {
+    const QImage& image = Image();
+    if (image.isNull())
+        return;
+    const QPaintDevice* device = painter.device();
+    const bool sharp = !hiDpi_.isNull() && device != nullptr && device->devicePixelRatioF() >= kHiDpiFromRatio;
+    painter.save();
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, sharp);
+    painter.drawImage(target, sharp ? hiDpi_ : image);
+    painter.restore();
+}
+
+bool TBitmap::SetHiDpiImage(const QImage& image) {
+    if (image.isNull() || image.width() != kHiDpiScale * Width() || image.height() != kHiDpiScale * Height()) {
+        hiDpi_ = QImage();
+        return false;
+    }
+    hiDpi_ = image.convertToFormat(qtFormat(format_));
+    changed();
+    return true;
+}
+
+void TBitmap::LoadHiDpiFromStream(TStream& stream) {
+    const std::int64_t size = stream.Size() - stream.Position();
+    QByteArray bytes(static_cast<qsizetype>(std::max<std::int64_t>(size, 0)), '\0');
+    stream.ReadBuffer(bytes.data(), bytes.size());
+    QImage loaded;
+    if (!loaded.loadFromData(bytes, "BMP"))
+        throw EInvalidGraphic("Bitmap image is not valid");
+    if (!SetHiDpiImage(loaded))
+        throw EInvalidGraphic("High-resolution bitmap is not twice the size of the bitmap");
 }
 
 void TBitmap::LoadFromStream(TStream& stream) {
@@ -351,6 +384,7 @@ void TBitmap::LoadFromStream(TStream& stream) {
         throw EInvalidGraphic("Bitmap image is not valid");
     if (canvas_)
         canvas_->Release();
+    hiDpi_ = QImage();
     image_ = loaded.convertToFormat(qtFormat(format_));
     if (canvas_)
         canvas_->AttachImage(&image_);

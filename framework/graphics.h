@@ -226,11 +226,32 @@ public:
     const QImage& Image() const;
     void SetImage(const QImage& image);
 
+    // A sharper copy of the picture, drawn at twice its width and height,
+    // that Draw shows in its place on screens of 1.5 device pixels a pixel
+    // and more. Pixels, the canvas, scan lines and saving see only the
+    // bitmap. Replacing or resizing the bitmap drops the copy; drawing on its
+    // canvas does not, so the caller keeps the two alike.
+    const QImage& HiDpiImage() const { return hiDpi_; }
+    // False, keeping nothing, unless the image is twice the bitmap's size.
+    bool SetHiDpiImage(const QImage& image);
+    // The copy from a BMP file image; EInvalidGraphic when the bytes are none
+    // or not twice the bitmap's size.
+    void LoadHiDpiFromStream(TStream& stream);
+    // Draws the bitmap into target (logical pixels), from the sharper copy
+    // where the painter's device has 1.5 device pixels a pixel or more.
+    void DrawTo(QPainter& painter, const QRect& target) const;
+
 private:
     QImage image_;
+    QImage hiDpi_;
     TPixelFormat format_ = TPixelFormat::pf24bit;
     std::unique_ptr<TCanvas> canvas_;
 };
+
+// From how many device pixels a pixel the sharper copy of a bitmap is shown.
+constexpr double kHiDpiFromRatio = 1.5;
+// How much larger the sharper copy is.
+constexpr int kHiDpiScale = 2;
 
 class EInvalidGraphic : public Exception {
 public:

@@ -56,13 +56,35 @@ void TIcon::releaseHandle() {
 void TIcon::SetImage(const QImage& image) {
     releaseHandle();
     image_ = image.isNull() ? QImage() : image.convertToFormat(kIconFormat);
+    otherSizes_.clear();
+    themeName_.clear();
+    themePath_.clear();
+    changed();
+}
+
+void TIcon::SetOtherSizes(const std::vector<QImage>& pictures) {
+    releaseHandle();
+    otherSizes_.clear();
+    for (const QImage& picture : pictures)
+        if (!picture.isNull())
+            otherSizes_.push_back(picture.convertToFormat(kIconFormat));
+    changed();
+}
+
+void TIcon::SetThemeIcon(const QString& name, const QString& themePath) {
+    releaseHandle();
+    themeName_ = name;
+    themePath_ = themePath;
     changed();
 }
 
 void TIcon::Assign(const TPersistent* Source) {
     if (const auto* icon = dynamic_cast<const TIcon*>(Source)) {
-        if (icon != this)
+        if (icon != this) {
             SetImage(icon->image_);
+            SetOtherSizes(icon->otherSizes_);
+            SetThemeIcon(icon->themeName_, icon->themePath_);
+        }
         return;
     }
     if (const auto* bitmap = dynamic_cast<const TBitmap*>(Source)) {
@@ -74,7 +96,7 @@ void TIcon::Assign(const TPersistent* Source) {
 
 platform::HICON TIcon::Handle() {
     if (handle_ == 0 && !image_.isNull())
-        handle_ = platform::CreateIconFromImage(image_);
+        handle_ = platform::CreateIconFromPictures({image_, otherSizes_, themeName_, themePath_});
     return handle_;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QImage>
+#include <QString>
 #include <vector>
 
 #include "core/component.h"
@@ -37,14 +38,28 @@ public:
     // Whether a handle exists right now.
     bool HandleAllocated() const { return handle_ != 0; }
 
-    // The picture in 32-bit ARGB.
+    // The picture in 32-bit ARGB. Setting it drops the other sizes and the
+    // theme name, which belonged to the picture before.
     const QImage& Image() const { return image_; }
     void SetImage(const QImage& image);
+
+    // The same icon drawn for other sizes, which the handle carries along
+    // for trays that show the icon larger or smaller than Image(). Null
+    // pictures are left out.
+    const std::vector<QImage>& OtherSizes() const { return otherSizes_; }
+    void SetOtherSizes(const std::vector<QImage>& pictures);
+    // The icon's name in the desktop's icon theme, and a folder of icon
+    // themes to find it in besides the desktop's own (may be empty); the
+    // handle carries them along.
+    void SetThemeIcon(const QString& name, const QString& themePath);
 
 private:
     void releaseHandle();
 
     QImage image_;
+    std::vector<QImage> otherSizes_;
+    QString themeName_;
+    QString themePath_;
     platform::HICON handle_ = 0;
 };
 

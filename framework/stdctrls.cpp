@@ -468,7 +468,7 @@ void TBitBtn::PaintButton(QPainter* painter, bool pressed, bool focused) {
         if (!Enabled())
             painter->setOpacity(0.5);
         if (hasGlyph)
-            painter->drawImage(box.topLeft(), glyph_.Image());
+            glyph_.DrawTo(*painter, box);
         else
             drawKindGlyph(painter, kind_, box, Enabled());
         return;
@@ -489,7 +489,7 @@ void TBitBtn::PaintButton(QPainter* painter, bool pressed, bool focused) {
         if (!Enabled())
             painter->setOpacity(0.5);
         if (hasGlyph)
-            painter->drawImage(box.topLeft(), glyph_.Image());
+            glyph_.DrawTo(*painter, box);
         else
             drawKindGlyph(painter, kind_, box, Enabled());
         painter->restore();

@@ -6,7 +6,11 @@ Outputs:
   mailer.bmp        10 x 10, 24-bit: glyph of the "start mail program" button
   close.bmp         10 x 10, 24-bit: glyph of the "close" button
   postwren.ico      32 x 32, 256 colours: the application icon
-  postwren-<n>.png  the icon at 16, 24, 32, 48, 64, 128 and 256 pixels, with alpha
+  postwren-<n>.png  the icon with alpha, drawn for each size in ICON_SIZES
+  postwren.svg      the icon as a scalable picture
+  skin@2x.bmp       410 x 132, 24-bit: the face for screens of two device pixels
+                    a pixel; its cut-away pixels are exactly skin.bmp's, doubled
+  mailer@2x.bmp, close@2x.bmp   20 x 20, 24-bit: the glyphs for such screens
 
 Standard library only, so it runs on a fresh machine:
   python3 resources/draw_artwork.py [OUTPUT_DIR]      (default: beside this script)
@@ -28,7 +32,12 @@ CUT = (255, 0, 0)
 SKIN_W, SKIN_H = 205, 66
 GLYPH = 10
 ICON = 32
-PNG_SIZES = (16, 24, 32, 48, 64, 128, 256)
+# The icon theme's sizes, and those a tray asks for at 1.5 and 2 device
+# pixels a pixel (22 x 1.5 = 33, 22 x 2 = 44); each is drawn for its size.
+THEME_SIZES = (16, 22, 24, 32, 36, 48, 64, 72, 96, 128, 256)
+ICON_SIZES = tuple(sorted(THEME_SIZES + (33, 44)))
+# Device pixels a pixel of the high-resolution face.
+HI = 2
 
 # Where the popup's controls sit on the skin.
 BUTTON_MAILER = (174, 7)
@@ -257,8 +266,8 @@ def draw_envelope(img, x, y, body, flap):
         img[y + i][x + w - 1 - i] = flap
 
 
-def draw_skin():
-    img = [[CUT] * SKIN_W for _ in range(SKIN_H)]
+def skin_masks():
+    """The face's outline (True where it is opaque) and the title tab's pixels."""
     panel = mask_of(SKIN_W, SKIN_H, panel_contains)
     tab = mask_of(SKIN_W, SKIN_H, tab_contains)
     shape = [[panel[y][x] or tab[y][x] for x in range(SKIN_W)] for y in range(SKIN_H)]
@@ -266,6 +275,12 @@ def draw_skin():
     for y in range(SKIN_H):
         shape[y][0] = False
     shape[0] = [False] * SKIN_W
+    return shape, tab
+
+
+def draw_skin():
+    img = [[CUT] * SKIN_W for _ in range(SKIN_H)]
+    shape, tab = skin_masks()
 
     def inside(x, y):
         return 0 <= x < SKIN_W and 0 <= y < SKIN_H and shape[y][x]
@@ -335,6 +350,189 @@ def bevel_box(img, x0, y0, x1, y1, top, bottom, dark, light):
             img[y][x] = c
 
 
+# ---------------------------------------------------------------- the face at two device pixels a pixel
+#
+# The window's shape comes from skin.bmp alone, so this face cuts away exactly
+# its pixels, doubled; inside that outline everything is drawn anew at the
+# finer grid: thinner lines, smooth lettering and glyphs.
+
+# The title lettering as strokes, in the cells of LETTERS (pixel centres at
+# n + 0.5), for faces finer than one device pixel a pixel.
+STROKES = {
+    "P": [[(0.5, 0.5), (0.5, 6.5)], [(0.5, 0.5), (3.2, 0.5), (4.2, 1.1), (4.5, 2.0), (4.2, 2.9), (3.2, 3.5), (0.5, 3.5)]],
+    "o": [[(2.0 + 1.5 * math.cos(a * math.pi / 8), 4.5 + 2.0 * math.sin(a * math.pi / 8)) for a in range(17)]],
+    "s": [[(3.5, 2.6), (2.4, 2.5), (1.2, 2.6), (0.6, 3.3), (1.1, 4.2), (2.0, 4.5), (2.9, 4.8), (3.5, 5.6), (2.9, 6.4),
+           (0.5, 6.5)]],
+    "t": [[(1.5, 0.9), (1.5, 5.7), (2.0, 6.4), (3.5, 6.5)], [(0.4, 2.5), (3.0, 2.5)]],
+    "w": [[(0.5, 2.5), (1.4, 6.5), (2.5, 3.8), (3.6, 6.5), (4.5, 2.5)]],
+    "r": [[(0.5, 2.5), (0.5, 6.5)], [(0.5, 3.9), (1.3, 2.9), (2.3, 2.5), (3.5, 2.5)]],
+    "e": [[(0.6, 4.5), (3.5, 4.5), (3.4, 3.6), (2.8, 2.7), (2.0, 2.5), (1.2, 2.7), (0.6, 3.5), (0.5, 4.6), (0.7, 5.6),
+           (1.4, 6.4), (2.3, 6.5), (3.5, 6.5)]],
+    "n": [[(0.5, 2.5), (0.5, 6.5)], [(0.5, 3.6), (1.3, 2.7), (2.4, 2.5), (3.2, 2.9), (3.5, 3.8), (3.5, 6.5)]],
+}
+
+
+def stroke_coverage(px, py, segments, half_width, ss=4):
+    """How much of the device pixel (px, py) the strokes cover, 0 to 1; segments in device units."""
+    hit = 0
+    for sy in range(ss):
+        for sx in range(ss):
+            x, y = px + (sx + 0.5) / ss, py + (sy + 0.5) / ss
+            if any(segment_distance(x, y, *seg) <= half_width for seg in segments):
+                hit += 1
+    return hit / (ss * ss)
+
+
+def polyline_segments(points, scale, dx=0.0, dy=0.0):
+    return [
+        ((a[0] + dx) * scale, (a[1] + dy) * scale, (b[0] + dx) * scale, (b[1] + dy) * scale)
+        for a, b in zip(points, points[1:])
+    ]
+
+
+def paint_strokes(img, segments, colour, half_width):
+    """Blends colour over img where the segments (device units) pass."""
+    if not segments:
+        return
+    x0 = int(min(min(s[0], s[2]) for s in segments) - half_width - 1)
+    x1 = int(max(max(s[0], s[2]) for s in segments) + half_width + 2)
+    y0 = int(min(min(s[1], s[3]) for s in segments) - half_width - 1)
+    y1 = int(max(max(s[1], s[3]) for s in segments) + half_width + 2)
+    for y in range(max(0, y0), min(len(img), y1)):
+        for x in range(max(0, x0), min(len(img[0]), x1)):
+            c = stroke_coverage(x, y, segments, half_width)
+            if c > 0:
+                img[y][x] = mix(img[y][x], colour, c)
+
+
+def draw_text_hi(img, x, y, text, colour, shadow, scale):
+    """draw_text's lettering as smooth strokes, at scale device pixels a pixel."""
+    for pass_colour, off in ((shadow, 0.6), (colour, 0.0)):
+        segments = []
+        cx = x
+        for ch in text:
+            for line in STROKES[ch]:
+                segments += polyline_segments(line, scale, cx + off, y + off)
+            cx += letter_width(ch) + 1
+        paint_strokes(img, segments, pass_colour, 0.5 * scale)
+
+
+def bevel_box_hi(img, x0, y0, x1, y1, top, bottom, dark, light, scale):
+    """bevel_box at scale device pixels a pixel: the edges one device pixel, then half a shade."""
+    X0, Y0, X1, Y1 = x0 * scale, y0 * scale, x1 * scale, y1 * scale
+    for y in range(Y0, Y1):
+        for x in range(X0, X1):
+            c = mix(top, bottom, (y - Y0) / max(1, Y1 - Y0 - 1))
+            if y == Y0 or x == X0:
+                c = dark
+            elif y == Y1 - 1 or x == X1 - 1:
+                c = light
+            elif y == Y0 + 1 or x == X0 + 1:
+                c = mix(c, dark, 0.5)
+            elif y == Y1 - 2 or x == X1 - 2:
+                c = mix(c, light, 0.5)
+            img[y][x] = c
+
+
+def draw_skin_hi(scale=HI):
+    W, H = SKIN_W * scale, SKIN_H * scale
+    shape1, tab1 = skin_masks()
+    img = [[CUT] * W for _ in range(H)]
+
+    def inside(x, y):
+        return 0 <= x < W and 0 <= y < H and shape1[y // scale][x // scale]
+
+    def outside_within(x, y, steps, k):
+        return any(not inside(x + dx * k, y + dy * k) for dx, dy in steps)
+
+    around = ((1, 0), (-1, 0), (0, 1), (0, -1))
+    towards_light = ((-1, 0), (0, -1), (-1, -1))
+    towards_dark = ((1, 0), (0, 1), (1, 1))
+    for y in range(H):
+        ly = (y + 0.5) / scale - 0.5  # the row, in the face's own pixels
+        for x in range(W):
+            if not inside(x, y):
+                continue
+            on_tab = tab1[y // scale][x // scale] and y // scale < TAB_BOTTOM_Y
+            if on_tab:
+                colour = mix(TAB_TOP, TAB_BOTTOM, (ly - TAB_TOP_Y) / (TAB_BOTTOM_Y - TAB_TOP_Y))
+            else:
+                colour = mix(FACE_TOP, FACE_BOTTOM, (ly - 5) / (SKIN_H - 6))
+            light = TAB_LIGHT if on_tab else FACE_LIGHT
+            # The outline one device pixel wide with a soft second; the bevel inside it.
+            if outside_within(x, y, around, 1):
+                colour = RIM
+            elif outside_within(x, y, around, 2):
+                colour = mix(colour, RIM, 0.55)
+            elif outside_within(x, y, towards_light, 3):
+                colour = light
+            elif outside_within(x, y, towards_light, 4):
+                colour = mix(colour, light, 0.5)
+            elif outside_within(x, y, towards_dark, 3):
+                colour = FACE_DARK
+            elif outside_within(x, y, towards_dark, 4):
+                colour = mix(colour, FACE_DARK, 0.5)
+            img[y][x] = colour
+
+    # The step where the tab meets the panel: a fine light line, a darker seam.
+    for x in range(scale, W):
+        if inside(x, 5 * scale) and not tab1[5][x // scale] and not outside_within(x, 5 * scale, around, 2):
+            img[6 * scale][x] = mix(img[6 * scale][x], FACE_LIGHT, 0.45)
+    for x in range((TAB_LEFT + 1) * scale, (TAB_RIGHT - 1) * scale):
+        img[TAB_BOTTOM_Y * scale][x] = mix(img[TAB_BOTTOM_Y * scale][x], FACE_DARK, 0.3)
+        img[TAB_BOTTOM_Y * scale + 1][x] = mix(img[TAB_BOTTOM_Y * scale + 1][x], FACE_DARK, 0.15)
+
+    # Title: the envelope and the product name where skin.bmp has them.
+    name = "Postwren"
+    total = 9 + 4 + text_width(name)
+    left = (TAB_LEFT + TAB_RIGHT - total) // 2
+    ex, ey = left * scale, 4 * scale
+    for y in range(ey, ey + 7 * scale):
+        for x in range(ex, ex + 9 * scale):
+            edge = min(x - ex, y - ey, ex + 9 * scale - 1 - x, ey + 7 * scale - 1 - y) < scale - 0.5
+            img[y][x] = ACCENT_DARK if edge else ACCENT
+    flap = [(left + 0.5, 4.5), (left + 4.5, 8.5), (left + 8.5, 4.5)]
+    paint_strokes(img, polyline_segments(flap, scale), ACCENT_DARK, 0.4 * scale)
+    draw_text_hi(img, left + 13, 4, name, TITLE, TITLE_SHADOW, scale)
+
+    # The buttons' socket and the message well.
+    sx0 = BUTTON_MAILER[0] - 2
+    sx1 = BUTTON_CLOSE[0] + BUTTON_SIZE + 2
+    sy0 = BUTTON_MAILER[1] - 1
+    sy1 = BUTTON_MAILER[1] + BUTTON_SIZE + 1
+    bevel_box_hi(img, sx0, sy0, sx1, sy1, SOCKET, SOCKET, WELL_EDGE_DARK, FACE_LIGHT, scale)
+    lx, ly = LABEL_ORIGIN
+    bevel_box_hi(img, lx - 7, ly - 3, SKIN_W - 8, SKIN_H - 4, WELL_TOP, WELL_BOTTOM, WELL_EDGE_DARK, WELL_EDGE_LIGHT,
+                 scale)
+
+    # The grip ridges: fine lines.
+    for y in (32, 35, 38):
+        for x in range((SKIN_W - 6) * scale, (SKIN_W - 4) * scale):
+            img[y * scale + 1][x] = FACE_DARK
+            img[y * scale + 2][x] = FACE_LIGHT
+    return img
+
+
+def draw_close_glyph_hi(scale=HI):
+    n = GLYPH * scale
+    img = [[GLYPH_BACK] * n for _ in range(n)]
+    strokes = [(2.0 * scale, 2.0 * scale, 7.0 * scale, 7.0 * scale), (7.0 * scale, 2.0 * scale, 2.0 * scale, 7.0 * scale)]
+    paint_strokes(img, strokes, GLYPH_INK, 0.55 * scale)
+    return img
+
+
+def draw_mailer_glyph_hi(scale=HI):
+    n = GLYPH * scale
+    img = [[GLYPH_BACK] * n for _ in range(n)]
+    x0, y0, x1, y1 = 1 * scale, 2 * scale, 9 * scale, 8 * scale
+    for y in range(y0, y1):
+        for x in range(x0, x1):
+            edge = min(x - x0, y - y0, x1 - 1 - x, y1 - 1 - y) < scale - 0.5
+            img[y][x] = ACCENT_DARK if edge else ACCENT
+    paint_strokes(img, polyline_segments([(1.5, 2.5), (5.0, 5.5), (8.5, 2.5)], scale), ACCENT_DARK, 0.4 * scale)
+    return img
+
+
 # ---------------------------------------------------------------- button glyphs
 
 
@@ -373,7 +571,7 @@ def draw_mailer_glyph():
 
 def icon_rgba(size):
     """The application icon at any size: a dark tile with a letter, and a wren perched on it."""
-    ss = 4  # samples per pixel along each axis
+    ss = 4 if size <= 72 else 2  # samples per pixel along each axis; large sizes need fewer
     out = []
     for y in range(size):
         row = []
@@ -383,7 +581,7 @@ def icon_rgba(size):
                 for sx in range(ss):
                     u = (x + (sx + 0.5) / ss) / size
                     v = (y + (sy + 0.5) / ss) / size
-                    c = icon_sample(u, v)
+                    c = icon_sample(u, v, 1.0 / size)
                     if c is not None:
                         acc[0] += c[0]
                         acc[1] += c[1]
@@ -431,8 +629,16 @@ def in_triangle(u, v, p, q, r):
     return not (neg and pos)
 
 
-def icon_sample(u, v):
-    """The icon's colour at (u, v) in [0, 1), or None where it is transparent."""
+# The light rim around the tile's dark outline, so that the outline reads on
+# a dark panel as well as on a light one.
+HALO = (226, 229, 236)
+
+
+def icon_sample(u, v, px):
+    """The icon's colour at (u, v) in [0, 1), or None where it is transparent.
+
+    px is one pixel of the size being drawn, in the same units: the tile's
+    outline and its light rim are never thinner than one pixel."""
     brown, dark, belly, brow, ink = (152, 101, 60), (86, 55, 33), (224, 192, 142), (240, 226, 196), (30, 22, 18)
     # The wren: plump, tail cocked up behind it, perched on the envelope.
     if math.hypot(u - 0.342, v - 0.262) < 0.024:  # eye
@@ -467,12 +673,93 @@ def icon_sample(u, v):
         if edge or flap:
             return (172, 165, 152)
         return mix((252, 248, 238), (224, 216, 200), (v - ey0) / (ey1 - ey0))
-    # The tile behind.
-    if in_round_rect(u, v, 0.03, 0.03, 0.97, 0.97, 0.2):
-        if not in_round_rect(u, v, 0.065, 0.065, 0.935, 0.935, 0.165):
+    # The tile behind, its dark outline, and the light rim around that.
+    halo, outline = max(px, 0.03), max(px, 0.035)
+    t0, t1 = halo, 1.0 - halo
+    if in_round_rect(u, v, t0, t0, t1, t1, 0.2):
+        if not in_round_rect(u, v, t0 + outline, t0 + outline, t1 - outline, t1 - outline, 0.2 - outline):
             return RIM
         return mix((88, 95, 110), (40, 43, 51), (u * 0.3 + v * 0.7))
+    if in_round_rect(u, v, 0.0, 0.0, 1.0, 1.0, 0.2 + halo):
+        return HALO
     return None
+
+
+# ---------------------------------------------------------------- the scalable icon
+
+
+def icon_svg():
+    """The icon of icon_sample as an SVG picture, its shapes in the same order."""
+    n = 256.0
+
+    def f(x):
+        return ("%.3f" % (x * n)).rstrip("0").rstrip(".")
+
+    def rgb(c):
+        return "#%02x%02x%02x" % c
+
+    def ellipse(cx, cy, rx, ry, angle, fill):
+        turn = ' transform="rotate(%.3f %s %s)"' % (math.degrees(angle), f(cx), f(cy)) if angle else ""
+        return '<ellipse cx="%s" cy="%s" rx="%s" ry="%s" fill="%s"%s/>' % (f(cx), f(cy), f(rx), f(ry), fill, turn)
+
+    def rect(x0, y0, x1, y1, fill, r=0.0):
+        rounded = ' rx="%s"' % f(r) if r else ""
+        return '<rect x="%s" y="%s" width="%s" height="%s"%s fill="%s"/>' % (
+            f(x0), f(y0), f(x1 - x0), f(y1 - y0), rounded, fill)
+
+    brown, dark, belly, brow, ink = (152, 101, 60), (86, 55, 33), (224, 192, 142), (240, 226, 196), (30, 22, 18)
+    ex0, ey0, ex1, ey1 = 0.14, 0.515, 0.86, 0.86
+    mid = (ex0 + ex1) / 2
+    flap = 0.58 * (mid - ex0)
+    # The tile's colour runs along (0.3, 0.7): t = 0.3 u + 0.7 v.
+    k = 1.0 / (0.3 * 0.3 + 0.7 * 0.7)
+    wing_turn = math.degrees(math.atan2(0.45, 0.9))
+    wing_period = 0.05 / math.hypot(0.9, 0.45)
+    out = [
+        '<svg xmlns="http://www.w3.org/2000/svg" width="256" height="256" viewBox="0 0 256 256">',
+        "<defs>",
+        '<linearGradient id="tile" gradientUnits="userSpaceOnUse" x1="0" y1="0" x2="%s" y2="%s">'
+        '<stop offset="0" stop-color="%s"/><stop offset="1" stop-color="%s"/></linearGradient>'
+        % (f(0.3 * k), f(0.7 * k), rgb((88, 95, 110)), rgb((40, 43, 51))),
+        '<linearGradient id="paper" gradientUnits="userSpaceOnUse" x1="0" y1="%s" x2="0" y2="%s">'
+        '<stop offset="0" stop-color="%s"/><stop offset="1" stop-color="%s"/></linearGradient>'
+        % (f(ey0), f(ey1), rgb((252, 248, 238)), rgb((224, 216, 200))),
+        '<pattern id="tail" patternUnits="userSpaceOnUse" x="0" y="%s" width="256" height="%s" '
+        'patternTransform="rotate(%.3f %s %s)">%s%s</pattern>'
+        % (f(0.235), f(0.055), math.degrees(0.45), f(0.715), f(0.235),
+           rect(-1, 0, 2, 0.055, rgb(brown)), rect(-1, 0, 2, 0.02, rgb(dark))),
+        '<pattern id="wing" patternUnits="userSpaceOnUse" x="0" y="0" width="%s" height="256" '
+        'patternTransform="rotate(%.3f)">%s%s</pattern>'
+        % (f(wing_period), wing_turn, rect(0, -1, wing_period, 2, rgb(brown)),
+           rect(0, -1, 0.017 / math.hypot(0.9, 0.45), 2, rgb(dark))),
+        '<clipPath id="envelope">%s</clipPath>' % rect(ex0, ey0, ex1, ey1, "#000"),
+        '<clipPath id="head"><circle cx="%s" cy="%s" r="%s"/></clipPath>' % (f(0.365), f(0.275), f(0.1)),
+        "</defs>",
+        rect(0.0, 0.0, 1.0, 1.0, rgb(HALO), 0.23),
+        rect(0.03, 0.03, 0.97, 0.97, rgb(RIM), 0.2),
+        rect(0.065, 0.065, 0.935, 0.935, "url(#tile)", 0.165),
+        rect(ex0, ey0, ex1, ey1, rgb((172, 165, 152))),
+        rect(ex0 + 0.03, ey0 + 0.03, ex1 - 0.03, ey1 - 0.03, "url(#paper)"),
+        '<polyline clip-path="url(#envelope)" fill="none" stroke="%s" stroke-width="%s" points="%s,%s %s,%s %s,%s"/>'
+        % (rgb((172, 165, 152)), f(0.048 / math.hypot(1, 0.58)),
+           f(ex0), f(ey0 + flap), f(mid), f(ey0), f(ex1), f(ey0 + flap)),
+        '<circle cx="%s" cy="%s" r="%s" fill="%s"/>' % (f(mid), f(ey0 + 0.21), f(0.06), rgb(ACCENT_DARK)),
+        '<circle cx="%s" cy="%s" r="%s" fill="%s"/>' % (f(mid), f(ey0 + 0.21), f(0.04), rgb(ACCENT)),
+        rect(0.43, 0.505, 0.45, 0.53, rgb(dark)),
+        rect(0.53, 0.505, 0.55, 0.53, rgb(dark)),
+        ellipse(0.715, 0.235, 0.055, 0.15, 0.45, "url(#tail)"),
+        ellipse(0.5, 0.37, 0.18, 0.125, -0.12, rgb(brown)),
+        ellipse(0.45, 0.41, 0.13, 0.065, -0.1, rgb(belly)),
+        ellipse(0.565, 0.355, 0.11, 0.065, 0.15, "url(#wing)"),
+        '<circle cx="%s" cy="%s" r="%s" fill="%s"/>' % (f(0.365), f(0.275), f(0.1), rgb(brown)),
+        '<g clip-path="url(#head)">%s</g>' % rect(0.2, 0.31, 0.39, 0.4, rgb(belly)),
+        '<polygon points="%s,%s %s,%s %s,%s" fill="%s"/>'
+        % (f(0.275), f(0.245), f(0.185), f(0.29), f(0.285), f(0.305), rgb(dark)),
+        ellipse(0.385, 0.228, 0.075, 0.016, 0.12, rgb(brow)),
+        '<circle cx="%s" cy="%s" r="%s" fill="%s"/>' % (f(0.342), f(0.262), f(0.024), rgb(ink)),
+        "</svg>",
+    ]
+    return ("\n".join(out) + "\n").encode("ascii")
 
 
 # ---------------------------------------------------------------- main
@@ -485,10 +772,14 @@ def artwork():
         "mailer.bmp": bmp24(GLYPH, GLYPH, draw_mailer_glyph()),
         "close.bmp": bmp24(GLYPH, GLYPH, draw_close_glyph()),
     }
+    files["skin@2x.bmp"] = bmp24(SKIN_W * HI, SKIN_H * HI, draw_skin_hi())
+    files["mailer@2x.bmp"] = bmp24(GLYPH * HI, GLYPH * HI, draw_mailer_glyph_hi())
+    files["close@2x.bmp"] = bmp24(GLYPH * HI, GLYPH * HI, draw_close_glyph_hi())
     icon = icon_rgba(ICON)
     files["postwren.ico"] = ico8(ICON, icon)
-    for size in PNG_SIZES:
+    for size in ICON_SIZES:
         files["postwren-%d.png" % size] = png(size, icon if size == ICON else icon_rgba(size))
+    files["postwren.svg"] = icon_svg()
     return files
 
 

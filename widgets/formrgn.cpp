@@ -73,9 +73,13 @@ void TFormRgn::Paint() {
         return;
     }
     // The key colour becomes see-through, and is written as such over
-    // whatever the window painted below.
+    // whatever the window painted below. The sharper copy of the skin, where
+    // the screen shows it, cuts away the same pixels, doubled.
     const QRgb key = qRgb(FTransparentColor & 0xFF, (FTransparentColor >> 8) & 0xFF, (FTransparentColor >> 16) & 0xFF);
-    QImage image = bitmap->Image().convertToFormat(QImage::Format_ARGB32);
+    const QPaintDevice* device = painter->device();
+    const bool sharp =
+        !bitmap->HiDpiImage().isNull() && device != nullptr && device->devicePixelRatioF() >= kHiDpiFromRatio;
+    QImage image = (sharp ? bitmap->HiDpiImage() : bitmap->Image()).convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < image.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < image.width(); ++x)
@@ -84,7 +88,8 @@ void TFormRgn::Paint() {
     }
     painter->save();
     painter->setCompositionMode(QPainter::CompositionMode_Source);
-    painter->drawImage(0, 0, image);
+    painter->setRenderHint(QPainter::SmoothPixmapTransform, sharp);
+    painter->drawImage(QRect(0, 0, bitmap->Width(), bitmap->Height()), image);
     painter->restore();
 }
 

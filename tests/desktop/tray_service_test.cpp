@@ -128,6 +128,50 @@ struct TrayOnFakeDesktop {
     }
 };
 
+QImage Square(int size, QRgb colour) {
+    QImage image(size, size, QImage::Format_ARGB32);
+    image.fill(colour);
+    return image;
+}
+
+// A tray gets the picture drawn for the size it shows, never an upscale of a
+// smaller one while a larger one exists; the handle carries every size and
+// the theme's name to the tray.
+TEST(IconPictures, ChooseThePictureDrawnForTheSize) {
+    IconPictures pictures;
+    pictures.picture = Square(32, qRgb(32, 0, 0));
+    pictures.sizes = {Square(48, qRgb(48, 0, 0)), Square(16, qRgb(16, 0, 0)), Square(32, qRgb(99, 0, 0)), QImage()};
+    const std::vector<QImage> all = pictures.All();
+    ASSERT_EQ(all.size(), 3u) << "one per size, null ones left out";
+    EXPECT_EQ(all[0].width(), 16);
+    EXPECT_EQ(all[1].pixel(0, 0), qRgb(99, 0, 0)) << "a picture drawn for the size stands in for the icon's own";
+    EXPECT_EQ(all[2].width(), 48);
+
+    EXPECT_EQ(pictures.ForSize(16).pixel(0, 0), qRgb(16, 0, 0));
+    EXPECT_EQ(pictures.ForSize(48).pixel(0, 0), qRgb(48, 0, 0));
+    const QImage between = pictures.ForSize(22);
+    EXPECT_EQ(between.size(), QSize(22, 22));
+    EXPECT_EQ(between.pixel(11, 11), qRgb(99, 0, 0)) << "made from the next larger, not the smaller";
+    EXPECT_EQ((IconPictures{Square(32, qRgb(32, 0, 0)), {}, {}, {}}).ForSize(32).pixel(0, 0), qRgb(32, 0, 0));
+    EXPECT_EQ(pictures.ForSize(96).pixel(50, 50), qRgb(48, 0, 0)) << "only the largest is scaled up";
+    EXPECT_TRUE(pictures.ForSize(0).isNull());
+    EXPECT_TRUE(IconPictures().ForSize(16).isNull());
+
+    pictures.themeName = QStringLiteral("postwren");
+    pictures.themePath = QStringLiteral("/opt/postwren/share/icons");
+    const HICON handle = CreateIconFromPictures(pictures);
+    TrayOnFakeDesktop t;
+    MessageWindow window;
+    ASSERT_TRUE(t.tray.NotifyIcon(NIM_ADD, Record(window.handle(), 1, NIF_ICON, handle, "")));
+    ASSERT_EQ(t.desktop->Shown().size(), 1u);
+    const IconPictures& shown = t.desktop->Shown()[0]->pictures;
+    EXPECT_EQ(shown.All().size(), 3u);
+    EXPECT_EQ(shown.themeName, pictures.themeName);
+    EXPECT_EQ(shown.themePath, pictures.themePath);
+    DestroyIcon(handle);
+    EXPECT_TRUE(IconPicturesOf(handle).All().empty());
+}
+
 TEST(DesktopTray, ShowsChangesAndRemovesIcons) {
     TrayOnFakeDesktop t;
     const HICON red = CreateIconFromImage(Solid(qRgb(255, 0, 0)));

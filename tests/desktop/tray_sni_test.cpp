@@ -245,4 +245,60 @@ TEST(StatusNotifierIcon, RegistersAnswersItsHostAndLeavesWithItsConnection) {
     ASSERT_TRUE(WaitUntil([&] { return refused == 1; }));
 }
 
+// Hosts get every size the icon was drawn for, as drawn, and its name in the
+// icon theme with the folder to find it in.
+TEST(StatusNotifierIcon, OffersEveryDrawnSizeAndTheThemeIcon) {
+    PrivateBus bus;
+    if (bus.address.isEmpty())
+        GTEST_SKIP() << "no dbus-daemon";
+    HeldWatcher watcher(bus);
+    ASSERT_TRUE(watcher.Start());
+    Reported reported;
+    std::unique_ptr<TrayIconView> icon = MakeStatusNotifierIcon(reported.Reports(), nullptr, bus.address);
+    ASSERT_NE(icon, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return watcher.calls.size() == 1; }));
+    const QString item = watcher.calls[0].arguments().at(0).toString();
+
+    IconPictures pictures;
+    for (int size : {16, 22, 24, 32, 44, 48, 256}) {
+        QImage drawn(size, size, QImage::Format_ARGB32);
+        drawn.fill(qRgba(size % 256, 1, 2, 200));
+        drawn.setPixel(size - 1, 0, qRgba(9, 8, 7, 255));
+        (size == 32 ? pictures.picture : pictures.sizes.emplace_back()) = drawn;
+    }
+    pictures.themeName = QStringLiteral("postwren");
+    pictures.themePath = QStringLiteral("/usr/share/icons");
+    icon->SetPicture(pictures);
+
+    const auto property = [&](const char* name) {
+        const QDBusMessage reply = CallItem(watcher.connection, item, QStringLiteral("/StatusNotifierItem"),
+                                            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                                            {QStringLiteral("org.kde.StatusNotifierItem"), QString::fromLatin1(name)});
+        EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << name;
+        return reply.arguments().value(0).value<QDBusVariant>().variant();
+    };
+    EXPECT_EQ(property("IconName").toString(), QStringLiteral("postwren"));
+    EXPECT_EQ(property("IconThemePath").toString(), QStringLiteral("/usr/share/icons"));
+    std::vector<int> sizes;
+    const QDBusArgument list = qvariant_cast<QDBusArgument>(property("IconPixmap"));
+    list.beginArray();
+    while (!list.atEnd()) {
+        qint32 width = 0, height = 0;
+        QByteArray argb;
+        list.beginStructure();
+        list >> width >> height >> argb;
+        list.endStructure();
+        sizes.push_back(width);
+        ASSERT_EQ(height, width);
+        ASSERT_EQ(argb.size(), width * height * 4);
+        // ARGB in network byte order, unscaled: the first pixel carries the
+        // size it was drawn for, the top right one its mark.
+        EXPECT_EQ(QByteArray(argb.constData(), 4),
+                  QByteArray::fromHex("c8" + QByteArray::number(width % 256, 16).rightJustified(2, '0') + "0102"));
+        EXPECT_EQ(argb.mid((width - 1) * 4, 4), QByteArray::fromHex("ff090807"));
+    }
+    list.endArray();
+    EXPECT_EQ(sizes, (std::vector<int>{16, 22, 24, 32, 44, 48, 256}));
+}
+
 }  // namespace

@@ -17,6 +17,9 @@
 #   DBUS_SYSTEM_BUS_ADDRESS     "disabled:": the machine's own network and
 #                               sleep services stay out of the tests
 #   XDG_RUNTIME_DIR             a private, empty directory
+# DESKTOP_TRAY_HEIGHT, when set, is the tray's height in pixels (32 unless set);
+# DESKTOP_TRAY_TINT, when set (0xRRGGBB), is the tray's colour instead of the
+# toolkit's light one.
 #   ASAN_OPTIONS                when set: with strict_string_checks=0 (see below)
 set -euo pipefail
 
@@ -99,8 +102,10 @@ wait_until desktops_known || give_up "the window manager does not say how many d
 wait_until desktops_become $((desktops + 1)) || give_up "the window manager does not answer requests"
 wait_until desktops_become "$desktops" || give_up "the window manager does not answer requests"
 
-trayer --edge bottom --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
-    --transparent false >"$work/logs/trayer.log" 2>&1 &
+tray_colour=(--transparent false)
+if [ -n "${DESKTOP_TRAY_TINT:-}" ]; then tray_colour=(--transparent true --alpha 0 --tint "$DESKTOP_TRAY_TINT"); fi
+trayer --edge bottom --align right --widthtype pixel --width 120 --heighttype pixel --height "${DESKTOP_TRAY_HEIGHT:-32}" \
+    "${tray_colour[@]}" >"$work/logs/trayer.log" 2>&1 &
 pids+=($!)
 wait_until xdotool search --onlyvisible --classname '^panel$' || give_up "the tray did not appear"
 DESKTOP_TRAY_WINDOW=$(xdotool search --onlyvisible --classname '^panel$' | sed -n 1p)

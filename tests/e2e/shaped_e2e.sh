@@ -8,7 +8,11 @@
 # pixel the outline cuts away (the red areas, row 0 and column 0 of the skin)
 # shows the background colour, and every other pixel shows the skin. A second
 # run without the shape must show the red areas on screen, so the first check
-# is known to be able to fail. Screenshots go to the artifact directory.
+# is known to be able to fail. A third run at QT_SCALE_FACTOR=2 must show the
+# sharper face (skin@2x.bmp beside skin.bmp) pixel for pixel, inside exactly
+# the outline of the first run doubled: row by row, a screen pixel is cut
+# away if and only if the skin pixel under it is. Screenshots go to the
+# artifact directory.
 set -euo pipefail
 
 if [ $# -ne 3 ]; then
@@ -43,13 +47,16 @@ on_failure() {
 
 # Compares the screen with what the skin window should look like.
 #   check_screen <screenshot.ppm> <x> <y> shaped|unshaped
+#   check_screen <screenshot.ppm> <x> <y> shaped|unshaped [scale]
 check_screen() {
-    python3 - "$1" "$skin" "$2" "$3" "$4" "$background" <<'EOF'
+    local scale=${5:-1} shown_skin=$skin
+    [ "$scale" -eq 1 ] || shown_skin=${skin%.bmp}@${scale}x.bmp
+    python3 - "$1" "$skin" "$2" "$3" "$4" "$background" "$scale" "$shown_skin" <<'EOF'
 import struct
 import sys
 
-shot_path, skin_path, wx, wy, mode, background = sys.argv[1:]
-wx, wy = int(wx), int(wy)
+shot_path, skin_path, wx, wy, mode, background, scale, shown_path = sys.argv[1:]
+wx, wy, scale = int(wx), int(wy), int(scale)
 bg = tuple(int(background[i : i + 2], 16) for i in (1, 3, 5))
 RED = (255, 0, 0)
 
@@ -85,22 +92,26 @@ def bmp(path):
 
 sw, sh, raw, screen = ppm(shot_path)
 kw, kh, skin = bmp(skin_path)
+fw, fh, face = bmp(shown_path)
+assert (fw, fh) == (kw * scale, kh * scale), "the face shown is not the skin times the scale"
 red_on_screen = sum(1 for p in zip(raw[0::3], raw[1::3], raw[2::3]) if p == RED)
-red_in_skin = sum(1 for y in range(kh) for x in range(kw) if skin(x, y) == RED)
+red_in_skin = sum(1 for y in range(fh) for x in range(fw) if face(x, y) == RED)
 wrong, cut, shown = [], 0, 0
-for y in range(kh):
-    for x in range(kw):
-        s = skin(x, y)
-        if mode == "shaped" and (x == 0 or y == 0 or s == RED):
+# Every screen pixel of the window against the outline of the skin pixel
+# under it, and against the face's own pixel.
+for y in range(fh):
+    for x in range(fw):
+        sx, sy = x // scale, y // scale
+        if mode == "shaped" and (sx == 0 or sy == 0 or skin(sx, sy) == RED):
             want = bg
             cut += 1
         else:
-            want = s
+            want = face(x, y)
             shown += 1
         got = screen(wx + x, wy + y)
         if got != want:
             wrong.append((x, y, got, want))
-print(f"{mode}: {shown} skin pixels shown, {cut} cut away, {len(wrong)} differ; "
+print(f"{mode} at scale {scale}: {shown} skin pixels shown, {cut} cut away, {len(wrong)} differ; "
       f"red pixels on screen {red_on_screen}, in the skin {red_in_skin}")
 for x, y, got, want in wrong[:5]:
     print(f"  skin pixel ({x},{y}): screen {got}, expected {want}")
@@ -114,13 +125,13 @@ EOF
 }
 
 # Shows the probe, waits until the screen matches, keeps the screenshot.
-#   run <name> shaped|unshaped [probe options]
+#   run <name> shaped|unshaped <scale> [probe options]
 run() {
-    local name=$1 mode=$2
-    shift 2
+    local name=$1 mode=$2 scale=$3
+    shift 3
     local out=$art/$name.out fifo=$art/$name.in
     mkfifo -m 0600 "$fifo"
-    "$probe" "$@" "$win_x" "$win_y" <"$fifo" >"$out" 2>"$art/$name.err" &
+    QT_SCALE_FACTOR=$scale "$probe" "$@" "$win_x" "$win_y" <"$fifo" >"$out" 2>"$art/$name.err" &
     probe_pid=$!
     exec 3>"$fifo"  # the probe's standard input; closing it ends the probe
     wait_until grep -q '^shown ' "$out" || fail "$name: the probe did not show its window"
@@ -130,13 +141,14 @@ run() {
     wait_until find_window || fail "$name: no window of the probe on screen"
     find_window
     eval "$(xdotool getwindowgeometry --shell "$window")"
-    [ "$WIDTH" -eq 205 ] && [ "$HEIGHT" -eq 66 ] || fail "$name: window is ${WIDTH}x$HEIGHT, not 205x66"
+    [ "$WIDTH" -eq $((205 * scale)) ] && [ "$HEIGHT" -eq $((66 * scale)) ] ||
+        fail "$name: window is ${WIDTH}x$HEIGHT, not $((205 * scale))x$((66 * scale))"
     echo "shaped_e2e: $name: window $window at $X,$Y"
 
     # The window paints after it is mapped: look until the screen is right or time runs out.
     local shot=$art/$name.ppm verdict=$art/$name.verdict
     screen_shows() {
-        import -window root -depth 8 "ppm:$shot" && check_screen "$shot" "$X" "$Y" "$mode" >"$verdict"
+        import -window root -depth 8 "ppm:$shot" && check_screen "$shot" "$X" "$Y" "$mode" "$scale" >"$verdict"
     }
     if ! wait_until screen_shows; then
         convert "$shot" "$art/$name.png"
@@ -145,7 +157,8 @@ run() {
     fi
     echo "shaped_e2e: $(cat "$verdict")"
     convert "$shot" "$art/$name.png"
-    convert "$shot" -crop 245x106+$((X - 20))+$((Y - 20)) +repage -scale 400% "$art/$name-window.png"
+    convert "$shot" -crop $((205 * scale + 40))x$((66 * scale + 40))+$((X - 20))+$((Y - 20)) +repage \
+        -scale $((400 / scale))% "$art/$name-window.png"
     rm -f "$shot"
 
     exec 3>&-
@@ -156,6 +169,7 @@ run() {
 }
 
 xsetroot -solid "$background"
-run shaped shaped
-run unshaped unshaped --no-shape
+run shaped shaped 1
+run unshaped unshaped 1 --no-shape
+run shaped-2x shaped 2
 echo "shaped_e2e: PASS"

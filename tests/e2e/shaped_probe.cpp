@@ -51,6 +51,14 @@ int main(int argc, char** argv) {
     bytes.WriteBuffer(skin->data(), static_cast<std::int64_t>(skin->size()));
     bytes.SetPosition(0);
     formRgn->Picture()->Bitmap()->LoadFromStream(bytes);
+    // The sharper face, as the main window loads it; shown only on screens
+    // of 1.5 device pixels a pixel and more.
+    if (const auto sharp = resources::Load("skin@2x.bmp")) {
+        TMemoryStream sharpBytes;
+        sharpBytes.WriteBuffer(sharp->data(), static_cast<std::int64_t>(sharp->size()));
+        sharpBytes.SetPosition(0);
+        formRgn->Picture()->Bitmap()->LoadHiDpiFromStream(sharpBytes);
+    }
     formRgn->setTrspColor(clRed);
 
     // As the main window does while it is created.

@@ -2,7 +2,7 @@
 // mail checker's main window sets up its own, for end-to-end tests on a real
 // X server with a real tray.
 //
-//   tray_probe [--hold] [--show-form]
+//   tray_probe [--hold] [--show-form] [--artwork]
 //
 // Writes one line per event to standard output:
 //   started show-main-form=<0|1>    the message loop is about to run
@@ -13,7 +13,8 @@
 // With --hold the program then waits for a line (or end of file) on standard
 // input before it exits, so a test can look at the tray while it still runs.
 // With --show-form a double click also brings the main form up (the tray
-// icon's DisableShowForm is off).
+// icon's DisableShowForm is off). With --artwork the icon is the program's
+// own, loaded as the program loads it, instead of the framework's drawn one.
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "app/application_icon.h"
 #include "core/application.h"
 #include "core/text.h"
 #include "desktop/tray_service.h"
@@ -87,12 +89,15 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool hold = false, showForm = false;
+    bool hold = false, showForm = false, artwork = false;
     for (int i = 1; i < argc; ++i) {
         hold = hold || std::strcmp(argv[i], "--hold") == 0;
         showForm = showForm || std::strcmp(argv[i], "--show-form") == 0;
+        artwork = artwork || std::strcmp(argv[i], "--artwork") == 0;
     }
     QApplication qapp(argc, argv);
+    if (artwork)
+        LoadApplicationIcon();
     // A resident tray program: closing a window never ends it.
     QApplication::setQuitOnLastWindowClosed(false);
     // The desktop's tray, as the program makes it: before the application

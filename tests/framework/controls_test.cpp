@@ -60,6 +60,50 @@ TEST(Bitmap, StreamRoundTripKeepsExactPixels) {
     EXPECT_EQ(b.Width(), 5);  // a failed load keeps the old picture
 }
 
+// The sharper copy is what a HiDPI screen shows; everything that reads the
+// bitmap still sees the bitmap, and a new picture leaves no stale copy.
+TEST(Bitmap, HiDpiCopyIsDrawnOnlyFromOneAndAHalfDevicePixelsAPixel) {
+    TBitmap b;
+    b.SetSize(2, 2);
+    b.Canvas()->Brush()->SetColor(RGB(10, 20, 30));
+    b.Canvas()->FillRect(Rect(0, 0, 2, 2));
+    QImage sharp(4, 4, QImage::Format_RGB32);
+    sharp.fill(qRgb(200, 0, 0));
+    sharp.setPixel(1, 0, qRgb(0, 200, 0));  // a detail finer than one pixel
+    EXPECT_FALSE(b.SetHiDpiImage(sharp.copy(0, 0, 3, 4))) << "only twice the size is taken";
+    EXPECT_TRUE(b.HiDpiImage().isNull());
+    ASSERT_TRUE(b.SetHiDpiImage(sharp));
+
+    const auto drawnAt = [&](qreal ratio) {
+        QImage screen(qRound(2 * ratio), qRound(2 * ratio), QImage::Format_RGB32);
+        screen.setDevicePixelRatio(ratio);
+        screen.fill(Qt::white);
+        QPainter p(&screen);
+        b.DrawTo(p, QRect(0, 0, 2, 2));
+        p.end();
+        return screen;
+    };
+    const QImage twice = drawnAt(2.0);
+    EXPECT_EQ(twice.pixel(0, 0), qRgb(200, 0, 0));
+    EXPECT_EQ(twice.pixel(1, 0), qRgb(0, 200, 0));
+    EXPECT_EQ(drawnAt(1.25).pixel(0, 0), qRgb(10, 20, 30)) << "below 1.5 the bitmap itself";
+    EXPECT_EQ(drawnAt(1.5).pixel(2, 2), qRgb(200, 0, 0));
+    EXPECT_EQ(b.Canvas()->Pixel(0, 0), RGB(10, 20, 30)) << "pixels are the bitmap's";
+
+    TBitmap copy;
+    copy.Assign(&b);
+    EXPECT_EQ(copy.HiDpiImage().size(), QSize(4, 4));
+    b.SetSize(3, 3);
+    EXPECT_TRUE(b.HiDpiImage().isNull()) << "a resized bitmap keeps no copy of another size";
+    copy.SetImage(QImage(2, 2, QImage::Format_RGB32));
+    EXPECT_TRUE(copy.HiDpiImage().isNull()) << "a new picture drops the old one's copy";
+
+    TMemoryStream junk;
+    junk.WriteBuffer("not a bitmap", 12);
+    junk.SetPosition(0);
+    EXPECT_THROW(copy.LoadHiDpiFromStream(junk), EInvalidGraphic);
+}
+
 class Swatch : public TGraphicControl {
 public:
     Swatch(TComponent* owner, TColor c, std::vector<std::string>* log, std::string name)

@@ -258,6 +258,20 @@ TEST(Buttons, ATinyGlyphButtonShowsItsGlyphFlatWithoutMargins) {
     }
     EXPECT_EQ(img.pixel(1, 1), qRgb(0, 0, 100));
     EXPECT_EQ(img.pixel(8, 8), qRgb(7 * 20, 7 * 20, 100));
+
+    // On a screen of two device pixels a pixel, the glyph's sharper copy.
+    QImage sharp(20, 20, QImage::Format_RGB32);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 20; ++x) sharp.setPixel(x, y, qRgb(x * 10, y * 10, 50));
+    ASSERT_TRUE(b.Glyph()->SetHiDpiImage(sharp));
+    QImage hiDpi(18, 18, QImage::Format_RGB32);
+    hiDpi.setDevicePixelRatio(2);
+    {
+        QPainter p(&hiDpi);
+        b.PaintButton(&p, false, false);
+    }
+    for (int y = 0; y < 18; ++y)
+        for (int x = 0; x < 18; ++x) ASSERT_EQ(hiDpi.pixel(x, y), qRgb(x * 10, y * 10, 50)) << x << "," << y;
 }
 
 TEST(Buttons, KindButtonsDrawAFramedFaceWithTheirBuiltInGlyph) {

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "resources/resources.h"
 
@@ -40,11 +41,38 @@ TEST_P(BuiltInBitmaps, Are24BitBmpsOfTheDesignedSize) {
 
 INSTANTIATE_TEST_SUITE_P(Artwork, BuiltInBitmaps,
                          ::testing::Values(Bitmap{"skin.bmp", 205, 66}, Bitmap{"mailer.bmp", 10, 10},
-                                           Bitmap{"close.bmp", 10, 10}),
+                                           Bitmap{"close.bmp", 10, 10}, Bitmap{"skin@2x.bmp", 410, 132},
+                                           Bitmap{"mailer@2x.bmp", 20, 20}, Bitmap{"close@2x.bmp", 20, 20}),
                          [](const auto& info) {
                              std::string n = info.param.name;
-                             return n.substr(0, n.find('.'));
+                             n = n.substr(0, n.find('.'));
+                             const auto at = n.find('@');
+                             return at == std::string::npos ? n : n.substr(0, at) + "_2x";
                          });
+
+QImage Loaded(const char* name) {
+    const auto bytes = resources::Load(name);
+    QImage img;
+    if (bytes)
+        img.loadFromData(reinterpret_cast<const uchar*>(bytes->data()), static_cast<int>(bytes->size()), "BMP");
+    return img;
+}
+
+// The window's shape comes from skin.bmp; the sharper face must cut away
+// exactly the same pixels, doubled, or the screen would show red edges or
+// holes at two device pixels a pixel.
+TEST(BuiltInArtwork, TheSharperSkinCutsAwayExactlyTheSkinsPixelsDoubled) {
+    const QImage skin = Loaded("skin.bmp");
+    const QImage sharp = Loaded("skin@2x.bmp");
+    ASSERT_EQ(sharp.size(), skin.size() * 2);
+    const QRgb cut = qRgb(255, 0, 0);
+    int differing = 0;
+    for (int y = 0; y < sharp.height(); ++y)
+        for (int x = 0; x < sharp.width(); ++x)
+            if ((sharp.pixel(x, y) == cut) != (skin.pixel(x / 2, y / 2) == cut))
+                ++differing;
+    EXPECT_EQ(differing, 0);
+}
 
 TEST(BuiltInArtwork, IconIs32By32With256Colours) {
     const auto ico = resources::Load("postwren.ico");
@@ -67,7 +95,9 @@ TEST(BuiltInArtwork, IconIs32By32With256Colours) {
 }
 
 TEST(BuiltInArtwork, DesktopIconsAtSeveralSizesAndNothingForUnknownNames) {
-    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+    // The theme's sizes, and 22 at 1.5 and 2 device pixels a pixel.
+    EXPECT_EQ(resources::IconSizes(), (std::vector<int>{16, 22, 24, 32, 33, 36, 44, 48, 64, 72, 96, 128, 256}));
+    for (int size : resources::IconSizes()) {
         const auto png = resources::Load("postwren-" + std::to_string(size) + ".png");
         ASSERT_TRUE(png.has_value()) << size;
         QImage img;

@@ -19,6 +19,7 @@ public:
         platform::TrayOffer where;
         platform::TrayIconReports reports;
         QImage picture;
+        platform::IconPictures pictures;  // everything the tray was given, picture included
         QString tip;
         std::vector<platform::TrayMenuEntry> menu;
         bool shown = true;  // false once the view is gone
@@ -71,7 +72,10 @@ private:
     public:
         explicit View(std::shared_ptr<Icon> icon) : icon_(std::move(icon)) {}
         ~View() override { icon_->shown = false; }
-        void SetPicture(const QImage& picture) override { icon_->picture = picture; }
+        void SetPicture(const platform::IconPictures& pictures) override {
+            icon_->picture = pictures.picture;
+            icon_->pictures = pictures;
+        }
         void SetToolTipText(const QString& tip) override { icon_->tip = tip; }
         void SetMenu(const std::vector<platform::TrayMenuEntry>& entries) override { icon_->menu = entries; }
 

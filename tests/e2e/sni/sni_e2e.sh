@@ -8,7 +8,8 @@
 # session bus. The program starts before any tray exists and must appear once
 # the watcher and host (sni_host.py) come up, after its error box about the
 # missing tray (30 s) is on screen; its item carries the title
-# "Postwren" and exports the menu 今すぐチェック / 設定 / - / 終了. The menu's
+# "Postwren", every size of the icon as the artwork draws it, the icon's theme
+# name, and exports the menu 今すぐチェック / 設定 / - / 終了. The menu's
 # entries, sent the dbusmenu "clicked" event, run a check (the 205x66 popup),
 # open the 257x188 settings dialog, and end the program with status 0. A left
 # click (Activate) runs a check; a second start runs a check in the first
@@ -119,6 +120,13 @@ item=$(items)
 echo "item: $item"
 title=$(ctl title "$item") || fail "the item does not answer"
 [ "$title" = "Postwren" ] || fail "the item's title is \"$title\""
+# Every size the icon is drawn for reaches the host as drawn, with the icon's
+# name in the theme beside the program.
+ctl icon "$item" "$here/../../../resources" >"$art/icon.txt" 2>&1 || {
+    cat "$art/icon.txt" >&2
+    fail "the item's pictures are not the artwork drawn for each size"
+}
+echo "$test_name: the item offers $(grep -c ': as drawn$' "$art/icon.txt") sizes as drawn; $(tail -n1 "$art/icon.txt")"
 
 expect_menu "$item" "start"
 shot "item-registered"

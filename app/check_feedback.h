@@ -26,14 +26,14 @@ std::int16_t DialogCycleMinutes(std::optional<std::int32_t> stored);
 // the report's advice.
 AnsiString CheckFailedNotice(const FailureReport& report);
 
-// The log line of a failed check, in UTF-8 without a line end: the local time
-// with its offset from UTC, then the report's text and advice, e.g.
+// What the log says of a failed check, in UTF-8: "check failed: ", the
+// report's text and its advice.
+std::string CheckFailedLogText(const FailureReport& report);
+
+// The log line of a failed check as the program's log writes it
+// (core/log.h), e.g.
 // "2026-12-08T11:49:39+0900 postwren: check failed: Authentication failed (server: -ERR [AUTH] wrong)".
 std::string CheckFailedLogLine(std::chrono::system_clock::time_point when, const FailureReport& report);
-
-// "<local time with UTC offset> postwren: <text>", in UTF-8 without a line
-// end: every line the program logs.
-std::string ProgramLogLine(std::chrono::system_clock::time_point when, const std::string& utf8Text);
 
 // A run of failed checks is told once: at its first failure. A successful
 // check ends the run, and so do confirmed settings (the user wants to know

@@ -11,7 +11,7 @@
 
 #include "core/clock.h"
 #include "core/text.h"
-#include "desktop/system_state.h"
+#include "session/system_state.h"
 
 namespace platform {
 class MessageWindow;

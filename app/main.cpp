@@ -5,7 +5,6 @@
 #include <QIcon>
 #include <QPixmap>
 #include <chrono>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -20,13 +19,14 @@
 #include "core/clock.h"
 #include "core/exception.h"
 #include "core/hive_file.h"
+#include "core/log.h"
 #include "core/socket.h"
 #include "core/streams.h"
 #include "core/text.h"
 #include "core/tls_socket.h"
-#include "desktop/desktop_system_state.h"
+#include "session/desktop_system_state.h"
 #include "desktop/notifier.h"
-#include "desktop/secret_service.h"
+#include "session/secret_service.h"
 #include "desktop/shell.h"
 #include "desktop/tray_service.h"
 #include "framework/dialogs.h"
@@ -74,11 +74,14 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("postwren"));
     GuardedStart guard =
         GuardStart(SingleInstance::DefaultDirs(), SingleInstance::DefaultKey(), kCheckNowRequest, kRequestTimeoutMs);
-    for (const QString& warning : guard.warnings) std::fprintf(stderr, "postwren: %s\n", qPrintable(warning));
+    // The clock and the log come first: everything after them says what it does through them.
+    const platform::SteadyClock clock;
+    platform::StandardErrorLog log(clock, "postwren");
+    for (const QString& warning : guard.warnings) log.Line(warning.toStdString());
     if (guard.verdict == GuardedStart::Verdict::HandedOver)
         return kExitStatus;
     if (guard.verdict == GuardedStart::Verdict::NoAnswer) {
-        std::fprintf(stderr, "postwren: another instance holds %s but does not answer\n", qPrintable(guard.heldLock));
+        log.Line("another instance holds " + guard.heldLock.toStdString() + " but does not answer");
         return kNoAnswerStatus;
     }
     // A resident program: hiding its last window must not end it.
@@ -91,14 +94,13 @@ int main(int argc, char** argv) {
     // TLS wraps the plain sockets; a bare server name passes through untouched.
     platform::TlsSockets sockets(*plainSockets);
     const std::unique_ptr<platform::TrayService> tray = platform::MakeDesktopTray();
-    platform::DesktopShell shell;
+    platform::DesktopShell shell(log);
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     DesktopMessageBox messageBox;
-    const platform::SteadyClock clock;
     platform::DesktopNotifier notifier;
     platform::SecretService secrets;
     platform::DesktopSystemState system;
-    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier, secrets, system};
+    const Services services{sockets, *tray, shell, hive, messageBox, clock, notifier, secrets, system, log};
 
     TApplication application;
     InstallStandardErrorBox();

@@ -4,14 +4,11 @@
 #include <QEvent>
 #include <QMouseEvent>
 #include <QObject>
-#include <QTimer>
 #include <QWidget>
-#include <chrono>
-#include <cstdio>
 #include <memory>
 #include <optional>
 
-#include "app/check_scheduler.h"
+#include "app/check_runner.h"
 #include "app/config_form.h"
 #include "core/application.h"
 #include "core/exception.h"
@@ -25,6 +22,7 @@
 #include "framework/menus.h"
 #include "framework/qtext.h"
 #include "framework/stdctrls.h"
+#include "net/check_mailbox.h"
 #include "net/kxpop3.h"
 #include "resources/resources.h"
 #include "settings/keyring_password.h"
@@ -151,7 +149,9 @@ private:
 };
 
 TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
-    : TForm(AOwner), services_(services), passwords_(std::make_unique<PasswordKeeper>(services_.secrets)) {
+    : TForm(AOwner),
+      services_(services),
+      passwords_(std::make_unique<PasswordKeeper>(services_.secrets, services_.log)) {
     BeginLoading();
     SetName("FrmMain");
     SetBorderStyle(TFormBorderStyle::bsNone);
@@ -161,7 +161,31 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     Font()->SetName(DefaultFontName());
     Font()->SetCharset(SHIFTJIS_CHARSET);
     Font()->SetHeight(-12);
+    makeFace();
+    makeTrayIcon();
+    makeCheck();
+    makeLabel();
+    OnCreate = [this](TObject* Sender) { FormCreate(Sender); };
+    OnShow = [this](TObject* Sender) { FormShow(Sender); };
+    // The tray icon appears here, and keeps this form from showing at start.
+    EndLoading();
 
+    MailerPath.clear();
+    Application->SetOnIdle([this](TObject* Sender, bool& Done) { FirstIdle(Sender, Done); });
+
+    // The result of a check is shown as the popup's window title, which is
+    // what its taskbar entry shows.
+    InstallTaskbarTitle(this);
+    dragFilter_ = std::make_unique<DragFilter>();
+    Handle()->installEventFilter(dragFilter_.get());
+
+    DoCreate();
+    // Published only once whole, so a failed start leaves no dangling window.
+    if (FrmMain == nullptr)
+        FrmMain = this;
+}
+
+void TFrmMain::makeFace() {
     FormRgn1 = new TFormRgn(this);
     FormRgn1->SetName("FormRgn1");
     FormRgn1->SetParent(this);
@@ -185,7 +209,9 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     BBtnMailer->OnClick = [this](TObject* Sender) { BBtnMailerClick(Sender); };
     BBtnClose = makeButton("BBtnClose", kCloseButtonBounds, kCloseGlyphFile, "閉じる", 1);
     BBtnClose->OnClick = [this](TObject* Sender) { BBtnCloseClick(Sender); };
+}
 
+void TFrmMain::makeTrayIcon() {
     TaskBar1 = new TTaskBar(this, services_.tray);
     TaskBar1->SetName("TaskBar1");
 
@@ -211,39 +237,47 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     TaskBar1->SetHideTaskBar(false);
     TaskBar1->SetTip("Postwren");
     TaskBar1->SetPopupMenu(PopupMenu1);
+}
 
+void TFrmMain::makeCheck() {
     KxPOP31 = new TKxPOP3(this, services_.sockets, services_.clock);
     KxPOP31->SetName("KxPOP31");
     KxPOP31->SetPort(kPop3Port);
     KxPOP31->SetReportLevel(0);
     KxPOP31->SetDeleteOnRead(false);
 
-    Timer1 = new TTimer(this);
+    Timer1 = new TTimer(this, services_.clock);
     Timer1->SetName("Timer1");
     Timer1->SetEnabled(false);
     Timer1->SetInterval(kInitialTimerInterval);
     Timer1->OnTimer = [this](TObject* Sender) { Timer1Timer(Sender); };
 
-    // Checks the system's changes ask for, besides the timer's.
-    scheduler_ = std::make_unique<CheckScheduler>(services_.system, services_.clock);
-    scheduler_->OnCheck = [this](CheckScheduler::Reason reason, bool asked) {
-        // A change's check is one of the timed checks: none while they do not run.
-        const bool timedChecksRun = Timer1->Enabled() && Timer1->Interval() != 0;
-        if (reason != CheckScheduler::Reason::Retry && !timedChecksRun)
-            return;
-        runCheck(asked, /*queueIfBusy=*/true);
+    CheckHooks hooks;
+    hooks.check = [this] {
+        // The one copy this check works on, whatever the dialog confirms meanwhile.
+        checked_ = Mailbox;
+        MailboxAccount account;
+        account.server = checked_.Host;
+        account.userID = checked_.UserID;
+        // Each check asks the keyring afresh: it may have been locked since.
+        account.passwordLookup = [this] { return passwords_->PasswordForCheck(checked_.Password); };
+        return CheckMailbox(*KxPOP31, account);
     };
-    scheduler_->OnIntervalRestart = [this] {
+    hooks.cancel = [this] { KxPOP31->Cancel(); };
+    hooks.show = [this](const CheckResult& result, bool asked) { showResult(result.count, asked); };
+    hooks.openSettings = [this] { M_ConfigClick(this); };
+    hooks.timedChecksRun = [this] { return Timer1->Enabled() && Timer1->Interval() != 0; };
+    hooks.restartInterval = [this] {
         if (!Timer1->Enabled())
             return;
         Timer1->SetEnabled(false);
         Timer1->SetEnabled(true);
     };
-    scheduler_->OnLog = [](const std::string& text) {
-        std::fprintf(stderr, "%s\n", ProgramLogLine(std::chrono::system_clock::now(), text).c_str());
-        std::fflush(stderr);
-    };
+    checks_ = std::make_unique<CheckRunner>(std::move(hooks), services_.system, services_.clock, services_.log,
+                                            services_.notifier);
+}
 
+void TFrmMain::makeLabel() {
     ShdwLabel = new TShadowLabel(this);
     ShdwLabel->SetName("ShdwLabel");
     ShdwLabel->SetParent(this);
@@ -266,29 +300,10 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     ShdwLabel->Highlight()->SetShadowLeft(kHighlightOffset);
     ShdwLabel->Highlight()->SetShadowTop(kHighlightOffset);
     ShdwLabel->Shadow()->SetShadowColor(clBlack);
-
-    OnCreate = [this](TObject* Sender) { FormCreate(Sender); };
-    OnShow = [this](TObject* Sender) { FormShow(Sender); };
-    // The tray icon appears here, and keeps this form from showing at start.
-    EndLoading();
-
-    MailerPath.clear();
-    Application->SetOnIdle([this](TObject* Sender, bool& Done) { FirstIdle(Sender, Done); });
-
-    // The result of a check is shown as the popup's window title, which is
-    // what its taskbar entry shows.
-    InstallTaskbarTitle(this);
-    dragFilter_ = std::make_unique<DragFilter>();
-    Handle()->installEventFilter(dragFilter_.get());
-
-    DoCreate();
-    // Published only once whole, so a failed start leaves no dangling window.
-    if (FrmMain == nullptr)
-        FrmMain = this;
 }
 
 TFrmMain::~TFrmMain() {
-    scheduler_.reset();
+    checks_.reset();
     // The components go before the filter their window still calls.
     DestroyComponents();
     if (HandleAllocated())
@@ -331,95 +346,26 @@ void TFrmMain::FirstIdle(TObject*, bool&) {
 }
 
 void TFrmMain::Timer1Timer(TObject*) {
-    runCheck(false);
+    checks_->Run(/*asked=*/false);
 }
 
 void TFrmMain::M_ChkNowClick(TObject*) {
-    runCheck(true);
+    checks_->Run(/*asked=*/true);
 }
 
-void TFrmMain::runCheck(bool always, bool queueIfBusy) {
-    // A tick or a menu command that arrives while a check waits on the
-    // network would disturb its connection: it is skipped, and the running
-    // check shows its own result.
-    if (checkRunning_) {
-        if (queueIfBusy && followUp_ != FollowUp::Asked)
-            followUp_ = always ? FollowUp::Asked : FollowUp::Timed;
+void TFrmMain::showResult(int count, bool asked) {
+    if (count == 0 && !asked) {
+        Hide();
         return;
     }
-    if (!always && !scheduler_->TimedCheckMayRun())
-        return;
-    {
-        struct Running {
-            bool& flag;
-            explicit Running(bool& f) : flag(f) { flag = true; }
-            ~Running() { flag = false; }
-        } running(checkRunning_);
-        checkOnce(always);
-    }
-    if (followUp_ == FollowUp::None || exiting_)
-        return;
-    const bool followUpAsked = followUp_ == FollowUp::Asked;
-    followUp_ = FollowUp::None;
-    // Once the handler that ran this check has returned.
-    QTimer::singleShot(0, Handle(), [this, followUpAsked] {
-        if (!exiting_)
-            runCheck(followUpAsked, /*queueIfBusy=*/true);
-    });
-}
-
-void TFrmMain::checkOnce(bool always) {
-    // The one copy this check works on, whatever the dialog confirms meanwhile.
-    const MailboxSettings settings = Mailbox;
-    KxPOP31->SetHost(settings.Host);
-    KxPOP31->SetUserID(settings.UserID);
-    scheduler_->CheckStarting();
-    try {
-        // Each check asks the keyring afresh: it may have been locked since.
-        KxPOP31->SetPassword(passwords_->PasswordForCheck(settings.Password));
-        KxPOP31->Connect();
-        const int count = KxPOP31->MessageCount();
-        if (count != 0 || always) {
-            const AnsiString& user = settings.UserID;
-            ShdwLabel->SetCaption(count != 0 ? MailGreeting(user, count) : NoMailGreeting(user));
-            Application->SetTitle(count != 0 ? MailTitle(count) : NoMailTitle());
-            ShowForm();
-            // Where the popup cannot stay on top, a timed check's news also
-            // comes as a desktop notification.
-            if (!always && !platform::KeepAboveHonoured())
-                TaskBar1->ShowBalloon(DefaultTitle(), ShdwLabel->Caption());
-        } else {
-            Hide();
-        }
-        KxPOP31->Disconnect();
-        failures_.Ended();
-    } catch (const Exception& e) {
-        // No error box, but the reason is told; the cure is in the settings,
-        // except for a mailbox that is only busy, which the next timed check
-        // tries again.
-        if (exiting_)
-            return;
-        const FailureReport report = DescribeFailure(e);
-        // Right after a wake or the network's return, the network may not
-        // be ready yet: such a failure gets a second attempt first.
-        if (scheduler_->HoldBackFailure(report.kind == FailureKind::Network, always, report.text))
-            return;
-        reportFailure(report);
-        if (OpensSettingsDialog(report.kind))
-            M_ConfigClick(this);
-    }
-}
-
-void TFrmMain::reportFailure(const FailureReport& report) {
-    // A first start without settings fails for want of them; the dialog
-    // that asks for them says enough.
-    if (storedKeyMissing_ && !settingsConfirmed_)
-        return;
-    const std::string line = CheckFailedLogLine(std::chrono::system_clock::now(), report);
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-    if (failures_.Failed())
-        services_.notifier.Notify(ToQString(CheckFailedNotice(report)), ToQString(report.advice));
+    const AnsiString& user = checked_.UserID;
+    ShdwLabel->SetCaption(count != 0 ? MailGreeting(user, count) : NoMailGreeting(user));
+    Application->SetTitle(count != 0 ? MailTitle(count) : NoMailTitle());
+    ShowForm();
+    // Where the popup cannot stay on top, a timed check's news also comes as
+    // a desktop notification.
+    if (!asked && !platform::KeepAboveHonoured())
+        TaskBar1->ShowBalloon(DefaultTitle(), ShdwLabel->Caption());
 }
 
 void TFrmMain::M_ConfigClick(TObject*) {
@@ -435,13 +381,11 @@ void TFrmMain::M_ConfigClick(TObject*) {
 }
 
 void TFrmMain::M_ExitClick(TObject*) {
-    exiting_ = true;
     // A check waiting on the network or the keyring gives up at once, so the
     // message loop can end; the teardown after it removes the tray icon.
     // Nothing is saved.
     services_.secrets.Cancel();
-    if (checkRunning_)
-        KxPOP31->Cancel();
+    checks_->Exit();
     Application->Terminate(0);
 }
 
@@ -481,6 +425,7 @@ void TFrmMain::LoadSettings() {
         return;
     // Nothing usable is stored: ask for the settings.
     storedKeyMissing_ = true;
+    checks_->QuietUntilConfirmed();
     if (FrmConfig != nullptr) {
         FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
         FrmConfig->ShowForm();
@@ -510,20 +455,11 @@ std::int16_t TFrmMain::DialogCycleMinutes() const {
 
 void TFrmMain::SettingsConfirmed() {
     cycleKnown_ = true;
-    settingsConfirmed_ = true;
-    // New settings, a new run: their first failure is told again.
-    failures_.Ended();
     // Only a process that found no stored settings waits for this; one whose
     // stored settings failed to load runs no timed checks at all.
     if (storedKeyMissing_ && !timedChecksArmed_)
         armTimedChecks();
-    // After the dialog's handler has returned, so the check does not run
-    // inside the OK button's click; when a check is running (the dialog's OK
-    // came while it waited), right after that one.
-    QTimer::singleShot(0, Handle(), [this] {
-        if (!exiting_)
-            runCheck(/*always=*/true, /*queueIfBusy=*/true);
-    });
+    checks_->SettingsConfirmed();
 }
 
 void TFrmMain::armTimedChecks() {

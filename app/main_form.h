@@ -6,13 +6,12 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/check_feedback.h"
 #include "app/services.h"
 #include "core/text.h"
 #include "framework/controls.h"
 #include "settings/settings_store.h"
 
-class CheckScheduler;
+class CheckRunner;
 class PasswordKeeper;
 class TBitBtn;
 class TFormRgn;
@@ -120,10 +119,6 @@ public:
     AnsiString ScramblePassword(const AnsiString& text) const;
     AnsiString UnscramblePassword(const AnsiString& text) const;
 
-    // Whether timed checks run at the interval of stored settings: true once
-    // settings were loaded from a stored key, or confirmed in the dialog in a
-    // process that started without any.
-    bool TimedChecksArmed() const { return timedChecksArmed_; }
     // Called by the settings dialog after its OK has saved and the dialog is
     // hidden: the first confirmation in a process that started without
     // stored settings starts the timed checks at the confirmed interval, and
@@ -133,35 +128,32 @@ public:
     // The interval the settings dialog shows: the proposal while none was
     // loaded or confirmed, otherwise CycleMinutes within the up/down's range.
     std::int16_t DialogCycleMinutes() const;
-    // A check is waiting on the network right now.
-    bool CheckRunning() const { return checkRunning_; }
 
 private:
+    friend class TFrmMainTestPeer;
     class DragFilter;
-    // Runs one check; `always` shows the popup whatever the count. A check
-    // asked for while another runs is skipped, or with `queueIfBusy` made
-    // right after that one ends. A timed check is skipped while offline.
-    void runCheck(bool always, bool queueIfBusy = false);
-    void checkOnce(bool always);
+    // The parts of the designed layout: the skin and its two buttons; the
+    // tray icon and its menu; the POP3 client, the check timer and the
+    // runner of checks; the greeting.
+    void makeFace();
+    void makeTrayIcon();
+    void makeCheck();
+    void makeLabel();
+    // The result of a counted check: the popup with the greeting when mail
+    // waits or the user asked, hidden otherwise.
+    void showResult(int count, bool asked);
     void armTimedChecks();
-    // A failed check: a log line on standard error each time, a desktop
-    // notification at the first failure of a run.
-    void reportFailure(const FailureReport& report);
 
     Services services_;
     // Where the password is kept: the keyring or the hive.
     std::unique_ptr<PasswordKeeper> passwords_;
-    bool checkRunning_ = false;
+    // The settings the running (or last) check works on.
+    MailboxSettings checked_;
     bool timedChecksArmed_ = false;
     bool storedKeyMissing_ = false;
     // An interval was loaded from the store or confirmed in the dialog.
     bool cycleKnown_ = false;
-    bool settingsConfirmed_ = false;
-    FailureStreak failures_;
-    std::unique_ptr<CheckScheduler> scheduler_;
-    // A check to make once the running one has ended.
-    enum class FollowUp { None, Timed, Asked } followUp_ = FollowUp::None;
-    bool exiting_ = false;
+    std::unique_ptr<CheckRunner> checks_;
     std::unique_ptr<DragFilter> dragFilter_;
 };
 

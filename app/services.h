@@ -7,6 +7,7 @@ class MessageBoxService;
 namespace platform {
 class Clock;
 class Hive;
+class Log;
 class Notifier;
 class SecretStore;
 class ShellService;
@@ -36,4 +37,6 @@ struct Services {
     platform::SecretStore& secrets;
     // Whether the system is online, and when it wakes from sleep.
     platform::SystemState& system;
+    // Where the program's log lines go (standard error, timestamped).
+    platform::Log& log;
 };

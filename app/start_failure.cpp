@@ -5,9 +5,9 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
-#include <cstdio>
 #include <cstring>
 
+#include "core/log.h"
 #include "core/text.h"
 
 namespace {
@@ -19,7 +19,7 @@ void endStartOnFatal(QtMsgType type, const QMessageLogContext& context, const QS
         if (previousHandler != nullptr)
             previousHandler(type, context, message);
         else
-            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+            platform::WriteStandardError(qFormatLogMessage(type, context, message).toStdString());
         return;
     }
     // Qt's own text goes on about reinstalling; its first sentence says what
@@ -28,8 +28,7 @@ void endStartOnFatal(QtMsgType type, const QMessageLogContext& context, const QS
     what = what.section(QLatin1String(". "), 0, 0);
     if (what.endsWith(QLatin1Char('.')))
         what.chop(1);
-    std::fprintf(stderr, "postwren: cannot start: the display cannot be opened (%s)\n", what.toLocal8Bit().constData());
-    std::fflush(stderr);
+    platform::WriteStandardError("postwren: cannot start: the display cannot be opened (" + what.toStdString() + ")");
     // Qt aborts once this returns; nothing of the start is worth tearing down.
     ::_exit(kStartFailedStatus);
 }
@@ -49,8 +48,8 @@ bool platformNamed(int argc, char** argv) {
 }  // namespace
 
 void ReportStartFailure(const std::string& cp932Why) {
-    std::fprintf(stderr, "postwren: cannot start: %s\n", Cp932ToUtf8(EscapeControls(cp932Why)).c_str());
-    std::fflush(stderr);
+    // Before the services exist, or after they failed: no log to go through.
+    platform::WriteStandardError("postwren: cannot start: " + Cp932ToUtf8(EscapeControls(cp932Why)));
 }
 
 std::string MissingDisplay(int argc, char** argv) {

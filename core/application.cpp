@@ -2,9 +2,9 @@
 
 #include <QCoreApplication>
 #include <QTimer>
-#include <cstdio>
 
 #include "core/exception.h"
+#include "core/log.h"
 #include "core/text.h"
 
 TApplication* Application = nullptr;
@@ -55,9 +55,9 @@ void ReportHandlerException(TObject* Sender) noexcept {
             throw;
         Application->HandleException(Sender);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        platform::WriteStandardError(e.what());
     } catch (...) {
-        std::fprintf(stderr, "a handler failed with an unknown exception\n");
+        platform::WriteStandardError("a handler failed with an unknown exception");
     }
 }
 
@@ -68,7 +68,7 @@ void TApplication::ShowException(const Exception& E) {
     }
     std::string text = Cp932ToUtf8(E.Message());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    std::fprintf(stderr, "%s\n", text.c_str());
+    platform::WriteStandardError(text);
 }
 
 int TApplication::Run() {

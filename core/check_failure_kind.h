@@ -21,7 +21,9 @@ enum class FailureKind {
     // The TLS layer: handshake, certificate, alert, broken record, STLS refused.
     Tls,
     // What the user wrote cannot be used: a server address that cannot be
-    // read, a value that cannot be sent, a password file that cannot be read.
+    // read, a value that cannot be sent, a password file that cannot be read,
+    // a user ID or password that is missing, a stored value that cannot be
+    // read. Also any other failure on this side that no server caused.
     Usage,
 };
 

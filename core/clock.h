@@ -21,6 +21,8 @@ public:
 
     virtual ~Clock() = default;
     virtual time_point Now() const = 0;
+    // The wall-clock time of log lines; may jump. The system's by default.
+    virtual std::chrono::system_clock::time_point WallNow() const { return std::chrono::system_clock::now(); }
 
     // Starts or restarts timer `id` of `window`: WM_TIMER (wParam = id) every
     // `ms` milliseconds of this clock until StopTimer. False when the timer

@@ -1,7 +1,7 @@
 // The desktop's keyring: secrets kept for the user by a service of the
 // session, each found again by a few attributes. SecretStore is the service
 // the settings talk to; its real counterpart speaks the freedesktop Secret
-// Service API on the session bus (desktop/secret_service.h).
+// Service API on the session bus (session/secret_service.h).
 #pragma once
 
 #include <string>

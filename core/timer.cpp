@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/application.h"
+#include "core/clock.h"
 #include "core/message_window.h"
 
 namespace {
@@ -12,9 +13,17 @@ constexpr platform::WPARAM kTimerId = 1;
 // The longest interval the platform's window timers take; longer ones are cut to it.
 constexpr unsigned kMaxTimerIntervalMs = 0x7FFFFFFF;
 
+// The clock of timers made without one.
+const platform::Clock& SystemClock() {
+    static const platform::SteadyClock clock;
+    return clock;
+}
+
 }  // namespace
 
-TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
+TTimer::TTimer(TComponent* AOwner) : TTimer(AOwner, SystemClock()) {}
+
+TTimer::TTimer(TComponent* AOwner, const platform::Clock& clock) : TComponent(AOwner), clock_(clock) {
     window_ = std::make_unique<platform::MessageWindow>(
         [this](platform::UINT msg, platform::WPARAM wParam, platform::LPARAM) -> platform::LRESULT {
             if (msg != platform::WM_TIMER || wParam != kTimerId)
@@ -31,6 +40,7 @@ TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
 
 TTimer::~TTimer() {
     enabled_ = false;
+    clock_.StopTimer(*window_, kTimerId);
     window_.reset();
 }
 
@@ -49,10 +59,10 @@ void TTimer::SetInterval(unsigned ms) {
 }
 
 void TTimer::updateTimer() {
-    window_->killTimer(kTimerId);
+    clock_.StopTimer(*window_, kTimerId);
     if (!enabled_ || interval_ == 0)
         return;
-    if (!window_->setTimer(kTimerId, std::min(interval_, kMaxTimerIntervalMs)))
+    if (!clock_.StartTimer(*window_, kTimerId, std::min(interval_, kMaxTimerIntervalMs)))
         throw EOutOfResources("Not enough timers available");
 }
 

@@ -8,8 +8,9 @@
 #include "core/exception.h"
 
 namespace platform {
+class Clock;
 class MessageWindow;
-}
+}  // namespace platform
 
 // The platform refused to make a timer.
 class EOutOfResources : public Exception {
@@ -24,7 +25,10 @@ public:
 // while a handler waits inside a nested message loop. GUI thread only.
 class TTimer : public TComponent {
 public:
+    // On the system's steady clock.
     explicit TTimer(TComponent* AOwner);
+    // On `clock`, which runs the ticks and must outlive the timer.
+    TTimer(TComponent* AOwner, const platform::Clock& clock);
     ~TTimer() override;
     const char* ClassName() const override { return "TTimer"; }
 
@@ -50,5 +54,6 @@ private:
 
     bool enabled_ = true;
     unsigned interval_ = 1000;
+    const platform::Clock& clock_;
     std::unique_ptr<platform::MessageWindow> window_;
 };

@@ -12,8 +12,9 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
-#include <cstdio>
 #include <utility>
+
+#include "core/log.h"
 
 extern char** environ;
 
@@ -37,9 +38,9 @@ class OpenerWatch final : public QObject {
 public:
     // Takes charge of `pid`. Without an application object there is no event
     // loop to follow it from; it then stays unreaped until we exit.
-    static void Follow(pid_t pid, QString opener, QString target) {
+    static void Follow(Log& log, pid_t pid, QString opener, QString target) {
         if (QCoreApplication::instance() != nullptr)
-            new OpenerWatch(pid, std::move(opener), std::move(target), QCoreApplication::instance());
+            new OpenerWatch(log, pid, std::move(opener), std::move(target), QCoreApplication::instance());
     }
 
     ~OpenerWatch() override {
@@ -50,8 +51,8 @@ public:
     OpenerWatch& operator=(const OpenerWatch&) = delete;
 
 private:
-    OpenerWatch(pid_t pid, QString opener, QString target, QObject* parent)
-        : QObject(parent), pid_(pid), opener_(std::move(opener)), target_(std::move(target)) {
+    OpenerWatch(Log& log, pid_t pid, QString opener, QString target, QObject* parent)
+        : QObject(parent), log_(log), pid_(pid), opener_(std::move(opener)), target_(std::move(target)) {
         // WORKAROUND: glibc 2.36's <sys/pidfd.h> lacks the C linkage for C++;
         // the system call itself is the same.
         pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
@@ -86,10 +87,10 @@ private:
             return;
         const QString how = WIFEXITED(status) ? QStringLiteral("exit status %1").arg(WEXITSTATUS(status))
                                               : QStringLiteral("signal %1").arg(WTERMSIG(status));
-        std::fprintf(stderr, "%s did not open %s (%s)\n", opener_.toLocal8Bit().constData(),
-                     target_.toLocal8Bit().constData(), how.toLocal8Bit().constData());
+        log_.Line(QStringLiteral("%1 did not open %2 (%3)").arg(opener_, target_, how).toStdString());
     }
 
+    Log& log_;
     pid_t pid_;
     int pidfd_ = -1;
     QSocketNotifier* notifier_ = nullptr;  // owned as a child, with a descriptor
@@ -100,7 +101,7 @@ private:
 
 }  // namespace
 
-DesktopShell::DesktopShell(QString opener) : opener_(std::move(opener)) {}
+DesktopShell::DesktopShell(Log& log, QString opener) : log_(log), opener_(std::move(opener)) {}
 DesktopShell::~DesktopShell() = default;
 
 int DesktopShell::Open(const QString& target) {
@@ -140,7 +141,7 @@ int DesktopShell::openWithOpener(const QString& target) {
 
     // posix_spawn reports a failed exec itself, so a missing opener is known
     // here; whether it takes the target is known only when it ends.
-    OpenerWatch::Follow(pid, opener_, target);
+    OpenerWatch::Follow(log_, pid, opener_, target);
     return kShellOpenSucceeded;
 }
 

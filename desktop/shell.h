@@ -7,6 +7,8 @@
 
 namespace platform {
 
+class Log;
+
 // Results of an open. Anything above kShellOpenFailureMax is success.
 constexpr int kShellOpenFailureMax = 32;
 constexpr int SE_ERR_FNF = 2;            // the file does not exist (or the name is empty)
@@ -35,12 +37,13 @@ public:
 // opener started: kShellOpenSucceeded. It could not be started (missing, not
 // executable): SE_ERR_NOASSOC. How the opener ends arrives later through the
 // event loop; an opener that ends with a non-zero status or a signal (it
-// refused the target) is reported on standard error, and every opener is
+// refused the target) is reported in the log, and every opener is
 // reaped then, so none is left a zombie. GUI thread only; the reaping needs
 // the QCoreApplication's event loop.
 class DesktopShell final : public ShellService {
 public:
-    explicit DesktopShell(QString opener = QStringLiteral("xdg-open"));
+    // Refusals go to `log`, which must outlive every opener still running.
+    explicit DesktopShell(Log& log, QString opener = QStringLiteral("xdg-open"));
     ~DesktopShell() override;
     DesktopShell(const DesktopShell&) = delete;
     DesktopShell& operator=(const DesktopShell&) = delete;
@@ -50,6 +53,7 @@ public:
 private:
     int openWithOpener(const QString& target);
 
+    Log& log_;
     QString opener_;
 };
 

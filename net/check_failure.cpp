@@ -19,7 +19,10 @@ FailureKind ClassifyFailure(const std::exception& failure) {
         return FailureKind::Usage;
     if (const auto* sock = dynamic_cast<const ESockError*>(&failure))
         return sock->Kind() == SockFailure::TlsFailed ? FailureKind::Tls : FailureKind::Network;
-    return FailureKind::Refused;
+    // Every refusal a server causes comes as an ECheckFailure; anything else
+    // (a stored value that cannot be read, a resource this side ran out of)
+    // was no server's doing, so it is never reported as a refusal.
+    return FailureKind::Usage;
 }
 
 int ExitStatusOf(FailureKind kind) {

@@ -19,7 +19,8 @@
 
 // The kind of whatever a check raised: an ECheckFailure says its own; a
 // server address that cannot be read is Usage; the socket layer's errors are
-// Network, or Tls for the TLS layer's; anything else is Refused.
+// Network, or Tls for the TLS layer's; anything else is Usage: only a server
+// refuses, and its refusals are ECheckFailures.
 FailureKind ClassifyFailure(const std::exception& failure);
 
 // postwren-check's exit status for a failure of this kind (the table above).

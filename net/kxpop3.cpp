@@ -22,12 +22,6 @@ constexpr int kStatCountField = 2;  // RFC 1939: "+OK nn mm", nn messages
 constexpr char kStlsRefused[] = "Server refused STLS";
 constexpr char kTlsMissing[] = "TLS was asked for but the connection is not protected";
 
-// A failure after which the connection is already closed: Connect passes the
-// error on as it is, without the QUIT that would replace it.
-struct ClosedWithError {
-    std::exception_ptr error;
-};
-
 constexpr char kUserCommand[] = "USER ";
 constexpr char kPassCommand[] = "PASS ";
 // The QUIT after a failure is a courtesy to the server: it may not keep the
@@ -286,7 +280,10 @@ TPowersock::ConnectTarget TKxPOP3::Target() const {
     return target;
 }
 
-void TKxPOP3::startTlsSession(const AnsiString& serverName) {
+void TKxPOP3::startTlsSession(const AnsiString& serverName, LogonProgress& progress) {
+    // Every failure here leaves the connection closed without QUIT: it could
+    // only go out in clear, into a broken session, or keep a server that
+    // refused from ending the check at once.
     AnsiString reply;
     try {
         reply = Transaction("STLS");
@@ -294,133 +291,146 @@ void TKxPOP3::startTlsSession(const AnsiString& serverName) {
         throw;
     } catch (const ESockError&) {
         // Closed or silent instead of an answer: never fall back to plain.
+        progress.mayQuit = false;
         dropConnection();
-        throw ClosedWithError{std::make_exception_ptr(ESockError(SockFailure::TlsFailed, kStlsRefused))};
+        throw ESockError(SockFailure::TlsFailed, kStlsRefused);
     }
+    progress.mayQuit = false;
     if (!ReplyAccepted(reply)) {
-        // No QUIT: waiting for its answer would only keep a server that
-        // refused from ending the check at once.
         dropConnection();
-        throw ClosedWithError{std::make_exception_ptr(ECheckFailure(kStlsRefused, FailureKind::Tls, reply))};
+        throw ECheckFailure(kStlsRefused, FailureKind::Tls, reply);
     }
     // Anything after the +OK came in clear and could have been injected by
     // someone on the path; nothing may pass for a reply from inside TLS.
     if (ReceiveBuffer().Size() != 0) {
         dropConnection();
-        throw ClosedWithError{
-            std::make_exception_ptr(ESockError(SockFailure::TlsFailed, "Server sent data after accepting STLS"))};
+        throw ESockError(SockFailure::TlsFailed, "Server sent data after accepting STLS");
     }
     try {
         StartTls(serverName);
     } catch (const Exception&) {
-        // No QUIT: it could only go out in clear or into a broken session.
         dropConnection();
-        throw ClosedWithError{std::current_exception()};
+        throw;
     }
+    progress.mayQuit = true;
 }
 
-void TKxPOP3::Connect() {
-    int attempts = 0;
+void TKxPOP3::requireCredentials() {
+    int asked = 0;
     while (FPassword.empty() || FUserID.empty()) {
+        // Nothing was sent: what is missing is the user's to give, not a
+        // server's refusal.
         if (!OnAuthenticationNeeded)
-            throw Exception(kAuthenticationFailed);
+            throw ECheckFailure(kAuthenticationFailed, FailureKind::Usage);
         // The handler had its one chance; go on with what it left.
-        if (attempts > 0)
+        if (asked > 0)
             break;
         bool handled = false;
         OnAuthenticationNeeded(handled);
         if (!handled)
-            throw Exception(kAuthenticationFailed);
+            throw ECheckFailure(kAuthenticationFailed, FailureKind::Usage);
+        ++asked;
+    }
+}
+
+void TKxPOP3::logOn(const ServerAddress& address, LogonProgress& progress) {
+    const bool wasConnected = Connected();
+    try {
+        TPowersock::Connect();
+    } catch (const Exception&) {
+        // A socket whose handshake failed or stalled is of no further use
+        // (one that was connected already belongs to someone else).
+        if (address.security == TransportSecurity::Implicit && !wasConnected)
+            dropConnection();
+        throw;
+    }
+    progress.mayQuit = true;
+
+    const AnsiString greeting = ReadLn();
+    if (!ReplyAccepted(greeting))
+        throw refusal(greeting);
+    if (address.security == TransportSecurity::StartTls)
+        startTlsSession(address.host, progress);
+    // The password goes out only inside the TLS session that was asked for.
+    if (address.security != TransportSecurity::Plain && !TlsEstablished()) {
+        progress.mayQuit = false;
+        dropConnection();
+        throw ESockError(SockFailure::TlsFailed, kTlsMissing);
+    }
+
+    int attempts = 0;
+    bool done = false;
+    while (!done) {
+        progress.step = LogonStep::User;
+        if (checkLogonReply(Transaction(kUserCommand + wireText(FUserID)), attempts)) {
+            progress.step = LogonStep::Pass;
+            done = checkLogonReply(Transaction(kPassCommand + wireText(FPassword)), attempts);
+        }
         ++attempts;
     }
-    checkCommandValues();
+    progress.step = LogonStep::None;
+    progress.loggedOn = true;
 
+    const AnsiString stat = Transaction("STAT");
+    if (!ReplyAccepted(stat))
+        throw refusal(stat);
+    FMessageCount = StrToIntDef(FieldAt(stat, kFieldSeparator, kStatCountField), 0);
+}
+
+void TKxPOP3::logOnFailed(const ServerAddress& address, const LogonProgress& progress,
+                          const std::exception_ptr& failure, std::optional<platform::Clock::time_point> checkLimit) {
+    // Say QUIT and close; the failure that ended the log-on goes on.
+    if (progress.mayQuit)
+        quitAfterFailure();
+    if (progress.step == LogonStep::None || address.security != TransportSecurity::Plain)
+        return;
+    try {
+        std::rethrow_exception(failure);
+    } catch (ECheckFailure& refused) {
+        if (refused.Kind() == FailureKind::Refused)
+            refused.SetAdvice(tlsAdvice(address, refused.ServerReply(), progress.step == LogonStep::User, checkLimit));
+    } catch (...) {
+        // Only a refusal gets advice.
+    }
+}
+
+void TKxPOP3::Connect() {
+    requireCredentials();
+    checkCommandValues();
     // Refuses a server field it cannot read before anything goes out.
     const ServerAddress address = ParseServerAddress(Host(), Port());
 
-    // A nested Connect (from a handler run inside one of our waits) must not
-    // clear the outer one's flag.
-    const bool wasBusy = FBusy;
+    // A nested Connect (from a handler run inside one of our waits) leaves
+    // the outer one's flag and bound alone.
+    const bool outermost = !FBusy;
     FBusy = true;
-    bool loggedOn = false;
-    auto finish = [&] {
-        if (!wasBusy)
-            FBusy = false;
-        if (loggedOn && OnConnect)
-            OnConnect(this);
-    };
-
-    // The time-out bounds the check as a whole. A nested Connect leaves the
-    // outer one's bound alone.
-    if (!wasBusy) {
+    // The time-out bounds the check as a whole.
+    if (outermost) {
         ClearWaitLimit();
         if (TimeOut() > 0)
             LimitWaits(TimeOut());
     }
     // What is left of it after the QUIT of a failure bounds the probe for advice.
     const std::optional<platform::Clock::time_point> checkLimit = WaitLimit();
-    // Where the log-on stands, for the advice after a refusal.
-    enum class LogonStep { None, User, Pass } step = LogonStep::None;
+
+    LogonProgress progress;
+    std::exception_ptr failure;
     try {
-        const bool wasConnected = Connected();
-        try {
-            TPowersock::Connect();
-        } catch (const Exception&) {
-            // A socket whose handshake failed or stalled is of no further use
-            // (one that was connected already belongs to someone else).
-            if (address.security == TransportSecurity::Implicit && !wasConnected)
-                dropConnection();
-            throw;
-        }
-        try {
-            const AnsiString greeting = ReadLn();
-            if (!ReplyAccepted(greeting))
-                throw refusal(greeting);
-            if (address.security == TransportSecurity::StartTls)
-                startTlsSession(address.host);
-            // The password goes out only inside the TLS session that was asked for.
-            if (address.security != TransportSecurity::Plain && !TlsEstablished()) {
-                dropConnection();
-                throw ClosedWithError{std::make_exception_ptr(ESockError(SockFailure::TlsFailed, kTlsMissing))};
-            }
-
-            attempts = 0;
-            bool done = false;
-            while (!done) {
-                step = LogonStep::User;
-                if (checkLogonReply(Transaction(kUserCommand + wireText(FUserID)), attempts)) {
-                    step = LogonStep::Pass;
-                    done = checkLogonReply(Transaction(kPassCommand + wireText(FPassword)), attempts);
-                }
-                ++attempts;
-            }
-            step = LogonStep::None;
-            loggedOn = true;
-
-            const AnsiString stat = Transaction("STAT");
-            if (!ReplyAccepted(stat))
-                throw refusal(stat);
-            FMessageCount = StrToIntDef(FieldAt(stat, kFieldSeparator, kStatCountField), 0);
-        } catch (const ClosedWithError& closed) {
-            std::rethrow_exception(closed.error);
-        } catch (ECheckFailure& failure) {
-            quitAfterFailure();
-            if (step != LogonStep::None && failure.Kind() == FailureKind::Refused &&
-                address.security == TransportSecurity::Plain)
-                failure.SetAdvice(tlsAdvice(address, failure.ServerReply(), step == LogonStep::User, checkLimit));
-            throw;
-        } catch (...) {
-            // Say QUIT and close; the failure that ended the log-on goes on.
-            quitAfterFailure();
-            throw;
-        }
+        logOn(address, progress);
     } catch (...) {
-        if (!wasBusy)
-            ClearWaitLimit();
-        finish();
-        throw;
+        failure = std::current_exception();
     }
-    finish();
+    if (failure) {
+        logOnFailed(address, progress, failure, checkLimit);
+        if (outermost)
+            ClearWaitLimit();
+    }
+    if (outermost)
+        FBusy = false;
+    if (progress.loggedOn && OnConnect)
+        OnConnect(this);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TKxPOP3::Disconnect() {

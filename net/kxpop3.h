@@ -3,6 +3,7 @@
 // mail client, which this program keeps as stored values only.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -168,8 +169,25 @@ protected:
     ConnectTarget Target() const override;
 
 private:
+    // Where a log-on stands, for what its failure leads to.
+    enum class LogonStep { None, User, Pass };
+    struct LogonProgress {
+        LogonStep step = LogonStep::None;
+        // The connection stands and is ours: a failure says QUIT before it closes.
+        bool mayQuit = false;
+        bool loggedOn = false;
+    };
+    // Credentials the handler could not give are a usage failure.
+    void requireCredentials();
+    // Connects, reads the greeting, STLS where asked for, USER/PASS, STAT.
+    // Raises the first failure, leaving `progress` to say how far it got.
+    void logOn(const ServerAddress& address, LogonProgress& progress);
+    // The one failure path of a log-on: QUIT where the connection is still
+    // ours, then advice for a refused plain log-on. Never raises.
+    void logOnFailed(const ServerAddress& address, const LogonProgress& progress, const std::exception_ptr& failure,
+                     std::optional<platform::Clock::time_point> checkLimit);
     // After the greeting: STLS, then the TLS handshake (RFC 2595).
-    void startTlsSession(const AnsiString& serverName);
+    void startTlsSession(const AnsiString& serverName, LogonProgress& progress);
     // One USER or PASS reply: true when accepted, false when refused and the
     // handler asked for another round; raises "Authentication failed" otherwise.
     bool checkLogonReply(const AnsiString& reply, int& attempts);

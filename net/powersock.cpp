@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/application.h"
+#include "core/check_failure_kind.h"
 #include "core/clock.h"
 #include "core/event_wait.h"
 #include "core/message_window.h"
@@ -893,8 +894,9 @@ AnsiString TPowersock::Transaction(const AnsiString& command) {
         if (digits > 0) {
             const long long value = std::stoll(FLastReply.substr(0, digits));
             if (value <= std::numeric_limits<std::int32_t>::max()) {
+                // The server's answer, not anything on this side: a refusal.
                 if (value > std::numeric_limits<std::int16_t>::max())
-                    throw Exception("Range check error");
+                    throw ECheckFailure("Range check error", FailureKind::Refused);
                 FReplyCode = static_cast<std::int16_t>(value);
             }
         }

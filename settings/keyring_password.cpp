@@ -1,8 +1,8 @@
 #include "settings/keyring_password.h"
 
-#include <cstdio>
 #include <optional>
 
+#include "core/log.h"
 #include "core/registry.h"
 
 namespace {
@@ -40,8 +40,7 @@ platform::SecretAttributes KeyringAttributes(const AnsiString& host, const AnsiS
 EKeyringError::EKeyringError(platform::SecretStatus reason)
     : ECheckFailure(Sjis(kUnreadableText), FailureKind::Usage), reason_(reason) {}
 
-PasswordKeeper::PasswordKeeper(platform::SecretStore& secrets, NoteSink notes)
-    : secrets_(secrets), notes_(std::move(notes)) {}
+PasswordKeeper::PasswordKeeper(platform::SecretStore& secrets, platform::Log& log) : secrets_(secrets), log_(log) {}
 
 SettingsLoad PasswordKeeper::Load(TRegistry& registry, StoredSettings& settings, const TScrambleKey& key, Move move) {
     const SettingsLoad load = ::LoadSettings(registry, settings, key);
@@ -72,7 +71,7 @@ void PasswordKeeper::migrate(TRegistry& registry, StoredSettings& settings) {
     if (!written) {
         // The keyring holds a copy; the store still has the password and
         // says so, and the next start tries again.
-        note("postwren: the settings file could not be changed; the password stays in it, scrambled");
+        note("the settings file could not be changed; the password stays in it, scrambled");
         return;
     }
     settings.passwordInKeyring = true;
@@ -121,7 +120,7 @@ bool PasswordKeeper::putInKeyring(const Item& item, const AnsiString& password) 
     const std::optional<std::string> utf8 = TryCp932ToUtf8(password);
     if (!utf8) {
         note(
-            "postwren: the password has bytes that are no text, so it cannot go into the keyring; it stays in the "
+            "the password has bytes that are no text, so it cannot go into the keyring; it stays in the "
             "settings file, scrambled");
         return false;
     }
@@ -146,18 +145,13 @@ void PasswordKeeper::noteFailure(platform::SecretStatus status, const char* what
             return;
         noServiceNoted_ = true;
         note(
-            "postwren: no keyring (Secret Service) on the session bus; the password is kept in the settings file, "
+            "no keyring (Secret Service) on the session bus; the password is kept in the settings file, "
             "scrambled");
         return;
     }
-    note(std::string("postwren: keyring: ") + reasonText(status) + "; " + what);
+    note(std::string("keyring: ") + reasonText(status) + "; " + what);
 }
 
 void PasswordKeeper::note(const std::string& line) const {
-    if (notes_) {
-        notes_(line);
-        return;
-    }
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
+    log_.Line(line);
 }

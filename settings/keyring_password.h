@@ -12,6 +12,10 @@
 #include "core/text.h"
 #include "settings/settings_store.h"
 
+namespace platform {
+class Log;
+}
+
 class TRegistry;
 
 // The keyring item of the stored settings. Label "Postwren: <user ID>@<server>";
@@ -46,11 +50,8 @@ private:
 // message loop turning, so a call may run inside another's wait.
 class PasswordKeeper {
 public:
-    // Receives the notes for the user: one line each, UTF-8, without a line end.
-    using NoteSink = std::function<void(const std::string&)>;
-
-    // Notes go to `notes`, or to standard error when it is empty.
-    explicit PasswordKeeper(platform::SecretStore& secrets, NoteSink notes = {});
+    // Notes for the user go to `log`, which must outlive the keeper.
+    PasswordKeeper(platform::SecretStore& secrets, platform::Log& log);
 
     // Whether a load moves a password the store holds into the keyring.
     enum class Move { IntoKeyring, Leave };
@@ -97,7 +98,7 @@ private:
     void note(const std::string& line) const;
 
     platform::SecretStore& secrets_;
-    NoteSink notes_;
+    platform::Log& log_;
     Item item_;
     bool inKeyring_ = false;
     // The password in the keyring has been read or written by this process.

@@ -21,11 +21,13 @@
 #include "core/clock.h"
 #include "core/exception.h"
 #include "core/hive_file.h"
+#include "core/log.h"
 #include "core/registry.h"
 #include "core/socket.h"
 #include "core/text.h"
 #include "core/tls_socket.h"
-#include "desktop/secret_service_on_demand.h"
+#include "session/secret_service_on_demand.h"
+#include "net/check_mailbox.h"
 #include "net/kxpop3.h"
 #include "net/server_address.h"
 #include "settings/keyring_password.h"
@@ -317,44 +319,63 @@ bool AsksForJson(int argc, char** argv) {
     return std::any_of(argv + 1, argv + argc, [](const char* a) { return std::string_view(a) == "--json"; });
 }
 
-// A failed check: the report on standard error (the advice on a line of its
-// own), and with --json its JSON form on standard output. The report has
+// Everything postwren-check says on standard error: its own lines as
+// "postwren-check: ...", a check's report as it stands.
+platform::PlainLog& ToolLog() {
+    static platform::PlainLog log("postwren-check: ");
+    return log;
+}
+platform::PlainLog& ReportLog() {
+    static platform::PlainLog log("");
+    return log;
+}
+
+// A report on standard error, the advice on a line of its own. The report has
 // every control byte written as \xNN, so no escape sequence from a server
-// reaches the terminal. Returns the exit status.
-int ReportFailure(bool json, const FailureReport& report) {
-    std::fprintf(stderr, "%s\n", Cp932ToUtf8(report.text).c_str());
+// reaches the terminal.
+void WriteReport(const FailureReport& report) {
+    ReportLog().Line(Cp932ToUtf8(report.text));
     if (!report.advice.empty())
-        std::fprintf(stderr, "%s\n", Cp932ToUtf8(report.advice).c_str());
+        ReportLog().Line(Cp932ToUtf8(report.advice));
+}
+
+// A failed check: the report on standard error, and with --json its JSON
+// form on standard output. Returns the exit status.
+int ReportFailure(bool json, const FailureReport& report) {
+    WriteReport(report);
     if (json)
         std::printf("%s\n", FailureJson(report).c_str());
     return ExitStatusOf(report.kind);
 }
 
-// The mailbox to check: the host in the engine's CP932 text, the user ID and
-// password as `credentials` says.
-struct Account {
-    AnsiString host;
-    AnsiString user;
-    AnsiString password;
-    CredentialText credentials = CredentialText::Cp932;
+// The resident program's stored settings and where its password is; made by
+// main so that the keyring's client lives as long as the check.
+struct StoredMailbox {
+    platform::HiveFile hive{platform::HiveFile::DefaultPath()};
+    platform::SecretServiceOnDemand secrets{[](const std::string& line) { ToolLog().Line(line); }};
+    PasswordKeeper passwords{secrets, ToolLog()};
 };
 
 // The account the resident program stored, its password from the keyring
-// where the program keeps it there. A usage error when nothing usable is
-// stored; the registry's message when a stored value cannot be read;
-// EKeyringError when the keyring cannot give the password.
-Account StoredAccount() {
-    platform::HiveFile hive(platform::HiveFile::DefaultPath());
-    TRegistry registry(hive);
-    StoredSettings stored;
-    platform::SecretServiceOnDemand secrets(
-        [](const std::string& line) { std::fprintf(stderr, "postwren-check: %s\n", line.c_str()); });
-    PasswordKeeper passwords(secrets);
+// where the program keeps it there (asked when the check starts). A usage
+// error when nothing usable is stored; the registry's failure when a stored
+// value cannot be read.
+MailboxAccount StoredAccount(StoredMailbox& stored) {
+    TRegistry registry(stored.hive);
+    StoredSettings settings;
     // Only reads: moving a password into the keyring is the program's business.
-    const SettingsLoad load = passwords.Load(registry, stored, DefaultScrambleKey, PasswordKeeper::Move::Leave);
+    const SettingsLoad load =
+        stored.passwords.Load(registry, settings, DefaultScrambleKey, PasswordKeeper::Move::Leave);
     if (!SettingsFound(load))
-        throw UsageError("no stored settings in " + hive.path().string() + "; give --host, --user and a password");
-    return Account{stored.host, stored.user, passwords.PasswordForCheck(stored.password)};
+        throw UsageError("no stored settings in " + stored.hive.path().string() +
+                         "; give --host, --user and a password");
+    MailboxAccount account;
+    account.server = settings.host;
+    account.userID = settings.user;
+    account.passwordLookup = [&stored, password = settings.password] {
+        return stored.passwords.PasswordForCheck(password);
+    };
+    return account;
 }
 
 // The server field as the engine reads it: --tls/--starttls put their scheme
@@ -373,28 +394,27 @@ AnsiString ServerField(const Options& options, const AnsiString& host) {
     return field;
 }
 
-int RunCheck(const Options& options, const Account& account) {
+int RunCheck(const Options& options, MailboxAccount account) {
     platform::SteadyClock clock;
     platform::TlsSockets sockets(platform::SystemSockets());
-    const AnsiString server = ServerField(options, account.host);
-    if (options.portGiven && server.find(':') != AnsiString::npos && !options.scheme)
+    account.server = ServerField(options, account.server);
+    if (options.portGiven && account.server.find(':') != AnsiString::npos && !options.scheme)
         throw UsageError("give the port either in the host or with --port");
+    account.port = options.port;
+    account.timeoutMs = options.timeoutSeconds * kMsPerSecond;
     TKxPOP3 client(nullptr, sockets, clock);
-    client.SetHost(server);
-    client.SetPort(options.port);
-    client.SetTimeOut(options.timeoutSeconds * kMsPerSecond);
-    client.SetUserID(account.user);
-    client.SetPassword(account.password);
-    client.SetCredentialEncoding(account.credentials);
-
-    client.Connect();
-    const int count = client.MessageCount();
-    client.Disconnect();
-
+    const CheckOutcome outcome = CheckMailbox(client, account);
+    if (!outcome.Counted())
+        return ReportFailure(options.json, outcome.Failure());
+    const CheckResult& result = outcome.Result();
+    // The mailbox was counted: a server that then refuses QUIT spoils nothing
+    // a script asked for, but is still told.
+    if (result.quitFailure)
+        WriteReport(*result.quitFailure);
     if (options.json)
-        std::printf("{\"count\": %d}\n", count);
+        std::printf("{\"count\": %d}\n", result.count);
     else
-        std::printf("%d\n", count);
+        std::printf("%d\n", result.count);
     return kExitCount;
 }
 
@@ -418,23 +438,30 @@ int main(int argc, char** argv) {
             std::printf("postwren-check %s\n", POSTWREN_VERSION);
             return kExitCount;
         }
-        if (options.storedSettings)
-            return RunCheck(options, StoredAccount());
+        if (options.storedSettings) {
+            StoredMailbox stored;
+            return RunCheck(options, StoredAccount(stored));
+        }
         const std::string password = ReadPassword(options);
         RefuseBreaks(*options.user, "the user ID");
         RefuseBreaks(password, "the password");
         // The user ID and password go to the server as they were given.
-        return RunCheck(options, Account{ToEngineText(*options.host, "the host name"), *options.user, password,
-                                         CredentialText::Utf8});
+        MailboxAccount account;
+        account.server = ToEngineText(*options.host, "the host name");
+        account.userID = *options.user;
+        account.password = password;
+        account.credentials = CredentialText::Utf8;
+        return RunCheck(options, account);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "postwren-check: %s\n", e.reason.c_str());
+        ToolLog().Line(e.reason);
         if (e.showUsage)
-            std::fprintf(stderr, "%s\n", kUsage);
+            ReportLog().Line(kUsage);
         if (json)
             std::printf("{\"error\": %s, \"kind\": %s}\n", JsonString(e.reason).c_str(),
                         JsonString(KindName(FailureKind::Usage)).c_str());
         return kExitUsage;
     } catch (const std::exception& e) {
+        // The stored settings could not be read: never a server's doing.
         return ReportFailure(json, DescribeFailure(e));
     }
 }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/check_runner.h"
 #include "app/config_form.h"
 #include "app/main_form.h"
 #include "core/application.h"
@@ -22,6 +23,21 @@
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/test_services.h"
 #include "tests/support/wait.h"
+
+// What the tests look at inside the main window and its runner of checks.
+class CheckRunnerTestPeer {
+public:
+    static bool Running(const CheckRunner& runner) { return runner.running_; }
+};
+
+class TFrmMainTestPeer {
+public:
+    // Timed checks run at the interval of stored settings: once settings were
+    // loaded from a stored key, or confirmed in a process that started without.
+    static bool TimedChecksArmed(const TFrmMain& form) { return form.timedChecksArmed_; }
+    // A check is waiting on the network right now.
+    static bool CheckRunning(const TFrmMain& form) { return CheckRunnerTestPeer::Running(*form.checks_); }
+};
 
 namespace app_testing {
 
@@ -54,6 +70,7 @@ protected:
     std::vector<AnsiString> errors;
     std::unique_ptr<TFrmMain> frmMain;
     std::unique_ptr<TFrmConfig> frmConfig;
+    std::size_t logMark_ = 0;
 
     void SetUp() override {
         Application->ShowExceptionHook = [this](const Exception& e) { errors.push_back(e.Message()); };
@@ -97,7 +114,19 @@ protected:
         frmMain->Mailbox = MailboxSettings{"127.0.0.1", user, password};
     }
 
+    // The program's log lines from CaptureLog on, each as the program's log
+    // writes it after its time stamp: " postwren: <text>\n".
+    void CaptureLog() { logMark_ = services.log.lines.size(); }
+    std::string CapturedLog() const {
+        std::string said;
+        for (std::size_t i = logMark_; i < services.log.lines.size(); ++i)
+            said += " postwren: " + services.log.lines[i] + "\n";
+        return said;
+    }
+
     bool PopupVisible() const { return frmMain->Visible(); }
+    bool CheckRunning() const { return TFrmMainTestPeer::CheckRunning(*frmMain); }
+    bool TimedChecksArmed() const { return TFrmMainTestPeer::TimedChecksArmed(*frmMain); }
     bool DialogVisible() const { return frmConfig->Visible(); }
 };
 

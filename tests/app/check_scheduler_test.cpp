@@ -314,7 +314,7 @@ TEST(NetworkFailure, IsWhatTheSocketLayerRaisesExceptTls) {
     EXPECT_EQ(ClassifyFailure(ESockError(SockFailure::LookupFailed)), FailureKind::Network);
     EXPECT_EQ(ClassifyFailure(ESockError(SockFailure::PlatformError, "10065:No route to host")), FailureKind::Network);
     EXPECT_EQ(ClassifyFailure(ESockError(SockFailure::TlsFailed, "certificate verify failed")), FailureKind::Tls);
-    EXPECT_EQ(ClassifyFailure(Exception("Authentication failed")), FailureKind::Refused);
+    EXPECT_EQ(ClassifyFailure(ECheckFailure("Authentication failed", FailureKind::Refused)), FailureKind::Refused);
 }
 
 }  // namespace

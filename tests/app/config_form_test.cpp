@@ -219,7 +219,7 @@ TEST_F(ConfigForm, TheFirstConfirmationWithoutStoredSettingsStartsTimedChecks) {
     ASSERT_EQ(frmMain->Timer1->Interval(), 0u);
     frmConfig->UDChkCycle->SetPosition(7);
     frmConfig->BitBtn1Click(frmConfig->BitBtn1);
-    EXPECT_TRUE(frmMain->TimedChecksArmed());
+    EXPECT_TRUE(TimedChecksArmed());
     EXPECT_TRUE(frmMain->Timer1->Enabled());
     EXPECT_EQ(frmMain->Timer1->Interval(), 7u * 60000u);
     // Later confirmations change the stored interval only.

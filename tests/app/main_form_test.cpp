@@ -108,7 +108,7 @@ TEST_F(MainForm, FirstStartWithoutSettingsShowsTheDialogAndStoresNothing) {
     // No timed checks until settings are confirmed.
     EXPECT_TRUE(frmMain->Timer1->Enabled());
     EXPECT_EQ(frmMain->Timer1->Interval(), 0u);
-    EXPECT_FALSE(frmMain->TimedChecksArmed());
+    EXPECT_FALSE(TimedChecksArmed());
     EXPECT_EQ(Application->Title(), "Postwren");
 }
 
@@ -188,7 +188,7 @@ TEST_F(MainForm, ADamagedOrUnreadableStoreStartsAsOneWithoutSettings) {
         EXPECT_TRUE(DialogVisible());
         EXPECT_TRUE(errors.empty());
         EXPECT_EQ(frmMain->Timer1->Interval(), 0u);
-        EXPECT_FALSE(frmMain->TimedChecksArmed());
+        EXPECT_FALSE(TimedChecksArmed());
         frmConfig.reset();
         frmMain.reset();
     }
@@ -254,7 +254,7 @@ TEST_F(MainForm, TheTrayDoubleClickRunsCheckNowWithoutRestoringTheWindowByItself
                               platform::WM_LBUTTONDBLCLK));
     // The double click is handled one message-loop turn later, and the check after it.
     ASSERT_TRUE(testing_support::WaitUntil([&] {
-        return server.Connections() == 1 && !frmMain->CheckRunning() && PopupVisible();
+        return server.Connections() == 1 && !CheckRunning() && PopupVisible();
     })) << "the double click did not check";
     EXPECT_EQ(Application->Title(), Sjis("着信なし"));
 }
@@ -305,7 +305,7 @@ TEST_F(MainForm, ACheckArrivingWhileOneRunsIsSkipped) {
     int overlapped = 0;
     bool sawRunning = false;
     QTimer::singleShot(0, [&] {
-        sawRunning = frmMain->CheckRunning();
+        sawRunning = CheckRunning();
         frmMain->Timer1Timer(frmMain.get());
         frmMain->M_ChkNowClick(frmMain->M_ChkNow);
         ++overlapped;
@@ -313,7 +313,7 @@ TEST_F(MainForm, ACheckArrivingWhileOneRunsIsSkipped) {
     frmMain->Timer1Timer(frmMain.get());
     ASSERT_EQ(overlapped, 1) << "nothing arrived while the check waited";
     EXPECT_TRUE(sawRunning);
-    EXPECT_FALSE(frmMain->CheckRunning());
+    EXPECT_FALSE(CheckRunning());
     // The running check went on undisturbed, on its one connection.
     EXPECT_EQ(server.Connections(), 1);
     EXPECT_TRUE(server.Mismatches().empty());
@@ -339,7 +339,7 @@ TEST_F(MainForm, ExitEndsTheMessageLoopAtOnceEvenDuringACheck) {
     guard.start(10000);
     status = loop.exec();
     EXPECT_EQ(status, 0);
-    EXPECT_FALSE(frmMain->CheckRunning());
+    EXPECT_FALSE(CheckRunning());
     // Exiting is not a failed check: no settings dialog on the way out.
     EXPECT_FALSE(DialogVisible());
     EXPECT_TRUE(server.WaitSessionEnded(0, std::chrono::seconds(5)));
@@ -524,7 +524,7 @@ TEST_F(MainForm, AFirstRunConfirmedWithEnterStoresTenMinutesAndChecksAtOnce) {
     EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(10));
     EXPECT_EQ(frmMain->Timer1->Interval(), 10u * 60000u);
     // The check runs once the OK handler has returned, like 今すぐチェック.
-    ASSERT_TRUE(testing_support::WaitUntil([&] { return PopupVisible() && !frmMain->CheckRunning(); }));
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return PopupVisible() && !CheckRunning(); }));
     EXPECT_EQ(server.Connections(), 1);
     EXPECT_TRUE(server.Mismatches(0).empty());
     EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 2));
@@ -562,9 +562,9 @@ TEST_F(MainForm, EachFailureIsLoggedAndEachRunOfFailuresNotifiedOnce) {
     server.AddSession(CheckScript("taro", "wrong", 0));
     server.AddSession(RefusedLogonScript("taro", "wrong"));
 
-    testing::internal::CaptureStderr();
+    CaptureLog();
     for (int i = 0; i < 3; ++i) frmMain->Timer1Timer(frmMain.get());
-    const std::string firstRun = testing::internal::GetCapturedStderr();
+    const std::string firstRun = CapturedLog();
     EXPECT_EQ(CountOf(firstRun,
                       " postwren: check failed: Authentication failed (server: -ERR [AUTH] Authentication failed.)\n"),
               3)
@@ -592,10 +592,10 @@ TEST_F(MainForm, ATemporaryRefusalNotifiesWithoutTheDialog) {
                            Expect("PASS secret", "-ERR [IN-USE] Mailbox is locked\r\n"), Expect("QUIT", "+OK\r\n")});
     server.AddSession(CheckScript("taro", "secret", 1));
 
-    testing::internal::CaptureStderr();
+    CaptureLog();
     frmMain->Timer1Timer(frmMain.get());
     frmMain->Timer1Timer(frmMain.get());
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = CapturedLog();
     EXPECT_EQ(
         CountOf(log, " postwren: check failed: Authentication failed (server: -ERR [IN-USE] Mailbox is locked)\n"), 2)
         << log;
@@ -618,14 +618,14 @@ TEST_F(MainForm, ConfirmedSettingsStartANewRunOfFailures) {
     frmMain->CycleMinutes = 5;
     server.AddSession(RefusedLogonScript("taro", "wrong"));
     server.AddSession(RefusedLogonScript("taro", "still-wrong"));
-    testing::internal::CaptureStderr();
+    CaptureLog();
     frmMain->Timer1Timer(frmMain.get());
     ASSERT_TRUE(DialogVisible());
     frmConfig->EdPW->SetText("still-wrong");
     frmConfig->BitBtn1Click(frmConfig->BitBtn1);
     // The check after OK fails too: the dialog is back, and the user is told.
-    ASSERT_TRUE(testing_support::WaitUntil([&] { return server.Connections() == 2 && !frmMain->CheckRunning(); }));
-    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return server.Connections() == 2 && !CheckRunning(); }));
+    CapturedLog();
     EXPECT_TRUE(DialogVisible());
     EXPECT_EQ(services.notifier.notices.size(), 2u);
 }
@@ -634,9 +634,9 @@ TEST_F(MainForm, ServerTextInTheNoticeAndTheLogIsEscaped) {
     MakeForms();
     UseAccount("taro", "secret");
     server.AddSession({Send("-ERR \x1b]0;owned\x07\x1b[2J\r\n"), Expect("QUIT", "+OK\r\n")});
-    testing::internal::CaptureStderr();
+    CaptureLog();
     frmMain->M_ChkNowClick(frmMain->M_ChkNow);
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = CapturedLog();
     EXPECT_EQ(log.find('\x1b'), std::string::npos);
     EXPECT_NE(log.find("check failed: -ERR \\x1B]0;owned\\x07\\x1B[2J\n"), std::string::npos) << log;
     ASSERT_EQ(services.notifier.notices.size(), 1u);
@@ -683,7 +683,7 @@ TEST_F(MainForm, OkDuringACheckAppliesFromTheNextCheckAndEachCheckSendsOnePair) 
     EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 1));
     // The check OK asks for follows it, on the confirmed settings.
     ASSERT_TRUE(testing_support::WaitUntil([&] {
-        return server.Connections() == 2 && server.Lines(1).size() == 4 && !frmMain->CheckRunning();
+        return server.Connections() == 2 && server.Lines(1).size() == 4 && !CheckRunning();
     })) << server.Connections()
         << " connections";
     EXPECT_TRUE(server.Mismatches(1).empty());
@@ -697,17 +697,17 @@ TEST_F(MainForm, OfflineATimedCheckIsSkippedQuietlyAndCheckNowStillReports) {
     UseAccount("taro", "secret");
     // Nothing listens: a check that ran would fail.
     frmMain->KxPOP31->SetPort(testing_support::ScriptedPop3Server::UnusedPort());
-    testing::internal::CaptureStderr();
+    CaptureLog();
     frmMain->Timer1Timer(frmMain.get());
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = CapturedLog();
     EXPECT_EQ(CountOf(log, " postwren: timed check skipped: the system is offline\n"), 1) << log;
     EXPECT_EQ(CountOf(log, "\n"), 1) << log;
     EXPECT_FALSE(DialogVisible());
     EXPECT_TRUE(services.notifier.notices.empty());
 
-    testing::internal::CaptureStderr();
+    CaptureLog();
     frmMain->M_ChkNowClick(frmMain->M_ChkNow);
-    testing::internal::GetCapturedStderr();
+    CapturedLog();
     EXPECT_TRUE(DialogVisible());
     EXPECT_EQ(services.notifier.notices.size(), 1u);
 }
@@ -724,7 +724,7 @@ TEST_F(MainForm, AFailureRightAfterTheNetworkReturnsCountsOnlyWhenTheSecondAttem
         clock.Advance(d);
         ASSERT_TRUE(testing_support::DeliverQueuedMessages());
     };
-    testing::internal::CaptureStderr();
+    CaptureLog();
     // Before timed checks run (start-up has not finished), the network's return checks nothing.
     services.system.Say(platform::Reachability::Online);
     ASSERT_TRUE(testing_support::DeliverQueuedMessages());
@@ -740,11 +740,11 @@ TEST_F(MainForm, AFailureRightAfterTheNetworkReturnsCountsOnlyWhenTheSecondAttem
     pass(CheckScheduler::kChangeCheckSpacing - std::chrono::milliseconds(1));
     EXPECT_TRUE(network.connects.empty());
     pass(std::chrono::milliseconds(1));
-    ASSERT_EQ(network.connects.size(), 1u) << testing::internal::GetCapturedStderr();
+    ASSERT_EQ(network.connects.size(), 1u) << CapturedLog();
     EXPECT_FALSE(DialogVisible());
     EXPECT_TRUE(services.notifier.notices.empty());
     pass(CheckScheduler::kRetryDelay);
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = CapturedLog();
     EXPECT_EQ(network.connects.size(), 2u);
     EXPECT_TRUE(DialogVisible());
     EXPECT_EQ(services.notifier.notices.size(), 1u);

@@ -1,4 +1,5 @@
 #include "desktop/shell.h"
+#include "tests/support/recording_log.h"
 #include "tests/support/wait.h"
 
 #include <fcntl.h>
@@ -32,6 +33,9 @@ QString readAll(const QString& path) {
 
 class ShellOpen : public testing::Test {
 protected:
+    RecordingLog log;
+
+protected:
     void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
 
     QString path(const QString& name) const { return dir_.filePath(name); }
@@ -62,13 +66,13 @@ protected:
 TEST_F(ShellOpen, AnExecutableFileStartsAndSucceeds) {
     const QString mailer =
         script(QStringLiteral("メーラー"), QStringLiteral("echo started > '%1'").arg(path("marker")));
-    DesktopShell shell(path("no-opener"));
+    DesktopShell shell(log, path("no-opener"));
     EXPECT_GT(shell.Open(mailer), kShellOpenFailureMax);
     ASSERT_TRUE(WaitUntil([&] { return readAll(path("marker")) == QStringLiteral("started"); }));
 }
 
 TEST_F(ShellOpen, MissingEmptyAndUnstartableFilesFail) {
-    DesktopShell shell(opener(0));
+    DesktopShell shell(log, opener(0));
     EXPECT_EQ(shell.Open(path("does-not-exist")), platform::SE_ERR_FNF);
     EXPECT_EQ(shell.Open(QString()), platform::SE_ERR_FNF);
     // Executable, but nothing the system can run.
@@ -84,7 +88,7 @@ TEST_F(ShellOpen, MissingEmptyAndUnstartableFilesFail) {
 }
 
 TEST_F(ShellOpen, OtherFilesAndAddressesGoToTheOpener) {
-    DesktopShell shell(opener(0));
+    DesktopShell shell(log, opener(0));
     const QString doc = script(QStringLiteral("notes.txt"), QString(), false);
     EXPECT_EQ(shell.Open(doc), platform::kShellOpenSucceeded);
     EXPECT_TRUE(WaitUntil([&] { return readAll(path("opened")) == doc; })) << readAll(path("opened")).toStdString();
@@ -157,7 +161,7 @@ protected:
 };
 
 TEST_F(SlowOpener, OpenDoesNotWaitForTheOpenerWhichIsReapedWhenItEnds) {
-    DesktopShell shell(opener_);
+    DesktopShell shell(log, opener_);
     const QString doc = script(QStringLiteral("doc"), QString(), false);
     // The opener cannot end before it is released below; Open answers anyway.
     EXPECT_EQ(shell.Open(doc), platform::kShellOpenSucceeded);
@@ -173,17 +177,16 @@ TEST_F(SlowOpener, OpenDoesNotWaitForTheOpenerWhichIsReapedWhenItEnds) {
 }
 
 TEST_F(SlowOpener, ARefusalAfterOpenReturnedIsReportedAndReaped) {
-    DesktopShell shell(opener_);
+    DesktopShell shell(log, opener_);
     const QString doc = script(QStringLiteral("data.bin"), QString(), false);
     // Whether the opener takes the file is not known yet: starting it is success.
     EXPECT_EQ(shell.Open(doc), platform::kShellOpenSucceeded);
     const qint64 pid = openerPid();
     ASSERT_GT(pid, 0) << "the opener did not start";
 
-    testing::internal::CaptureStderr();
     release(4);
     const bool reaped = WaitUntil([&] { return !isOurChild(pid); });
-    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string said = log.lines.empty() ? std::string() : log.lines.back();
     EXPECT_TRUE(reaped);
     EXPECT_NE(said.find(QStringLiteral("%1 did not open %2 (exit status 4)").arg(opener_, doc).toStdString()),
               std::string::npos)
@@ -192,9 +195,9 @@ TEST_F(SlowOpener, ARefusalAfterOpenReturnedIsReportedAndReaped) {
 
 TEST_F(ShellOpen, AMissingOpenerFailsAtOnce) {
     const QString doc = script(QStringLiteral("data.bin"), QString(), false);
-    DesktopShell missing(path("no-such-opener"));
+    DesktopShell missing(log, path("no-such-opener"));
     EXPECT_EQ(missing.Open(doc), platform::SE_ERR_NOASSOC);
-    DesktopShell notExecutable(script(QStringLiteral("plain-file"), QString(), false));
+    DesktopShell notExecutable(log, script(QStringLiteral("plain-file"), QString(), false));
     EXPECT_EQ(notExecutable.Open(doc), platform::SE_ERR_NOASSOC);
 }
 

@@ -29,10 +29,11 @@
 #include "core/hive_file.h"
 #include "core/registry.h"
 #include "core/text.h"
-#include "desktop/secret_service.h"
+#include "session/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 #include "tests/support/password_forms.h"
+#include "tests/support/recording_log.h"
 
 namespace {
 
@@ -54,7 +55,9 @@ int readSettings() {
     TRegistry registry(hive);
     StoredSettings s;
     platform::SecretService secrets;
-    PasswordKeeper passwords(secrets, [](const std::string&) {});
+    // The probe's answer is its output; the keeper's notes are of no interest here.
+    RecordingLog notes;
+    PasswordKeeper passwords(secrets, notes);
     const SettingsLoad load = passwords.Load(registry, s, DefaultScrambleKey, PasswordKeeper::Move::Leave);
     if (!SettingsFound(load))
         return kExitNoSettings;

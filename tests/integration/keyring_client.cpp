@@ -21,8 +21,9 @@
 #include <string>
 
 #include "core/hive_file.h"
+#include "core/log.h"
 #include "core/registry.h"
-#include "desktop/secret_service.h"
+#include "session/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 
@@ -70,7 +71,8 @@ int migrate(const char* file) {
     std::string go;
     std::getline(std::cin, go);
     platform::SecretService secrets;
-    PasswordKeeper passwords(secrets);
+    platform::PlainLog log("keyring_client: ");
+    PasswordKeeper passwords(secrets, log);
     platform::HiveFile hive(file);
     TRegistry registry(hive);
     StoredSettings settings;

@@ -19,10 +19,11 @@
 
 #include "core/hive_file.h"
 #include "core/registry.h"
-#include "desktop/secret_service.h"
+#include "session/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
 #include "tests/support/password_forms.h"
+#include "tests/support/recording_log.h"
 #include "tests/support/scripted_pop3_server.h"
 
 namespace {
@@ -174,13 +175,12 @@ TEST_F(Keyring, ALockedKeyringIsPromptedForOnceAndThenSaidLockedUntilUnlocked) {
 
 TEST_F(Keyring, TheSettingsKeepNoFormOfThePasswordAndReadItBackFromTheKeyring) {
     platform::SecretService secrets;
-    std::vector<std::string> notes;
-    const auto sink = [&notes](const std::string& line) { notes.push_back(line); };
+    RecordingLog notes;
     platform::HiveFile hive(tmp / "user.reg");
     TRegistry registry(hive);
     const AnsiString password = Sjis("パスワードⅰ①");
     {
-        PasswordKeeper keeper(secrets, sink);
+        PasswordKeeper keeper(secrets, notes);
         ASSERT_TRUE(
             keeper.Save(registry, StoredSettings{kFixtureHost, "taro", password, 15, "/m"}, DefaultScrambleKey));
     }
@@ -193,11 +193,11 @@ TEST_F(Keyring, TheSettingsKeepNoFormOfThePasswordAndReadItBackFromTheKeyring) {
                            {"lookup", "application", "postwren", "server", "メール.example.jp", "user", "taro"});
     EXPECT_EQ(looked.out, "パスワードⅰ①");
 
-    PasswordKeeper later(secrets, sink);
+    PasswordKeeper later(secrets, notes);
     StoredSettings loaded;
     ASSERT_EQ(later.Load(registry, loaded, DefaultScrambleKey).status, SettingsLoadStatus::Loaded);
     EXPECT_EQ(later.PasswordForCheck(loaded.password), password);
-    EXPECT_TRUE(notes.empty()) << notes.front();
+    EXPECT_TRUE(notes.lines.empty()) << notes.lines.front();
 }
 
 // Every kill of a move into the keyring leaves the password in the file (as
@@ -285,7 +285,8 @@ TEST_F(Keyring, PostwrenCheckSendsThePasswordItReadsFromTheKeyring) {
     platform::HiveFile hive(config / "postwren" / "user.reg");
     TRegistry registry(hive);
     platform::SecretService secrets;
-    PasswordKeeper keeper(secrets);
+    RecordingLog notes;
+    PasswordKeeper keeper(secrets, notes);
     ASSERT_TRUE(keeper.Save(registry, StoredSettings{"127.0.0.1", "alice", "w0nder-land", 10, ""}, DefaultScrambleKey));
     ASSERT_TRUE(keeper.InKeyring());
     ScriptedPop3Server server;

@@ -9,6 +9,7 @@
 #include "tests/support/fake_hive.h"
 #include "tests/support/fake_secret_store.h"
 #include "tests/support/hive_values.h"
+#include "tests/support/recording_log.h"
 
 namespace {
 
@@ -29,9 +30,7 @@ protected:
         settings.mailer = "/usr/bin/mailer";
     }
 
-    PasswordKeeper keeper() {
-        return PasswordKeeper(keyring, [this](const std::string& line) { notes.push_back(line); });
-    }
+    PasswordKeeper keeper() { return PasswordKeeper(keyring, log); }
     platform::SecretAttributes attributes(const char* user = "taro") const {
         return KeyringAttributes(settings.host, user);
     }
@@ -51,7 +50,8 @@ protected:
     TRegistry registry{hive};
     FakeSecretStore keyring;
     StoredSettings settings;
-    std::vector<std::string> notes;
+    RecordingLog log;
+    std::vector<std::string>& notes = log.lines;
 };
 
 TEST_F(KeyringPassword, ASaveWithAKeyringKeepsThePasswordThereAndOutOfTheStore) {

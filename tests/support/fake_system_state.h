@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/message_window.h"
-#include "desktop/system_state.h"
+#include "session/system_state.h"
 
 class FakeSystemState final : public platform::SystemState {
 public:

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/exception.h"
+#include "core/registry.h"
 #include "net/check_failure.h"
 #include "net/powersock.h"
 #include "net/server_address.h"
@@ -50,10 +51,17 @@ INSTANTIATE_TEST_SUITE_P(
             "err_reply",
             std::make_shared<ECheckFailure>("-ERR mailbox locked\r\n", FailureKind::Refused, "-ERR mailbox locked\r\n"),
             1, "refused", true, "-ERR mailbox locked"},
-        FailureCase{"reply_code_out_of_range", std::make_shared<Exception>("Range check error"), 1, "refused", true,
+        FailureCase{"reply_code_out_of_range",
+                    std::make_shared<ECheckFailure>("Range check error", FailureKind::Refused), 1, "refused", true,
                     "Range check error"},
-        FailureCase{"not_the_engines", std::make_shared<std::runtime_error>("out of memory"), 1, "refused", true,
+        // Only a server refuses: whatever else fails is on this side.
+        FailureCase{"not_the_engines", std::make_shared<std::runtime_error>("out of memory"), 2, "usage", true,
                     "out of memory"},
+        FailureCase{"plain_exception", std::make_shared<Exception>("No Timer"), 2, "usage", true, "No Timer"},
+        FailureCase{"missing_credentials", std::make_shared<ECheckFailure>("Authentication failed", FailureKind::Usage),
+                    2, "usage", true, "Authentication failed"},
+        FailureCase{"unreadable_stored_value", std::make_shared<ERegistryException>("'Cycle' cannot be read"), 2,
+                    "usage", true, "'Cycle' cannot be read"},
         FailureCase{"unknown_host", std::make_shared<ESockError>("Null Remote Address"), 3, "network", true,
                     "Null Remote Address"},
         FailureCase{"silent_server", std::make_shared<ESockError>(SockFailure::ReadTimedOut), 3, "network", true,

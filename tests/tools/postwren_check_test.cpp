@@ -236,15 +236,16 @@ TEST_F(PostwrenCheckTest, ServerControlCharactersAreEscaped) {
               "\"-ERR \\\\x1B]0;owned\\\\x07\\\\x1B[2J busy\\\"\"}\n");
 }
 
+// Nothing was sent, so nothing was refused: what is missing is a usage error.
 TEST_F(PostwrenCheckTest, EmptyCredentialsFailWithoutConnecting) {
     const Outcome noPassword = RunCheck(Args(), "\n");
-    EXPECT_EQ(noPassword.exitCode, 1);
+    EXPECT_EQ(noPassword.exitCode, 2);
     EXPECT_EQ(noPassword.err, "Authentication failed\n");
 
     QStringList emptyUser = Args();
     emptyUser[emptyUser.indexOf("alice")] = "";
     const Outcome noUser = RunCheck(emptyUser, "secret\n");
-    EXPECT_EQ(noUser.exitCode, 1);
+    EXPECT_EQ(noUser.exitCode, 2);
     EXPECT_EQ(noUser.err, "Authentication failed\n");
 
     EXPECT_EQ(server.Connections(), 0);

@@ -152,7 +152,8 @@ TEST_F(StoredCheck, AStoredValueOfTheWrongTypeEndsTheCheckWithTheRegistrysMessag
     platform::HiveFile hive(std::filesystem::path(config.path().toStdString()) / "postwren" / "user.reg");
     ASSERT_TRUE(hive.writeValue("Software\\Brindlework\\Postwrn", "UserID", testing_support::dword(7)));
     const Outcome o = Run({"--port", QString::number(server.Port())});
-    EXPECT_EQ(o.exitCode, 1);
+    // No server was asked: a usage error.
+    EXPECT_EQ(o.exitCode, 2);
     EXPECT_EQ(o.err, "'UserID' のデータ型が不正です\n");
     EXPECT_EQ(server.Connections(), 0);
 }

@@ -1,4 +1,4 @@
-#include "desktop/desktop_system_state.h"
+#include "session/desktop_system_state.h"
 
 #include <QDBusConnection>
 #include <QNetworkInformation>

@@ -1,4 +1,4 @@
-#include "desktop/secret_service.h"
+#include "session/secret_service.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "desktop/secret_service_on_demand.h"
+#include "session/secret_service_on_demand.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include "core/secret_store.h"
 
 // The keyring module's one entry: a new Secret Service client
-// (desktop/secret_service.h) with its default bounds, owned by the caller.
+// (session/secret_service.h) with its default bounds, owned by the caller.
 extern "C" platform::SecretStore* PostwrenNewSecretService();
 inline constexpr char kPostwrenNewSecretService[] = "PostwrenNewSecretService";
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "desktop/system_state.h"
+#include "session/system_state.h"
 
 namespace platform {
 

@@ -24,15 +24,15 @@
 #include "core/streams.h"
 #include "core/text.h"
 #include "core/tls_socket.h"
-#include "session/desktop_system_state.h"
 #include "desktop/notifier.h"
-#include "session/secret_service.h"
 #include "desktop/shell.h"
 #include "desktop/tray_service.h"
 #include "framework/dialogs.h"
 #include "framework/imagelist.h"
 #include "framework/menus.h"
 #include "resources/resources.h"
+#include "session/desktop_system_state.h"
+#include "session/secret_service.h"
 
 namespace {
 

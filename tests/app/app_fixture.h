@@ -10,26 +10,22 @@
 #include <utility>
 #include <vector>
 
-#include "app/check_runner.h"
 #include "app/config_form.h"
 #include "app/main_form.h"
 #include "core/application.h"
 #include "core/exception.h"
 #include "desktop/shell.h"
 #include "net/kxpop3.h"
+#include "tests/app/check_runner_peer.h"
 #include "tests/support/fake_hive.h"
 #include "tests/support/fake_tray_service.h"
 #include "tests/support/hive_values.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/test_services.h"
 #include "tests/support/wait.h"
 
-// What the tests look at inside the main window and its runner of checks.
-class CheckRunnerTestPeer {
-public:
-    static bool Running(const CheckRunner& runner) { return runner.running_; }
-};
-
+// What the tests look at inside the main window.
 class TFrmMainTestPeer {
 public:
     // Timed checks run at the interval of stored settings: once settings were
@@ -60,6 +56,9 @@ inline Script CheckScript(const std::string& user, const std::string& password, 
 class AppFormsTest : public ::testing::Test {
 protected:
     FakeHive hive;
+    // For tests that move time themselves (point services.clock at it); it
+    // outlives the forms, whose timers run on it.
+    testing_support::ManualClock manualClock;
     // Declared before the forms, which must go first.
     TestServices services{hive};
     FakeTrayService& tray = services.tray;

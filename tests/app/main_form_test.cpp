@@ -145,6 +145,25 @@ TEST_F(MainForm, StoredSettingsAreLoadedThenTheFirstCheckRunsThenTheTimerStarts)
     EXPECT_EQ(frmMain->Timer1->Interval(), 60000u);
 }
 
+TEST_F(MainForm, TheCheckTimerTicksOnTheClockAtTheStoredInterval) {
+    services.clock = &manualClock;
+    StoreSettings("127.0.0.1", "taro", "secret", 2, "");
+    server.AddSession(CheckScript("taro", "secret", 0));
+    server.AddSession(CheckScript("taro", "secret", 4));
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return server.Connections() == 1 && !CheckRunning(); }));
+    EXPECT_FALSE(PopupVisible());
+
+    manualClock.Advance(std::chrono::minutes(2) - std::chrono::milliseconds(1));
+    ASSERT_TRUE(testing_support::DeliverQueuedMessages());
+    EXPECT_EQ(server.Connections(), 1) << "ticked before its interval";
+    manualClock.Advance(std::chrono::milliseconds(1));
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return PopupVisible() && !CheckRunning(); }));
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_EQ(Application->Title(), Sjis("4通 着信"));
+}
+
 struct CycleCase {
     bool stored;
     std::uint32_t value;
@@ -713,7 +732,7 @@ TEST_F(MainForm, OfflineATimedCheckIsSkippedQuietlyAndCheckNowStillReports) {
 }
 
 TEST_F(MainForm, AFailureRightAfterTheNetworkReturnsCountsOnlyWhenTheSecondAttemptFails) {
-    testing_support::ManualClock clock;
+    testing_support::ManualClock& clock = manualClock;
     UnreachableSockets network;
     services.clock = &clock;
     services.sockets = &network;

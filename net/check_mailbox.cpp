@@ -17,7 +17,7 @@ void Prepare(TKxPOP3& client, const MailboxAccount& account) {
 
 }  // namespace
 
-CheckOutcome CheckMailbox(TKxPOP3& client, const MailboxAccount& account, const CheckSteps&) {
+CheckOutcome CheckMailbox(TKxPOP3& client, const MailboxAccount& account, const CheckSteps& steps) {
     CheckResult result;
     try {
         Prepare(client, account);
@@ -25,6 +25,15 @@ CheckOutcome CheckMailbox(TKxPOP3& client, const MailboxAccount& account, const 
         result.count = client.MessageCount();
     } catch (const std::exception& e) {
         return DescribeFailure(e);
+    }
+    if (steps.listing) {
+        // Refused UIDL or TOP are no failures there; a broken connection or
+        // the end of the time-out leave the count as it is.
+        try {
+            ReadMailboxListing(client, result.count, *steps.listing, result.listing.emplace());
+        } catch (const std::exception& e) {
+            result.listingFailure = DescribeFailure(e);
+        }
     }
     try {
         client.Disconnect();

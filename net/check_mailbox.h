@@ -12,6 +12,7 @@
 #include "core/text.h"
 #include "net/check_failure.h"
 #include "net/kxpop3.h"
+#include "net/mailbox_listing.h"
 
 // The mailbox a check logs on to.
 struct MailboxAccount {
@@ -32,7 +33,10 @@ struct MailboxAccount {
 
 // What the check asks after STAT. Nothing by default: the exchange is then
 // exactly the log-on, STAT and QUIT.
-struct CheckSteps {};
+struct CheckSteps {
+    // UIDL, then the headers of the newest messages (net/mailbox_listing.h).
+    std::optional<ListingSteps> listing;
+};
 
 // A check that counted the mailbox.
 struct CheckResult {
@@ -41,6 +45,11 @@ struct CheckResult {
     // The QUIT after the count was refused or went unanswered. The count
     // stands; what to make of it is the caller's business.
     std::optional<FailureReport> quitFailure;
+    // What the listing read, when the steps asked for one.
+    std::optional<MailboxListing> listing;
+    // The listing was cut short (the connection failed, time ran out): the
+    // count stands, and `listing` holds what was read by then.
+    std::optional<FailureReport> listingFailure;
 };
 
 // Either the result or the one failure that ended the check.

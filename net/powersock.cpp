@@ -808,6 +808,70 @@ AnsiString TPowersock::ReadLn() {
     return line;
 }
 
+AnsiString TPowersock::ReadLnCut(std::size_t keep, bool& cut) {
+    ReportStatus(kLevelOperation, "ReadLnCut");
+    const platform::Clock::time_point deadline = replyDeadline();
+    cut = false;
+    AnsiString line;
+    // Keeps what fits of `count` bytes of the line's text.
+    auto take = [&](const char* data, std::size_t count) {
+        const std::size_t room = keep - std::min(keep, line.size());
+        line.append(data, std::min(room, count));
+        cut = cut || count > room;
+    };
+    bool waited = false;
+    for (;;) {
+        if (FCancelled)
+            throw EAbortError(SockFailure::ReadAborted);
+        const std::int64_t buffered = FReceiveBuffer->Size();
+        if (buffered > 0) {
+            const char* data = FReceiveBuffer->Memory();
+            const char* lineFeed =
+                static_cast<const char*>(std::memchr(data, kLineFeed, static_cast<std::size_t>(buffered)));
+            if (lineFeed != nullptr) {
+                std::size_t text = static_cast<std::size_t>(lineFeed - data);
+                const bool crlf = text > 0 && data[text - 1] == '\r';
+                take(data, crlf ? text - 1 : text);
+                line += crlf ? "\r\n" : "\n";
+                dropReceived(static_cast<std::int64_t>(text) + 1);
+                return line;
+            }
+            // No line end yet: what does not fit goes now. A CR at the end
+            // stays, as it may be the first half of the line end.
+            const std::int64_t settled = data[buffered - 1] == '\r' ? buffered - 1 : buffered;
+            take(data, static_cast<std::size_t>(settled));
+            dropReceived(settled);
+        }
+        if (FReceiveError)
+            throw ESockError(platform::IsTlsError(FLastError) ? SockFailure::TlsFailed : SockFailure::PlatformError,
+                             *FReceiveError);
+        if (!FConnected) {
+            FReceiveBuffer->Clear();
+            throw closedFailure();
+        }
+        if (waited && FClock.Now() >= deadline)
+            throw ESockError(SockFailure::ReadTimedOut);
+        waitForMessages();
+        waited = true;
+    }
+}
+
+void TPowersock::dropReceived(std::int64_t count) {
+    const std::int64_t rest = FReceiveBuffer->Size() - count;
+    if (rest <= 0) {
+        FReceiveBuffer->Clear();
+    } else if (count > 0) {
+        FSpareReceiveBuffer->Clear();
+        FSpareReceiveBuffer->WriteBuffer(FReceiveBuffer->Memory() + count, rest);
+        FReceiveBuffer->Clear();
+        FReceiveBuffer->Swap(*FSpareReceiveBuffer);
+    }
+    if (FReadPaused && FReceiveBuffer->Size() < kMaxPendingLineBytes) {
+        FReadPaused = false;
+        postToSelf(WM_READMORE);
+    }
+}
+
 void TPowersock::DiscardInput() {
     FReceiveBuffer->Clear();
     if (FConnected && FSocket != platform::INVALID_SOCKET) {

@@ -120,6 +120,12 @@ public:
     void Writeln(const AnsiString& text);
     // Returns the next line received, up to and including its LF.
     AnsiString ReadLn();
+    // ReadLn for lines of any length: the next line with at most `keep` bytes
+    // before its line end, which is kept (CR LF or LF, as received). The rest
+    // of a longer line is dropped as it arrives, so neither memory nor a
+    // failure depends on the line's length; `cut` says whether bytes were
+    // dropped. Bounded and failing like ReadLn otherwise.
+    AnsiString ReadLnCut(std::size_t keep, bool& cut);
     // Drops every byte received and not yet taken by ReadLn: what
     // ReceiveBuffer holds and what the socket has ready now. For a protocol
     // whose next line can only answer the command about to be sent.
@@ -206,6 +212,9 @@ private:
     void TimerOff();
     void TimerTriggered(TObject* Sender);
     void ReadToStream();
+    // Takes the first `count` received bytes out of ReceiveBuffer, and lets
+    // receiving resume when it waited for room.
+    void dropReceived(std::int64_t count);
     void WriteFromStream();
     platform::LRESULT windowProc(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
     void dispatch(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);

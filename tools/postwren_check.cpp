@@ -28,6 +28,7 @@
 #include "core/tls_socket.h"
 #include "net/check_mailbox.h"
 #include "net/kxpop3.h"
+#include "net/mailbox_listing.h"
 #include "net/server_address.h"
 #include "session/secret_service_on_demand.h"
 #include "settings/keyring_password.h"
@@ -46,13 +47,17 @@ constexpr int kMsPerSecond = 1000;
 // The longest password line read, without its line end; reading stops there,
 // so an endless input (a device, a pipe) ends the check at once.
 constexpr std::size_t kMaxPasswordBytes = 1024;
+// --summary lists this many messages unless --max says otherwise, and never more than the most.
+constexpr int kDefaultSummaryMessages = 10;
+constexpr int kMaxSummaryMessages = 100;
 
 constexpr char kUsage[] =
     "usage: postwren-check --host HOST [--port N] [--tls | --starttls] --user USER "
-    "(--password-file FILE | --password-stdin) [--timeout SECONDS] [--trust-fingerprint FP] [--json]\n"
+    "(--password-file FILE | --password-stdin) [--timeout SECONDS] [--trust-fingerprint FP] "
+    "[--summary [--max N]] [--json | --format waybar]\n"
     "       postwren-check --show-certificate --host HOST [--port N] [--tls | --starttls] [--timeout SECONDS]\n"
-    "       postwren-check [--port N] [--tls | --starttls] [--timeout SECONDS] [--json]   (with the settings Postwren "
-    "stored)\n"
+    "       postwren-check [--port N] [--tls | --starttls] [--timeout SECONDS] [--summary [--max N]] "
+    "[--json | --format waybar]   (with the settings Postwren stored)\n"
     "       postwren-check -h | --help | --version";
 
 // The rest of --help, after the usage lines.
@@ -89,6 +94,13 @@ constexpr char kHelp[] =
     "                         (hex, either case, colons optional), whatever its chain and names\n"
     "  --json                 print {\"count\": N}, or on failure {\"error\": \"...\", \"kind\": \"...\"}\n"
     "                         with \"server\": \"<its reply>\" and \"advice\": \"...\" where there are such\n"
+    "  --summary              also list the newest messages, newest first, one line each after the\n"
+    "                         count: uid<TAB>from<TAB>subject (asks the server for UIDL and TOP n 0)\n"
+    "  --max N                list at most N messages, 1-100 (default 10); needs --summary\n"
+    "                         with --json: \"messages\": [{\"number\", \"uid\", \"from\", \"address\",\n"
+    "                         \"subject\", \"date\", \"size\"}] (null where the server did not say)\n"
+    "  --format waybar        print one JSON line {\"text\", \"tooltip\", \"class\"} for a status bar;\n"
+    "                         the class is \"mail\", \"empty\" or the kind of the failure\n"
     "  -h, --help             this text\n"
     "  --version              the version\n"
     "\n"
@@ -140,6 +152,9 @@ struct Options {
     bool passwordStdin = false;
     int timeoutSeconds = kDefaultTimeoutSeconds;
     bool json = false;
+    bool waybar = false;  // --format waybar
+    bool summary = false;
+    std::optional<int> maxMessages;
     bool help = false;
     bool version = false;
     // No --host: the server, user ID and password come from the stored settings.
@@ -237,6 +252,20 @@ Options ParseArguments(int argc, char** argv) {
             options.trustFingerprint = platform::CanonicalFingerprint(v);
             if (!options.trustFingerprint)
                 throw UsageError("bad fingerprint: " + v + " (the certificate's SHA-256: 32 bytes in hex)");
+        } else if (arg == "--format") {
+            const std::string v = value();
+            if (v != "waybar")
+                throw UsageError("unknown format: " + v + " (known: waybar)");
+            options.waybar = true;
+        } else if (arg == "--summary") {
+            noValue();
+            options.summary = true;
+        } else if (arg == "--max") {
+            const std::string v = value();
+            const auto count = ParseNumber(v, 1, kMaxSummaryMessages);
+            if (!count)
+                throw UsageError("bad --max: " + v + " (1-" + std::to_string(kMaxSummaryMessages) + ")");
+            options.maxMessages = *count;
         } else if (arg == "--password") {
             // A password on the command line is visible to every user's ps.
             throw UsageError("--password is not accepted; use --password-file or --password-stdin");
@@ -253,6 +282,11 @@ Options ParseArguments(int argc, char** argv) {
             throw UsageError("--show-certificate logs on to nothing: give only the server");
         return options;
     }
+    if (options.json && options.waybar)
+        throw UsageError("give only one of --json and --format waybar");
+    if (options.maxMessages && !options.summary)
+        throw UsageError("--max goes with --summary");
+
     if (!options.host) {
         // The stored settings give all three of server, user ID and password;
         // mixing in some from the command line would leave it unclear which
@@ -440,18 +474,37 @@ int RunCheck(const Options& options, MailboxAccount account) {
     account.port = options.port;
     account.timeoutMs = options.timeoutSeconds * kMsPerSecond;
     TKxPOP3 client(nullptr, sockets, clock);
-    const CheckOutcome outcome = CheckMailbox(client, account);
-    if (!outcome.Counted())
+    CheckSteps steps;
+    // Without --summary the exchange stays the log-on, STAT and QUIT.
+    if (options.summary)
+        steps.listing = ListingSteps{options.maxMessages.value_or(kDefaultSummaryMessages), {}};
+    const CheckOutcome outcome = CheckMailbox(client, account, steps);
+    if (!outcome.Counted()) {
+        if (options.waybar) {
+            WriteReport(outcome.Failure());
+            std::printf("%s\n", WaybarFailure(outcome.Failure()).c_str());
+            return ExitStatusOf(outcome.Failure().kind);
+        }
         return ReportFailure(options.json, outcome.Failure());
+    }
     const CheckResult& result = outcome.Result();
-    // The mailbox was counted: a server that then refuses QUIT spoils nothing
-    // a script asked for, but is still told.
+    // The mailbox was counted: a listing cut short, or a server that then
+    // refuses QUIT, spoils nothing a script asked for, but is still told.
+    if (result.listingFailure)
+        WriteReport(*result.listingFailure);
     if (result.quitFailure)
         WriteReport(*result.quitFailure);
-    if (options.json)
-        std::printf("{\"count\": %d}\n", result.count);
-    else
+    const std::vector<MessageSummary> none;
+    const std::vector<MessageSummary>& messages = result.listing ? result.listing->messages : none;
+    if (options.waybar) {
+        std::printf("%s\n", WaybarLine(result.count, messages).c_str());
+    } else if (options.json) {
+        std::printf("%s\n", CountJson(result.count, options.summary, messages).c_str());
+    } else {
         std::printf("%d\n", result.count);
+        for (const MessageSummary& m : messages)
+            std::printf("%s\t%s\t%s\n", m.uid.c_str(), m.headers.from.c_str(), m.headers.subject.c_str());
+    }
     return kExitCount;
 }
 

@@ -143,6 +143,31 @@ TEST(Dovecot, CommandLineCheck) {
     EXPECT_EQ(grete.out, "1\n");
 }
 
+// --summary against a real server: its uids, and each message's sender and
+// subject from TOP, newest first.
+TEST(Dovecot, CommandLineSummary) {
+    const Outcome o = RunCheck(LogonHost(), "alice", "wonderland", {"--summary", "--max", "2"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    const QStringList lines = QString::fromStdString(o.out).split('\n');
+    ASSERT_EQ(lines.size(), 4) << o.out;  // the count, two messages, the empty rest after the last line end
+    EXPECT_EQ(lines[0], "3");
+    for (int i = 1; i <= 2; ++i) {
+        const QStringList fields = lines[i].split('\t');
+        ASSERT_EQ(fields.size(), 3) << o.out;
+        EXPECT_FALSE(fields[0].isEmpty());
+        const int n = 4 - i;
+        EXPECT_EQ(fields[1], QString("sender%1@example.org").arg(n));
+        EXPECT_EQ(fields[2], QString("test message %1").arg(n));
+    }
+    EXPECT_NE(lines[1].split('\t')[0], lines[2].split('\t')[0]);
+    EXPECT_EQ(lines[3], "");
+
+    const Outcome bob = RunCheck(LogonHost(), "bob", "builder", {"--summary", "--json"});
+    EXPECT_EQ(bob.exitCode, 0) << bob.err;
+    EXPECT_EQ(bob.out, "{\"count\": 0, \"messages\": []}\n");
+}
+
 TEST(Dovecot, CommandLineCheckRefused) {
     // One refused log-on only: the server answers the next one from this
     // address only after a penalty.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -94,6 +95,76 @@ TEST_F(PostwrenCheckTest, PrintsJson) {
     const Outcome o = RunCheck(Args({"--json"}), "secret");
     EXPECT_EQ(o.exitCode, 0);
     EXPECT_EQ(o.out, "{\"count\": 12}\n");
+}
+
+// --summary: UIDL and the newest headers after STAT, one line each after
+// the count; the same in --json and as a waybar line.
+Script SummaryScript() {
+    return {Send("+OK ready\r\n"),
+            Expect("USER alice", "+OK\r\n"),
+            Expect("PASS secret", "+OK\r\n"),
+            Expect("STAT", "+OK 2 300\r\n"),
+            Expect("UIDL", "+OK\r\n1 u-old\r\n2 u-new\r\n.\r\n"),
+            Expect("TOP 2 0",
+                   "+OK 120 octets\r\nFrom: =?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?= <taro@example.jp>\r\n"
+                   "Subject: =?UTF-8?B?5pel5pys6Kqe44Gu5Lu25ZCN?=\r\nDate: Wed, 9 Dec 2026\r\n\r\n.\r\n"),
+            Expect("TOP 1 0", "-ERR no TOP for you\r\n"),
+            Expect("QUIT", "+OK bye\r\n")};
+}
+
+TEST_F(PostwrenCheckTest, SummaryListsSenderAndSubjectNewestFirst) {
+    server.AddSession(SummaryScript());
+    Outcome o = RunCheck(Args({"--summary"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.out, "2\nu-new\t山田太郎\t日本語の件名\nu-old\t\t\n");
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "UIDL\r\n", "TOP 2 0\r\n",
+                                      "TOP 1 0\r\n", "QUIT\r\n"}));
+
+    server.AddSession(SummaryScript());
+    o = RunCheck(Args({"--summary", "--json"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.out,
+              "{\"count\": 2, \"messages\": [{\"number\": 2, \"uid\": \"u-new\", \"from\": \"山田太郎\", \"address\": "
+              "\"taro@example.jp\", \"subject\": \"日本語の件名\", \"date\": \"Wed, 9 Dec 2026\", \"size\": 120}, "
+              "{\"number\": 1, \"uid\": \"u-old\", \"from\": null, \"address\": null, \"subject\": null, \"date\": "
+              "null, \"size\": null}]}\n");
+    EXPECT_FALSE(QJsonDocument::fromJson(QByteArray::fromStdString(o.out)).isNull());
+
+    // --max 1 asks for the newest message's headers only.
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+                       Expect("STAT", "+OK 2 300\r\n"), Expect("UIDL", "-ERR unsupported\r\n"),
+                       Expect("TOP 2 0", "+OK\r\nFrom: a@example.org\r\nSubject: \x1b[2Jhi\r\n\r\n.\r\n"),
+                       Expect("QUIT", "+OK bye\r\n")});
+    o = RunCheck(Args({"--summary", "--max", "1", "--format", "waybar"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(
+        o.out,
+        "{\"text\": \"2\", \"tooltip\": \"2 messages\\u000aa@example.org — \\\\x1B[2Jhi\", \"class\": \"mail\"}\n");
+    EXPECT_FALSE(QJsonDocument::fromJson(QByteArray::fromStdString(o.out)).isNull());
+    EXPECT_TRUE(server.Mismatches(2).empty());
+}
+
+TEST_F(PostwrenCheckTest, WaybarWithoutSummarySendsTheUsualExchange) {
+    server.AddSession(CheckScript("+OK 0 0\r\n"));
+    Outcome o = RunCheck(Args({"--format", "waybar"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.out, "{\"text\": \"0\", \"tooltip\": \"No mail\", \"class\": \"empty\"}\n");
+    EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+
+    server.AddSession(
+        {Send("+OK ready\r\n"), Expect("USER alice", "-ERR [IN-USE] locked\r\n"), Expect("QUIT", "+OK\r\n")});
+    o = RunCheck(Args({"--format", "waybar"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 5);
+    EXPECT_EQ(o.out,
+              "{\"text\": \"!\", \"tooltip\": \"Authentication failed (server: -ERR [IN-USE] locked)\", "
+              "\"class\": \"temporary\"}\n");
+    EXPECT_FALSE(QJsonDocument::fromJson(QByteArray::fromStdString(o.out)).isNull());
+
+    // One output form at a time.
+    o = RunCheck(Args({"--json", "--format", "waybar"}), "secret\n");
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_EQ(server.Connections(), 2);
 }
 
 TEST_F(PostwrenCheckTest, StatWithoutOctetCountGivesZero) {
@@ -413,6 +484,12 @@ INSTANTIATE_TEST_SUITE_P(
         std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--timeout", "soon"},
         std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--user"},
         std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--verbose"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--max", "5"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--summary", "--max",
+                                 "0"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--summary", "--max",
+                                 "101"},
+        std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice", "--password-stdin", "--format", "i3"},
         // A line break would smuggle in a second command.
         std::vector<const char*>{"--host", "127.0.0.1", "--user", "alice\r\nDELE 1", "--password-stdin"}));
 

@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -342,13 +343,15 @@ struct Account {
 // The account the resident program stored, its password from the keyring
 // where the program keeps it there. A usage error when nothing usable is
 // stored; the registry's message when a stored value cannot be read;
-// EKeyringError when the keyring cannot give the password.
-Account StoredAccount() {
+// EKeyringError when the keyring cannot give the password. Every keyring
+// wait, an unlock prompt's included, ends by `checkEnd`.
+Account StoredAccount(std::chrono::steady_clock::time_point checkEnd) {
     platform::HiveFile hive(platform::HiveFile::DefaultPath());
     TRegistry registry(hive);
     StoredSettings stored;
     platform::SecretServiceOnDemand secrets(
         [](const std::string& line) { std::fprintf(stderr, "postwren-check: %s\n", line.c_str()); });
+    secrets.LimitWaits(checkEnd);
     PasswordKeeper passwords(secrets);
     // Only reads: moving a password into the keyring is the program's business.
     const SettingsLoad load = passwords.Load(registry, stored, DefaultScrambleKey, PasswordKeeper::Move::Leave);
@@ -373,7 +376,10 @@ AnsiString ServerField(const Options& options, const AnsiString& host) {
     return field;
 }
 
-int RunCheck(const Options& options, const Account& account) {
+// `checkEnd`, when given, is when the whole check must be over (what a
+// keyring wait left of --timeout); otherwise the check has all of --timeout.
+int RunCheck(const Options& options, const Account& account,
+             std::optional<std::chrono::steady_clock::time_point> checkEnd = std::nullopt) {
     platform::SteadyClock clock;
     platform::TlsSockets sockets(platform::SystemSockets());
     const AnsiString server = ServerField(options, account.host);
@@ -382,7 +388,12 @@ int RunCheck(const Options& options, const Account& account) {
     TKxPOP3 client(nullptr, sockets, clock);
     client.SetHost(server);
     client.SetPort(options.port);
-    client.SetTimeOut(options.timeoutSeconds * kMsPerSecond);
+    int timeoutMs = options.timeoutSeconds * kMsPerSecond;
+    if (checkEnd) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*checkEnd - std::chrono::steady_clock::now());
+        timeoutMs = static_cast<int>(std::clamp<long long>(left.count(), 1, timeoutMs));
+    }
+    client.SetTimeOut(timeoutMs);
     client.SetUserID(account.user);
     client.SetPassword(account.password);
     client.SetCredentialEncoding(account.credentials);
@@ -418,8 +429,11 @@ int main(int argc, char** argv) {
             std::printf("postwren-check %s\n", POSTWREN_VERSION);
             return kExitCount;
         }
-        if (options.storedSettings)
-            return RunCheck(options, StoredAccount());
+        if (options.storedSettings) {
+            // The keyring's wait is part of the check's time.
+            const auto checkEnd = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+            return RunCheck(options, StoredAccount(checkEnd), checkEnd);
+        }
         const std::string password = ReadPassword(options);
         RefuseBreaks(*options.user, "the user ID");
         RefuseBreaks(password, "the password");

@@ -107,8 +107,7 @@ View withoutControls(const View& in, bool dropSequences) {
                 if (j < n && inRange(at(j), kFinalFirst, kFinalLast))
                     ++j;
             } else if (next == kOscIntroducer) {
-                while (j < n && at(j) != kBel && !(at(j) == kEsc && j + 1 < n && at(j + 1) == kStringTerminator))
-                    ++j;
+                while (j < n && at(j) != kBel && !(at(j) == kEsc && j + 1 < n && at(j + 1) == kStringTerminator)) ++j;
                 if (j < n)
                     j += at(j) == kBel ? 1 : 2;
             } else {
@@ -221,8 +220,7 @@ bool redactOnce(std::string& text, const std::vector<std::string>& needles) {
             for (const std::string& needle : needles) {
                 for (std::size_t at = chars.find(needle); at != std::string_view::npos;
                      at = chars.find(needle, at + 1)) {
-                    std::fill(marked.begin() + view.begin[at], marked.begin() + view.end[at + needle.size() - 1],
-                              true);
+                    std::fill(marked.begin() + view.begin[at], marked.begin() + view.end[at + needle.size() - 1], true);
                     any = true;
                 }
             }

@@ -168,7 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const FailureReport report = DescribeFailure(e);
             check(report.server.size() <= kMaxReportTextBytes, "the server's text is not bounded");
             check(report.text.size() < 4096, "the report is not bounded");
-            for (const char c : report.text) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "a control byte");
+            for (const char c : report.text)
+                check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "a control byte");
         } catch (const Exception& e) {
             const FailureReport report = DescribeFailure(e);
             check(report.text.size() < 4096, "the report is not bounded");

@@ -7,18 +7,23 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace {
 
 constexpr char kConfirmation[] = "ok\n";
-constexpr int kRequestLimit = 256;
+constexpr char kLineFeed = '\n';
+constexpr qint64 kMsPerSecond = 1000;
 constexpr mode_t kPrivateDirMode = 0700;
 // Fallback folders in the temporary directory: the plain name, then a few
 // more, so that one another user made first does not leave the user unguarded.
@@ -37,7 +42,37 @@ QString fileNamePart(const QString& text) {
     return out;
 }
 
+// The steady clock the connection budget is counted on, in milliseconds.
+qint64 steadyMs() {
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
+}
+
 }  // namespace
+
+int InstanceRequestReader::Room() const {
+    return state_ == State::Reading ? kMaxRequestBytes + 1 - static_cast<int>(buffer_.size()) : 0;
+}
+
+InstanceRequestReader::State InstanceRequestReader::Take(const QByteArray& bytes) {
+    if (state_ != State::Reading)
+        return state_;
+    buffer_ += bytes.left(Room());
+    const qsizetype end = buffer_.indexOf(kLineFeed);
+    if (end >= 0) {
+        request_ = buffer_.left(end).trimmed();
+        state_ = State::Done;
+    } else if (buffer_.size() > kMaxRequestBytes) {
+        state_ = State::Refused;
+    }
+    if (state_ != State::Reading)
+        buffer_.clear();
+    return state_;
+}
 
 SingleInstance::SingleInstance(const QString& dir, const QString& key) : dir_(dir), key_(fileNamePart(key)) {}
 
@@ -56,6 +91,13 @@ std::vector<GuardDir> SingleInstance::DefaultDirs() {
     const QString fallback = QDir::tempPath() + "/postwren-" + QString::number(::getuid());
     dirs.push_back({fallback, true});
     for (int i = 1; i < kFallbackDirs; ++i) dirs.push_back({fallback + "-" + QString::number(i), true});
+    // Another user may have planted something under every name above; none
+    // can make anything in this user's own folders. The machine's name keeps
+    // two machines that share the home folder apart.
+    QString cache = QString::fromLocal8Bit(qgetenv("XDG_CACHE_HOME"));
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
+        cache = QDir::homePath() + "/.cache";
+    dirs.push_back({cache + "/postwren-" + fileNamePart(QSysInfo::machineHostName()), true});
     return dirs;
 }
 
@@ -74,6 +116,9 @@ QString SingleInstance::DefaultKey() {
 
 bool SingleInstance::IsPrivateDir(const QString& dir, bool make, QString& why) {
     const QByteArray path = QFile::encodeName(dir);
+    // A missing parent (a new user's cache folder) is made private too.
+    if (make)
+        ::mkdir(QFile::encodeName(QFileInfo(dir).path()).constData(), kPrivateDirMode);
     if (make && ::mkdir(path.constData(), kPrivateDirMode) == 0) {
         // Made just now by this user: only the umask can have taken bits away.
         ::chmod(path.constData(), kPrivateDirMode);
@@ -134,25 +179,68 @@ void SingleInstance::listen() {
     server_ = std::make_unique<QLocalServer>();
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(), [this] {
-        while (QLocalSocket* peer = server_->nextPendingConnection()) {
-            QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-            QObject::connect(peer, &QLocalSocket::readyRead, peer, [this, peer] {
-                if (!peer->canReadLine()) {
-                    if (peer->bytesAvailable() > kRequestLimit)
-                        peer->abort();
-                    return;
-                }
-                const QByteArray request = peer->readLine(kRequestLimit).trimmed();
-                peer->write(kConfirmation);
-                peer->flush();
-                if (OnRequest)
-                    OnRequest(request);
-            });
-        }
+        while (QLocalSocket* peer = server_->nextPendingConnection()) accept(peer);
     });
     if (!server_->listen(SocketPath()))
         lockError_ = server_->errorString();
 }
+
+void SingleInstance::accept(QLocalSocket* peer) {
+    QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+    const qint64 now = steadyMs();
+    if (secondStartMs_ < 0 || now - secondStartMs_ >= kMsPerSecond) {
+        secondStartMs_ = now;
+        connectionsThisSecond_ = 0;
+    }
+    // The peers not yet deleted, this one included.
+    const auto open = server_->findChildren<QLocalSocket*>(QString(), Qt::FindDirectChildrenOnly).size();
+    if (++connectionsThisSecond_ > kMaxConnectionsPerSecond || open > kMaxOpenConnections) {
+        peer->abort();
+        peer->deleteLater();
+        return;
+    }
+    // Qt reads no further ahead than this, so a flood stays in the kernel's
+    // buffer (and then with its writer) instead of in this process.
+    peer->setReadBufferSize(InstanceRequestReader::kMaxRequestBytes + 1);
+    QTimer::singleShot(kRequestWaitMs, peer, [peer] { peer->abort(); });
+    auto reader = std::make_shared<InstanceRequestReader>();
+    QObject::connect(peer, &QLocalSocket::readyRead, peer, [this, peer, reader] {
+        // Answered already: whatever else it sends is never read.
+        if (reader->Current() != InstanceRequestReader::State::Reading)
+            return;
+        while (reader->Room() > 0 && peer->bytesAvailable() > 0) reader->Take(peer->read(reader->Room()));
+        switch (reader->Current()) {
+            case InstanceRequestReader::State::Reading:
+                return;
+            case InstanceRequestReader::State::Refused:
+                peer->abort();
+                return;
+            case InstanceRequestReader::State::Done:
+                break;
+        }
+        peer->write(kConfirmation);
+        peer->flush();
+        peer->disconnectFromServer();
+        deliver(reader->Request());
+    });
+}
+
+void SingleInstance::deliver(const QByteArray& request) {
+    // One at a time: a check that runs (or waits to) is the answer to every
+    // request that comes meanwhile.
+    if (requestBusy_)
+        return;
+    requestBusy_ = true;
+    QTimer::singleShot(0, server_.get(), [this, request] {
+        struct Done {
+            bool& busy;
+            ~Done() { busy = false; }
+        } done{requestBusy_};
+        if (OnRequest)
+            OnRequest(request);
+    });
+}
+
 bool SingleInstance::Send(const QByteArray& request, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     // The first instance may hold the lock and not listen yet.

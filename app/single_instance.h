@@ -13,6 +13,35 @@
 #include <vector>
 
 class QLocalServer;
+class QLocalSocket;
+
+// What one connection to the instance socket may say: one request line, at
+// most kMaxRequestBytes before its line feed. Nothing after that line is
+// read, and a connection that sends more without a line feed is refused, so
+// a client that writes without end costs no more than this.
+class InstanceRequestReader {
+public:
+    static constexpr int kMaxRequestBytes = 256;
+    enum class State {
+        Reading,  // no line feed yet
+        Done,     // Request() is the request
+        Refused,  // too long without a line feed
+    };
+
+    // How many bytes it takes now: none once Done or Refused.
+    int Room() const;
+    // Takes the bytes that arrived, at most Room() of them (the rest is not
+    // looked at); the state after them.
+    State Take(const QByteArray& bytes);
+    State Current() const { return state_; }
+    // Once Done: the line without its line feed and the blanks around it.
+    const QByteArray& Request() const { return request_; }
+
+private:
+    QByteArray buffer_;
+    QByteArray request_;
+    State state_ = State::Reading;
+};
 
 // A folder the lock may go to; a fallback folder is made when missing.
 struct GuardDir {
@@ -32,8 +61,10 @@ public:
 
     // The folders to try for this user, in order: $XDG_RUNTIME_DIR when set,
     // then a few folders named after the user id in the temporary directory
-    // (made on first use). Every start of the same user and environment tries
-    // the same ones in the same order.
+    // (made on first use), then one named after the machine in the user's
+    // cache folder ($XDG_CACHE_HOME, or ~/.cache), where no other user can
+    // have made anything first. Every start of the same user and environment
+    // tries the same ones in the same order.
     static std::vector<GuardDir> DefaultDirs();
     // The display this process shows on, as a file-name part: the Wayland
     // display, else the X display without its screen, else "none".
@@ -62,20 +93,35 @@ public:
     // waits up to timeoutMs for it to confirm. False when none answered.
     bool Send(const QByteArray& request, int timeoutMs);
 
-    // Called from the message loop with each request a later start sends.
+    // Called from the message loop with the request a later start sends. A
+    // connection carries one request; one that arrives while the last is
+    // still queued or OnRequest still runs for it is answered but dropped.
+    // Connections are taken at most kMaxConnectionsPerSecond a second and
+    // kMaxOpenConnections at a time, and each must send its request within
+    // kRequestWaitMs; others are closed unanswered.
     std::function<void(const QByteArray& request)> OnRequest;
+    static constexpr int kMaxConnectionsPerSecond = 8;
+    static constexpr int kMaxOpenConnections = 4;
+    static constexpr int kRequestWaitMs = 2000;
 
     QString LockPath() const { return dir_ + "/postwren-" + key_ + ".lock"; }
     QString SocketPath() const { return dir_ + "/postwren-" + key_ + ".socket"; }
 
 private:
     void listen();
+    void accept(QLocalSocket* peer);
+    void deliver(const QByteArray& request);
 
     QString dir_;
     QString key_;
     int lockFd_ = -1;
     QString lockError_;
     std::unique_ptr<QLocalServer> server_;
+    // Connections taken in the second that began at secondStartMs_.
+    qint64 secondStartMs_ = -1;
+    int connectionsThisSecond_ = 0;
+    // A request waits in the queue, or OnRequest runs for it.
+    bool requestBusy_ = false;
 };
 
 // What a start does about other instances of the same user and display.

@@ -4,6 +4,8 @@
 // Service API on the session bus (session/secret_service.h).
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +57,13 @@ public:
     // Ends a wait that is running now (the program is leaving); the call that
     // waited reports Failed. Harmless when nothing waits.
     virtual void Cancel() = 0;
+
+    // The latest moment, on the steady clock, by which every call made from
+    // now on ends, each wait in it included (an unlock prompt's too); a call
+    // that reaches it reports Failed. nullopt: only the implementation's own
+    // bounds. A check sets its own end here (its time-out from its start),
+    // so a keyring that never answers cannot outlast it.
+    virtual void LimitWaits(std::optional<std::chrono::steady_clock::time_point> limit) = 0;
 };
 
 }  // namespace platform

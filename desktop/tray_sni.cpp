@@ -136,6 +136,14 @@ const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Proper
 constexpr uint kMenuVersion = 3;
 constexpr qint32 kMenuRoot = 0;
 
+// The pauses before a question that got no answer is asked again: the first,
+// and the longest it grows to.
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLongestRetryMs = 60000;
+
+// Unknown ids a menu request lists back, at most.
+constexpr int kMaxIdErrors = 16;
+
 // Picture sizes every host is handed, besides those the icon was drawn for.
 constexpr int kPixmapSizes[] = {16, 22, 24, 32, 48};
 
@@ -179,6 +187,11 @@ struct StatusNotifierHosts::State {
     // starts this zero timer, whose timeout asks again, so a burst of them
     // ends in one question.
     QTimer askSoon;
+    // A question that got no answer in time is asked again after a pause
+    // that grows with each such miss (a watcher that fails every question
+    // at once must not keep the bus busy), and starts afresh with an answer.
+    QTimer askAgain;
+    int retryDelayMs = 0;
     std::unique_ptr<QDBusServiceWatcher> owner;
 
     State(const QDBusConnection& b, std::function<void()> c) : bus(b), changed(std::move(c)) {}
@@ -192,6 +205,7 @@ struct StatusNotifierHosts::State {
     }
 
     void ask() {
+        askAgain.stop();
         const quint64 n = ++question;
         auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(hostQuestion()), &context);
         QObject::connect(pending, &QDBusPendingCallWatcher::finished, &context, [this, n](QDBusPendingCallWatcher* p) {
@@ -203,14 +217,17 @@ struct StatusNotifierHosts::State {
                 const QDBusError::ErrorType error = QDBusError(reply).type();
                 // No answer within the call's time is no answer: ask again.
                 if (error == QDBusError::NoReply || error == QDBusError::Timeout) {
-                    ask();
+                    retryDelayMs = std::min(retryDelayMs == 0 ? kFirstRetryMs : 2 * retryDelayMs, kLongestRetryMs);
+                    askAgain.start(retryDelayMs);
                     return;
                 }
+                retryDelayMs = 0;
                 // The bus says there is no watcher, or the watcher says it
                 // cannot tell: either way no host to show an item.
                 set(QString());
                 return;
             }
+            retryDelayMs = 0;
             const QVariantList args = reply.arguments();
             const bool registered = !args.isEmpty() && qvariant_cast<QDBusVariant>(args.first()).variant().toBool();
             set(registered ? reply.service() : QString());
@@ -226,12 +243,16 @@ StatusNotifierHosts::StatusNotifierHosts(const QDBusConnection& bus, std::functi
     d.askSoon.setSingleShot(true);
     d.askSoon.setInterval(0);
     QObject::connect(&d.askSoon, &QTimer::timeout, &d.context, [this] { d_->ask(); });
+    d.askAgain.setSingleShot(true);
+    QObject::connect(&d.askAgain, &QTimer::timeout, &d.context, [this] { d_->ask(); });
     d.owner = std::make_unique<QDBusServiceWatcher>(kWatcherService, d.bus, QDBusServiceWatcher::WatchForOwnerChange);
     QObject::connect(d.owner.get(), &QDBusServiceWatcher::serviceOwnerChanged, &d.context,
                      [this](const QString&, const QString&, const QString& newOwner) {
                          // Whatever the old watcher said no longer holds;
                          // a new one is asked afresh.
                          ++d_->question;
+                         d_->retryDelayMs = 0;
+                         d_->askAgain.stop();
                          d_->set(QString());
                          if (!newOwner.isEmpty())
                              d_->ask();
@@ -453,14 +474,36 @@ private:
                 reply(m, {QVariant::fromValue(QDBusVariant(*it))});
         } else if (m.member() == QLatin1String("Set")) {
             refuse(m, QDBusError::PropertyReadOnly, QStringLiteral("the properties are read-only"));
+        } else if (m.member() == QLatin1String("GetAll")) {
+            refuseArguments(m, "s");
+        } else if (m.member() == QLatin1String("Get")) {
+            refuseArguments(m, "ss");
         } else {
             refuse(m, QDBusError::UnknownMethod, m.member());
         }
         return true;
     }
 
+    // A call of a known method with other arguments than it takes.
+    void refuseArguments(const QDBusMessage& m, const char* signature) {
+        refuse(m, QDBusError::InvalidArgs,
+               QStringLiteral("%1 takes (%2), not (%3)").arg(m.member(), QLatin1String(signature), m.signature()));
+    }
+
     bool answerItem(const QDBusMessage& m) {
         const QString member = m.member();
+        // Each method's arguments (StatusNotifierItem).
+        static const std::pair<const char*, const char*> kSignatures[] = {{"Activate", "ii"},
+                                                                          {"ContextMenu", "ii"},
+                                                                          {"SecondaryActivate", "ii"},
+                                                                          {"Scroll", "is"},
+                                                                          {"ProvideXdgActivationToken", "s"}};
+        for (const auto& [name, signature] : kSignatures) {
+            if (member == QLatin1String(name) && m.signature() != QLatin1String(signature)) {
+                refuseArguments(m, signature);
+                return true;
+            }
+        }
         if (member == QLatin1String("Activate")) {
             // A host's left click: the press, and the activation it stands
             // for, since no double click follows there.
@@ -511,6 +554,17 @@ private:
         return true;
     }
 
+    // The arguments a dbusmenu method takes; null for no such method.
+    static const char* menuSignature(const QString& member) {
+        static const std::pair<const char*, const char*> kSignatures[] = {
+            {"GetLayout", "iias"},     {"GetGroupProperties", "aias"}, {"GetProperty", "is"},     {"Event", "isvu"},
+            {"EventGroup", "a(isvu)"}, {"AboutToShow", "i"},           {"AboutToShowGroup", "ai"}};
+        for (const auto& [name, signature] : kSignatures)
+            if (member == QLatin1String(name))
+                return signature;
+        return nullptr;
+    }
+
     bool answerMenu(const QDBusMessage& m) {
         const QString member = m.member();
         const QString signature = m.signature();
@@ -530,13 +584,17 @@ private:
                         QDBusVariant(QVariant::fromValue(MenuLayout{id, entryProperties(id, only), {}})));
             reply(m, {revision_, QVariant::fromValue(layout)});
         } else if (member == QLatin1String("GetGroupProperties") && signature == QLatin1String("aias")) {
-            QList<int> ids = qdbus_cast<QList<int>>(args[0]);
-            if (ids.isEmpty())
-                for (qint32 id = 0; knownEntry(id); ++id) ids.append(id);
-            const QStringList only = args[1].toStringList();
-            MenuEntryPropertiesList out;
+            // Each of the menu's own entries at most once, however many ids
+            // are asked for: the answer is never larger than the menu.
+            const QList<int> ids = qdbus_cast<QList<int>>(args[0]);
+            std::vector<bool> asked(entries_.size() + 1, ids.isEmpty());
             for (int id : ids)
                 if (knownEntry(id))
+                    asked[static_cast<std::size_t>(id)] = true;
+            const QStringList only = args[1].toStringList();
+            MenuEntryPropertiesList out;
+            for (qint32 id = 0; knownEntry(id); ++id)
+                if (asked[static_cast<std::size_t>(id)])
                     out.append(MenuEntryProperties{id, entryProperties(id, only)});
             reply(m, {QVariant::fromValue(out)});
         } else if (member == QLatin1String("GetProperty") && signature == QLatin1String("is")) {
@@ -553,7 +611,10 @@ private:
             else
                 reply(m);
         } else if (member == QLatin1String("EventGroup") && signature == QLatin1String("a(isvu)")) {
+            // One event per entry of the menu is acted on; of the unknown
+            // ids only the first few are named back.
             QList<int> unknown;
+            std::vector<bool> done(entries_.size() + 1, false);
             const QDBusArgument events = qvariant_cast<QDBusArgument>(args[0]);
             events.beginArray();
             while (!events.atEnd()) {
@@ -564,8 +625,13 @@ private:
                 events.beginStructure();
                 events >> id >> event >> data >> timestamp;
                 events.endStructure();
-                if (!menuEvent(id, event))
-                    unknown.append(id);
+                if (!knownEntry(id)) {
+                    if (unknown.size() < kMaxIdErrors && !unknown.contains(id))
+                        unknown.append(id);
+                } else if (!done[static_cast<std::size_t>(id)]) {
+                    done[static_cast<std::size_t>(id)] = true;
+                    menuEvent(id, event);
+                }
             }
             events.endArray();
             reply(m, {QVariant::fromValue(unknown)});
@@ -573,6 +639,8 @@ private:
             reply(m, {false});  // the menu is always current
         } else if (member == QLatin1String("AboutToShowGroup") && signature == QLatin1String("ai")) {
             reply(m, {QVariant::fromValue(QList<int>()), QVariant::fromValue(QList<int>())});
+        } else if (const char* expected = menuSignature(member)) {
+            refuseArguments(m, expected);
         } else {
             refuse(m, QDBusError::UnknownMethod, member);
         }

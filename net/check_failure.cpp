@@ -1,6 +1,7 @@
 #include "net/check_failure.h"
 
 #include "net/powersock.h"
+#include "net/report_text.h"
 #include "net/server_address.h"
 
 namespace {
@@ -66,11 +67,13 @@ FailureReport DescribeFailure(const std::exception& failure) {
     report.kind = ClassifyFailure(failure);
     const auto* exception = dynamic_cast<const Exception*>(&failure);
     const AnsiString message = exception != nullptr ? exception->Message() : AnsiString(failure.what());
-    report.message = EscapeControls(message);
+    // Every part is bounded: a reply may be as long as a line can be, and the
+    // short message of a greeting or STAT refusal is that reply.
+    report.message = BoundReportText(EscapeControls(message));
     report.text = report.message;
     if (const auto* check = dynamic_cast<const ECheckFailure*>(&failure)) {
-        report.server = EscapeControls(check->ServerReply());
-        report.advice = EscapeControls(check->Advice());
+        report.server = BoundReportText(EscapeControls(check->ServerReply()));
+        report.advice = BoundReportText(EscapeControls(check->Advice()));
         // A greeting or STAT refusal is its reply line already.
         if (!report.server.empty() && report.server != report.text)
             report.text += " (server: " + report.server + ")";

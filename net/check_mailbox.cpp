@@ -1,5 +1,7 @@
 #include "net/check_mailbox.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 
 namespace {
@@ -13,6 +15,13 @@ void Prepare(TKxPOP3& client, const MailboxAccount& account) {
     if (account.timeoutMs)
         client.SetTimeOut(*account.timeoutMs);
     client.SetPassword(account.passwordLookup ? account.passwordLookup() : account.password);
+    if (account.deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*account.deadline - client.SessionClock().Now());
+        // Nothing left still gets the shortest wait there is, so it ends at once as a time-out.
+        const int leftMs = static_cast<int>(std::max<long long>(1, left.count()));
+        client.SetTimeOut(client.TimeOut() > 0 ? std::min(client.TimeOut(), leftMs) : leftMs);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // a FailureReport.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -29,6 +30,9 @@ struct MailboxAccount {
     // milliseconds; the client's own (its properties) where not given.
     std::optional<int> port;
     std::optional<int> timeoutMs;
+    // When the whole check must be over, a password lookup's wait included:
+    // the time-out is then what is left of it once the password is there.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 // What the check asks after STAT. Nothing by default: the exchange is then

@@ -9,6 +9,7 @@
 
 #include "core/exception.h"
 #include "core/text.h"
+#include "net/report_text.h"
 #include "net/server_address.h"
 
 namespace {
@@ -80,9 +81,31 @@ FailureKind RefusalKind(const AnsiString& reply) {
 constexpr std::string_view kTlsWords[] = {"TLS", "SSL", "SECURE", "ENCRYPT"};
 
 bool NamesTls(const AnsiString& reply) {
-    const AnsiString upper = Upper(reply);
-    return std::any_of(std::begin(kTlsWords), std::end(kTlsWords),
-                       [&](std::string_view word) { return upper.find(word) != AnsiString::npos; });
+    // Whole words only: a user called "kessler" or "bartls" says nothing of
+    // TLS. Some more words say it, and so do the forms of "encrypt".
+    static constexpr std::string_view kMoreWords[] = {"STARTTLS", "STLS", "INSECURE"};
+    static constexpr std::string_view kStems[] = {"ENCRYPT", "UNENCRYPT"};
+    std::size_t i = 0;
+    while (i < reply.size()) {
+        const auto c = static_cast<unsigned char>(reply[i]);
+        if (!std::isalpha(c) || c >= 0x80) {
+            // A double-byte character is no letter, and neither is its trail byte.
+            i += IsLeadByte(c) && i + 1 < reply.size() ? 2 : 1;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < reply.size() && static_cast<unsigned char>(reply[end]) < 0x80 &&
+               std::isalpha(static_cast<unsigned char>(reply[end])))
+            ++end;
+        const AnsiString word = Upper(std::string_view(reply).substr(i, end - i));
+        if (std::find(std::begin(kTlsWords), std::end(kTlsWords), word) != std::end(kTlsWords) ||
+            std::find(std::begin(kMoreWords), std::end(kMoreWords), word) != std::end(kMoreWords) ||
+            std::any_of(std::begin(kStems), std::end(kStems),
+                        [&](std::string_view stem) { return word.starts_with(stem); }))
+            return true;
+        i = end;
+    }
+    return false;
 }
 
 // Stands for the password wherever a server echoes it.
@@ -177,15 +200,14 @@ void TKxPOP3::checkCommandValues() const {
 }
 
 AnsiString TKxPOP3::redacted(const AnsiString& reply) const {
-    AnsiString result = reply;
-    for (const AnsiString& secret : {wireText(FPassword), FPassword}) {
-        if (secret.empty())
-            continue;
-        for (std::size_t at = result.find(secret); at != AnsiString::npos;
-             at = result.find(secret, at + std::strlen(kRedacted)))
-            result.replace(at, secret.size(), kRedacted);
-    }
-    return result;
+    // The password as the program holds it and as it went out, and the SASL
+    // PLAIN responses made of it, in any form a server may echo them in.
+    const AnsiString wirePassword = wireText(FPassword);
+    std::vector<std::string> secrets = {FPassword, wirePassword};
+    if (!FPassword.empty())
+        for (std::string& plain : SaslPlainResponses(wireText(FUserID), wirePassword))
+            secrets.push_back(std::move(plain));
+    return RedactSecrets(reply, secrets);
 }
 
 ECheckFailure TKxPOP3::refusal(const AnsiString& reply, const AnsiString& message) const {

@@ -173,6 +173,8 @@ public:
     // Called by the read handler when input arrives for a cancelled session.
     TNotifyEvent CancelCleanup;
 
+    const platform::Clock& SessionClock() const { return FClock; }
+
 protected:
     // Where Connect goes and how. tlsName non-empty: TLS from the first byte,
     // the certificate checked against that name.
@@ -196,7 +198,6 @@ protected:
     // What the session works on, for a derived class that needs a second
     // session of its own beside it.
     platform::SocketApi& SocketLayer() const { return FSockets; }
-    const platform::Clock& SessionClock() const { return FClock; }
     // The bound LimitWaits set, if any.
     std::optional<platform::Clock::time_point> WaitLimit() const { return FWaitLimit; }
 

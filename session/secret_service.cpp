@@ -141,6 +141,15 @@ struct SecretService::State {
     int promptsShown = 0;
     // Raised by Cancel; each call remembers the value it started with.
     unsigned cancelMark = 0;
+    // The caller's end of every wait (LimitWaits).
+    std::optional<std::chrono::steady_clock::time_point> limit;
+
+    // The end of a wait of `bound` that starts now, or the caller's end when
+    // that comes first.
+    std::chrono::steady_clock::time_point waitEnd(std::chrono::milliseconds bound) const {
+        const auto own = std::chrono::steady_clock::now() + bound;
+        return limit && *limit < own ? *limit : own;
+    }
 };
 
 namespace {
@@ -151,7 +160,7 @@ public:
     explicit Exchange(SecretService::State& state)
         : state_(state),
           bus_(QDBusConnection::sessionBus()),
-          deadline_(Clock::now() + state.exchangeBound),
+          deadline_(state.waitEnd(state.exchangeBound)),
           cancelMark_(state.cancelMark) {}
     ~Exchange() {
         // Nothing waits for the close: the service drops the session with
@@ -271,16 +280,18 @@ public:
         call << QString::fromLatin1(kNoWindow);
         if (const SecretStatus s = statusOfError(Call(call)); s != SecretStatus::Ok)
             return s;
-        // A person answers now: their own bound, the loop turning.
-        const Clock::time_point answerBy = Clock::now() + state_.promptBound;
+        // A person answers now: their own bound, the loop turning; but never
+        // past the end the caller set.
+        const Clock::time_point answerBy = state_.waitEnd(state_.promptBound);
         while (!watch.done && !cancelled() && Clock::now() < answerBy) WaitForMessages(kWaitSliceMs);
         if (!watch.done) {
             // Nobody waits for it any more.
             bus_.asyncCall(methodCall(path, kPromptInterface, "Dismiss"));
-            return cancelled() ? SecretStatus::Failed : SecretStatus::Locked;
+            const bool callerGaveUp = state_.limit && Clock::now() >= *state_.limit;
+            return cancelled() || callerGaveUp ? SecretStatus::Failed : SecretStatus::Locked;
         }
         // The prompt took its time; the messages after it get a fresh bound.
-        deadline_ = Clock::now() + state_.exchangeBound;
+        deadline_ = state_.waitEnd(state_.exchangeBound);
         return watch.dismissed ? SecretStatus::Locked : SecretStatus::Ok;
     }
 
@@ -452,6 +463,10 @@ SecretStatus SecretService::Clear(const SecretAttributes& attributes) {
         s = x.Delete(item);
     }
     return s;
+}
+
+void SecretService::LimitWaits(std::optional<std::chrono::steady_clock::time_point> limit) {
+    state_->limit = limit;
 }
 
 void SecretService::Cancel() {

@@ -16,6 +16,7 @@ namespace platform {
 // service's own prompt, shown at most once in the life of this object (the
 // process); a call that finds the keyring locked after that reports Locked
 // at once. The prompt waits for a person, so it has a bound of its own.
+// LimitWaits ends every wait, the prompt's included, by the caller's limit.
 //
 // Secrets travel with the "plain" algorithm, and only over a session bus
 // reached through a local socket: on any other bus (tcp:) the service is
@@ -41,6 +42,7 @@ public:
     SecretStatus Lookup(const SecretAttributes& attributes, std::string& secret) override;
     SecretStatus Clear(const SecretAttributes& attributes) override;
     void Cancel() override;
+    void LimitWaits(std::optional<std::chrono::steady_clock::time_point> limit) override;
 
     // Unlock prompts shown so far: 0 or 1.
     int PromptsShown() const;

@@ -44,6 +44,7 @@ SecretStore* SecretServiceOnDemand::client() {
             break;
         }
         client_.reset(make());
+        client_->LimitWaits(limit_);
         failed_ = false;
         return client_.get();
     }
@@ -66,6 +67,12 @@ SecretStatus SecretServiceOnDemand::Lookup(const SecretAttributes& attributes, s
 SecretStatus SecretServiceOnDemand::Clear(const SecretAttributes& attributes) {
     SecretStore* c = client();
     return c != nullptr ? c->Clear(attributes) : SecretStatus::Failed;
+}
+
+void SecretServiceOnDemand::LimitWaits(std::optional<std::chrono::steady_clock::time_point> limit) {
+    limit_ = limit;
+    if (client_)
+        client_->LimitWaits(limit);
 }
 
 void SecretServiceOnDemand::Cancel() {

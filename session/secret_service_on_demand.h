@@ -43,6 +43,7 @@ public:
     SecretStatus Lookup(const SecretAttributes& attributes, std::string& secret) override;
     SecretStatus Clear(const SecretAttributes& attributes) override;
     void Cancel() override;
+    void LimitWaits(std::optional<std::chrono::steady_clock::time_point> limit) override;
 
     // Whether the client has been loaded (a call needed it, and it could be).
     bool Loaded() const { return client_ != nullptr; }
@@ -54,6 +55,8 @@ private:
     std::vector<std::string> modulePaths_;
     std::unique_ptr<SecretStore> client_;
     bool failed_ = false;
+    // Handed to the client once it is loaded.
+    std::optional<std::chrono::steady_clock::time_point> limit_;
 };
 
 }  // namespace platform

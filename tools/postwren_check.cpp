@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -415,6 +416,9 @@ int ReportFailure(bool json, const FailureReport& report) {
 // The resident program's stored settings and where its password is; made by
 // main so that the keyring's client lives as long as the check.
 struct StoredMailbox {
+    // Every keyring wait, an unlock prompt's included, ends by `checkEnd`.
+    explicit StoredMailbox(std::chrono::steady_clock::time_point checkEnd) { secrets.LimitWaits(checkEnd); }
+
     platform::HiveFile hive{platform::HiveFile::DefaultPath()};
     platform::SecretServiceOnDemand secrets{[](const std::string& line) { ToolLog().Line(line); }};
     PasswordKeeper passwords{secrets, ToolLog()};
@@ -543,8 +547,12 @@ int main(int argc, char** argv) {
         if (options.showCertificate)
             return ShowCertificate(options);
         if (options.storedSettings) {
-            StoredMailbox stored;
-            return RunCheck(options, StoredAccount(stored));
+            // The keyring's wait is part of the check's time.
+            const auto checkEnd = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+            StoredMailbox stored(checkEnd);
+            MailboxAccount account = StoredAccount(stored);
+            account.deadline = checkEnd;
+            return RunCheck(options, account);
         }
         const std::string password = ReadPassword(options);
         RefuseBreaks(*options.user, "the user ID");

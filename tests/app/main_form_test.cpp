@@ -631,6 +631,31 @@ TEST_F(MainForm, ATemporaryRefusalNotifiesWithoutTheDialog) {
     EXPECT_EQ(server.Connections(), 3);
 }
 
+// A server's endless refusal, escape sequences and all, is cut in the log
+// line and in the notification.
+TEST_F(MainForm, AMegabyteRefusalIsLoggedAndNotifiedCut) {
+    MakeForms();
+    UseAccount("taro", "secret");
+    std::string reply = "-ERR ";
+    while (reply.size() < (1u << 20)) reply += "busy \x1b[2J";
+    server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", "+OK\r\n"), Expect("PASS secret", reply + "\r\n"),
+                       Expect("QUIT", "+OK\r\n")});
+
+    testing::internal::CaptureStderr();
+    frmMain->Timer1Timer(frmMain.get());
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_LT(log.size(), 4096u);
+    EXPECT_NE(log.find(" postwren: check failed: Authentication failed (server: -ERR busy \\x1B[2Jbusy "),
+              std::string::npos)
+        << log.substr(0, 200);
+    EXPECT_NE(log.find("…)"), std::string::npos) << log.substr(log.size() > 100 ? log.size() - 100 : 0);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    ASSERT_EQ(services.notifier.notices.size(), 1u);
+    const QString summary = services.notifier.notices[0].summary;
+    EXPECT_LT(summary.toUtf8().size(), 4096);
+    EXPECT_TRUE(summary.endsWith(QString::fromUtf8("…)"))) << summary.right(40).toStdString();
+}
+
 TEST_F(MainForm, ConfirmedSettingsStartANewRunOfFailures) {
     MakeForms();
     UseAccount("taro", "wrong");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -220,6 +222,158 @@ TEST(SingleInstance, WhereNoLockCanBeMadeAListeningInstanceIsAskedFirst) {
     EXPECT_EQ(QFileInfo(start.instance->LockPath()).path(), second);
     ASSERT_FALSE(start.warnings.isEmpty());
     EXPECT_TRUE(start.warnings[0].startsWith("cannot make the single-instance lock " + first + "/"));
+}
+
+// The resident set of this process, in bytes.
+long ResidentBytes() {
+    long pages = 0, resident = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr)
+        return -1;
+    const int read = std::fscanf(statm, "%ld %ld", &pages, &resident);
+    std::fclose(statm);
+    return read == 2 ? resident * ::sysconf(_SC_PAGESIZE) : -1;
+}
+
+// Writes up to `total` bytes of "check\n" lines to the instance socket, each
+// write given 2 s; the bytes the socket took.
+long long Flood(const QByteArray& socketPath, long long total) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socketPath.constData(), static_cast<std::size_t>(socketPath.size()));
+    timeval patience{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    long long sent = 0;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const QByteArray lines = QByteArray("check\n").repeated(1 << 18);  // 1.5 MB
+        while (sent < total) {
+            const ssize_t n = ::send(fd, lines.constData(), static_cast<std::size_t>(lines.size()), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += n;
+        }
+    }
+    ::close(fd);
+    return sent;
+}
+
+// A local client that writes 1 GB of requests gets one of them acted on, and
+// the instance reads no more than one request's worth: its memory stays flat.
+TEST(SingleInstance, AFloodOfRequestsOnOneConnectionIsOneRequestAndCostsNoMemory) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    SingleInstance instance(dir.path(), ":6");
+    int requests = 0;
+    instance.OnRequest = [&](const QByteArray& r) {
+        EXPECT_EQ(r, QByteArray("check"));
+        ++requests;
+    };
+    ASSERT_EQ(instance.Acquire(), Lock::Taken);
+    const long before = ResidentBytes();
+    std::atomic<long long> sent{-1};
+    std::thread flood([&] { sent = Flood(QFile::encodeName(instance.SocketPath()), 1LL << 30); });
+    EXPECT_TRUE(WaitUntil([&] { return sent.load() != -1; }, 120000));
+    flood.join();
+    EXPECT_TRUE(DeliverQueuedMessages());
+    const long after = ResidentBytes();
+    std::printf("flood: %lld bytes taken by the socket, resident %ld -> %ld KiB, %d request(s)\n", sent.load(),
+                before / 1024, after / 1024, requests);
+    EXPECT_EQ(requests, 1);
+    EXPECT_LT(sent.load(), 1LL << 30) << "the instance read everything";
+    EXPECT_LT(after - before, 16L << 20);
+}
+
+// A request that comes while the last one is still acted on (a check runs,
+// the message loop turning inside it) is answered and dropped; so are
+// connections beyond the budget of a second.
+TEST(SingleInstance, RequestsWhileOneIsActedOnAreDropped) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    SingleInstance instance(dir.path(), ":6");
+    SingleInstance later(dir.path(), ":6");
+    int requests = 0;
+    bool answeredMeanwhile = false;
+    instance.OnRequest = [&](const QByteArray&) {
+        ++requests;
+        if (requests == 1)
+            answeredMeanwhile = SendFromAnotherThread(later, "check", 5000);
+    };
+    ASSERT_EQ(instance.Acquire(), Lock::Taken);
+    ASSERT_TRUE(SendFromAnotherThread(later, "check", 5000));
+    ASSERT_TRUE(WaitUntil([&] { return requests >= 1 && answeredMeanwhile; }));
+    EXPECT_TRUE(DeliverQueuedMessages());
+    EXPECT_EQ(requests, 1);
+
+    // Many starts at once: some are turned away unanswered; none of the
+    // others is acted on more than once.
+    constexpr int kStarts = 3 * SingleInstance::kMaxConnectionsPerSecond;
+    std::atomic<int> answered{0}, ended{0};
+    std::vector<std::thread> starts;
+    for (int i = 0; i < kStarts; ++i)
+        starts.emplace_back([&] {
+            SingleInstance start(dir.path(), ":6");
+            if (start.Send("check", 3000))
+                ++answered;
+            ++ended;
+        });
+    EXPECT_TRUE(WaitUntil([&] { return ended.load() == kStarts; }, 20000));
+    for (std::thread& t : starts) t.join();
+    EXPECT_TRUE(DeliverQueuedMessages());
+    EXPECT_GE(answered.load(), 1);
+    EXPECT_LT(answered.load(), kStarts);
+    EXPECT_GE(requests, 2);
+    EXPECT_LE(requests, 1 + answered.load());
+}
+
+// Another user planted something under every name in the temporary directory
+// and there is no runtime directory: the start still finds the running
+// instance, through the folder in this user's cache.
+TEST(SingleInstance, PlantedFallbacksOfAnotherUserDoNotMakeASecondInstance) {
+    if (!testing_support::CanActAsOtherUsers())
+        GTEST_SKIP() << testing_support::kOtherUsersNeedRoot;
+    QTemporaryDir tmp, home;
+    ASSERT_TRUE(tmp.isValid() && home.isValid());
+    ASSERT_EQ(::chmod(QFile::encodeName(tmp.path()).constData(), 01777), 0);
+    const QByteArray saved[] = {qgetenv("TMPDIR"), qgetenv("XDG_RUNTIME_DIR"), qgetenv("XDG_CACHE_HOME"),
+                                qgetenv("HOME")};
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    qunsetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_CACHE_HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    const std::vector<GuardDir> dirs = SingleInstance::DefaultDirs();
+    qputenv("TMPDIR", saved[0]);
+    saved[1].isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", saved[1]);
+    saved[2].isNull() ? qunsetenv("XDG_CACHE_HOME") : qputenv("XDG_CACHE_HOME", saved[2]);
+    qputenv("HOME", saved[3]);
+
+    // A folder, a link, a FIFO, a file and a socket, in turn.
+    using testing_support::AsOtherUser;
+    const char* plants[] = {"mkdir -m 0777 \"$0\"", "ln -s / \"$0\"", "mkfifo \"$0\"", "touch \"$0\"",
+                            "python3 -c 'import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' \"$0\""};
+    std::size_t planted = 0;
+    for (const GuardDir& d : dirs) {
+        if (!d.path.startsWith(tmp.path()))
+            continue;
+        ASSERT_TRUE(AsOtherUser({"sh", "-c", plants[planted % std::size(plants)], d.path})) << d.path.toStdString();
+        ++planted;
+    }
+    ASSERT_GE(planted, 4u);
+
+    GuardedStart first = GuardStart(dirs, ":4", "check", 2000);
+    ASSERT_NE(first.instance, nullptr) << first.warnings.join("\n").toStdString();
+    EXPECT_TRUE(first.instance->LockPath().startsWith(home.path() + "/.cache/postwren-"));
+    std::vector<QByteArray> requests;
+    first.instance->OnRequest = [&](const QByteArray& r) { requests.push_back(r); };
+
+    std::atomic<int> verdict{-1};
+    std::thread second([&] { verdict = static_cast<int>(GuardStart(dirs, ":4", "check", 5000).verdict); });
+    EXPECT_TRUE(WaitUntil([&] { return verdict.load() != -1; }, 20000));
+    second.join();
+    EXPECT_EQ(verdict.load(), static_cast<int>(GuardedStart::Verdict::HandedOver));
+    EXPECT_TRUE(WaitUntil([&] { return requests.size() == 1; }));
 }
 
 TEST(SingleInstance, TheDefaultKeyNamesTheDisplayWithoutItsScreen) {

@@ -11,6 +11,7 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
 #include <QStandardPaths>
@@ -144,6 +145,48 @@ TEST(StatusNotifierHosts, FollowOnlyTheWatchersLatestAnswer) {
     QDBusConnection::disconnectFromBus(QStringLiteral("hosts-client"));
 }
 
+// A watcher that fails every question at once with NoReply, as a broken one
+// did: each question is asked again only after a pause, and a longer one
+// each time, not at once for ever.
+class NoReplyWatcher final : public QDBusVirtualObject {
+public:
+    explicit NoReplyWatcher(const PrivateBus& bus) : connection(bus.Connect(QStringLiteral("noreply-watcher"))) {
+        clock.start();
+    }
+    ~NoReplyWatcher() override { QDBusConnection::disconnectFromBus(QStringLiteral("noreply-watcher")); }
+    bool Start() {
+        return connection.registerVirtualObject(kWatcherPath, this) &&
+               connection.interface()->registerService(kWatcher).value() == QDBusConnectionInterface::ServiceRegistered;
+    }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+        asked.push_back(clock.elapsed());
+        connection.send(message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.NoReply"), QString()));
+        return true;
+    }
+    QString introspect(const QString&) const override { return QString(); }
+
+    QDBusConnection connection;
+    QElapsedTimer clock;
+    std::vector<qint64> asked;  // when each question came, in ms
+};
+
+TEST(StatusNotifierHosts, AWatcherThatNeverAnswersInTimeIsAskedAfterGrowingPauses) {
+    PrivateBus bus;
+    if (bus.address.isEmpty())
+        GTEST_SKIP() << "no dbus-daemon";
+    NoReplyWatcher watcher(bus);
+    ASSERT_TRUE(watcher.Start());
+    const QDBusConnection client = bus.Connect(QStringLiteral("noreply-client"));
+    StatusNotifierHosts hosts(client, [] {});
+    ASSERT_TRUE(WaitUntil([&] { return watcher.asked.size() >= 3; }, 30000));
+    // At least a second before the first repeat, and longer before the next.
+    EXPECT_GE(watcher.asked[1] - watcher.asked[0], 950);
+    EXPECT_GE(watcher.asked[2] - watcher.asked[1], 1950);
+    EXPECT_LE(watcher.asked.size(), 4u) << "asked again without pausing";
+    EXPECT_TRUE(hosts.Watcher().isEmpty());
+    QDBusConnection::disconnectFromBus(QStringLiteral("noreply-client"));
+}
+
 struct Reported {
     std::vector<UINT> mouse;
     std::vector<UINT> commands;
@@ -221,6 +264,37 @@ TEST(StatusNotifierIcon, RegistersAnswersItsHostAndLeavesWithItsConnection) {
               QStringLiteral("/MenuBar"));
     for (const char* member : {"Activate", "ContextMenu", "SecondaryActivate"})
         CallItem(watcher.connection, item, itemPath, itemInterface, QString::fromLatin1(member), {0, 0});
+    // Calls with other arguments than a method takes are refused as such and do nothing.
+    for (const QVariantList& args : {QVariantList{}, QVariantList{QStringLiteral("x")}, QVariantList{0}}) {
+        const QDBusMessage wrong =
+            CallItem(watcher.connection, item, itemPath, itemInterface, QStringLiteral("Activate"), args);
+        EXPECT_EQ(wrong.errorName(), QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs")) << args.size();
+    }
+    EXPECT_EQ(CallItem(watcher.connection, item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"),
+                       QStringLiteral("Event"), {1, QStringLiteral("clicked")})
+                  .errorName(),
+              QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
+    // A million ids ask for no more than the menu holds.
+    const QDBusMessage group =
+        CallItem(watcher.connection, item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"),
+                 QStringLiteral("GetGroupProperties"),
+                 {QVariant::fromValue(QList<int>(1000000, 1)), QVariant::fromValue(QStringList())});
+    ASSERT_EQ(group.type(), QDBusMessage::ReplyMessage) << group.errorMessage().toStdString();
+    {
+        const QDBusArgument list = qvariant_cast<QDBusArgument>(group.arguments().at(0));
+        std::vector<qint32> ids;
+        list.beginArray();
+        while (!list.atEnd()) {
+            qint32 id = 0;
+            QVariantMap p;
+            list.beginStructure();
+            list >> id >> p;
+            list.endStructure();
+            ids.push_back(id);
+        }
+        list.endArray();
+        EXPECT_EQ(ids, std::vector<qint32>{1});
+    }
     // Clicks on a disabled entry or a separator choose nothing.
     for (int id : {1, 2, 3})
         CallItem(watcher.connection, item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"),

@@ -22,6 +22,7 @@
 #include "session/secret_service.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
+#include "tests/support/fake_secret_store.h"
 #include "tests/support/password_forms.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/scripted_pop3_server.h"
@@ -353,6 +354,57 @@ TEST_F(Keyring, NoKeyringOnTheBusAndAKeyringThatNeverAnswersEndAtOnceAndWithinTh
     EXPECT_GE(took, 350);
     // The message loop turned all the while.
     EXPECT_GT(ticks, 0);
+}
+
+// A keyring whose unlock prompt never completes: postwren-check --timeout 3
+// gives up on it within its time-out (it used to wait the prompt's own 60 s).
+TEST_F(Keyring, AnUnlockPromptThatNeverCompletesEndsWithinTheTimeout) {
+    const std::string dir = (tmp / "bus").string();
+    ASSERT_EQ(keyringScript("start", dir, {"--no-keyring"}).status, 0);
+    QProcess stalled;
+    // The bus and the service go on every way out, a failed assertion's too.
+    struct Stop {
+        const std::string& dir;
+        QProcess& service;
+        ~Stop() {
+            service.kill();
+            service.waitForFinished();
+            keyringScript("stop", dir);
+        }
+    } stop{dir, stalled};
+    QProcessEnvironment env;
+    env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromStdString(addressIn(dir)));
+    stalled.setProcessEnvironment([&] {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("DBUS_SESSION_BUS_ADDRESS", env.value("DBUS_SESSION_BUS_ADDRESS"));
+        return e;
+    }());
+    const fs::path ready = tmp / "stalled.ready";
+    stalled.start(QStringLiteral("/usr/bin/python3"),
+                  {QStringLiteral(POSTWREN_STALLED_PROMPT_SECRETS), QString::fromStdString(ready.string())});
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kProcessLimitMs);
+    while (!fs::exists(ready) && Clock::now() < deadline && stalled.state() != QProcess::NotRunning)
+        stalled.waitForFinished(50);
+    ASSERT_TRUE(fs::exists(ready)) << stalled.readAllStandardError().toStdString();
+
+    // Settings that keep the password in the keyring.
+    const fs::path config = tmp / "config";
+    platform::HiveFile hive(config / "postwren" / "user.reg");
+    TRegistry registry(hive);
+    FakeSecretStore saved;
+    saved.running = true;
+    PasswordKeeper keeper(saved);
+    ASSERT_TRUE(keeper.Save(registry, StoredSettings{"127.0.0.1", "alice", "w0nder-land", 10, ""}, DefaultScrambleKey));
+    ASSERT_TRUE(keeper.InKeyring());
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(config.string()));
+
+    const auto started = Clock::now();
+    const Ran checked = run(QStringLiteral(POSTWREN_CHECK_BIN), {"--port", "1", "--timeout", "3"}, env);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    EXPECT_EQ(checked.status, 2) << checked.err;
+    EXPECT_NE(checked.err.find(kUnreadable), std::string::npos) << checked.err;
+    // Three seconds and a start: far from the prompt's own minute.
+    EXPECT_LT(took.count(), 15000);
 }
 
 }  // namespace

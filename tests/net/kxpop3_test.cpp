@@ -21,6 +21,7 @@
 #include "tests/support/wait.h"
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using testing_support::Close;
 using testing_support::Expect;
 using testing_support::Hang;
@@ -596,7 +597,7 @@ struct RefusalCase {
     Script script;
     const char* message;
     FailureKind kind;
-    const char* server;
+    std::string server;
 };
 
 class Refusals : public KxPop3Test, public ::testing::WithParamInterface<RefusalCase> {};
@@ -660,7 +661,31 @@ INSTANTIATE_TEST_SUITE_P(
                         s.push_back(Expect("QUIT", "+OK\r\n"));
                         return s;
                     }(),
-                    "-ERR ******** is not a mailbox\r\n", FailureKind::Refused, "-ERR ******** is not a mailbox\r\n"}),
+                    "-ERR ******** is not a mailbox\r\n", FailureKind::Refused, "-ERR ******** is not a mailbox\r\n"},
+        // ... nor in any other form a server writes it in.
+        RefusalCase{"echo_upper_case", RefusedPass("-ERR SECRET is wrong\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR ******** is wrong\r\n"},
+        RefusalCase{"echo_mixed_case", RefusedPass("-ERR SeCrEt is wrong\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR ******** is wrong\r\n"},
+        RefusalCase{"echo_base64", RefusedPass("-ERR c2VjcmV0 is wrong\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR ******** is wrong\r\n"},
+        // "\0alice\0secret", as an AUTH PLAIN response is sent.
+        RefusalCase{"echo_sasl_plain", RefusedPass("-ERR bad AGFsaWNlAHNlY3JldA==\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR bad ********==\r\n"},
+        RefusalCase{"echo_sasl_plain_raw", RefusedPass("-ERR bad \0alice\0secret!\r\n"s), "Authentication failed",
+                    FailureKind::Refused, "-ERR bad \0********!\r\n"s},
+        RefusalCase{"echo_hex", RefusedPass("-ERR 736563726574 is wrong\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR ******** is wrong\r\n"},
+        RefusalCase{"echo_hex_after_0x", RefusedPass("-ERR 0x736563726574\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR 0x********\r\n"},
+        RefusalCase{"echo_percent", RefusedPass("-ERR pass=s%65cr%45t rejected\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR pass=******** rejected\r\n"},
+        RefusalCase{"echo_split_by_cr", RefusedPass("-ERR sec\rret\r\n"), "Authentication failed", FailureKind::Refused,
+                    "-ERR ********\r\n"},
+        RefusalCase{"echo_split_by_nul", RefusedPass("-ERR sec\0ret\r\n"s), "Authentication failed",
+                    FailureKind::Refused, "-ERR ********\r\n"},
+        RefusalCase{"echo_split_by_escape", RefusedPass("-ERR sec\x1b[1mret\r\n"), "Authentication failed",
+                    FailureKind::Refused, "-ERR ********\r\n"}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
 
 // ---- advice after a refused plain log-on ------------------------------------------
@@ -723,7 +748,13 @@ INSTANTIATE_TEST_SUITE_P(
         AdviceCase{"user_offered", true, "-ERR no such user\r\n", "+OK\r\nSTLS\r\nUSER\r\n.\r\n", ""},
         // A refused password that says nothing of TLS is a wrong password:
         // no second connection.
-        AdviceCase{"wrong_password", false, "-ERR [AUTH] Authentication failed.\r\n", nullptr, ""}),
+        AdviceCase{"wrong_password", false, "-ERR [AUTH] Authentication failed.\r\n", nullptr, ""},
+        // Nor does a name that holds the letters.
+        AdviceCase{"user_named_kessler", false, "-ERR wrong password for kessler\r\n", nullptr, ""},
+        AdviceCase{"user_named_mtlsadmin", false, "-ERR mtlsadmin: bad password\r\n", nullptr, ""},
+        AdviceCase{"words_that_say_it", false, "-ERR Use STARTTLS; unencrypted log-ons are off\r\n",
+                   "-ERR unknown command\r\n",
+                   "Advice: the server wants TLS for the log-on; write the server as pop3+starttls://%s or %h:995"}),
     [](const ::testing::TestParamInfo<AdviceCase>& info) { return std::string(info.param.name); });
 
 // ---- credentials on the wire ------------------------------------------------------

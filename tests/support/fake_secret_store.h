@@ -74,6 +74,9 @@ public:
     }
 
     void Cancel() override {}
+    void LimitWaits(std::optional<std::chrono::steady_clock::time_point> l) override { limit = l; }
+    // What the last LimitWaits set.
+    std::optional<std::chrono::steady_clock::time_point> limit;
 
 private:
     platform::SecretStatus refusal(platform::SecretStatus cue) const {

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "core/exception.h"
 #include "core/registry.h"
@@ -104,6 +105,61 @@ TEST(FailureJson, QuotesBackslashesAndControlsAreEscaped) {
     EXPECT_EQ(FailureJson(
                   DescribeFailure(ECheckFailure(Sjis("-ERR 混雑\r\n"), FailureKind::Temporary, Sjis("-ERR 混雑\r\n")))),
               "{\"error\": \"-ERR 混雑\", \"kind\": \"temporary\", \"server\": \"-ERR 混雑\"}");
+}
+
+}  // namespace
+
+namespace {
+
+// A server's text as long as a line may be: every part of the report keeps
+// at most 512 bytes of it, cut where no character or "\xNN" is split, and
+// says it was cut.
+struct LongReplyCase {
+    const char* name;
+    std::string reply;
+    std::string endsWith;  // the kept text's last bytes, before the cut mark
+};
+
+std::string Repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+class LongReply : public ::testing::TestWithParam<LongReplyCase> {};
+
+TEST_P(LongReply, IsCutTo512BytesAndMarked) {
+    const std::string& reply = GetParam().reply;
+    const std::string cut = GetParam().endsWith + Sjis("…");
+    // As the server's part of a refused log-on, with advice naming a long host.
+    ECheckFailure logon("Authentication failed", FailureKind::Refused, reply);
+    logon.SetAdvice("Advice: write the server as " + reply);
+    const FailureReport refused = DescribeFailure(logon);
+    EXPECT_LE(refused.server.size(), 512u);
+    EXPECT_GE(refused.server.size(), 512u - 4);
+    EXPECT_TRUE(refused.server.ends_with(cut)) << refused.server.substr(refused.server.size() - 16);
+    EXPECT_LE(refused.advice.size(), 512u);
+    EXPECT_EQ(refused.text, "Authentication failed (server: " + refused.server + ")");
+    // As a greeting refusal, where the reply is the message itself.
+    const FailureReport greeting = DescribeFailure(ECheckFailure(reply, FailureKind::Refused, reply));
+    EXPECT_EQ(greeting.message, refused.server);
+    EXPECT_EQ(greeting.text, greeting.message);
+    EXPECT_LT(FailureJson(refused).size(), 4096u);
+    EXPECT_LT(FailureJson(greeting).size(), 4096u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, LongReply,
+    ::testing::Values(LongReplyCase{"one_megabyte", "-ERR " + std::string(1 << 20, 'x') + "\r\n", "xxxx"},
+                      // 5 + 126 * 4 = 509 bytes of escapes fit beside the mark; a 127th would not.
+                      LongReplyCase{"escapes", "-ERR " + std::string(1 << 20, '\x1b') + "\r\n", "\\x1B\\x1B"},
+                      // "-ERR" and 253 double-byte characters fill the 510 bytes beside the mark.
+                      LongReplyCase{"double_byte", "-ERR" + Repeated(Sjis("混"), 300), Sjis("混")}),
+    [](const ::testing::TestParamInfo<LongReplyCase>& info) { return std::string(info.param.name); });
+
+TEST(FailureReport, AReplyWithinTheBoundIsShownWhole) {
+    const std::string reply = "-ERR " + std::string(507, 'y');  // 512 bytes
+    EXPECT_EQ(DescribeFailure(ECheckFailure("Authentication failed", FailureKind::Refused, reply)).server, reply);
 }
 
 }  // namespace

@@ -307,6 +307,24 @@ TEST_F(PostwrenCheckTest, ServerControlCharactersAreEscaped) {
               "\"-ERR \\\\x1B]0;owned\\\\x07\\\\x1B[2J busy\\\"\"}\n");
 }
 
+// A reply as long as a line may be, plain or made of escape sequences: the
+// report keeps 512 bytes of it on standard error and in --json.
+TEST_F(PostwrenCheckTest, AMegabyteReplyIsCutAndMarked) {
+    for (const std::string unit : {"x", "\x1b[2J"}) {
+        std::string reply = "-ERR ";
+        while (reply.size() < (1u << 20)) reply += unit;
+        server.AddSession({Send("+OK ready\r\n"), Expect("USER alice", "+OK\r\n"),
+                           Expect("PASS secret", reply + "\r\n"), Expect("QUIT", "+OK\r\n")});
+        const Outcome o = RunCheck(Args({"--json"}), "secret\n");
+        EXPECT_EQ(o.exitCode, 1);
+        EXPECT_LT(o.err.size(), 4096u);
+        EXPECT_TRUE(o.err.starts_with("Authentication failed (server: -ERR ")) << o.err.substr(0, 80);
+        EXPECT_TRUE(o.err.ends_with("…)\n")) << o.err.substr(o.err.size() > 80 ? o.err.size() - 80 : 0);
+        EXPECT_LT(o.out.size(), 4096u);
+        EXPECT_NE(o.out.find("…\"}"), std::string::npos) << o.out.substr(o.out.size() > 80 ? o.out.size() - 80 : 0);
+    }
+}
+
 // Nothing was sent, so nothing was refused: what is missing is a usage error.
 TEST_F(PostwrenCheckTest, EmptyCredentialsFailWithoutConnecting) {
     const Outcome noPassword = RunCheck(Args(), "\n");

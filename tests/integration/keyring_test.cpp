@@ -393,7 +393,8 @@ TEST_F(Keyring, AnUnlockPromptThatNeverCompletesEndsWithinTheTimeout) {
     TRegistry registry(hive);
     FakeSecretStore saved;
     saved.running = true;
-    PasswordKeeper keeper(saved);
+    RecordingLog notes;
+    PasswordKeeper keeper(saved, notes);
     ASSERT_TRUE(keeper.Save(registry, StoredSettings{"127.0.0.1", "alice", "w0nder-land", 10, ""}, DefaultScrambleKey));
     ASSERT_TRUE(keeper.InKeyring());
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(config.string()));

@@ -641,9 +641,9 @@ TEST_F(MainForm, AMegabyteRefusalIsLoggedAndNotifiedCut) {
     server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", "+OK\r\n"), Expect("PASS secret", reply + "\r\n"),
                        Expect("QUIT", "+OK\r\n")});
 
-    testing::internal::CaptureStderr();
+    CaptureLog();
     frmMain->Timer1Timer(frmMain.get());
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = CapturedLog();
     EXPECT_LT(log.size(), 4096u);
     EXPECT_NE(log.find(" postwren: check failed: Authentication failed (server: -ERR busy \\x1B[2Jbusy "),
               std::string::npos)

@@ -179,9 +179,11 @@ TEST(StatusNotifierHosts, AWatcherThatNeverAnswersInTimeIsAskedAfterGrowingPause
     const QDBusConnection client = bus.Connect(QStringLiteral("noreply-client"));
     StatusNotifierHosts hosts(client, [] {});
     ASSERT_TRUE(WaitUntil([&] { return watcher.asked.size() >= 3; }, 30000));
-    // At least a second before the first repeat, and longer before the next.
-    EXPECT_GE(watcher.asked[1] - watcher.asked[0], 950);
-    EXPECT_GE(watcher.asked[2] - watcher.asked[1], 1950);
+    // About a second before the first repeat, and longer before the next
+    // (Qt's coarse timers may fire a few per cent early, and the watcher
+    // notes the times on its side of the bus).
+    EXPECT_GE(watcher.asked[1] - watcher.asked[0], 900);
+    EXPECT_GE(watcher.asked[2] - watcher.asked[1], 1800);
     EXPECT_LE(watcher.asked.size(), 4u) << "asked again without pausing";
     EXPECT_TRUE(hosts.Watcher().isEmpty());
     QDBusConnection::disconnectFromBus(QStringLiteral("noreply-client"));

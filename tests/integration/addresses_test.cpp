@@ -131,7 +131,7 @@ TEST(Ipv6, EveryAddressOfANameIsTriedAndASilentOneDoesNotStallTheCheck) {
         EXPECT_EQ(o.out, "3\n");
     }
     {
-        // Every address silent or refused: the spec's text, from the time-out.
+        // Every address silent or refused: the session's own time-out text, as for one address.
         testpeer::SilentListener silent6(/*ipv6=*/true, 110);
         const Outcome o = RunTool({"--host", "silent6.postwren.test", "--user", "alice", "--timeout", "2"},
                                   "wonderland", "::1 silent6.postwren.test\n");

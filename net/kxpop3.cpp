@@ -108,9 +108,6 @@ bool NamesTls(const AnsiString& reply) {
     return false;
 }
 
-// Stands for the password wherever a server echoes it.
-constexpr char kRedacted[] = "********";
-
 // The capability probe after a refused log-on is brief, whatever the time-out.
 constexpr int kProbeLimitMs = 5000;
 // A CAPA answer longer than this is no answer worth reading to the end.

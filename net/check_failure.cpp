@@ -10,6 +10,7 @@ constexpr int kExitRefused = 1;
 constexpr int kExitNetwork = 3;
 constexpr int kExitTls = 4;
 constexpr int kExitTemporary = 5;
+constexpr int kExitSignIn = 6;
 
 }  // namespace
 
@@ -36,6 +37,8 @@ int ExitStatusOf(FailureKind kind) {
             return kExitTls;
         case FailureKind::Usage:
             return kExitUsage;
+        case FailureKind::SignIn:
+            return kExitSignIn;
         case FailureKind::Refused:
             break;
     }
@@ -52,6 +55,8 @@ const char* KindName(FailureKind kind) {
             return "tls";
         case FailureKind::Usage:
             return "usage";
+        case FailureKind::SignIn:
+            return "signin";
         case FailureKind::Refused:
             break;
     }

@@ -8,6 +8,8 @@
 //   network     exit 3          "network"      logs, notifies, opens the settings dialog
 //   tls         exit 4          "tls"          logs, notifies, opens the settings dialog
 //   usage       exit 2          "usage"        logs, notifies, opens the settings dialog
+//   signin      exit 6          "signin"       logs, notifies, opens the settings dialog; timed
+//                                              checks leave the provider alone until a new sign-in
 //
 // (The program notifies once per run of failures; see app/check_feedback.h.)
 #pragma once
@@ -27,7 +29,7 @@ FailureKind ClassifyFailure(const std::exception& failure);
 int ExitStatusOf(FailureKind kind);
 inline constexpr int kExitCount = 0;  // the count was printed
 inline constexpr int kExitUsage = 2;
-// "refused", "temporary", "network", "tls" or "usage".
+// "refused", "temporary", "network", "tls", "usage" or "signin".
 const char* KindName(FailureKind kind);
 // Whether the program opens its settings dialog after such a failure: every
 // kind but Temporary, where nothing in the settings is wrong.

@@ -14,7 +14,11 @@ void Prepare(TKxPOP3& client, const MailboxAccount& account) {
         client.SetPort(*account.port);
     if (account.timeoutMs)
         client.SetTimeOut(*account.timeoutMs);
-    client.SetPassword(account.passwordLookup ? account.passwordLookup() : account.password);
+    client.SetBearer(account.bearer);
+    if (account.bearer)
+        client.SetPassword(AnsiString());
+    else
+        client.SetPassword(account.passwordLookup ? account.passwordLookup() : account.password);
     if (account.deadline) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(*account.deadline - client.SessionClock().Now());

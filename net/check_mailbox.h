@@ -26,6 +26,9 @@ struct MailboxAccount {
     // keyring, say); whatever it raises ends the check like any failure.
     std::function<AnsiString()> passwordLookup;
     CredentialText credentials = CredentialText::Cp932;
+    // An OAuth2 account: SASL with its token instead of the password (which
+    // is then neither looked up nor sent).
+    std::optional<BearerLogOn> bearer;
     // The port of a bare host name and the bound of the whole check, in
     // milliseconds; the client's own (its properties) where not given.
     std::optional<int> port;

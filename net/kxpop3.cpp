@@ -10,6 +10,7 @@
 #include "core/exception.h"
 #include "core/text.h"
 #include "net/report_text.h"
+#include "net/sasl.h"
 #include "net/server_address.h"
 
 namespace {
@@ -113,6 +114,55 @@ constexpr int kProbeLimitMs = 5000;
 // A CAPA answer longer than this is no answer worth reading to the end.
 constexpr int kMaxCapabilityLines = 64;
 
+// The lines of a CAPA answer after its +OK, upper-cased and without line
+// ends, up to the "." that ends them. `complete` tells whether the "." came.
+struct Capabilities {
+    std::vector<AnsiString> lines;
+    bool complete = false;
+};
+
+Capabilities ReadCapabilities(TPowersock& session) {
+    Capabilities capabilities;
+    for (int i = 0; i < kMaxCapabilityLines && !capabilities.complete; ++i) {
+        const AnsiString line = Upper(session.ReadLn());
+        const AnsiString text = line.substr(0, line.find_first_of("\r\n"));
+        capabilities.complete = text == ".";
+        if (!capabilities.complete)
+            capabilities.lines.push_back(text);
+    }
+    return capabilities;
+}
+
+// The name of a capability line ("SASL PLAIN XOAUTH2" is SASL).
+AnsiString CapabilityName(const AnsiString& line) {
+    return FieldAt(line, kFieldSeparator, 1);
+}
+
+// The mechanisms of the SASL capability (RFC 5034 section 6).
+std::vector<std::string> SaslMechanisms(const Capabilities& capabilities) {
+    std::vector<std::string> mechanisms;
+    for (const AnsiString& line : capabilities.lines) {
+        if (CapabilityName(line) != "SASL")
+            continue;
+        for (int field = 2;; ++field) {
+            const AnsiString name = FieldAt(line, kFieldSeparator, field);
+            if (name.empty())
+                break;
+            mechanisms.push_back(name);
+        }
+    }
+    return mechanisms;
+}
+
+// "+ ..." (or a bare "+"): the server waits for the next line of an AUTH.
+bool IsContinuation(const AnsiString& reply) {
+    return !reply.empty() && reply[0] == '+' && (reply.size() == 1 || reply[1] == ' ' || reply[1] == '\r');
+}
+
+constexpr char kTokenNeedsTls[] = "A sign-in token goes only over TLS: write the server as pop3s://";
+constexpr char kNoMechanism[] =
+    "The server offers no sign-in this account can use (XOAUTH2 or OAUTHBEARER in its SASL capability)";
+
 // Ends the session's wait limit on every way out of a scope.
 class WaitLimitScope {
 public:
@@ -201,6 +251,7 @@ AnsiString TKxPOP3::redacted(const AnsiString& reply) const {
     // PLAIN responses made of it, in any form a server may echo them in.
     const AnsiString wirePassword = wireText(FPassword);
     std::vector<std::string> secrets = {FPassword, wirePassword};
+    secrets.insert(secrets.end(), FSentTokens.begin(), FSentTokens.end());
     if (!FPassword.empty())
         for (std::string& plain : SaslPlainResponses(wireText(FUserID), wirePassword))
             secrets.push_back(std::move(plain));
@@ -263,12 +314,11 @@ AnsiString TKxPOP3::tlsAdvice(const ServerAddress& address, const AnsiString& re
             probe.Connect();
             if (ReplyAccepted(probe.ReadLn())) {
                 if (ReplyAccepted(probe.Transaction("CAPA"))) {
-                    for (int i = 0; i < kMaxCapabilityLines && !capaRead; ++i) {
-                        const AnsiString line = Upper(probe.ReadLn());
-                        const AnsiString name = FieldAt(line.substr(0, line.find_first_of("\r\n")), kFieldSeparator, 1);
-                        capaRead = name == ".";
-                        offersStls = offersStls || name == "STLS";
-                        takesUser = takesUser || name == "USER";
+                    const Capabilities capabilities = ReadCapabilities(probe);
+                    capaRead = capabilities.complete;
+                    for (const AnsiString& line : capabilities.lines) {
+                        offersStls = offersStls || CapabilityName(line) == "STLS";
+                        takesUser = takesUser || CapabilityName(line) == "USER";
                     }
                 }
                 probe.Transaction("QUIT");
@@ -354,6 +404,10 @@ void TKxPOP3::requireCredentials() {
 }
 
 void TKxPOP3::logOn(const ServerAddress& address, LogonProgress& progress) {
+    // A sign-in that cannot give a token ends the check before it connects.
+    std::string token;
+    if (FBearer)
+        token = FBearer->token(false);
     const bool wasConnected = Connected();
     try {
         TPowersock::Connect();
@@ -378,6 +432,20 @@ void TKxPOP3::logOn(const ServerAddress& address, LogonProgress& progress) {
         throw ESockError(SockFailure::TlsFailed, kTlsMissing);
     }
 
+    if (FBearer)
+        bearerLogOn(address, std::move(token), progress);
+    else
+        passwordLogOn(progress);
+    progress.step = LogonStep::None;
+    progress.loggedOn = true;
+
+    const AnsiString stat = Transaction("STAT");
+    if (!ReplyAccepted(stat))
+        throw refusal(stat);
+    FMessageCount = StrToIntDef(FieldAt(stat, kFieldSeparator, kStatCountField), 0);
+}
+
+void TKxPOP3::passwordLogOn(LogonProgress& progress) {
     int attempts = 0;
     bool done = false;
     while (!done) {
@@ -388,13 +456,44 @@ void TKxPOP3::logOn(const ServerAddress& address, LogonProgress& progress) {
         }
         ++attempts;
     }
-    progress.step = LogonStep::None;
-    progress.loggedOn = true;
+}
 
-    const AnsiString stat = Transaction("STAT");
-    if (!ReplyAccepted(stat))
-        throw refusal(stat);
-    FMessageCount = StrToIntDef(FieldAt(stat, kFieldSeparator, kStatCountField), 0);
+void TKxPOP3::bearerLogOn(const ServerAddress& address, std::string token, LogonProgress& progress) {
+    progress.step = LogonStep::Auth;
+    const AnsiString capa = Transaction("CAPA");
+    const std::string mechanism =
+        ReplyAccepted(capa) ? ChooseMechanism(SaslMechanisms(ReadCapabilities(*this)), FBearer->mechanisms) : "";
+    if (mechanism.empty())
+        throw ECheckFailure(kNoMechanism, FailureKind::Usage, ReplyAccepted(capa) ? AnsiString() : redacted(capa));
+
+    const AnsiString user = wireText(FUserID);
+    for (int attempt = 0;; ++attempt) {
+        if (attempt > 0)
+            token = FBearer->token(true);
+        const std::string response = mechanism == kXoauth2
+                                         ? Xoauth2Response(user, token)
+                                         : OauthBearerResponse(user, address.host, address.port, token);
+        FSentTokens.push_back(token);
+        FSentTokens.push_back(response);
+        RefuseBreaks(token, "Access token");
+        RefuseOverlong("", response, "Access token");
+
+        const AnsiString go = Transaction("AUTH " + mechanism);
+        if (!IsContinuation(go))
+            throw refusal(go, kAuthenticationFailed);
+        AnsiString reply = Transaction(response);
+        // The error challenge of a rejected token (RFC 7628 section 3.2.2):
+        // answered, so that the server says its -ERR and the session goes on.
+        if (IsContinuation(reply))
+            reply = Transaction(AnsiString(ErrorChallengeAnswer(mechanism)));
+        if (ReplyAccepted(reply))
+            return;
+        ECheckFailure refused = refusal(reply, kAuthenticationFailed);
+        // A token the server did not take may only have expired early; a
+        // server that says "not now" is not helped by another.
+        if (attempt > 0 || refused.Kind() != FailureKind::Refused)
+            throw refused;
+    }
 }
 
 void TKxPOP3::logOnFailed(const ServerAddress& address, const LogonProgress& progress,
@@ -415,10 +514,20 @@ void TKxPOP3::logOnFailed(const ServerAddress& address, const LogonProgress& pro
 }
 
 void TKxPOP3::Connect() {
-    requireCredentials();
+    FSentTokens.clear();
+    if (FBearer) {
+        if (FUserID.empty())
+            throw ECheckFailure(kAuthenticationFailed, FailureKind::Usage);
+    } else {
+        requireCredentials();
+    }
     checkCommandValues();
     // Refuses a server field it cannot read before anything goes out.
     const ServerAddress address = ParseServerAddress(Host(), Port());
+    if (FBearer && address.security == TransportSecurity::Plain)
+        throw ECheckFailure(kTokenNeedsTls + HostInField(address.host) + " or " + HostInField(address.host) + ":" +
+                                IntToStr(kPop3TlsPort),
+                            FailureKind::Usage);
 
     // A nested Connect (from a handler run inside one of our waits) leaves
     // the outer one's flag and bound alone.

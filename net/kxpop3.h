@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/component.h"
@@ -73,6 +74,18 @@ enum class CredentialText {
     Utf8,   // already as the wire wants it: sent as it is
 };
 
+// An OAuth2 account's log-on: SASL AUTH with an access token (RFC 5034 with
+// XOAUTH2 or RFC 7628 OAUTHBEARER) in place of USER and PASS.
+struct BearerLogOn {
+    // The access token. `renew` asks for a new one because the server
+    // rejected the last. Raises an ECheckFailure (a sign-in that is missing or
+    // revoked, a provider that is down) when it has none to give.
+    std::function<std::string(bool renew)> token;
+    // The mechanisms the account's provider takes, in the order to try them;
+    // XOAUTH2, then OAUTHBEARER, where empty.
+    std::vector<std::string> mechanisms;
+};
+
 // A POP3 mailbox check on top of the socket session (RFC 1939 AUTHORIZATION
 // with USER/PASS, then STAT and QUIT). GUI thread only, like the session: the
 // waits pump the thread's messages, so handlers of the owner may run inside
@@ -110,6 +123,14 @@ public:
     // server refused the user name, one more connection (no credential, within
     // the time-out, a few seconds at most) asks for CAPA, and the failure
     // carries one line of advice naming the address to write.
+    // With a BearerLogOn the log-on is CAPA and one SASL AUTH instead: the
+    // first of the account's mechanisms that CAPA names, always with the
+    // response on a line of its own after the server's "+"; after a rejected
+    // token, the server's error challenge is answered so that it ends with
+    // its -ERR, and one renewed token is tried. It takes a protected address:
+    // a plain one is a usage failure before anything is sent, and so is a
+    // server that names none of the mechanisms. The token is asked for before
+    // connecting, so a sign-in that cannot be had sends nothing at all.
     // Before connecting it refuses, as a usage failure, a Host, UserID or
     // Password holding a line break or NUL ("User ID contains a line break",
     // ...), and a UserID or Password too long for one command line ("Password
@@ -129,6 +150,11 @@ public:
 
     // Messages waiting, from the last accepted STAT reply; 0 until then.
     int MessageCount() const { return FMessageCount; }
+
+    // USER/PASS where empty (the default), SASL with the account's token
+    // where set.
+    const std::optional<BearerLogOn>& Bearer() const { return FBearer; }
+    void SetBearer(std::optional<BearerLogOn> value) { FBearer = std::move(value); }
 
     const AnsiString& UserID() const { return FUserID; }
     void SetUserID(const AnsiString& value) { FUserID = value; }
@@ -170,7 +196,7 @@ protected:
 
 private:
     // Where a log-on stands, for what its failure leads to.
-    enum class LogonStep { None, User, Pass };
+    enum class LogonStep { None, User, Pass, Auth };
     struct LogonProgress {
         LogonStep step = LogonStep::None;
         // The connection stands and is ours: a failure says QUIT before it closes.
@@ -186,6 +212,10 @@ private:
     // ours, then advice for a refused plain log-on. Never raises.
     void logOnFailed(const ServerAddress& address, const LogonProgress& progress, const std::exception_ptr& failure,
                      std::optional<platform::Clock::time_point> checkLimit);
+    // USER and PASS, with the handler's one more round after a refusal.
+    void passwordLogOn(LogonProgress& progress);
+    // CAPA, then AUTH with the token (see Connect); `token` is the first one.
+    void bearerLogOn(const ServerAddress& address, std::string token, LogonProgress& progress);
     // After the greeting: STLS, then the TLS handshake (RFC 2595).
     void startTlsSession(const AnsiString& serverName, LogonProgress& progress);
     // One USER or PASS reply: true when accepted, false when refused and the
@@ -211,6 +241,9 @@ private:
 
     AnsiString FUserID;
     AnsiString FPassword;
+    std::optional<BearerLogOn> FBearer;
+    // The tokens and responses this check has sent: secrets like the password.
+    std::vector<std::string> FSentTokens;
     CredentialText FCredentialText = CredentialText::Cp932;
     bool FDeleteOnRead = false;
     AnsiString FAttachFilePath;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "net/sasl.h"
+
 namespace {
 
 // "…" in CP932.
@@ -139,20 +141,8 @@ std::string hexOf(std::string_view bytes) {
 
 // RFC 4648 base64 of `bytes` without padding.
 std::string base64Of(std::string_view bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::uint32_t bits = 0;
-    int held = 0;
-    for (const char c : bytes) {
-        bits = (bits << 8) | static_cast<unsigned char>(c);
-        held += 8;
-        while (held >= 6) {
-            held -= 6;
-            out += kAlphabet[(bits >> held) & 0x3F];
-        }
-    }
-    if (held > 0)
-        out += kAlphabet[(bits << (6 - held)) & 0x3F];
+    std::string out = Base64Of(bytes);
+    while (!out.empty() && out.back() == '=') out.pop_back();
     return out;
 }
 

@@ -35,6 +35,7 @@
 #include "core/tls_socket.h"
 #include "net/check_failure.h"
 #include "net/kxpop3.h"
+#include "net/sasl.h"
 
 namespace {
 
@@ -872,5 +873,200 @@ TEST(TlsHostile, EngineGivesTheHandshakeFailureText) {
     }
     EXPECT_FALSE(client.Connected());
 }
+
+// --- Sign-in with a token (SASL) ---------------------------------------------
+
+// One line the client must send and the server's answer to it.
+struct Turn {
+    std::string line;
+    std::string reply;
+};
+
+struct SaslCase {
+    const char* name;
+    std::vector<std::string> wanted;  // the provider's mechanisms
+    // The dialogue after the greeting; `{token1}`-style marks are filled in by
+    // `dialogue` from the port the peer listens on.
+    std::function<std::vector<Turn>(int port)> dialogue;
+    int count;  // -1: the log-on fails
+    FailureKind kind;
+    std::string message;
+    std::string server;
+    std::vector<bool> tokensAsked;  // the `renew` of each token asked for
+};
+
+void PrintTo(const SaslCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const std::string kCapaBoth = "+OK\r\nSASL PLAIN XOAUTH2 OAUTHBEARER\r\nUSER\r\n.\r\n";
+const std::string kRejected = "+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIn0=\r\n";
+
+class SaslLogOn : public ::testing::TestWithParam<SaslCase> {};
+
+TEST_P(SaslLogOn, SpeaksTheTwoLineFormAndRenewsOnce) {
+    const SaslCase& c = GetParam();
+    std::vector<Turn> turns;
+    std::mutex turnsMutex;
+    std::atomic<int> peerPort{0};
+    ScriptedTlsPeer peer([&](ScriptedTlsPeer::Connection& conn) {
+        if (!conn.Accept())
+            return;
+        conn.SendTls("+OK ready\r\n");
+        std::vector<Turn> script;
+        {
+            std::lock_guard lock(turnsMutex);
+            script = turns;
+        }
+        for (const Turn& turn : script) {
+            if (conn.ReadTlsLine() != turn.line + "\r\n")
+                break;
+            conn.SendTls(turn.reply);
+        }
+        conn.DrainTls();
+    });
+    {
+        std::lock_guard lock(turnsMutex);
+        turns = c.dialogue(peer.Port());
+    }
+    platform::TlsSockets sockets(platform::SystemSockets());
+    TKxPOP3 client(nullptr, sockets, kClock);
+    client.SetTimeOut(kEngineTimeOutMs);
+    client.SetHost(Pop3s(peer.Port()));
+    client.SetUserID("alice@example.org");
+    std::vector<bool> asked;
+    client.SetBearer(BearerLogOn{[&](bool renew) {
+                                     asked.push_back(renew);
+                                     return "tok" + std::to_string(asked.size());
+                                 },
+                                 c.wanted});
+    try {
+        client.Connect();
+        EXPECT_EQ(client.MessageCount(), c.count);
+        client.Disconnect();
+    } catch (const ECheckFailure& e) {
+        EXPECT_EQ(c.count, -1) << e.Message();
+        EXPECT_EQ(e.Kind(), c.kind);
+        EXPECT_EQ(e.Message(), c.message);
+        EXPECT_EQ(e.ServerReply(), c.server);
+    }
+    EXPECT_FALSE(client.Connected());
+    ASSERT_TRUE(peer.WaitDone());
+    std::string expected;
+    for (const Turn& turn : turns) expected += turn.line + "\r\n";
+    EXPECT_EQ(peer.Received(), expected);
+    EXPECT_EQ(asked, c.tokensAsked);
+}
+
+std::string X(const std::string& token) {
+    return Xoauth2Response("alice@example.org", token);
+}
+std::string B(int port, const std::string& token) {
+    return OauthBearerResponse("alice@example.org", "localhost", port, token);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tokens, SaslLogOn,
+    ::testing::Values(
+        SaslCase{"xoauth2_first",
+                 {},
+                 [](int) {
+                     return std::vector<Turn>{{"CAPA", kCapaBoth},
+                                              {"AUTH XOAUTH2", "+ \r\n"},
+                                              {X("tok1"), "+OK Logged in.\r\n"},
+                                              {"STAT", "+OK 2 320\r\n"},
+                                              {"QUIT", "+OK\r\n"}};
+                 },
+                 2,
+                 FailureKind::Refused,
+                 "",
+                 "",
+                 {false}},
+        SaslCase{"oauthbearer_where_alone",
+                 {},
+                 [](int port) {
+                     return std::vector<Turn>{{"CAPA", "+OK\r\nSASL OAUTHBEARER\r\n.\r\n"},
+                                              {"AUTH OAUTHBEARER", "+\r\n"},
+                                              {B(port, "tok1"), "+OK\r\n"},
+                                              {"STAT", "+OK 1 10\r\n"},
+                                              {"QUIT", "+OK\r\n"}};
+                 },
+                 1,
+                 FailureKind::Refused,
+                 "",
+                 "",
+                 {false}},
+        // The error challenge is answered (RFC 7628: "\x01"), then one renewed token.
+        SaslCase{"rejected_then_renewed",
+                 {kOauthBearer},
+                 [](int port) {
+                     return std::vector<Turn>{{"CAPA", kCapaBoth},
+                                              {"AUTH OAUTHBEARER", "+ \r\n"},
+                                              {B(port, "tok1"), kRejected},
+                                              {"AQ==", "-ERR [AUTH] Invalid token\r\n"},
+                                              {"AUTH OAUTHBEARER", "+ \r\n"},
+                                              {B(port, "tok2"), "+OK\r\n"},
+                                              {"STAT", "+OK 0 0\r\n"},
+                                              {"QUIT", "+OK\r\n"}};
+                 },
+                 0,
+                 FailureKind::Refused,
+                 "",
+                 "",
+                 {false, true}},
+        // A second rejection is the refusal; the token the server echoed is not shown.
+        SaslCase{"rejected_twice",
+                 {},
+                 [](int) {
+                     return std::vector<Turn>{{"CAPA", kCapaBoth},
+                                              {"AUTH XOAUTH2", "+ \r\n"},
+                                              {X("tok1"), kRejected},
+                                              {"", "-ERR [AUTH] no\r\n"},
+                                              {"AUTH XOAUTH2", "+ \r\n"},
+                                              {X("tok2"), kRejected},
+                                              {"", "-ERR [AUTH] tok2 is not valid\r\n"},
+                                              {"QUIT", "+OK\r\n"}};
+                 },
+                 -1,
+                 FailureKind::Refused,
+                 "Authentication failed",
+                 "-ERR [AUTH] ******** is not valid\r\n",
+                 {false, true}},
+        // The provider's introspection is down: not now, and no second token.
+        SaslCase{"sys_temp",
+                 {},
+                 [](int) {
+                     return std::vector<Turn>{{"CAPA", kCapaBoth},
+                                              {"AUTH XOAUTH2", "+ \r\n"},
+                                              {X("tok1"), "-ERR [SYS/TEMP] Temporary authentication failure\r\n"},
+                                              {"QUIT", "+OK\r\n"}};
+                 },
+                 -1,
+                 FailureKind::Temporary,
+                 "Authentication failed",
+                 "-ERR [SYS/TEMP] Temporary authentication failure\r\n",
+                 {false}},
+        SaslCase{
+            "no_mechanism",
+            {},
+            [](int) {
+                return std::vector<Turn>{{"CAPA", "+OK\r\nSASL PLAIN LOGIN\r\nUSER\r\n.\r\n"}, {"QUIT", "+OK\r\n"}};
+            },
+            -1,
+            FailureKind::Usage,
+            "The server offers no sign-in this account can use (XOAUTH2 or OAUTHBEARER in its SASL capability)",
+            "",
+            {false}},
+        SaslCase{"provider_mechanism_missing",
+                 {kXoauth2},
+                 [](int) {
+                     return std::vector<Turn>{{"CAPA", "+OK\r\nSASL OAUTHBEARER\r\n.\r\n"}, {"QUIT", "+OK\r\n"}};
+                 },
+                 -1,
+                 FailureKind::Usage,
+                 "The server offers no sign-in this account can use (XOAUTH2 or OAUTHBEARER in its SASL capability)",
+                 "",
+                 {false}}),
+    [](const ::testing::TestParamInfo<SaslCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

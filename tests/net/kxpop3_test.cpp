@@ -16,6 +16,7 @@
 #include "core/exception.h"
 #include "core/socket.h"
 #include "net/check_failure.h"
+#include "net/sasl.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/wait.h"
@@ -956,6 +957,44 @@ TEST_F(KxPop3TimeTest, QuitAfterAFailureIsBrief) {
     const auto start = manual.Elapsed();
     EXPECT_EQ(FailureOf([&] { client->Connect(); }), "Socket readln timed out");
     EXPECT_GE(Ms(manual.Elapsed() - start), 60000);
+}
+
+// The SASL responses of a token log-on, against the providers' own examples.
+TEST(SaslResponses, MatchThePublishedExamples) {
+    // Google's XOAUTH2 example.
+    EXPECT_EQ(Xoauth2Response("someuser@example.com", "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg"),
+              "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNrQmhkSFJoZG1semRHRXV"
+              "ZMjl0Q2cBAQ==");
+    // RFC 7628 section 4.1, with the user's "," and "=" written as RFC 5801 asks.
+    EXPECT_EQ(OauthBearerResponse("us,er=@x", "pop.example.org", 995, "T0k"),
+              Base64Of("n,a=us=2Cer=3D@x,\x01host=pop.example.org\x01port=995\x01"
+                       "auth=Bearer T0k\x01\x01"));
+    EXPECT_EQ(Base64Of(""), "");
+    EXPECT_EQ(Base64Of("\x01"), "AQ==");
+    EXPECT_EQ(Base64Of("ab"), "YWI=");
+    EXPECT_EQ(ChooseMechanism({"PLAIN", "oauthbearer", "XOAUTH2"}, {}), kXoauth2);
+    EXPECT_EQ(ChooseMechanism({"PLAIN", "OAUTHBEARER"}, {}), kOauthBearer);
+    EXPECT_EQ(ChooseMechanism({"PLAIN", "OAUTHBEARER"}, {kXoauth2}), "");
+}
+
+// A token never goes out in clear: a plain address is refused before any
+// connection, and so is a token log-on without a user ID.
+TEST_F(KxPop3Test, ATokenLogOnOnAPlainAddressSendsNothing) {
+    int asked = 0;
+    client->SetBearer(BearerLogOn{[&](bool) {
+                                      ++asked;
+                                      return std::string("T0k");
+                                  },
+                                  {}});
+    const Failed plain = FailedWith([&] { client->Connect(); });
+    EXPECT_EQ(plain.message,
+              "A sign-in token goes only over TLS: write the server as pop3s://127.0.0.1 or 127.0.0.1:995");
+    EXPECT_EQ(plain.kind, FailureKind::Usage);
+    client->SetUserID("");
+    client->SetHost("pop3s://127.0.0.1");
+    EXPECT_EQ(FailedWith([&] { client->Connect(); }).kind, FailureKind::Usage);
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(asked, 0);
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ enum class FailureKind {
     // a user ID or password that is missing, a stored value that cannot be
     // read. Also any other failure on this side that no server caused.
     Usage,
+    // The sign-in is missing, revoked or expired, or the user denied consent.
+    SignIn,
 };
 
 // A failure raised with its kind, and with the server's reply apart from the

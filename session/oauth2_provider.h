@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -28,6 +29,9 @@ struct OAuth2Provider {
     // Empty for a public client. A desktop client's "secret" is no secret.
     std::string clientSecret;
     std::vector<std::string> scopes;
+    // Further parameters of the authorization request, name and value (for
+    // a provider that gives a refresh token only when asked for one).
+    std::vector<std::pair<std::string, std::string>> authorizeParameters;
     // The SASL mechanisms its servers take, in the order to try them:
     // "XOAUTH2", "OAUTHBEARER".
     std::vector<std::string> mechanisms;

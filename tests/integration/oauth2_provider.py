@@ -217,7 +217,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if mode == "deny":
                     answer["error"] = "access_denied"
                 else:
-                    code = new_secret()
+                    # '+', '/' and a literal "%41" besides the padding: decoded
+                    # twice, or not at all, the code is another.
+                    code = new_secret() + "+/%41"
                     provider.codes[code] = {
                         "user": p.get("login_hint") or DEFAULT_USER,
                         "client_id": p["client_id"],

@@ -255,3 +255,7 @@ const OAuth2Provider* OAuth2Providers::ForHost(std::string_view host) const {
     }
     return nullptr;
 }
+
+bool OAuth2SignsIn(const OAuth2Provider* provider, bool hasPassword) {
+    return provider != nullptr && (!provider->password || !hasPassword);
+}

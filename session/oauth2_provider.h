@@ -92,3 +92,8 @@ public:
 private:
     std::vector<OAuth2Provider> providers_;
 };
+
+// Whether an account of `provider` (null: a server no provider serves) signs
+// in rather than sending a password: always where the provider's servers take
+// no password, and where they take either, when the account has no password.
+bool OAuth2SignsIn(const OAuth2Provider* provider, bool hasPassword);

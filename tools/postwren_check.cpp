@@ -3,12 +3,14 @@
 //
 // Exit status: 0 with the message count on standard output; on failure the
 // engine's report on standard error and a status by the kind of failure
-// (net/check_failure.h): 1 refused, 2 usage, 3 network, 4 TLS, 5 temporary.
+// (net/check_failure.h): 1 refused, 2 usage, 3 network, 4 TLS, 5 temporary,
+// 6 sign-in.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QProcess>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -31,6 +33,8 @@
 #include "net/kxpop3.h"
 #include "net/mailbox_listing.h"
 #include "net/server_address.h"
+#include "session/oauth2_account.h"
+#include "session/oauth2_provider.h"
 #include "session/secret_service_on_demand.h"
 #include "settings/keyring_password.h"
 #include "settings/settings_store.h"
@@ -51,11 +55,15 @@ constexpr std::size_t kMaxPasswordBytes = 1024;
 // --summary lists this many messages unless --max says otherwise, and never more than the most.
 constexpr int kDefaultSummaryMessages = 10;
 constexpr int kMaxSummaryMessages = 100;
+// A sign-in waits for a person: five minutes unless --timeout says otherwise.
+constexpr int kDefaultSignInSeconds = 5 * 60;
 
 constexpr char kUsage[] =
     "usage: postwren-check --host HOST [--port N] [--tls | --starttls] --user USER "
-    "(--password-file FILE | --password-stdin) [--timeout SECONDS] [--trust-fingerprint FP] "
-    "[--summary [--max N]] [--json | --format waybar]\n"
+    "[--password-file FILE | --password-stdin] [--auth password|oauth2] [--timeout SECONDS] "
+    "[--trust-fingerprint FP] [--summary [--max N]] [--json | --format waybar]\n"
+    "       postwren-check --sign-in --host HOST --user USER [--no-browser] [--device-code] [--timeout SECONDS]\n"
+    "       postwren-check --sign-out --host HOST --user USER\n"
     "       postwren-check --show-certificate --host HOST [--port N] [--tls | --starttls] [--timeout SECONDS]\n"
     "       postwren-check [--port N] [--tls | --starttls] [--timeout SECONDS] [--summary [--max N]] "
     "[--json | --format waybar]   (with the settings Postwren stored)\n"
@@ -87,7 +95,16 @@ constexpr char kHelp[] =
     "  --user USER            the user ID\n"
     "  --password-file FILE   the password: the first line of FILE\n"
     "  --password-stdin       the password: the first line of standard input\n"
-    "  --timeout SECONDS      how long the whole check may take (default 30)\n"
+    "                         (with neither, a server whose provider signs in uses the stored sign-in)\n"
+    "  --auth password|oauth2 log on with the password, or with the stored sign-in (OAuth2), whatever\n"
+    "                         the server's provider would choose\n"
+    "  --sign-in              sign in with the server's provider (OAuth2) in the browser and keep the\n"
+    "                         sign-in in the desktop's keyring; the address to open goes to standard error\n"
+    "  --no-browser           with --sign-in: only print the address, open no browser\n"
+    "  --device-code          with --sign-in: sign in on another device with a code (where the provider\n"
+    "                         has one)\n"
+    "  --sign-out             forget the stored sign-in of this server and user\n"
+    "  --timeout SECONDS      how long the whole check may take (default 30; a sign-in: 300)\n"
     "  --show-certificate     do the TLS handshake (after STLS where the address says so), print the\n"
     "                         server certificate's subject, issuer, validity and SHA-256 fingerprint, and\n"
     "                         log on to nothing; exits 0 whether or not the certificate is trusted\n"
@@ -122,9 +139,17 @@ constexpr char kHelp[] =
     "               time-out, closed connection, a reply line without end\n"
     "  4  tls       TLS failed: handshake or its time-out, certificate, host name, an alert or a\n"
     "               broken record later on, or the server refused STLS\n"
-    "  5  temporary the server said \"not now\" ([IN-USE], [LOGIN-DELAY], [SYS/TEMP]): try again later\n"
+    "  5  temporary the server said \"not now\" ([IN-USE], [LOGIN-DELAY], [SYS/TEMP]), or the sign-in\n"
+    "               provider is down: try again later\n"
+    "  6  signin    no sign-in is stored, it was revoked or has expired, or consent was denied: sign in\n"
+    "               again with --sign-in\n"
     "\n"
     "The user ID and password go to the server as UTF-8, as given.\n"
+    "\n"
+    "Sign-in (OAuth2) is used for the servers of a provider: Microsoft (outlook.office365.com,\n"
+    "outlook.office.com) and Google (pop.gmail.com, when no password is given), and those of\n"
+    "$XDG_CONFIG_HOME/postwren/oauth2.json. The refresh token is kept only in the desktop's keyring;\n"
+    "a token goes only over TLS, with SASL XOAUTH2 or OAUTHBEARER, and never appears in any output.\n"
     "\n"
     "Messages that need a word:\n"
     "  Null Remote Address          the host name could not be resolved\n"
@@ -163,6 +188,13 @@ struct Options {
     bool storedSettings = false;
     bool showCertificate = false;
     std::optional<std::string> trustFingerprint;  // as CanonicalFingerprint writes it
+    bool timeoutGiven = false;
+    bool signIn = false;
+    bool signOut = false;
+    bool noBrowser = false;
+    bool deviceCode = false;
+    // --auth: forces the password or the stored sign-in.
+    std::optional<std::string> auth;
 };
 
 // A usage error: the reason on standard error, then the usage line when the
@@ -243,6 +275,18 @@ Options ParseArguments(int argc, char** argv) {
             if (!seconds)
                 throw UsageError("bad timeout: " + v);
             options.timeoutSeconds = *seconds;
+            options.timeoutGiven = true;
+        } else if (arg == "--sign-in" || arg == "--sign-out" || arg == "--no-browser" || arg == "--device-code") {
+            noValue();
+            (arg == "--sign-in"      ? options.signIn
+             : arg == "--sign-out"   ? options.signOut
+             : arg == "--no-browser" ? options.noBrowser
+                                     : options.deviceCode) = true;
+        } else if (arg == "--auth") {
+            const std::string v = value();
+            if (v != "password" && v != "oauth2")
+                throw UsageError("unknown --auth: " + v + " (known: password, oauth2)");
+            options.auth = v;
         } else if (arg == "--json") {
             noValue();
             options.json = true;
@@ -284,6 +328,19 @@ Options ParseArguments(int argc, char** argv) {
             throw UsageError("--show-certificate logs on to nothing: give only the server");
         return options;
     }
+    if ((options.noBrowser || options.deviceCode) && !options.signIn)
+        throw UsageError("--no-browser and --device-code go with --sign-in");
+    if (options.signIn || options.signOut) {
+        if (options.signIn && options.signOut)
+            throw UsageError("give only one of --sign-in and --sign-out");
+        if (!options.host || !options.user)
+            throw UsageError("--sign-in and --sign-out need --host and --user");
+        if (options.passwordFile || options.passwordStdin || options.auth || options.summary || options.waybar)
+            throw UsageError("--sign-in and --sign-out take only the server, the user and --timeout");
+        if (!options.timeoutGiven)
+            options.timeoutSeconds = kDefaultSignInSeconds;
+        return options;
+    }
     if (options.json && options.waybar)
         throw UsageError("give only one of --json and --format waybar");
     if (options.maxMessages && !options.summary)
@@ -293,15 +350,20 @@ Options ParseArguments(int argc, char** argv) {
         // The stored settings give all three of server, user ID and password;
         // mixing in some from the command line would leave it unclear which
         // mailbox is checked.
-        if (options.user || options.passwordFile || options.passwordStdin)
-            throw UsageError("--user and the password options need --host");
+        if (options.user || options.passwordFile || options.passwordStdin || options.auth)
+            throw UsageError("--user, --auth and the password options need --host");
         options.storedSettings = true;
         return options;
     }
     if (!options.user)
         throw UsageError("--user is required");
-    if (options.passwordFile.has_value() == options.passwordStdin)
-        throw UsageError("give exactly one of --password-file and --password-stdin");
+    if (options.passwordFile && options.passwordStdin)
+        throw UsageError("give only one of --password-file and --password-stdin");
+    const bool passwordGiven = options.passwordFile || options.passwordStdin;
+    if (options.auth == "password" && !passwordGiven)
+        throw UsageError("--auth password needs --password-file or --password-stdin");
+    if (options.auth == "oauth2" && passwordGiven)
+        throw UsageError("--auth oauth2 signs in: give no password");
     return options;
 }
 
@@ -413,35 +475,77 @@ int ReportFailure(bool json, const FailureReport& report) {
     return ExitStatusOf(report.kind);
 }
 
-// The resident program's stored settings and where its password is; made by
-// main so that the keyring's client lives as long as the check.
-struct StoredMailbox {
-    // Every keyring wait, an unlock prompt's included, ends by `checkEnd`.
-    explicit StoredMailbox(std::chrono::steady_clock::time_point checkEnd) { secrets.LimitWaits(checkEnd); }
+// What a check or a sign-in may need of the desktop: the resident program's
+// stored settings, the keyring (loaded only when asked), the sign-in
+// providers and the account signed in with. Made by main, so that all of it
+// lives as long as the check.
+struct ToolSession {
+    // Every keyring wait, an unlock prompt's included, and every wait of a
+    // sign-in ends by `end`.
+    explicit ToolSession(std::chrono::steady_clock::time_point end) : end(end) { secrets.LimitWaits(end); }
 
+    std::chrono::steady_clock::time_point end;
+    platform::SteadyClock clock;
     platform::HiveFile hive{platform::HiveFile::DefaultPath()};
     platform::SecretServiceOnDemand secrets{[](const std::string& line) { ToolLog().Line(line); }};
     PasswordKeeper passwords{secrets, ToolLog()};
+    OAuth2Providers providers = OAuth2Providers::Load(ToolLog());
+    std::unique_ptr<OAuth2Account> signedIn;
 };
 
+// The host name of a server field, as the providers and the keyring know it.
+AnsiString HostOf(const AnsiString& field, int port) {
+    return ParseServerAddress(field, port).host;
+}
+
+// The sign-in provider that serves the server of `field`; none for a field
+// that is no server address (the check then says why).
+const OAuth2Provider* ProviderFor(const ToolSession& session, const AnsiString& field, int port) {
+    try {
+        return session.providers.ForHost(HostOf(field, port));
+    } catch (const EServerAddressError&) {
+        return nullptr;
+    }
+}
+
+UsageError NoProvider(const AnsiString& field) {
+    return UsageError(
+        "no sign-in provider serves " + Cp932ToUtf8(field) + "; one can be added in " + OAuth2ProvidersFilePath(),
+        false);
+}
+
+// The account logs on with its stored sign-in instead of a password.
+void UseSignIn(ToolSession& session, MailboxAccount& account, const OAuth2Provider& provider, int port,
+               const AnsiString& user) {
+    session.signedIn =
+        std::make_unique<OAuth2Account>(provider, HostOf(account.server, port), user, session.secrets, session.clock);
+    account.bearer = BearerLogOn{[&session](bool renew) { return session.signedIn->AccessToken(renew, session.end); },
+                                 provider.mechanisms};
+}
+
 // The account the resident program stored, its password from the keyring
-// where the program keeps it there (asked when the check starts). A usage
-// error when nothing usable is stored; the registry's failure when a stored
-// value cannot be read.
-MailboxAccount StoredAccount(StoredMailbox& stored) {
-    TRegistry registry(stored.hive);
+// where the program keeps it there (asked when the check starts), or its
+// sign-in where the server's provider signs in. A usage error when nothing
+// usable is stored; the registry's failure when a stored value cannot be read.
+MailboxAccount StoredAccount(ToolSession& session, int port) {
+    TRegistry registry(session.hive);
     StoredSettings settings;
     // Only reads: moving a password into the keyring is the program's business.
     const SettingsLoad load =
-        stored.passwords.Load(registry, settings, DefaultScrambleKey, PasswordKeeper::Move::Leave);
+        session.passwords.Load(registry, settings, DefaultScrambleKey, PasswordKeeper::Move::Leave);
     if (!SettingsFound(load))
-        throw UsageError("no stored settings in " + stored.hive.path().string() +
+        throw UsageError("no stored settings in " + session.hive.path().string() +
                          "; give --host, --user and a password");
     MailboxAccount account;
     account.server = settings.host;
     account.userID = settings.user;
-    account.passwordLookup = [&stored, password = settings.password] {
-        return stored.passwords.PasswordForCheck(password);
+    const OAuth2Provider* provider = ProviderFor(session, settings.host, port);
+    if (OAuth2SignsIn(provider, !settings.password.empty() || settings.passwordInKeyring)) {
+        UseSignIn(session, account, *provider, port, settings.user);
+        return account;
+    }
+    account.passwordLookup = [&session, password = settings.password] {
+        return session.passwords.PasswordForCheck(password);
     };
     return account;
 }
@@ -469,12 +573,18 @@ AnsiString ServerField(const Options& options, const AnsiString& host) {
     return field;
 }
 
+// The server field as the engine reads it, with the port checks of the
+// command line.
+AnsiString CheckedServerField(const Options& options, const AnsiString& host) {
+    const AnsiString field = ServerField(options, host);
+    if (options.portGiven && HasPort(field) && !options.scheme)
+        throw UsageError("give the port either in the host or with --port");
+    return field;
+}
+
 int RunCheck(const Options& options, MailboxAccount account) {
     platform::SteadyClock clock;
     platform::TlsSockets sockets(platform::SystemSockets());
-    account.server = ServerField(options, account.server);
-    if (options.portGiven && HasPort(account.server) && !options.scheme)
-        throw UsageError("give the port either in the host or with --port");
     TrustCertificateForCheck(sockets, account.server, options.port, options.trustFingerprint);
     account.port = options.port;
     account.timeoutMs = options.timeoutSeconds * kMsPerSecond;
@@ -516,11 +626,53 @@ int RunCheck(const Options& options, MailboxAccount account) {
 // --show-certificate: the certificate on standard output, exit 0.
 int ShowCertificate(const Options& options) {
     platform::SteadyClock clock;
-    const AnsiString server = ServerField(options, ToEngineText(*options.host, "the host name"));
-    if (options.portGiven && HasPort(server) && !options.scheme)
-        throw UsageError("give the port either in the host or with --port");
+    const AnsiString server = CheckedServerField(options, ToEngineText(*options.host, "the host name"));
     std::fputs(ShowServerCertificate(server, options.port, options.timeoutSeconds * kMsPerSecond, clock).c_str(),
                stdout);
+    return kExitCount;
+}
+
+// The browser opens the address on its own: xdg-open (which honours
+// $BROWSER) runs detached, with nothing of ours for its output.
+void OpenInBrowser(const std::string& url) {
+    QProcess opener;
+    opener.setProgram(QStringLiteral("xdg-open"));
+    opener.setArguments({QString::fromStdString(url)});
+    opener.setStandardInputFile(QProcess::nullDevice());
+    opener.setStandardOutputFile(QProcess::nullDevice());
+    opener.setStandardErrorFile(QProcess::nullDevice());
+    if (!opener.startDetached())
+        ToolLog().Line("could not start xdg-open; open the address by hand");
+}
+
+// --sign-in and --sign-out.
+int SignInOrOut(const Options& options, ToolSession& session) {
+    const AnsiString field = CheckedServerField(options, ToEngineText(*options.host, "the host name"));
+    const OAuth2Provider* provider = session.providers.ForHost(HostOf(field, options.port));
+    if (provider == nullptr)
+        throw NoProvider(field);
+    OAuth2Account account(*provider, HostOf(field, options.port), ToEngineText(*options.user, "the user ID"),
+                          session.secrets, session.clock);
+    if (options.signOut) {
+        const platform::SecretStatus status = account.SignOut();
+        if (status != platform::SecretStatus::Ok && status != platform::SecretStatus::NotFound)
+            throw UsageError("the keyring did not forget the sign-in", false);
+        return kExitCount;
+    }
+    OAuth2SignInOptions signIn;
+    signIn.flow = options.deviceCode ? OAuth2SignInOptions::Flow::DeviceCode : OAuth2SignInOptions::Flow::Browser;
+    signIn.user = *options.user;
+    signIn.timeout = std::chrono::seconds(options.timeoutSeconds);
+    signIn.tell = [](const OAuth2Prompt& prompt) {
+        if (prompt.kind == OAuth2Prompt::Kind::DeviceCode)
+            ToolLog().Line("to sign in, open " + prompt.url + " and enter the code " + prompt.userCode);
+        else
+            ToolLog().Line("to sign in, open this address in a browser: " + prompt.url);
+    };
+    if (!options.noBrowser)
+        signIn.openUrl = OpenInBrowser;
+    account.SignIn(std::move(signIn));
+    ToolLog().Line("signed in; the sign-in is kept in the keyring");
     return kExitCount;
 }
 
@@ -546,23 +698,39 @@ int main(int argc, char** argv) {
         }
         if (options.showCertificate)
             return ShowCertificate(options);
+        // The keyring's and the sign-in's waits are part of the check's time.
+        const auto checkEnd = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+        ToolSession session(checkEnd);
+        if (options.signIn || options.signOut)
+            return SignInOrOut(options, session);
         if (options.storedSettings) {
-            // The keyring's wait is part of the check's time.
-            const auto checkEnd = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
-            StoredMailbox stored(checkEnd);
-            MailboxAccount account = StoredAccount(stored);
+            MailboxAccount account = StoredAccount(session, options.port);
+            account.server = CheckedServerField(options, account.server);
             account.deadline = checkEnd;
             return RunCheck(options, account);
         }
-        const std::string password = ReadPassword(options);
         RefuseBreaks(*options.user, "the user ID");
-        RefuseBreaks(password, "the password");
         // The user ID and password go to the server as they were given.
         MailboxAccount account;
-        account.server = ToEngineText(*options.host, "the host name");
+        account.server = CheckedServerField(options, ToEngineText(*options.host, "the host name"));
         account.userID = *options.user;
-        account.password = password;
         account.credentials = CredentialText::Utf8;
+        const bool passwordGiven = options.passwordFile || options.passwordStdin;
+        const OAuth2Provider* provider =
+            options.auth == "password" ? nullptr : ProviderFor(session, account.server, options.port);
+        if (options.auth == "oauth2" || (!passwordGiven && provider != nullptr)) {
+            if (provider == nullptr)
+                throw NoProvider(account.server);
+            UseSignIn(session, account, *provider, options.port, ToEngineText(*options.user, "the user ID"));
+            account.deadline = checkEnd;
+            return RunCheck(options, account);
+        }
+        if (!passwordGiven)
+            throw UsageError("give --password-file or --password-stdin (no sign-in provider serves " + *options.host +
+                             ")");
+        const std::string password = ReadPassword(options);
+        RefuseBreaks(password, "the password");
+        account.password = password;
         return RunCheck(options, account);
     } catch (const UsageError& e) {
         ToolLog().Line(e.reason);

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# End-to-end test of the tray icon's picture on an XEmbed tray, run inside
-# desktop.sh with a tray tall enough for the icon at two device pixels a
-# pixel (DESKTOP_TRAY_HEIGHT=46 gives its icons 44 pixels of height):
+# End-to-end test of the tray icon's picture, run inside desktop.sh with a
+# tray tall enough for the icon at two device pixels a pixel
+# (DESKTOP_TRAY_HEIGHT=46 gives its icons 44 pixels of height):
 #
 #   desktop.sh tray_icon_e2e.sh <tray_probe> <resources dir> <artifact dir>
 #
-# The probe shows the program's own icon at QT_SCALE_FACTOR 1 and 2. Each
-# time the icon's slot is 22 x the scale device pixels wide, and the screen
-# shows, pixel for pixel wherever the picture is opaque, the artwork drawn
-# for that size (postwren-22.png, postwren-44.png), centred in the slot. At
-# scale 2 the same pixels must also differ from the 22 pixel artwork
-# doubled, so the check can tell a picture drawn for the size from an
-# upscale. Screenshots of the tray go to the artifact directory.
+# On the XEmbed tray the probe shows the program's own icon at
+# QT_SCALE_FACTOR 1, 1.5 and 2. Each time the icon's slot is 22 x the scale
+# device pixels wide (33 at 1.5: the 22 pixel icon has its own picture for
+# 1.5 as for 2), and the screen shows, pixel for pixel wherever the picture
+# is opaque, the artwork drawn for that size (postwren-22.png,
+# postwren-33.png, postwren-44.png), centred in the slot. Above scale 1 the
+# same pixels must also differ from the 22 pixel artwork scaled up, so the
+# check can tell a picture drawn for the size from an upscale.
+#
+# Then on a StatusNotifierItem host (sni_host.py on a private session bus),
+# at the same scales: the item offers, among every size as drawn, the
+# pictures a host asks for on a 22 and on a 48 pixel panel at that scale
+# (22 and 48, 33 and 72, 44 and 96), each drawn for its size.
+# Screenshots of the tray go to the artifact directory.
 set -euo pipefail
 
 if [ $# -ne 3 ]; then
@@ -36,8 +43,17 @@ tray_icon_class=$(basename "$probe")
 . "$(dirname "$0")/tray_lib.sh"
 
 probe_pid=""
+bus_pid=""
+work=$(mktemp -d "${TMPDIR:-/tmp}/postwren-tray-icon.XXXXXX")
+# shellcheck source=bus_lib.sh
+. "$(dirname "$0")/bus_lib.sh"
+# shellcheck source=sni/sni_lib.sh
+. "$(dirname "$0")/sni/sni_lib.sh"
 cleanup() {
     if [ -n "$probe_pid" ] && kill -0 "$probe_pid" 2>/dev/null; then kill -TERM "$probe_pid" 2>/dev/null || true; fi
+    stop_host
+    [ -z "$bus_pid" ] || { kill -TERM "$bus_pid" 2>/dev/null || true; wait "$bus_pid" 2>/dev/null || true; }
+    rm -rf "$work"
 }
 trap cleanup EXIT
 on_failure() { tail -n +1 "$art"/*.err >&2 2>/dev/null || true; }
@@ -51,7 +67,8 @@ import sys
 import zlib
 
 shot_path, x0, y0, w, h, scale, artwork = sys.argv[1:]
-x0, y0, w, h, scale = (int(v) for v in (x0, y0, w, h, scale))
+x0, y0, w, h = (int(v) for v in (x0, y0, w, h))
+scale = float(scale)
 
 def ppm(path):
     data = open(path, "rb").read()
@@ -102,7 +119,7 @@ def png(path):
         rows.append([tuple(line[4 * x : 4 * x + 4]) for x in range(width)])
     return rows
 
-side = 22 * scale
+side = round(22 * scale)
 if w != side or h < side:
     print(f"the slot is {w}x{h}, not {side} wide and at least {side} high")
     sys.exit(1)
@@ -119,12 +136,12 @@ for y in range(side):
         compared += 1
         if got != drawn[y][x][:3]:
             wrong += 1
-        if got != base[y // scale][x // scale][:3]:
+        if got != base[y * 22 // side][x * 22 // side][:3]:
             unlike_upscale += 1
-print(f"scale {scale}: slot {w}x{h}, {compared} opaque pixels of postwren-{side}.png, {wrong} differ on screen; "
-      f"{unlike_upscale} differ from postwren-22.png scaled by {scale}")
+print(f"scale {scale:g}: slot {w}x{h}, {compared} opaque pixels of postwren-{side}.png, {wrong} differ on screen; "
+      f"{unlike_upscale} differ from postwren-22.png scaled by {scale:g}")
 ok = compared > side * side // 2 and wrong == 0
-if scale > 1:
+if side > 22:
     ok = ok and unlike_upscale > compared // 20
 sys.exit(0 if ok else 1)
 PY
@@ -157,5 +174,45 @@ run() {
 }
 
 run 1
+run 1.5
 run 2
+
+# --- on a StatusNotifierItem host ---------------------------------------------------
+
+# A session bus of its own (desktop.sh gives none) with the test's watcher and
+# host: from here on the probe's icon goes there, not into trayer.
+private_bus_config session "$work" >"$work/bus.conf"
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --address="unix:path=$work/bus" --print-address=3 \
+    3>"$work/bus-address" 2>"$art/dbus.log" &
+bus_pid=$!
+wait_until test -s "$work/bus-address" || fail "the session bus did not start"
+DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus-address")
+export DBUS_SESSION_BUS_ADDRESS
+start_host
+
+# Shows the probe at a scale; the item must offer the pictures a host at that
+# scale asks for on a 22 and on a 48 pixel panel, as drawn.
+#   run_on_host <scale>
+run_on_host() {
+    local scale=$1 asked verdict=$art/host-scale$1.txt
+    asked=$(awk -v s="$scale" 'BEGIN { printf "%d %d", 22 * s + 0.5, 48 * s + 0.5 }')
+    QT_SCALE_FACTOR=$scale "$probe" --hold --artwork </dev/zero >"$art/host-scale$scale.out" 2>"$art/host-scale$scale.err" &
+    probe_pid=$!
+    wait_until one_item || fail "host, scale $scale: the icon did not register as one item"
+    # shellcheck disable=SC2086 # the asked sizes are words
+    ctl icon "$item" "$artwork" $asked >"$verdict" 2>&1 || {
+        cat "$verdict" >&2
+        fail "host, scale $scale: the item does not offer the artwork drawn for the sizes $asked"
+    }
+    echo "$test_name: host, scale $scale: $(grep -c ': as drawn' "$verdict") sizes offered as drawn;" \
+        "asked for $asked: $(grep ' (asked)$' "$verdict" | tr '\n' ' ')"
+    kill -TERM "$probe_pid"
+    wait "$probe_pid" 2>/dev/null || true
+    probe_pid=""
+    wait_until no_item || fail "host, scale $scale: the item stays after the probe ended"
+}
+
+run_on_host 1
+run_on_host 1.5
+run_on_host 2
 echo "$test_name: PASS"

@@ -2,16 +2,22 @@
 // none, timed checks and "check now", failures, the mailer button and exit.
 #include <QApplication>
 #include <QEventLoop>
+#include <QIcon>
+#include <QImage>
 #include <QMouseEvent>
 #include <QTimer>
 #include <QWidget>
+#include <string>
 
+#include "app/application_icon.h"
 #include "app/check_scheduler.h"
 #include "app/config_form.h"
 #include "app/main_form.h"
 #include "core/timer.h"
+#include "framework/imagelist.h"
 #include "framework/menus.h"
 #include "framework/stdctrls.h"
+#include "resources/resources.h"
 #include "tests/app/app_fixture.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/stepping_clock.h"
@@ -91,6 +97,42 @@ TEST_F(MainForm, DestroyingTheWindowTakesTheIconAway) {
     EXPECT_TRUE(tray.area.Icons().empty());
     EXPECT_EQ(FrmMain, nullptr);
     EXPECT_EQ(FrmConfig, nullptr);
+}
+
+// The built-in picture, premultiplied so that fully transparent pixels compare
+// equal whatever colour they carry.
+QImage BuiltIn(const std::string& name) {
+    const auto bytes = resources::Load(name);
+    QImage image;
+    if (bytes)
+        image.loadFromData(reinterpret_cast<const uchar*>(bytes->data()), static_cast<int>(bytes->size()));
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+QImage Premultiplied(const QImage& image) {
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+// The 256-colour icon stays the application's icon and the windows' icon at
+// its size; the tray, which may show the icon at any size, gets the picture
+// drawn for each, at 32 pixels the one with full alpha.
+TEST_F(MainForm, TheApplicationIconIsThe256ColourIconAndTheTrayGetsEachSizeAsDrawn) {
+    LoadApplicationIcon();
+    const QImage ico = BuiltIn("postwren.ico");
+    const QImage drawn32 = BuiltIn("postwren-32.png");
+    ASSERT_EQ(ico.size(), QSize(32, 32));
+    ASSERT_NE(ico, drawn32) << "the two 32 pixel pictures must differ for this test to tell them apart";
+    EXPECT_EQ(Premultiplied(ApplicationIcon()->Image()), ico);
+    EXPECT_EQ(Premultiplied(QApplication::windowIcon().pixmap(QSize(32, 32)).toImage()), ico);
+    EXPECT_EQ(Premultiplied(QApplication::windowIcon().pixmap(QSize(48, 48)).toImage()), BuiltIn("postwren-48.png"));
+
+    MakeForms();
+    ASSERT_EQ(tray.CountOf(platform::NIM_ADD), 1);
+    const platform::HICON shown = tray.Last(platform::NIM_ADD)->data.hIcon;
+    EXPECT_EQ(shown, ApplicationIcon()->Handle());
+    const platform::IconPictures pictures = platform::IconPicturesOf(shown);
+    EXPECT_EQ(Premultiplied(pictures.picture), ico);
+    for (int size : {22, 32, 33, 48})
+        EXPECT_EQ(Premultiplied(pictures.ForSize(size)), BuiltIn("postwren-" + std::to_string(size) + ".png")) << size;
 }
 
 // --- start-up -------------------------------------------------------------------------

@@ -7,10 +7,12 @@
                                   "id<TAB>-" for a separator; hidden entries left out
     sni_ctl.py click ITEM LABEL   sends the dbusmenu "clicked" event to the entry
     sni_ctl.py activate ITEM      a left click on the icon (Activate)
-    sni_ctl.py icon ITEM DIR      checks the item's pictures against the artwork in DIR: one
+    sni_ctl.py icon ITEM DIR [SIZE...]
+                                  checks the item's pictures against the artwork in DIR: one
                                   in IconPixmap for each postwren-<n>.png, pixel for pixel,
                                   and IconName "postwren" in an IconThemePath that holds it;
-                                  prints one line per size
+                                  prints one line per size. Each SIZE is one a host asks for:
+                                  it must be drawn (postwren-SIZE.png) and offered as drawn
 
 Exits 1 when the item or entry does not answer or does not exist.
 """
@@ -97,10 +99,16 @@ def png_argb(path):
     return width, bytes(out)
 
 
-async def check_icon(bus, item, folder):
+async def check_icon(bus, item, folder, asked):
     service, path = split(item)
     offered = {w: bytes(argb) for w, h, argb in await prop(bus, service, path, ITEM_IFACE, "IconPixmap")}
     ok = True
+    for size in asked:
+        # A size nobody drew would otherwise pass unnoticed: the loop below
+        # looks only at the artwork there is.
+        if not os.path.isfile(os.path.join(folder, "postwren-%d.png" % size)):
+            print("%d: asked, but no artwork is drawn for it" % size)
+            ok = False
     for name in sorted(os.listdir(folder)):
         m = re.fullmatch(r"postwren-(\d+)\.png", name)
         if not m:
@@ -108,7 +116,7 @@ async def check_icon(bus, item, folder):
         width, argb = png_argb(os.path.join(folder, name))
         verdict = "missing" if width not in offered else "as drawn" if offered[width] == argb else "differs"
         ok = ok and verdict == "as drawn"
-        print("%d: %s" % (width, verdict))
+        print("%d: %s%s" % (width, verdict, " (asked)" if width in asked else ""))
     icon_name = await prop(bus, service, path, ITEM_IFACE, "IconName")
     theme = await prop(bus, service, path, ITEM_IFACE, "IconThemePath")
     in_theme = os.path.isfile(os.path.join(theme, "hicolor", "32x32", "apps", icon_name + ".png"))
@@ -142,7 +150,7 @@ async def main(argv):
         service, path = split(argv[2])
         await call(bus, service, path, ITEM_IFACE, "Activate", "ii", (0, 0))
     elif cmd == "icon":
-        return await check_icon(bus, argv[2], argv[3])
+        return await check_icon(bus, argv[2], argv[3], [int(size) for size in argv[4:]])
     else:
         print(__doc__, file=sys.stderr)
         return 2

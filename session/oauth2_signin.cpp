@@ -24,6 +24,8 @@ constexpr int kVerifierBytes = 32;
 constexpr int kStateBytes = 24;
 // A browser's request line and headers; more is no browser of ours.
 constexpr qsizetype kRequestLimit = 16 * 1024;
+// Connections to the listener at once; a browser opens a few.
+constexpr std::size_t kClientLimit = 16;
 // One exchange with an endpoint after the person's part is done.
 constexpr auto kExchangeBound = std::chrono::seconds(30);
 // RFC 8628 3.2 and 3.5: the default interval, and what slow_down adds.
@@ -156,6 +158,13 @@ struct OAuth2SignIn::State {
     void accept() {
         while (QTcpSocket* socket = server->nextPendingConnection()) {
             socket->setParent(nullptr);
+            // Connections that are done go; too many at once are no browser.
+            clients.remove_if([](const auto& c) { return c->state() == QAbstractSocket::UnconnectedState; });
+            if (clients.size() >= kClientLimit) {
+                socket->abort();
+                delete socket;
+                continue;
+            }
             clients.emplace_back(socket);
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
         }

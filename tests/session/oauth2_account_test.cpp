@@ -78,7 +78,13 @@ struct SignInRow {
     // The failure, or none for a sign-in that succeeds.
     std::optional<FailureKind> kind;
     const char* message;
+    // The host of the redirect address, as the provider wants it.
+    const char* redirectHost = "127.0.0.1";
 };
+
+void PrintTo(const SignInRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class OAuth2SignInFlow : public OAuth2AccountTest, public testing::WithParamInterface<SignInRow> {};
 
@@ -86,6 +92,7 @@ TEST_P(OAuth2SignInFlow, ThroughTheBrowser) {
     const SignInRow& row = GetParam();
     if (row.mode[0] != '\0')
         standIn->mode(row.mode);
+    provider.redirectHost = row.redirectHost;
     OAuth2Account account(provider, kHost, kUser, keyring, clock);
     FollowingBrowser browser;
     std::vector<OAuth2Prompt> told;
@@ -134,6 +141,7 @@ TEST_P(OAuth2SignInFlow, ThroughTheBrowser) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, OAuth2SignInFlow,
     testing::Values(SignInRow{"SignsIn", "", std::nullopt, ""},
+                    SignInRow{"SignsInAtLocalhost", "", std::nullopt, "", "localhost"},
                     SignInRow{"TamperedStateIsRefused", "authorize=tamper", FailureKind::SignIn, "does not belong"},
                     SignInRow{"ConsentDenied", "authorize=deny", FailureKind::SignIn, "declined"},
                     SignInRow{"TokenEndpointUnavailable", "token=503", FailureKind::Temporary, "not available"}),
@@ -314,6 +322,10 @@ struct RefreshRow {
     FailureKind kind;
     bool advice;
 };
+
+void PrintTo(const RefreshRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class OAuth2RefreshFailure : public OAuth2AccountTest, public testing::WithParamInterface<RefreshRow> {};
 

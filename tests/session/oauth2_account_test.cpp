@@ -318,7 +318,9 @@ struct RefreshRow {
     const char* name;
     const char* mode;
     const char* clientId;
-    bool closedPort;
+    // Where the token endpoint is: the stand-in, a port where nothing
+    // listens, or the stand-in asked for TLS it does not speak.
+    enum class Where { StandIn, ClosedPort, HttpsToPlain } where;
     FailureKind kind;
     bool advice;
 };
@@ -334,10 +336,12 @@ TEST_P(OAuth2RefreshFailure, HasItsKind) {
     if (row.mode[0] != '\0')
         standIn->mode(row.mode);
     provider.clientId = row.clientId;
-    if (row.closedPort) {
+    if (row.where == RefreshRow::Where::ClosedPort) {
         QTcpServer closed;
         ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
         provider.tokenUrl = "http://127.0.0.1:" + std::to_string(closed.serverPort()) + "/token";
+    } else if (row.where == RefreshRow::Where::HttpsToPlain) {
+        provider.tokenUrl = "https://127.0.0.1:" + std::to_string(standIn->port()) + "/token";
     }
     OAuth2Account account(provider, kHost, kUser, keyring, clock);
     signedIn(account);
@@ -349,12 +353,16 @@ TEST_P(OAuth2RefreshFailure, HasItsKind) {
     EXPECT_FALSE(account.SignInNeeded());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Endpoints, OAuth2RefreshFailure,
-    testing::Values(RefreshRow{"Unavailable", "token=503", "postwren-test", false, FailureKind::Temporary, false},
-                    RefreshRow{"UnknownClient", "", "someone-else", false, FailureKind::Usage, true},
-                    RefreshRow{"NothingListens", "", "postwren-test", true, FailureKind::Network, false}),
-    [](const testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Endpoints, OAuth2RefreshFailure,
+                         testing::Values(RefreshRow{"Unavailable", "token=503", "postwren-test",
+                                                    RefreshRow::Where::StandIn, FailureKind::Temporary, false},
+                                         RefreshRow{"UnknownClient", "", "someone-else", RefreshRow::Where::StandIn,
+                                                    FailureKind::Usage, true},
+                                         RefreshRow{"NothingListens", "", "postwren-test",
+                                                    RefreshRow::Where::ClosedPort, FailureKind::Network, false},
+                                         RefreshRow{"NoTls", "", "postwren-test", RefreshRow::Where::HttpsToPlain,
+                                                    FailureKind::Tls, false}),
+                         [](const testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });
 
 TEST_F(OAuth2AccountTest, SignOutLeavesThePasswordItemAndThePasswordItemLeavesTheSignIn) {
     // The password's item as the settings keep it.

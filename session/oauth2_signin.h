@@ -111,6 +111,12 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Opens `url` in the user's browser through xdg-open (which honours
+// $BROWSER), started detached with its output to /dev/null, so that it never
+// holds up the sign-in: a ready-made OAuth2SignInOptions::openUrl. False when
+// xdg-open could not be started.
+bool OAuth2StartBrowser(const std::string& url);
+
 // Trades a refresh token for a new access token (and, where the provider
 // rotates them, a new refresh token) at the provider's token endpoint.
 // Blocks with the event loop turning until the answer, `deadline`, or 30

@@ -122,6 +122,9 @@ struct OAuth2SignIn::State {
     bool ran = false;
     // The browser flow's listener and what came to it.
     std::unique_ptr<QTcpServer> server;
+    // The same port on ::1 where it is free: a browser may take "localhost"
+    // for ::1 first.
+    std::unique_ptr<QTcpServer> server6;
     std::list<std::unique_ptr<QTcpSocket>> clients;
     std::string redirectUri;
     std::string expectedState;
@@ -152,12 +155,20 @@ struct OAuth2SignIn::State {
         if (!server->listen(QHostAddress(QHostAddress::LocalHost), 0))
             throw ECheckFailure("Cannot open a local port for the sign-in", FailureKind::Usage,
                                 TruncateCp932(EscapeControls(Utf8ToCp932(server->errorString().toStdString())), 200));
-        QObject::connect(server.get(), &QTcpServer::newConnection, server.get(), [this] { accept(); });
+        QObject::connect(server.get(), &QTcpServer::newConnection, server.get(), [this] { accept(*server); });
+        if (provider.redirectHost != "127.0.0.1") {
+            server6 = std::make_unique<QTcpServer>();
+            if (server6->listen(QHostAddress(QHostAddress::LocalHostIPv6), server->serverPort()))
+                QObject::connect(server6.get(), &QTcpServer::newConnection, server6.get(),
+                                 [this] { accept(*server6); });
+            else
+                server6.reset();
+        }
         redirectUri = "http://" + provider.redirectHost + ":" + std::to_string(server->serverPort()) + kRedirectPath;
     }
 
-    void accept() {
-        while (QTcpSocket* socket = server->nextPendingConnection()) {
+    void accept(QTcpServer& from) {
+        while (QTcpSocket* socket = from.nextPendingConnection()) {
             socket->setParent(nullptr);
             // Connections that are done go; too many at once are no browser.
             clients.remove_if([](const auto& c) { return c->state() == QAbstractSocket::UnconnectedState; });
@@ -232,6 +243,8 @@ struct OAuth2SignIn::State {
         }
         reply(socket, 200, "OK", page(failure ? kPageFailed : kPageDone), "text/html; charset=utf-8");
         server->close();
+        if (server6)
+            server6->close();
     }
 
     void reply(QTcpSocket* socket, int status, const char* reason, const QByteArray& body, const char* type) {

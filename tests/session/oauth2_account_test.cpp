@@ -360,6 +360,8 @@ INSTANTIATE_TEST_SUITE_P(Endpoints, OAuth2RefreshFailure,
                                                     FailureKind::Usage, true},
                                          RefreshRow{"NothingListens", "", "postwren-test",
                                                     RefreshRow::Where::ClosedPort, FailureKind::Network, false},
+                                         RefreshRow{"OverlongAnswer", "token=huge", "postwren-test",
+                                                    RefreshRow::Where::StandIn, FailureKind::Refused, false},
                                          RefreshRow{"NoTls", "", "postwren-test", RefreshRow::Where::HttpsToPlain,
                                                     FailureKind::Tls, false}),
                          [](const testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });

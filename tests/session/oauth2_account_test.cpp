@@ -323,6 +323,8 @@ struct RefreshRow {
     enum class Where { StandIn, ClosedPort, HttpsToPlain } where;
     FailureKind kind;
     bool advice;
+    // A part of the failure's reply, where it tells the case apart.
+    const char* reply = "";
 };
 
 void PrintTo(const RefreshRow& row, std::ostream* os) {
@@ -349,22 +351,22 @@ TEST_P(OAuth2RefreshFailure, HasItsKind) {
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->Kind(), row.kind) << failure->Message();
     EXPECT_EQ(!failure->Advice().empty(), row.advice) << failure->Advice();
+    EXPECT_NE(failure->ServerReply().find(row.reply), std::string::npos) << failure->ServerReply();
     // Only a sign-in failure stops later calls.
     EXPECT_FALSE(account.SignInNeeded());
 }
 
-INSTANTIATE_TEST_SUITE_P(Endpoints, OAuth2RefreshFailure,
-                         testing::Values(RefreshRow{"Unavailable", "token=503", "postwren-test",
-                                                    RefreshRow::Where::StandIn, FailureKind::Temporary, false},
-                                         RefreshRow{"UnknownClient", "", "someone-else", RefreshRow::Where::StandIn,
-                                                    FailureKind::Usage, true},
-                                         RefreshRow{"NothingListens", "", "postwren-test",
-                                                    RefreshRow::Where::ClosedPort, FailureKind::Network, false},
-                                         RefreshRow{"OverlongAnswer", "token=huge", "postwren-test",
-                                                    RefreshRow::Where::StandIn, FailureKind::Refused, false},
-                                         RefreshRow{"NoTls", "", "postwren-test", RefreshRow::Where::HttpsToPlain,
-                                                    FailureKind::Tls, false}),
-                         [](const testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Endpoints, OAuth2RefreshFailure,
+    testing::Values(
+        RefreshRow{"Unavailable", "token=503", "postwren-test", RefreshRow::Where::StandIn, FailureKind::Temporary,
+                   false},
+        RefreshRow{"UnknownClient", "", "someone-else", RefreshRow::Where::StandIn, FailureKind::Usage, true},
+        RefreshRow{"NothingListens", "", "postwren-test", RefreshRow::Where::ClosedPort, FailureKind::Network, false},
+        RefreshRow{"OverlongAnswer", "token=huge", "postwren-test", RefreshRow::Where::StandIn, FailureKind::Refused,
+                   false, "longer than 64 KiB"},
+        RefreshRow{"NoTls", "", "postwren-test", RefreshRow::Where::HttpsToPlain, FailureKind::Tls, false}),
+    [](const testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });
 
 TEST_F(OAuth2AccountTest, SignOutLeavesThePasswordItemAndThePasswordItemLeavesTheSignIn) {
     // The password's item as the settings keep it.

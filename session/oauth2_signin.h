@@ -10,7 +10,8 @@
 // Failures are ECheckFailure (core/check_failure_kind.h):
 //   SignIn     the user declined, the grant is revoked or expired
 //              (access_denied, authorization_declined, invalid_grant,
-//              expired_token), the wait ran out or was cancelled;
+//              expired_token), the browser's answer carried another state
+//              than this sign-in's, the wait ran out or was cancelled;
 //   Usage      the client is not registered or not allowed
 //              (invalid_client, unauthorized_client; with advice), a
 //              provider without a client ID or an endpoint that may not be

@@ -40,7 +40,8 @@ struct OAuth2Provider {
     bool password = false;
     // The host written in the loopback redirect address: "127.0.0.1", or
     // "localhost" where the provider matches only that name. The listener is
-    // on 127.0.0.1 either way.
+    // on 127.0.0.1 either way, and for "localhost" also on ::1 at the same
+    // port where that is free.
     std::string redirectHost = "127.0.0.1";
 
     // True when some host of the provider is `host`, without case and

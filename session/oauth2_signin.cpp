@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QHostAddress>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -24,6 +25,8 @@ constexpr int kVerifierBytes = 32;
 constexpr int kStateBytes = 24;
 // A browser's request line and headers; more is no browser of ours.
 constexpr qsizetype kRequestLimit = 16 * 1024;
+// Connections to the listener at once; a browser opens a few.
+constexpr std::size_t kClientLimit = 16;
 // One exchange with an endpoint after the person's part is done.
 constexpr auto kExchangeBound = std::chrono::seconds(30);
 // RFC 8628 3.2 and 3.5: the default interval, and what slow_down adds.
@@ -119,6 +122,9 @@ struct OAuth2SignIn::State {
     bool ran = false;
     // The browser flow's listener and what came to it.
     std::unique_ptr<QTcpServer> server;
+    // The same port on ::1 where it is free: a browser may take "localhost"
+    // for ::1 first.
+    std::unique_ptr<QTcpServer> server6;
     std::list<std::unique_ptr<QTcpSocket>> clients;
     std::string redirectUri;
     std::string expectedState;
@@ -149,13 +155,28 @@ struct OAuth2SignIn::State {
         if (!server->listen(QHostAddress(QHostAddress::LocalHost), 0))
             throw ECheckFailure("Cannot open a local port for the sign-in", FailureKind::Usage,
                                 TruncateCp932(EscapeControls(Utf8ToCp932(server->errorString().toStdString())), 200));
-        QObject::connect(server.get(), &QTcpServer::newConnection, server.get(), [this] { accept(); });
+        QObject::connect(server.get(), &QTcpServer::newConnection, server.get(), [this] { accept(*server); });
+        if (provider.redirectHost != "127.0.0.1") {
+            server6 = std::make_unique<QTcpServer>();
+            if (server6->listen(QHostAddress(QHostAddress::LocalHostIPv6), server->serverPort()))
+                QObject::connect(server6.get(), &QTcpServer::newConnection, server6.get(),
+                                 [this] { accept(*server6); });
+            else
+                server6.reset();
+        }
         redirectUri = "http://" + provider.redirectHost + ":" + std::to_string(server->serverPort()) + kRedirectPath;
     }
 
-    void accept() {
-        while (QTcpSocket* socket = server->nextPendingConnection()) {
+    void accept(QTcpServer& from) {
+        while (QTcpSocket* socket = from.nextPendingConnection()) {
             socket->setParent(nullptr);
+            // Connections that are done go; too many at once are no browser.
+            clients.remove_if([](const auto& c) { return c->state() == QAbstractSocket::UnconnectedState; });
+            if (clients.size() >= kClientLimit) {
+                socket->abort();
+                delete socket;
+                continue;
+            }
             clients.emplace_back(socket);
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
         }
@@ -222,6 +243,8 @@ struct OAuth2SignIn::State {
         }
         reply(socket, 200, "OK", page(failure ? kPageFailed : kPageDone), "text/html; charset=utf-8");
         server->close();
+        if (server6)
+            server6->close();
     }
 
     void reply(QTcpSocket* socket, int status, const char* reason, const QByteArray& body, const char* type) {
@@ -364,6 +387,16 @@ void OAuth2SignIn::Cancel() {
 
 std::string OAuth2SignIn::RedirectUri() const {
     return state_->redirectUri;
+}
+
+bool OAuth2StartBrowser(const std::string& url) {
+    QProcess opener;
+    opener.setProgram(QStringLiteral("xdg-open"));
+    opener.setArguments({QString::fromStdString(url)});
+    opener.setStandardInputFile(QProcess::nullDevice());
+    opener.setStandardOutputFile(QProcess::nullDevice());
+    opener.setStandardErrorFile(QProcess::nullDevice());
+    return opener.startDetached();
 }
 
 OAuth2Tokens OAuth2Refresh(const OAuth2Provider& provider, const std::string& refreshToken,

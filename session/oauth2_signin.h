@@ -10,7 +10,8 @@
 // Failures are ECheckFailure (core/check_failure_kind.h):
 //   SignIn     the user declined, the grant is revoked or expired
 //              (access_denied, authorization_declined, invalid_grant,
-//              expired_token), the wait ran out or was cancelled;
+//              expired_token), the browser's answer carried another state
+//              than this sign-in's, the wait ran out or was cancelled;
 //   Usage      the client is not registered or not allowed
 //              (invalid_client, unauthorized_client; with advice), a
 //              provider without a client ID or an endpoint that may not be
@@ -110,6 +111,12 @@ public:
 private:
     std::unique_ptr<State> state_;
 };
+
+// Opens `url` in the user's browser through xdg-open (which honours
+// $BROWSER), started detached with its output to /dev/null, so that it never
+// holds up the sign-in: a ready-made OAuth2SignInOptions::openUrl. False when
+// xdg-open could not be started.
+bool OAuth2StartBrowser(const std::string& url);
 
 // Trades a refresh token for a new access token (and, where the provider
 // rotates them, a new refresh token) at the provider's token endpoint.

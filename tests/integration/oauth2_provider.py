@@ -24,7 +24,7 @@
 #   POST /introspect      token (form, or a Bearer header): active and email
 #   GET  /control/mint?user=U             the token answer, no browser
 #   GET  /control/revoke?user=U           every token of U inactive
-#   GET  /control/mode?authorize=ok|deny|tamper&token=ok|503
+#   GET  /control/mode?authorize=ok|deny|tamper&token=ok|503|huge
 #                     &introspect=ok|503&expires_in=N
 #   GET  /control/log                     the requests seen, as JSON
 import argparse
@@ -248,6 +248,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if provider.mode["token"] == "503":
                 self.send(503, b"the service is unavailable\n")
                 return
+            if provider.mode["token"] == "huge":
+                # An answer far beyond what any token endpoint sends.
+                self.send_json(200, {"access_token": "x" * (2 * BODY_LIMIT), "token_type": "Bearer"})
+                return
             if not self.client_ok(f):
                 self.send_error_json("invalid_client", 401, "the client is not known")
                 return
@@ -387,7 +391,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send(200, b"revoked\n")
 
     def control_mode(self, p):
-        allowed = {"authorize": ("ok", "deny", "tamper"), "token": ("ok", "503"), "introspect": ("ok", "503")}
+        allowed = {"authorize": ("ok", "deny", "tamper"), "token": ("ok", "503", "huge"), "introspect": ("ok", "503")}
         for name, value in p.items():
             if not (name == "expires_in" and value.isdigit()) and value not in allowed.get(name, ()):
                 self.send(400, ("unknown mode %s=%s\n" % (name, value)).encode())

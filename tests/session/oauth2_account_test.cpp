@@ -78,7 +78,13 @@ struct SignInRow {
     // The failure, or none for a sign-in that succeeds.
     std::optional<FailureKind> kind;
     const char* message;
+    // The host of the redirect address, as the provider wants it.
+    const char* redirectHost = "127.0.0.1";
 };
+
+void PrintTo(const SignInRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class OAuth2SignInFlow : public OAuth2AccountTest, public testing::WithParamInterface<SignInRow> {};
 
@@ -86,6 +92,7 @@ TEST_P(OAuth2SignInFlow, ThroughTheBrowser) {
     const SignInRow& row = GetParam();
     if (row.mode[0] != '\0')
         standIn->mode(row.mode);
+    provider.redirectHost = row.redirectHost;
     OAuth2Account account(provider, kHost, kUser, keyring, clock);
     FollowingBrowser browser;
     std::vector<OAuth2Prompt> told;
@@ -134,6 +141,7 @@ TEST_P(OAuth2SignInFlow, ThroughTheBrowser) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, OAuth2SignInFlow,
     testing::Values(SignInRow{"SignsIn", "", std::nullopt, ""},
+                    SignInRow{"SignsInAtLocalhost", "", std::nullopt, "", "localhost"},
                     SignInRow{"TamperedStateIsRefused", "authorize=tamper", FailureKind::SignIn, "does not belong"},
                     SignInRow{"ConsentDenied", "authorize=deny", FailureKind::SignIn, "declined"},
                     SignInRow{"TokenEndpointUnavailable", "token=503", FailureKind::Temporary, "not available"}),
@@ -310,10 +318,18 @@ struct RefreshRow {
     const char* name;
     const char* mode;
     const char* clientId;
-    bool closedPort;
+    // Where the token endpoint is: the stand-in, a port where nothing
+    // listens, or the stand-in asked for TLS it does not speak.
+    enum class Where { StandIn, ClosedPort, HttpsToPlain } where;
     FailureKind kind;
     bool advice;
+    // A part of the failure's reply, where it tells the case apart.
+    const char* reply = "";
 };
+
+void PrintTo(const RefreshRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class OAuth2RefreshFailure : public OAuth2AccountTest, public testing::WithParamInterface<RefreshRow> {};
 
@@ -322,10 +338,12 @@ TEST_P(OAuth2RefreshFailure, HasItsKind) {
     if (row.mode[0] != '\0')
         standIn->mode(row.mode);
     provider.clientId = row.clientId;
-    if (row.closedPort) {
+    if (row.where == RefreshRow::Where::ClosedPort) {
         QTcpServer closed;
         ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
         provider.tokenUrl = "http://127.0.0.1:" + std::to_string(closed.serverPort()) + "/token";
+    } else if (row.where == RefreshRow::Where::HttpsToPlain) {
+        provider.tokenUrl = "https://127.0.0.1:" + std::to_string(standIn->port()) + "/token";
     }
     OAuth2Account account(provider, kHost, kUser, keyring, clock);
     signedIn(account);
@@ -333,15 +351,21 @@ TEST_P(OAuth2RefreshFailure, HasItsKind) {
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->Kind(), row.kind) << failure->Message();
     EXPECT_EQ(!failure->Advice().empty(), row.advice) << failure->Advice();
+    EXPECT_NE(failure->ServerReply().find(row.reply), std::string::npos) << failure->ServerReply();
     // Only a sign-in failure stops later calls.
     EXPECT_FALSE(account.SignInNeeded());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Endpoints, OAuth2RefreshFailure,
-    testing::Values(RefreshRow{"Unavailable", "token=503", "postwren-test", false, FailureKind::Temporary, false},
-                    RefreshRow{"UnknownClient", "", "someone-else", false, FailureKind::Usage, true},
-                    RefreshRow{"NothingListens", "", "postwren-test", true, FailureKind::Network, false}),
+    testing::Values(
+        RefreshRow{"Unavailable", "token=503", "postwren-test", RefreshRow::Where::StandIn, FailureKind::Temporary,
+                   false},
+        RefreshRow{"UnknownClient", "", "someone-else", RefreshRow::Where::StandIn, FailureKind::Usage, true},
+        RefreshRow{"NothingListens", "", "postwren-test", RefreshRow::Where::ClosedPort, FailureKind::Network, false},
+        RefreshRow{"OverlongAnswer", "token=huge", "postwren-test", RefreshRow::Where::StandIn, FailureKind::Refused,
+                   false, "longer than 64 KiB"},
+        RefreshRow{"NoTls", "", "postwren-test", RefreshRow::Where::HttpsToPlain, FailureKind::Tls, false}),
     [](const testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });
 
 TEST_F(OAuth2AccountTest, SignOutLeavesThePasswordItemAndThePasswordItemLeavesTheSignIn) {

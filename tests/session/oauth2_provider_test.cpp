@@ -2,6 +2,8 @@
 // which endpoints may be used; the forms that carry codes and tokens.
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
 #include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include "session/oauth2_provider.h"
 #include "session/oauth2_signin.h"
 #include "tests/support/recording_log.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -199,6 +202,27 @@ TEST(OAuth2Providers, LoadReportsADamagedOrOversizedFileAndKeepsTheBuiltIns) {
     else
         ::unsetenv("XDG_CONFIG_HOME");
     fs::remove_all(root);
+}
+
+TEST(OAuth2Browser, XdgOpenGetsTheAddressWhole) {
+    QTemporaryDir bin;
+    ASSERT_TRUE(bin.isValid());
+    const std::string seen = bin.filePath("seen").toStdString();
+    {
+        std::ofstream script(bin.filePath("xdg-open").toStdString());
+        script << "#!/bin/sh\nprintf '%s' \"$1\" > '" << seen << ".part' && mv '" << seen << ".part' '" << seen
+               << "'\n";
+    }
+    fs::permissions(bin.filePath("xdg-open").toStdString(), fs::perms::owner_all);
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (bin.path().toStdString() + ":" + path).c_str(), 1);
+    const std::string url = "http://127.0.0.1:1/authorize?a=1&b=$HOME;c='d' e";
+    const bool started = OAuth2StartBrowser(url);
+    ::setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return fs::exists(seen); }));
+    std::ifstream in(seen);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), url);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "core/secret_store.h"
 #include "core/text.h"
 #include "session/oauth2_provider.h"
+#include "session/oauth2_session.h"
 #include "session/oauth2_signin.h"
 
 namespace platform {
@@ -40,7 +41,7 @@ platform::SecretAttributes OAuth2KeyringAttributes(const AnsiString& host, const
 // every AccessToken call fails at once with SignIn, without asking the
 // keyring or the token endpoint, until SignIn succeeds. Timed checks rely on
 // this; a caller that wants to know before a check asks SignInNeeded().
-class OAuth2Account {
+class OAuth2Account final : public OAuth2Session {
 public:
     // An access token is renewed when it has less than this left.
     static constexpr std::chrono::seconds kRenewAhead{60};
@@ -50,7 +51,7 @@ public:
     // the access token's life.
     OAuth2Account(OAuth2Provider provider, AnsiString host, AnsiString user, platform::SecretStore& secrets,
                   const platform::Clock& clock);
-    ~OAuth2Account();
+    ~OAuth2Account() override;
     OAuth2Account(const OAuth2Account&) = delete;
     OAuth2Account& operator=(const OAuth2Account&) = delete;
 
@@ -62,11 +63,11 @@ public:
     // opens: with no keyring (NoService) it fails as Usage, saying that a
     // keyring (Secret Service) is needed, and nothing is written anywhere.
     // On success SignInNeeded() is false and the first access token is held.
-    void SignIn(OAuth2SignInOptions options);
+    void SignIn(OAuth2SignInOptions options) override;
 
     // Ends a SignIn that is waiting (from a Cancel button or a callback);
     // harmless when none runs.
-    void CancelSignIn();
+    void CancelSignIn() override;
 
     // An access token for the server (ASCII). The one held in memory while it
     // has more than kRenewAhead left and `renew` is false; otherwise a new
@@ -77,14 +78,14 @@ public:
     // keeps it in memory and stores it first at the next call. The token
     // endpoint's wait ends by `deadline` (30 seconds when none is given).
     std::string AccessToken(bool renew = false,
-                            std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+                            std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) override;
 
     // True after a SignIn failure, until SignIn succeeds (see above).
-    bool SignInNeeded() const { return signInNeeded_; }
+    bool SignInNeeded() const override { return signInNeeded_; }
 
     // Forgets the sign-in: clears the keyring item and what is in memory.
     // Ok or NotFound when nothing is left; the keyring's status otherwise.
-    platform::SecretStatus SignOut();
+    platform::SecretStatus SignOut() override;
 
 private:
     std::string refreshTokenOrThrow();

@@ -1,7 +1,7 @@
 #include "session/oauth2_provider.h"
 
-#include <QFile>
-#include <QHostAddress>
+#include <arpa/inet.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,8 +11,6 @@
 #include <optional>
 
 #include "core/check_failure_kind.h"
-#include "core/hive_file.h"
-#include "core/log.h"
 
 #ifndef POSTWREN_MICROSOFT_CLIENT_ID
 #define POSTWREN_MICROSOFT_CLIENT_ID ""
@@ -161,8 +159,7 @@ void OAuth2Provider::CheckClient() const {
                           FailureKind::Usage);
     failure.SetAdvice(
         "register your own client (README, \"Registering your own client\") and give its ID to the build "
-        "or in " +
-        Utf8ToCp932(OAuth2ProvidersFilePath()));
+        "or in $XDG_CONFIG_HOME/postwren/oauth2.json");
     throw failure;
 }
 
@@ -178,38 +175,18 @@ bool OAuth2EndpointAllowed(std::string_view url) {
     const QString host = parsed.host().toLower();
     if (host == QLatin1String(kLocalhost))
         return true;
-    const QHostAddress address(host);
-    return !address.isNull() && address.isLoopback();
-}
-
-std::string OAuth2ProvidersFilePath() {
-    return (platform::HiveFile::DefaultPath().parent_path() / "oauth2.json").string();
+    // 127.0.0.0/8 and ::1, written as addresses (QUrl gives IPv6 without brackets).
+    const std::string text = host.toStdString();
+    in_addr v4{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return inet_pton(AF_INET6, text.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 OAuth2Providers OAuth2Providers::BuiltIn() {
     OAuth2Providers list;
     list.providers_ = {microsoft(), google()};
-    return list;
-}
-
-OAuth2Providers OAuth2Providers::Load(platform::Log& log) {
-    OAuth2Providers list = BuiltIn();
-    const std::string path = OAuth2ProvidersFilePath();
-    QFile file(QString::fromStdString(path));
-    if (!file.exists())
-        return list;
-    if (!file.open(QIODevice::ReadOnly)) {
-        log.Line(path + ": cannot be read (" + file.errorString().toStdString() + "); its providers are ignored");
-        return list;
-    }
-    const QByteArray bytes = file.read(qint64(kFileLimit) + 1);
-    if (bytes.size() > qsizetype(kFileLimit)) {
-        log.Line(path + ": longer than " + std::to_string(kFileLimit / 1024) + " KiB; its providers are ignored");
-        return list;
-    }
-    std::vector<std::string> problems;
-    list.Merge(std::string_view(bytes.constData(), std::size_t(bytes.size())), problems);
-    for (const std::string& problem : problems) log.Line(path + ": " + problem);
     return list;
 }
 

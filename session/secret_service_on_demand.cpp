@@ -1,20 +1,11 @@
 #include "session/secret_service_on_demand.h"
 
-#include <dlfcn.h>
-
-#include <filesystem>
-#include <system_error>
+#include "session/module_loader.h"
 
 namespace platform {
 
 std::vector<std::string> SecretServiceOnDemand::DefaultModulePaths() {
-    std::vector<std::string> paths;
-    std::error_code error;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error)
-        paths.push_back((program.parent_path() / POSTWREN_KEYRING_MODULE_FROM_PROGRAM).lexically_normal().string());
-    paths.emplace_back(POSTWREN_KEYRING_MODULE_INSTALLED);
-    return paths;
+    return ModulePaths(POSTWREN_KEYRING_MODULE_FROM_PROGRAM, POSTWREN_KEYRING_MODULE_INSTALLED);
 }
 
 SecretServiceOnDemand::SecretServiceOnDemand(NoteSink notes, std::vector<std::string> modulePaths)
@@ -26,23 +17,11 @@ SecretStore* SecretServiceOnDemand::client() {
     if (client_ || failed_)
         return client_.get();
     failed_ = true;
-    std::string why = "no keyring module at";
-    for (const std::string& path : modulePaths_) why += (&path == &modulePaths_.front() ? " " : " or ") + path;
-    for (const std::string& path : modulePaths_) {
-        std::error_code error;
-        if (!std::filesystem::exists(path, error))
-            continue;
-        // Never closed: the client registers types with Qt that must outlive it.
-        void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        const auto make =
-            module != nullptr
-                ? reinterpret_cast<decltype(&PostwrenNewSecretService)>(::dlsym(module, kPostwrenNewSecretService))
-                : nullptr;
-        if (make == nullptr) {
-            const char* reason = ::dlerror();
-            why = reason != nullptr ? reason : path + " is not the keyring module";
-            break;
-        }
+    std::string why;
+    // The client registers types with Qt that must outlive it: the module stays.
+    const auto make = reinterpret_cast<decltype(&PostwrenNewSecretService)>(
+        LoadModuleEntry(modulePaths_, kPostwrenNewSecretService, "keyring module", why));
+    if (make != nullptr) {
         client_.reset(make());
         client_->LimitWaits(limit_);
         failed_ = false;

@@ -33,7 +33,7 @@
 #include "net/kxpop3.h"
 #include "net/mailbox_listing.h"
 #include "net/server_address.h"
-#include "session/oauth2_account.h"
+#include "session/oauth2_on_demand.h"
 #include "session/oauth2_provider.h"
 #include "session/secret_service_on_demand.h"
 #include "settings/keyring_password.h"
@@ -490,7 +490,7 @@ struct ToolSession {
     platform::SecretServiceOnDemand secrets{[](const std::string& line) { ToolLog().Line(line); }};
     PasswordKeeper passwords{secrets, ToolLog()};
     OAuth2Providers providers = OAuth2Providers::Load(ToolLog());
-    std::unique_ptr<OAuth2Account> signedIn;
+    std::unique_ptr<OAuth2Session> signedIn;
 };
 
 // The host name of a server field, as the providers and the keyring know it.
@@ -517,8 +517,7 @@ UsageError NoProvider(const AnsiString& field) {
 // The account logs on with its stored sign-in instead of a password.
 void UseSignIn(ToolSession& session, MailboxAccount& account, const OAuth2Provider& provider, int port,
                const AnsiString& user) {
-    session.signedIn =
-        std::make_unique<OAuth2Account>(provider, HostOf(account.server, port), user, session.secrets, session.clock);
+    session.signedIn = LoadOAuth2Account(provider, HostOf(account.server, port), user, session.secrets, session.clock);
     account.bearer = BearerLogOn{[&session](bool renew) { return session.signedIn->AccessToken(renew, session.end); },
                                  provider.mechanisms};
 }
@@ -651,8 +650,10 @@ int SignInOrOut(const Options& options, ToolSession& session) {
     const OAuth2Provider* provider = session.providers.ForHost(HostOf(field, options.port));
     if (provider == nullptr)
         throw NoProvider(field);
-    OAuth2Account account(*provider, HostOf(field, options.port), ToEngineText(*options.user, "the user ID"),
+    const std::unique_ptr<OAuth2Session> signedIn =
+        LoadOAuth2Account(*provider, HostOf(field, options.port), ToEngineText(*options.user, "the user ID"),
                           session.secrets, session.clock);
+    OAuth2Session& account = *signedIn;
     if (options.signOut) {
         const platform::SecretStatus status = account.SignOut();
         if (status != platform::SecretStatus::Ok && status != platform::SecretStatus::NotFound)

@@ -41,6 +41,11 @@ constexpr int HTCLIENT = 1;
 constexpr int HTCAPTION = 2;
 
 constexpr int kPop3Port = 110;
+// The client's designed time-out: none, each wait bounded by the session alone.
+constexpr int kDesignedTimeOut = 0;
+// A check that reads headers reads as much as the server sends, line after
+// line: it ends within this, as a whole, whatever the server does.
+constexpr int kListingCheckBoundMs = 120000;
 // The timer's own default, kept until stored settings say otherwise.
 constexpr unsigned kInitialTimerInterval = 1000;
 
@@ -277,6 +282,7 @@ void TFrmMain::makeCheck() {
         account.passwordLookup = [this] { return passwords_->PasswordForCheck(checked_.Password); };
         if (trust_)
             trust_->ApplyStoredPin(account.server, kPop3Port);
+        account.timeoutMs = checkedAnnounce_ ? kListingCheckBoundMs : kDesignedTimeOut;
         // Without the option the exchange is the log-on, STAT and QUIT alone.
         const CheckSteps steps = checkedAnnounce_ ? newMail_->StepsFor(checked_.Host, checked_.UserID) : CheckSteps{};
         return CheckMailbox(*KxPOP31, account, steps);

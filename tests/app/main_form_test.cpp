@@ -967,6 +967,45 @@ TEST_F(NewMailTold, CheckNowShowsThePopupAlsoWhenNothingIsNew) {
     EXPECT_EQ(Recorded(), std::set<std::string>{});
 }
 
+// A header without end: the check that reads it ends all the same, on the
+// clock, with the count it had; the listing's failure is logged.
+TEST_F(NewMailTold, AnEndlessHeaderEndsTheCheckInTime) {
+    frmConfig.reset();
+    frmMain.reset();
+    SteppingClock clock(std::chrono::milliseconds(500));
+    services.clock = &clock;
+    Start();
+    Script endless{Send("+OK ready\r\n"),
+                   Expect("USER taro", "+OK\r\n"),
+                   Expect("PASS secret", "+OK\r\n"),
+                   Expect("STAT", "+OK 1 99\r\n"),
+                   Expect("UIDL", "+OK\r\n1 uid-a\r\n.\r\n"),
+                   Expect("TOP 1 0", "+OK\r\n"),
+                   testing_support::Stream("X-Filler: aaaaaaaaaaaaaaaa\r\n")};
+    server.AddSession(endless);
+    QTimer starter;
+    QObject::connect(&starter, &QTimer::timeout, [&] {
+        if (server.Lines().size() >= 5)
+            clock.Start();
+    });
+    starter.start(1);
+    bool gaveUp = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        gaveUp = true;
+        frmMain->KxPOP31->Cancel();
+    });
+    watchdog.start(30000);
+    CaptureLog();
+    TimedCheck();
+    EXPECT_FALSE(gaveUp) << "the check did not end on the clock";
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 1));
+    EXPECT_NE(CapturedLog().find(" postwren: new mail not listed: "), std::string::npos) << CapturedLog();
+    EXPECT_FALSE(Recorded());
+    TearDown();
+}
+
 TEST_F(NewMailTold, ClearedTheCheckIsTodaysAgain) {
     server.AddSession(ListingScript({a}, {1}));
     TimedCheck();

@@ -36,6 +36,7 @@ constexpr Place kEdUserID{64, 28, 185, 20};
 constexpr Place kEdPW{64, 52, 185, 20};
 constexpr Place kSTChkCycle{208, 75, 28, 16};
 constexpr Place kUDChkCycle{236, 75, 15, 16};
+constexpr Place kChkNewMail{8, 75, 104, 16};
 constexpr Place kButton1{8, 96, 49, 20};
 constexpr Place kEdMailer{64, 96, 185, 20};
 constexpr Place kBitBtn1{64, 120, 89, 25};
@@ -43,6 +44,9 @@ constexpr Place kBitBtn2{160, 120, 89, 25};
 constexpr Place kBevel1{8, 152, 241, 9};
 constexpr Place kLblCpyRight{40, 160, 209, 11};
 constexpr Place kLblMyHP{42, 173, 207, 11};
+
+constexpr char kNewMailQuestion[] = "新着の差出人と件名を知らせる";
+constexpr char kNewMailCaption[] = "差出人と件名";
 
 // The position the layout gives the up/down (its range is the interval's).
 constexpr std::int16_t kCycleDesignedPosition = 16;
@@ -134,6 +138,16 @@ TFrmConfig::TFrmConfig(TComponent* AOwner, const Services& services) : TForm(AOw
     // The buddy shows the up/down's position from here on, so the number the
     // user sees is the one OK stores.
     UDChkCycle->SetAssociate(STChkCycle);
+
+    ChkNewMail = new TCheckBox(this);
+    ChkNewMail->SetName("ChkNewMail");
+    ChkNewMail->SetParent(this);
+    place(ChkNewMail, kChkNewMail);
+    // The room holds a short caption; the whole question is the hint.
+    ChkNewMail->SetCaption(Sjis(kNewMailCaption));
+    ChkNewMail->SetHint(Sjis(kNewMailQuestion));
+    ChkNewMail->SetShowHint(true);
+    ChkNewMail->SetTabOrder(9);
 
     Button1 = new TButton(this);
     Button1->SetName("Button1");
@@ -258,6 +272,7 @@ void TFrmConfig::BitBtn1Click(TObject*) {
     // dialog can show.
     FrmMain->CycleMinutes = std::clamp<std::int32_t>(UDChkCycle->Position(), kCycleMinutesMin, kCycleMinutesMax);
     FrmMain->MailerPath = EdMailer->Text();
+    FrmMain->AnnounceNewMail = ChkNewMail->Checked();
     FrmMain->SaveSettings();
     Close();
     FrmMain->SettingsConfirmed();

@@ -1,5 +1,6 @@
-// The settings dialog: server, user ID, password, check interval and mail
-// program, with a credit line and a link to the project's page.
+// The settings dialog: server, user ID, password, check interval, whether new
+// mail is announced with its sender and subject, and the mail program, with a
+// credit line and a link to the project's page.
 #pragma once
 
 #include "app/services.h"
@@ -9,6 +10,7 @@
 class TBevel;
 class TBitBtn;
 class TButton;
+class TCheckBox;
 class TEdit;
 class TLabel;
 class TOpenDialog;
@@ -45,6 +47,9 @@ public:
     TEdit* EdPW = nullptr;
     TStaticText* STChkCycle = nullptr;
     TUpDown* UDChkCycle = nullptr;
+    // 新着の差出人と件名を知らせる: left of the interval, in the room the
+    // layout leaves there.
+    TCheckBox* ChkNewMail = nullptr;
     TButton* Button1 = nullptr;
     TEdit* EdMailer = nullptr;
     TBitBtn* BitBtn1 = nullptr;

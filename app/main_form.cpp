@@ -11,6 +11,7 @@
 #include "app/certificate_trust.h"
 #include "app/check_runner.h"
 #include "app/config_form.h"
+#include "app/new_mail.h"
 #include "core/application.h"
 #include "core/exception.h"
 #include "core/registry.h"
@@ -40,6 +41,11 @@ constexpr int HTCLIENT = 1;
 constexpr int HTCAPTION = 2;
 
 constexpr int kPop3Port = 110;
+// The client's designed time-out: none, each wait bounded by the session alone.
+constexpr int kDesignedTimeOut = 0;
+// A check that reads headers reads as much as the server sends, line after
+// line: it ends within this, as a whole, whatever the server does.
+constexpr int kListingCheckBoundMs = 120000;
 // The timer's own default, kept until stored settings say otherwise.
 constexpr unsigned kInitialTimerInterval = 1000;
 
@@ -162,7 +168,8 @@ private:
 TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     : TForm(AOwner),
       services_(services),
-      passwords_(std::make_unique<PasswordKeeper>(services_.secrets, services_.log)) {
+      passwords_(std::make_unique<PasswordKeeper>(services_.secrets, services_.log)),
+      newMail_(std::make_unique<NewMailWatch>(services_.log)) {
     BeginLoading();
     SetName("FrmMain");
     SetBorderStyle(TFormBorderStyle::bsNone);
@@ -267,6 +274,7 @@ void TFrmMain::makeCheck() {
     hooks.check = [this] {
         // The one copy this check works on, whatever the dialog confirms meanwhile.
         checked_ = Mailbox;
+        checkedAnnounce_ = AnnounceNewMail;
         MailboxAccount account;
         account.server = checked_.Host;
         account.userID = checked_.UserID;
@@ -274,10 +282,13 @@ void TFrmMain::makeCheck() {
         account.passwordLookup = [this] { return passwords_->PasswordForCheck(checked_.Password); };
         if (trust_)
             trust_->ApplyStoredPin(account.server, kPop3Port);
-        return CheckMailbox(*KxPOP31, account);
+        account.timeoutMs = checkedAnnounce_ ? kListingCheckBoundMs : kDesignedTimeOut;
+        // Without the option the exchange is the log-on, STAT and QUIT alone.
+        const CheckSteps steps = checkedAnnounce_ ? newMail_->StepsFor(checked_.Host, checked_.UserID) : CheckSteps{};
+        return CheckMailbox(*KxPOP31, account, steps);
     };
     hooks.cancel = [this] { KxPOP31->Cancel(); };
-    hooks.show = [this](const CheckResult& result, bool asked) { showResult(result.count, asked); };
+    hooks.show = [this](const CheckResult& result, bool asked) { showResult(result, asked); };
     hooks.openSettings = [this] { M_ConfigClick(this); };
     hooks.timedChecksRun = [this] { return Timer1->Enabled() && Timer1->Interval() != 0; };
     if (services_.tls != nullptr)
@@ -369,15 +380,33 @@ void TFrmMain::M_ChkNowClick(TObject*) {
     checks_->Run(/*asked=*/true);
 }
 
-void TFrmMain::showResult(int count, bool asked) {
+void TFrmMain::showResult(const CheckResult& result, bool asked) {
+    const int count = result.count;
+    const AnsiString& user = checked_.UserID;
+    std::optional<NewMail> news;
+    if (result.listing)
+        news = newMail_->Found(result);
+    const bool fresh = news && news->count > 0;
     if (count == 0 && !asked) {
         Hide();
         return;
     }
-    const AnsiString& user = checked_.UserID;
+    if (news && !fresh && !asked) {
+        // Mail waits, all of it told of before: the popup says so if it is
+        // still up, and does not come back for it.
+        ShdwLabel->SetCaption(MailGreeting(user, count));
+        Application->SetTitle(MailTitle(count));
+        return;
+    }
     ShdwLabel->SetCaption(count != 0 ? MailGreeting(user, count) : NoMailGreeting(user));
     Application->SetTitle(count != 0 ? MailTitle(count) : NoMailTitle());
     ShowForm();
+    if (fresh) {
+        services_.notifier.Notify(
+            NewMailSummary(*news), NewMailBody(*news),
+            platform::NoticeHints{QStringLiteral("email.arrived"), QStringLiteral("message-new-email")});
+        return;
+    }
     // Where the popup cannot stay on top, a timed check's news also comes as
     // a desktop notification.
     if (!asked && !platform::KeepAboveHonoured())
@@ -392,6 +421,7 @@ void TFrmMain::M_ConfigClick(TObject*) {
     FrmConfig->EdPW->SetText(Mailbox.Password);
     FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
     FrmConfig->EdMailer->SetText(MailerPath);
+    FrmConfig->ChkNewMail->SetChecked(AnnounceNewMail);
     Application->SetTitle(DefaultTitle());
     FrmConfig->ShowForm();
 }
@@ -424,6 +454,7 @@ int TFrmMain::NcHitTest() const {
 void TFrmMain::LoadSettings() {
     TRegistry registry(services_.hive);
     StoredSettings settings{Mailbox.Host, Mailbox.UserID, Mailbox.Password, CycleMinutes, MailerPath};
+    settings.announceNewMail = AnnounceNewMail;
     const SettingsLoad load = passwords_->Load(registry, settings, ScrambleKey);
     // Values the store did not have keep what they were.
     Mailbox = MailboxSettings{settings.host, settings.user, settings.password};
@@ -431,6 +462,7 @@ void TFrmMain::LoadSettings() {
     if (load.cycleStored)
         cycleKnown_ = true;
     MailerPath = settings.mailer;
+    AnnounceNewMail = settings.announceNewMail;
     if (load.intervalReached) {
         // A negative interval (only a negative stored "Cycle" gives one) is
         // taken as the timer's longest, as the platform timer would.
@@ -451,8 +483,9 @@ void TFrmMain::LoadSettings() {
 void TFrmMain::SaveSettings() {
     TRegistry registry(services_.hive);
     // A key that cannot be created stores nothing and says nothing.
-    passwords_->Save(registry, StoredSettings{Mailbox.Host, Mailbox.UserID, Mailbox.Password, CycleMinutes, MailerPath},
-                     ScrambleKey);
+    StoredSettings settings{Mailbox.Host, Mailbox.UserID, Mailbox.Password, CycleMinutes, MailerPath};
+    settings.announceNewMail = AnnounceNewMail;
+    passwords_->Save(registry, settings, ScrambleKey);
 }
 
 AnsiString TFrmMain::ScramblePassword(const AnsiString& text) const {

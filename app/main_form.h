@@ -13,6 +13,8 @@
 
 class CertificateTrust;
 class CheckRunner;
+struct CheckResult;
+class NewMailWatch;
 class PasswordKeeper;
 class TBitBtn;
 class TFormRgn;
@@ -88,6 +90,11 @@ public:
     AnsiString MailerPath;
     // Minutes between timed checks; always within signed 16-bit range.
     std::int32_t CycleMinutes = 0;
+    // Tell who sent new mail and about what (settings/settings_store.h). A
+    // check takes it when it starts, as it takes Mailbox. Then a timed check
+    // shows the popup only when mail came that was not told of before, and
+    // a desktop notification lists it; 今すぐチェック shows the popup always.
+    bool AnnounceNewMail = false;
 
     void FormCreate(TObject* Sender);
     void FormShow(TObject* Sender);
@@ -110,7 +117,8 @@ public:
     // button held; a click without such a move leaves the popup in place.
     int NcHitTest() const;
 
-    // Read and write the five settings (see settings/settings_store.h), the
+    // Read and write the five settings and AnnounceNewMail (see
+    // settings/settings_store.h), the
     // password in the keyring where one runs (settings/keyring_password.h).
     // When no settings are stored, or the store is damaged or unreadable, the
     // load shows the settings dialog. Raise ERegistryException for a value
@@ -141,8 +149,9 @@ private:
     void makeCheck();
     void makeLabel();
     // The result of a counted check: the popup with the greeting when mail
-    // waits or the user asked, hidden otherwise.
-    void showResult(int count, bool asked);
+    // waits or the user asked, hidden otherwise; with AnnounceNewMail, a
+    // timed check shows it only for new mail, which is also notified.
+    void showResult(const CheckResult& result, bool asked);
     void armTimedChecks();
 
     Services services_;
@@ -150,6 +159,8 @@ private:
     std::unique_ptr<PasswordKeeper> passwords_;
     // The settings the running (or last) check works on.
     MailboxSettings checked_;
+    bool checkedAnnounce_ = false;
+    std::unique_ptr<NewMailWatch> newMail_;
     bool timedChecksArmed_ = false;
     bool storedKeyMissing_ = false;
     // An interval was loaded from the store or confirmed in the dialog.

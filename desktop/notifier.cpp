@@ -22,13 +22,19 @@ constexpr char kAppName[] = "Postwren";
 constexpr char kAppIcon[] = "postwren";
 // The desktop entry the notification belongs to (its file name without ".desktop").
 constexpr char kDesktopEntry[] = "postwren";
+constexpr char kCategoryHint[] = "category";
+constexpr char kSoundNameHint[] = "sound-name";
 constexpr quint32 kNoReplacement = 0;
 constexpr qint32 kServerDefaultTimeout = -1;
 
-QDBusMessage notifyCall(const QString& summary, const QString& body) {
+QDBusMessage notifyCall(const QString& summary, const QString& body, const NoticeHints& notice) {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(kDesktopEntry));
+    if (!notice.category.isEmpty())
+        hints.insert(QString::fromLatin1(kCategoryHint), notice.category);
+    if (!notice.soundName.isEmpty())
+        hints.insert(QString::fromLatin1(kSoundNameHint), notice.soundName);
     call << QString::fromLatin1(kAppName) << kNoReplacement << QString::fromLatin1(kAppIcon) << summary << body
          << QStringList() << hints << kServerDefaultTimeout;
     return call;
@@ -41,30 +47,35 @@ QDBusMessage notifyCall(const QString& summary, const QString& body) {
 struct DesktopNotifier::State {
     enum class Markup { Unknown, Asked, Read, Plain };
     Markup markup = Markup::Unknown;
+    struct Waiting {
+        QString summary;
+        QString body;
+        NoticeHints hints;
+    };
     // Notifications waiting for the answer about markup.
-    std::vector<std::pair<QString, QString>> waiting;
+    std::vector<Waiting> waiting;
 
-    void send(const QString& summary, const QString& body) {
+    void send(const QString& summary, const QString& body, const NoticeHints& hints) {
         // The summary is plain text for every server; a body is markup only
         // where the server says it reads markup.
         const QString safeBody = markup == Markup::Read ? body.toHtmlEscaped() : body;
-        QDBusConnection::sessionBus().asyncCall(notifyCall(summary, safeBody));
+        QDBusConnection::sessionBus().asyncCall(notifyCall(summary, safeBody, hints));
     }
 };
 
 DesktopNotifier::DesktopNotifier() : state_(std::make_shared<State>()) {}
 DesktopNotifier::~DesktopNotifier() = default;
 
-void DesktopNotifier::Notify(const QString& summary, const QString& body) {
+void DesktopNotifier::Notify(const QString& summary, const QString& body, const NoticeHints& hints) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
     State& state = *state_;
     if (state.markup == State::Markup::Read || state.markup == State::Markup::Plain) {
-        state.send(summary, body);
+        state.send(summary, body, hints);
         return;
     }
-    state.waiting.emplace_back(summary, body);
+    state.waiting.push_back(State::Waiting{summary, body, hints});
     if (state.markup == State::Markup::Asked)
         return;
     state.markup = State::Markup::Asked;
@@ -86,7 +97,7 @@ void DesktopNotifier::Notify(const QString& summary, const QString& body) {
         }
         s->markup =
             reply.value().contains(QLatin1String(kBodyMarkupCapability)) ? State::Markup::Read : State::Markup::Plain;
-        for (const auto& [summary, body] : std::exchange(s->waiting, {})) s->send(summary, body);
+        for (const State::Waiting& w : std::exchange(s->waiting, {})) s->send(w.summary, w.body, w.hints);
     });
 }
 

@@ -1,5 +1,6 @@
 #include "framework/stdctrls.h"
 
+#include <QCheckBox>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
@@ -500,6 +501,74 @@ void TBitBtn::PaintButton(QPainter* painter, bool pressed, bool focused) {
     }
     if (focused && width_ > 2 * kFocusInset && height_ > 2 * kFocusInset)
         drawFocusRect(painter, r.adjusted(kFocusInset - 1, kFocusInset - 1, 1 - kFocusInset, 1 - kFocusInset));
+}
+
+// ---- TCheckBox ----
+
+class CheckBoxWidget final : public QCheckBox {
+public:
+    CheckBoxWidget(TCheckBox* owner, QWidget* parent) : QCheckBox(parent), owner_(owner) {
+        // Only the user's toggles: a box set by the program says nothing.
+        connect(this, &QCheckBox::clicked, this, [this](bool checked) {
+            if (owner_ == nullptr)
+                return;
+            try {
+                owner_->userToggled(checked);
+            } catch (...) {
+                ReportHandlerException(owner_);
+            }
+        });
+    }
+    void detach() { owner_ = nullptr; }
+
+private:
+    TCheckBox* owner_;
+};
+
+TCheckBox::TCheckBox(TComponent* AOwner) : TWinControl(AOwner) {
+    width_ = 97;
+    height_ = 17;
+    SetTabStop(true);
+}
+
+TCheckBox::~TCheckBox() {
+    if (HandleAllocated())
+        static_cast<CheckBoxWidget*>(Handle())->detach();
+}
+
+QWidget* TCheckBox::CreateWidget(QWidget* parentWidget) {
+    return new CheckBoxWidget(this, parentWidget);
+}
+
+void TCheckBox::InitWidget() {
+    TWinControl::InitWidget();
+    auto* box = static_cast<CheckBoxWidget*>(Handle());
+    box->setText(ToDisplayQString(text_));
+    box->setChecked(checked_);
+    applyColors(box, QPalette::Window, color_, font_.Color());
+}
+
+void TCheckBox::SetChecked(bool v) {
+    checked_ = v;
+    if (HandleAllocated())
+        static_cast<CheckBoxWidget*>(Handle())->setChecked(v);
+}
+
+void TCheckBox::userToggled(bool checked) {
+    checked_ = checked;
+    Click();
+}
+
+void TCheckBox::TextChanged() {
+    if (HandleAllocated())
+        static_cast<CheckBoxWidget*>(Handle())->setText(ToDisplayQString(text_));
+}
+
+void TCheckBox::FontChanged() {
+    if (!HandleAllocated())
+        return;
+    Handle()->setFont(font_.ToQFont());
+    applyColors(Handle(), QPalette::Window, color_, font_.Color());
 }
 
 // ---- TStaticText ----

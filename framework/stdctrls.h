@@ -1,5 +1,6 @@
-// Standard windowed controls: edits, push buttons, bitmap buttons, static
-// text, up/down arrows with a buddy, and the bevel line. GUI thread only.
+// Standard windowed controls: edits, push buttons, bitmap buttons, check
+// boxes, static text, up/down arrows with a buddy, and the bevel line. GUI
+// thread only.
 #pragma once
 
 #include <cstdint>
@@ -127,6 +128,31 @@ protected:
 private:
     TBitmap glyph_;
     TBitBtnKind kind_ = TBitBtnKind::bkCustom;
+};
+
+// A check box with its caption to the right of the box. The user toggles it
+// with the mouse or the space bar; OnClick fires after each such toggle, not
+// after SetChecked.
+class TCheckBox : public TWinControl {
+public:
+    explicit TCheckBox(TComponent* AOwner);
+    ~TCheckBox() override;
+    const char* ClassName() const override { return "TCheckBox"; }
+
+    bool Checked() const { return checked_; }
+    void SetChecked(bool v);
+
+protected:
+    QWidget* CreateWidget(QWidget* parentWidget) override;
+    void InitWidget() override;
+    void TextChanged() override;
+    void FontChanged() override;
+
+private:
+    friend class CheckBoxWidget;
+    void userToggled(bool checked);
+
+    bool checked_ = false;
 };
 
 enum class TStaticBorderStyle { sbsNone, sbsSingle, sbsSunken };

@@ -17,6 +17,7 @@ packages=(
   libssl-dev openssl
   xclip desktop-file-utils
   dbus dbus-daemon python3-dbus-next
+  dunst
   dbus-bin gnome-keyring libsecret-tools
   sway waybar grim xwayland qt6-wayland
   fonts-symbola

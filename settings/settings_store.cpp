@@ -103,6 +103,9 @@ SettingsLoad LoadSettings(TRegistry& registry, StoredSettings& settings, const T
         reading = kValuePasswordInKeyring;
         if (registry.ValueExists(kValuePasswordInKeyring))
             settings.passwordInKeyring = registry.ReadInteger(kValuePasswordInKeyring) != 0;
+        reading = kValueAnnounceNewMail;
+        if (registry.ValueExists(kValueAnnounceNewMail))
+            settings.announceNewMail = registry.ReadInteger(kValueAnnounceNewMail) != 0;
     } catch (const ERegistryException& e) {
         load.status = SettingsLoadStatus::UnreadableValue;
         load.valueName = reading;
@@ -143,5 +146,10 @@ bool SaveSettings(TRegistry& registry, const StoredSettings& settings, const TSc
         values.WriteInteger(kValuePasswordInKeyring, 1);
     else
         values.ReplaceInteger(kValuePasswordInKeyring, 0);
+    // The same for the option: off, and never on, leaves no trace.
+    if (settings.announceNewMail)
+        values.WriteInteger(kValueAnnounceNewMail, 1);
+    else
+        values.ReplaceInteger(kValueAnnounceNewMail, 0);
     return registry.WriteValues(kSettingsKeyPath, values);
 }

@@ -23,6 +23,12 @@ inline constexpr const char* kValueMailer = "Mailer";
 // Missing or 0: "Password" holds it, scrambled. Written only by saves that put
 // the password in the keyring, and by saves that take it out again.
 inline constexpr const char* kValuePasswordInKeyring = "PasswordInKeyring";
+// A REG_DWORD, 1 when the user asked to be told who sent new mail and about
+// what (the program then remembers what it told, see
+// settings/announced_mail.h). Missing or 0: the check counts only. Written as
+// 1 by saves with the option on; a save with it off writes 0 only where the
+// key already has the value, so a store that never had it keeps its bytes.
+inline constexpr const char* kValueAnnounceNewMail = "AnnounceNewMail";
 
 // One check interval minute in timer milliseconds.
 constexpr std::int32_t kMillisecondsPerMinute = 60000;
@@ -52,6 +58,8 @@ struct StoredSettings {
     // "PasswordInKeyring": the password is kept in the keyring, not in
     // "Password" (which a save then stores empty).
     bool passwordInKeyring = false;
+    // "AnnounceNewMail": tell the sender and subject of mail not told before.
+    bool announceNewMail = false;
 
     bool operator==(const StoredSettings&) const = default;
 };
@@ -95,7 +103,7 @@ struct SettingsLoad {
 
 // Reads the settings key into `settings`, value by value, each only when it
 // exists: a missing value leaves what `settings` held; "PasswordInKeyring"
-// comes last. The key is read once, with all its values, so a save by another
+// and "AnnounceNewMail" come last. The key is read once, with all its values, so a save by another
 // process meanwhile is in all of them or in none. An unreadable value ends
 // the load there: the values before it are set, the rest are not. A damaged
 // store is moved aside. The key is closed in every case. Raises nothing of the
@@ -114,8 +122,9 @@ bool SettingsFound(const SettingsLoad& load);
 // store holds all of the new values or all of the old. With
 // passwordInKeyring, "Password" is written empty and "PasswordInKeyring" as
 // 1; without it, "PasswordInKeyring" is written (as 0) only where the key
-// already has one, so a store that never had the keyring keeps its bytes. Returns false when
-// the key cannot be opened or created: nothing is written then. A write that
+// already has one, so a store that never had the keyring keeps its bytes;
+// "AnnounceNewMail" likewise. Returns false when the key cannot be opened or
+// created: nothing is written then. A write that
 // fails raises ERegistryException "'POP3' の設定に失敗しました" and nothing is
 // written. The key is closed in every case.
 bool SaveSettings(TRegistry& registry, const StoredSettings& settings, const TScrambleKey& key);

@@ -125,6 +125,52 @@ TEST_F(ConfigForm, OkWithEmptyFieldsStoresFourEmptyTextsAndTheInterval) {
     EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(ConfigForm, TheNewMailBoxSitsLeftOfTheIntervalAndTheDialogKeepsItsSize) {
+    MakeForms();
+    EXPECT_EQ(frmConfig->ClientWidth(), 257);
+    EXPECT_EQ(frmConfig->ClientHeight(), 188);
+    const TRect box = frmConfig->ChkNewMail->BoundsRect();
+    EXPECT_GE(box.Left, 8);
+    EXPECT_LE(box.Right, 112);
+    EXPECT_GE(box.Top, 75);
+    EXPECT_LE(box.Bottom, 91);
+    // Clear of every other control, whose places are the designed ones.
+    for (int i = 0; i < frmConfig->ControlCount(); ++i) {
+        TControl* other = frmConfig->Controls(i);
+        if (other == frmConfig->ChkNewMail || other->Width() == 0)
+            continue;
+        const TRect r = other->BoundsRect();
+        const bool apart = r.Right <= box.Left || box.Right <= r.Left || r.Bottom <= box.Top || box.Bottom <= r.Top;
+        EXPECT_TRUE(apart) << other->Name();
+    }
+    EXPECT_EQ(frmConfig->Label4->Left(), 120);
+    EXPECT_EQ(frmConfig->STChkCycle->BoundsRect(), Bounds(208, 75, 28, 16));
+    // The caption fits the room; the whole question is the hint.
+    EXPECT_EQ(frmConfig->ChkNewMail->Hint(), Sjis("新着の差出人と件名を知らせる"));
+    EXPECT_LE(frmConfig->ChkNewMail->Handle()->sizeHint().width(), box.Width());
+}
+
+TEST_F(ConfigForm, TheNewMailBoxIsRefilledAndStoredBesideTheFiveValues) {
+    MakeForms();
+    frmMain->AnnounceNewMail = true;
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    EXPECT_TRUE(frmConfig->ChkNewMail->Checked());
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_EQ(*hive.find(kKey, "AnnounceNewMail"), dword(1));
+    EXPECT_EQ(hive.writes.size(), 6u);
+
+    // Cleared by the user: stored as 0, and read back as off.
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    static_cast<QAbstractButton*>(frmConfig->ChkNewMail->Handle())->click();
+    EXPECT_FALSE(frmConfig->ChkNewMail->Checked());
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    EXPECT_FALSE(frmMain->AnnounceNewMail);
+    EXPECT_EQ(*hive.find(kKey, "AnnounceNewMail"), dword(0));
+    frmMain->AnnounceNewMail = true;
+    frmMain->LoadSettings();
+    EXPECT_FALSE(frmMain->AnnounceNewMail);
+}
+
 TEST_F(ConfigForm, EnterPressesOkAndEscapePressesCancel) {
     MakeForms();
     frmMain->M_ConfigClick(frmMain->M_Config);

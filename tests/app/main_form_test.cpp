@@ -5,9 +5,13 @@
 #include <QIcon>
 #include <QImage>
 #include <QMouseEvent>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <string>
+#include <cstdlib>
+#include <optional>
+#include <set>
 
 #include "app/application_icon.h"
 #include "app/check_scheduler.h"
@@ -18,6 +22,7 @@
 #include "framework/menus.h"
 #include "framework/stdctrls.h"
 #include "resources/resources.h"
+#include "settings/announced_mail.h"
 #include "tests/app/app_fixture.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/stepping_clock.h"
@@ -838,6 +843,222 @@ TEST_F(MainForm, AFailureRightAfterTheNetworkReturnsCountsOnlyWhenTheSecondAttem
     EXPECT_EQ(CountOf(log, "postwren: check failed: "), 1) << log;
     // The forms' timers run on this clock: they go before it does.
     TearDown();
+}
+
+// --- new mail told with its sender and subject ------------------------------------------
+
+struct Message {
+    std::string uid;
+    std::string from;
+    std::string subject;
+};
+
+// A check of taro's mailbox holding `mailbox` (message 1 first): the log-on,
+// STAT, UIDL (or its refusal), a TOP for each number in `topped` in that
+// order (a message without a sender has its TOP refused), then QUIT.
+Script ListingScript(const std::vector<Message>& mailbox, const std::vector<int>& topped, bool uidl = true) {
+    Script s{Send("+OK ready\r\n"), Expect("USER taro", "+OK\r\n"), Expect("PASS secret", "+OK\r\n"),
+             Expect("STAT", "+OK " + std::to_string(mailbox.size()) + " 4096\r\n")};
+    std::string uids = "+OK\r\n";
+    for (std::size_t i = 0; i < mailbox.size(); ++i) uids += std::to_string(i + 1) + " " + mailbox[i].uid + "\r\n";
+    s.push_back(Expect("UIDL", uidl ? uids + ".\r\n" : "-ERR no UIDL here\r\n"));
+    for (const int n : topped) {
+        const Message& m = mailbox[static_cast<std::size_t>(n - 1)];
+        s.push_back(Expect(
+            "TOP " + std::to_string(n) + " 0",
+            m.from.empty() ? "-ERR no\r\n" : "+OK\r\nFrom: " + m.from + "\r\nSubject: " + m.subject + "\r\n\r\n.\r\n"));
+    }
+    s.push_back(Expect("QUIT", "+OK bye\r\n"));
+    return s;
+}
+
+// The program with the box ticked; what it records lives in a folder of the test's own.
+class NewMailTold : public AppFormsTest {
+protected:
+    void SetUp() override {
+        AppFormsTest::SetUp();
+        ASSERT_TRUE(state.isValid());
+        const char* old = std::getenv("XDG_STATE_HOME");
+        oldState = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        ::setenv("XDG_STATE_HOME", state.path().toUtf8().constData(), 1);
+        Start();
+    }
+    void TearDown() override {
+        AppFormsTest::TearDown();
+        if (oldState)
+            ::setenv("XDG_STATE_HOME", oldState->c_str(), 1);
+        else
+            ::unsetenv("XDG_STATE_HOME");
+    }
+    void Start() {
+        MakeForms();
+        UseAccount("taro", "secret");
+        frmMain->AnnounceNewMail = true;
+    }
+    void TimedCheck() { frmMain->Timer1Timer(frmMain.get()); }
+    std::size_t Notices() const { return services.notifier.notices.size(); }
+    QString LastBody() const { return services.notifier.notices.back().body; }
+    std::optional<std::set<std::string>> Recorded() const {
+        return AnnouncedMail(AnnouncedMail::DefaultDirectory(), "127.0.0.1", "taro").Load();
+    }
+
+    QTemporaryDir state;
+    std::optional<std::string> oldState;
+    const Message a{"uid-a", "Alice <alice@example.org>", "Hello"};
+    const Message b{"uid-b", "bob@example.org", "Lunch"};
+    const Message c{"uid-c", "=?UTF-8?B?5bGx55Sw5aSq6YOO?= <taro@example.jp>",
+                    "=?ISO-2022-JP?B?GyRCJDMkcyRLJEEkTxsoQg==?="};
+};
+
+TEST_F(NewMailTold, ATimedCheckShowsAndNotifiesOnlyMailNotToldBeforeAcrossRestarts) {
+    server.AddSession(ListingScript({a, b}, {2, 1}));
+    TimedCheck();
+    EXPECT_TRUE(server.Mismatches(0).empty());
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 2));
+    ASSERT_EQ(Notices(), 1u);
+    const auto& first = services.notifier.notices[0];
+    EXPECT_EQ(first.summary, QString::fromUtf8("新着メール 2通"));
+    EXPECT_EQ(first.body, QString::fromUtf8("bob@example.org — Lunch\nAlice — Hello"));
+    EXPECT_EQ(first.hints.category, "email.arrived");
+    EXPECT_EQ(first.hints.soundName, "message-new-email");
+
+    // Nothing new: no TOP, no notice, and the closed popup stays closed.
+    frmMain->BBtnCloseClick(frmMain->BBtnClose);
+    server.AddSession(ListingScript({a, b}, {}));
+    TimedCheck();
+    EXPECT_TRUE(server.Mismatches(1).empty());
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_EQ(Notices(), 1u);
+    EXPECT_EQ(Application->Title(), Sjis("2通 着信"));
+
+    // One read elsewhere and deleted, one arrived: only the arrival is told,
+    // decoded, and the record keeps only what is on the server.
+    server.AddSession(ListingScript({b, c}, {2}));
+    TimedCheck();
+    EXPECT_TRUE(server.Mismatches(2).empty());
+    EXPECT_TRUE(PopupVisible());
+    ASSERT_EQ(Notices(), 2u);
+    EXPECT_EQ(services.notifier.notices[1].summary, QString::fromUtf8("新着メール 1通"));
+    EXPECT_EQ(LastBody(), QString::fromUtf8("山田太郎 — こんにちは"));
+    EXPECT_EQ(Recorded(), (std::set<std::string>{"uid-b", "uid-c"}));
+
+    // The next start tells nothing old again.
+    frmConfig.reset();
+    frmMain.reset();
+    Start();
+    server.AddSession(ListingScript({b, c}, {}));
+    TimedCheck();
+    EXPECT_TRUE(server.Mismatches(3).empty());
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_EQ(Notices(), 2u);
+}
+
+TEST_F(NewMailTold, FiveAreNamedAndTheRestCounted) {
+    std::vector<Message> mailbox;
+    for (int i = 1; i <= 7; ++i) mailbox.push_back({"u" + std::to_string(i), "s" + std::to_string(i), "t"});
+    mailbox[5].from.clear();  // message 6: its TOP is refused
+    server.AddSession(ListingScript(mailbox, {7, 6, 5, 4, 3}));
+    TimedCheck();
+    EXPECT_TRUE(server.Mismatches(0).empty());
+    ASSERT_EQ(Notices(), 1u);
+    EXPECT_EQ(services.notifier.notices[0].summary, QString::fromUtf8("新着メール 7通"));
+    EXPECT_EQ(LastBody(), QString::fromUtf8("s7 — t\n(差出人不明) — (件名なし)\ns5 — t\ns4 — t\ns3 — t\nほか 2 通"));
+    // All seven were told of, named or counted.
+    EXPECT_EQ(Recorded()->size(), 7u);
+}
+
+TEST_F(NewMailTold, WithoutUidlNewMailIsWhatTheCountGrewByLoggedOnce) {
+    CaptureLog();
+    server.AddSession(ListingScript({a, b}, {2, 1}, /*uidl=*/false));
+    TimedCheck();
+    ASSERT_EQ(Notices(), 1u);
+    EXPECT_EQ(LastBody(), QString::fromUtf8("bob@example.org — Lunch\nAlice — Hello"));
+    // Message 3 came: the newest is the new one.
+    server.AddSession(ListingScript({a, b, c}, {3, 2, 1}, /*uidl=*/false));
+    TimedCheck();
+    ASSERT_EQ(Notices(), 2u);
+    EXPECT_EQ(services.notifier.notices[1].summary, QString::fromUtf8("新着メール 1通"));
+    EXPECT_EQ(LastBody(), QString::fromUtf8("山田太郎 — こんにちは"));
+    frmMain->BBtnCloseClick(frmMain->BBtnClose);
+    server.AddSession(ListingScript({a, b, c}, {3, 2, 1}, /*uidl=*/false));
+    TimedCheck();
+    EXPECT_FALSE(PopupVisible());
+    EXPECT_EQ(Notices(), 2u);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(server.Mismatches(i).empty()) << "check " << i;
+    EXPECT_EQ(CapturedLog(), " postwren: the server does not answer UIDL; new mail is told by a count that grew\n");
+    // Nothing is recorded from a count.
+    EXPECT_FALSE(Recorded());
+}
+
+TEST_F(NewMailTold, CheckNowShowsThePopupAlsoWhenNothingIsNew) {
+    server.AddSession(ListingScript({a}, {1}));
+    TimedCheck();
+    frmMain->BBtnCloseClick(frmMain->BBtnClose);
+    server.AddSession(ListingScript({a}, {}));
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 1));
+    EXPECT_EQ(Notices(), 1u);
+    frmMain->BBtnCloseClick(frmMain->BBtnClose);
+    server.AddSession(ListingScript({}, {}));
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), NoMailGreeting("taro"));
+    // An empty mailbox prunes the record to nothing.
+    EXPECT_EQ(Recorded(), std::set<std::string>{});
+}
+
+// A header without end: the check that reads it ends all the same, on the
+// clock, with the count it had; the listing's failure is logged.
+TEST_F(NewMailTold, AnEndlessHeaderEndsTheCheckInTime) {
+    frmConfig.reset();
+    frmMain.reset();
+    SteppingClock clock(std::chrono::milliseconds(500));
+    services.clock = &clock;
+    Start();
+    Script endless{Send("+OK ready\r\n"),
+                   Expect("USER taro", "+OK\r\n"),
+                   Expect("PASS secret", "+OK\r\n"),
+                   Expect("STAT", "+OK 1 99\r\n"),
+                   Expect("UIDL", "+OK\r\n1 uid-a\r\n.\r\n"),
+                   Expect("TOP 1 0", "+OK\r\n"),
+                   testing_support::Stream("X-Filler: aaaaaaaaaaaaaaaa\r\n")};
+    server.AddSession(endless);
+    QTimer starter;
+    QObject::connect(&starter, &QTimer::timeout, [&] {
+        if (server.Lines().size() >= 5)
+            clock.Start();
+    });
+    starter.start(1);
+    bool gaveUp = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        gaveUp = true;
+        frmMain->KxPOP31->Cancel();
+    });
+    watchdog.start(30000);
+    CaptureLog();
+    TimedCheck();
+    EXPECT_FALSE(gaveUp) << "the check did not end on the clock";
+    EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 1));
+    EXPECT_NE(CapturedLog().find(" postwren: new mail not listed: "), std::string::npos) << CapturedLog();
+    EXPECT_FALSE(Recorded());
+    TearDown();
+}
+
+TEST_F(NewMailTold, ClearedTheCheckIsTodaysAgain) {
+    server.AddSession(ListingScript({a}, {1}));
+    TimedCheck();
+    frmMain->BBtnCloseClick(frmMain->BBtnClose);
+    frmMain->AnnounceNewMail = false;
+    server.AddSession(CheckScript("taro", "secret", 1));
+    TimedCheck();
+    EXPECT_EQ(server.Lines(1), (std::vector<std::string>{"USER taro\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+    // Mail waits: the popup comes back as it always did, and nothing is notified.
+    EXPECT_TRUE(PopupVisible());
+    EXPECT_EQ(Notices(), 1u);
 }
 
 // Mouse events on the popup's face, as the window system delivers them.

@@ -5,8 +5,9 @@
 //   app_settings_probe read
 //       prints POP3=, UserID=, Password= (unscrambled, or read from the
 //       keyring where the program keeps it), Cycle= and Mailer= lines in
-//       UTF-8, and PasswordInKeyring=1 when the password lives in the
-//       keyring (Password= is empty when the keyring cannot give it); exit
+//       UTF-8, PasswordInKeyring=1 when the password lives in the keyring
+//       (Password= is empty when the keyring cannot give it), and
+//       AnnounceNewMail=1 when new mail is told with its sender; exit
 //       status 3 when no settings are stored (or the store is damaged or
 //       unreadable)
 //   app_settings_probe write --host H --user U --password P --cycle N --mailer M
@@ -71,6 +72,8 @@ int readSettings() {
                 Cp932ToUtf8(s.mailer).c_str());
     if (s.passwordInKeyring)
         std::printf("PasswordInKeyring=1\n");
+    if (s.announceNewMail)
+        std::printf("AnnounceNewMail=1\n");
     return kExitOk;
 }
 

@@ -5,7 +5,8 @@
 
 Owns org.freedesktop.Notifications on the session bus (DBUS_SESSION_BUS_ADDRESS)
 and shows nothing: each Notify call becomes one JSON line in the record file
-(app_name, replaces_id, app_icon, summary, body, desktop_entry). Writes the
+(app_name, replaces_id, app_icon, summary, body, desktop_entry, category,
+sound_name; the last three null where the hint was not given). Writes the
 ready file once the name is owned. Ends on SIGTERM.
 """
 import asyncio
@@ -31,14 +32,19 @@ class Notifications(ServiceInterface):
     def Notify(self, app_name: "s", replaces_id: "u", app_icon: "s", summary: "s", body: "s",
                actions: "as", hints: "a{sv}", expire_timeout: "i") -> "u":
         self._last_id += 1
-        entry = hints.get("desktop-entry")
+        def hint(name):
+            value = hints.get(name)
+            return value.value if value is not None else None
+
         record = {
             "app_name": app_name,
             "replaces_id": replaces_id,
             "app_icon": app_icon,
             "summary": summary,
             "body": body,
-            "desktop_entry": entry.value if entry is not None else None,
+            "desktop_entry": hint("desktop-entry"),
+            "category": hint("category"),
+            "sound_name": hint("sound-name"),
         }
         with open(self._record_path, "a", encoding="utf-8") as f:
             f.write(json.dumps(record, ensure_ascii=False) + "\n")

@@ -5,6 +5,7 @@
 #                    [--user NAME:PASSWORD:MESSAGES]... [--prefork N]
 #                    [--tls CERTDIR [--tls-cert ADDR=NAME]...] [--no-plaintext-auth]
 #                    [--oauth2 PORTFILE [--oauth2-mechanisms "xoauth2 oauthbearer"]]
+#   dovecot.sh deliver --dir DIR --user NAME --from FROM --subject SUBJECT
 #   dovecot.sh stop --dir DIR
 #
 # The configuration, state_dir and log live under DIR, so several instances
@@ -27,6 +28,9 @@
 # the --oauth2-mechanisms given), checked at the introspection endpoint of the
 # test provider whose port PORTFILE holds (oauth2_provider.py); the token's
 # "email" is the user, so such users are named by their address.
+# deliver puts one more message into a running instance's mailbox of NAME,
+# with the From and Subject header fields given (as they go in the header,
+# encoded words and all); the next log-on sees it.
 # start returns once the server answers with its greeting (at most 20 s);
 # stop returns once the master process is gone (at most 20 s).
 set -euo pipefail
@@ -35,6 +39,7 @@ usage() {
     echo "usage: $0 start --dir DIR [--address ADDR] [--port PORT] [--user NAME:PASSWORD:MESSAGES]... [--prefork N]" >&2
     echo "                 [--tls CERTDIR [--tls-cert ADDR=NAME]...] [--no-plaintext-auth]" >&2
     echo "                 [--oauth2 PORTFILE [--oauth2-mechanisms MECHANISMS]]" >&2
+    echo "       $0 deliver --dir DIR --user NAME --from FROM --subject SUBJECT" >&2
     echo "       $0 stop --dir DIR" >&2
     exit 2
 }
@@ -44,6 +49,7 @@ action=$1
 shift
 dir="" address=127.0.0.2 port=110 prefork=0 tls_dir="" plaintext_auth=yes
 users=() tls_certs=() oauth2_port_file="" oauth2_mechanisms="xoauth2 oauthbearer"
+from="" subject=""
 while [ $# -gt 0 ]; do
     case $1 in
     --dir) dir=$2; shift 2 ;;
@@ -56,6 +62,8 @@ while [ $# -gt 0 ]; do
     --no-plaintext-auth) plaintext_auth=no; shift ;;
     --oauth2) oauth2_port_file=$2; shift 2 ;;
     --oauth2-mechanisms) oauth2_mechanisms=$2; shift 2 ;;
+    --from) from=$2; shift 2 ;;
+    --subject) subject=$2; shift 2 ;;
     *) usage ;;
     esac
 done
@@ -119,6 +127,28 @@ Message-ID: <$user.$n@example.org>
 
 This is test message $n for $user.
 MSG
+}
+
+# One message more for a user of the running instance: written in the
+# maildir's tmp/ and moved into new/, so a log-on never sees half of it.
+deliver() {
+    local d name=${users[0]%%:*}
+    d=$(shared_dir)
+    [ -n "$d" ] && [ -d "$d/home/$name/Maildir/new" ] || { echo "dovecot.sh: no mailbox of $name in $dir" >&2; exit 1; }
+    local unique
+    unique=$(date +%s).M$$P$RANDOM.postwren
+    local tmp=$d/home/$name/Maildir/tmp/$unique
+    cat >"$tmp" <<MSG
+From: $from
+To: $name@example.org
+Subject: $subject
+Date: $(date -R)
+Message-ID: <$unique@example.org>
+
+A message delivered while the server runs.
+MSG
+    chown "$(id -u "$mail_user"):$(id -g "$mail_user")" "$tmp"
+    mv "$tmp" "$d/home/$name/Maildir/new/$unique"
 }
 
 start_server() {
@@ -283,6 +313,10 @@ CONF
 
 case $action in
 start) start_server ;;
+deliver)
+    [ ${#users[@]} -eq 1 ] && [ -n "$from" ] && [ -n "$subject" ] || usage
+    deliver
+    ;;
 stop) stop_server ;;
 *) usage ;;
 esac

@@ -224,6 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BadValueCase{"POP3", dword(1), "'POP3' のデータ型が不正です", 0, false},
                     BadValueCase{"Cycle", sz("5"), "'Cycle' のデータ型が不正です", 3, false},
                     BadValueCase{"Mailer", {platform::REG_BINARY, "x"}, "'Mailer' のデータ型が不正です", 4, true},
+                    BadValueCase{"AnnounceNewMail", sz("1"), "'AnnounceNewMail' のデータ型が不正です", 5, true},
                     BadValueCase{"UserID", {platform::REG_NONE, ""}, "'UserID' の取得に失敗しました", 1, false},
                     BadValueCase{
                         "Cycle", {platform::REG_DWORD, "\x01\x02"}, "'Cycle' の取得に失敗しました", 3, false}));

@@ -11,9 +11,13 @@ public:
     struct Notice {
         QString summary;
         QString body;
+        platform::NoticeHints hints;
     };
 
-    void Notify(const QString& summary, const QString& body) override { notices.push_back(Notice{summary, body}); }
+    using platform::Notifier::Notify;
+    void Notify(const QString& summary, const QString& body, const platform::NoticeHints& hints) override {
+        notices.push_back(Notice{summary, body, hints});
+    }
 
     std::vector<Notice> notices;
 };

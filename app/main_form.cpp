@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QObject>
 #include <QWidget>
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -14,6 +15,7 @@
 #include "core/application.h"
 #include "core/exception.h"
 #include "core/registry.h"
+#include "core/secret_store.h"
 #include "core/streams.h"
 #include "core/timer.h"
 #include "desktop/notifier.h"
@@ -40,6 +42,10 @@ constexpr int HTCLIENT = 1;
 constexpr int HTCAPTION = 2;
 
 constexpr int kPop3Port = 110;
+// How long a check may wait on the keyring, an unlock prompt included, when
+// the client has no time-out of its own (TimeOut 0 waits on the network
+// without end, but a prompt nobody answers must not hold the check).
+constexpr std::chrono::seconds kKeyringWaitWithoutTimeOut{30};
 // The timer's own default, kept until stored settings say otherwise.
 constexpr unsigned kInitialTimerInterval = 1000;
 
@@ -274,6 +280,16 @@ void TFrmMain::makeCheck() {
         account.passwordLookup = [this] { return passwords_->PasswordForCheck(checked_.Password); };
         if (trust_)
             trust_->ApplyStoredPin(account.server, kPop3Port);
+        // The keyring's waits end with the check's time; afterwards the
+        // dialog's stores have the keyring's own bounds again.
+        const int timeOutMs = KxPOP31->TimeOut();
+        services_.secrets.LimitWaits(std::chrono::steady_clock::now() +
+                                     (timeOutMs > 0 ? std::chrono::milliseconds(timeOutMs)
+                                                    : std::chrono::milliseconds(kKeyringWaitWithoutTimeOut)));
+        struct Unlimit {
+            platform::SecretStore& secrets;
+            ~Unlimit() { secrets.LimitWaits(std::nullopt); }
+        } unlimit{services_.secrets};
         return CheckMailbox(*KxPOP31, account);
     };
     hooks.cancel = [this] { KxPOP31->Cancel(); };

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QObject>
 #include <QWidget>
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -15,6 +16,7 @@
 #include "core/application.h"
 #include "core/exception.h"
 #include "core/registry.h"
+#include "core/secret_store.h"
 #include "core/streams.h"
 #include "core/timer.h"
 #include "desktop/notifier.h"
@@ -46,6 +48,10 @@ constexpr int kDesignedTimeOut = 0;
 // A check that reads headers reads as much as the server sends, line after
 // line: it ends within this, as a whole, whatever the server does.
 constexpr int kListingCheckBoundMs = 120000;
+// How long a check may wait on the keyring, an unlock prompt included, when
+// the client has no time-out of its own (TimeOut 0 waits on the network
+// without end, but a prompt nobody answers must not hold the check).
+constexpr std::chrono::seconds kKeyringWaitWithoutTimeOut{30};
 // The timer's own default, kept until stored settings say otherwise.
 constexpr unsigned kInitialTimerInterval = 1000;
 
@@ -285,6 +291,16 @@ void TFrmMain::makeCheck() {
         account.timeoutMs = checkedAnnounce_ ? kListingCheckBoundMs : kDesignedTimeOut;
         // Without the option the exchange is the log-on, STAT and QUIT alone.
         const CheckSteps steps = checkedAnnounce_ ? newMail_->StepsFor(checked_.Host, checked_.UserID) : CheckSteps{};
+        // The keyring's waits end with the check's time; afterwards the
+        // dialog's stores have the keyring's own bounds again.
+        const int timeOutMs = *account.timeoutMs;
+        services_.secrets.LimitWaits(std::chrono::steady_clock::now() +
+                                     (timeOutMs > 0 ? std::chrono::milliseconds(timeOutMs)
+                                                    : std::chrono::milliseconds(kKeyringWaitWithoutTimeOut)));
+        struct Unlimit {
+            platform::SecretStore& secrets;
+            ~Unlimit() { secrets.LimitWaits(std::nullopt); }
+        } unlimit{services_.secrets};
         return CheckMailbox(*KxPOP31, account, steps);
     };
     hooks.cancel = [this] { KxPOP31->Cancel(); };

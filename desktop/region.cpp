@@ -87,6 +87,68 @@ QRegion uniteAll(const std::vector<QRect>& rects, std::size_t lo, std::size_t hi
     return uniteAll(rects, lo, mid).united(uniteAll(rects, mid, hi));
 }
 
+// The region's rectangles in the one form its pixels allow, which is what
+// the region data holds, so that the same pixels always write the same bytes
+// (the toolkit's own list depends on the order of the unions that made it):
+// bands from top to bottom, each band's rectangles from left to right with
+// gaps between them, and no band directly above one with the same spans.
+// The rectangles are swept band by band: the toolkit's never overlap, so
+// each is looked at in its own bands only.
+std::vector<QRect> canonicalRects(const QRegion& region) {
+    struct Span {
+        int left, right;
+        bool operator==(const Span&) const = default;
+    };
+    std::vector<QRect> rects(region.begin(), region.end());
+    std::sort(rects.begin(), rects.end(), [](const QRect& a, const QRect& b) { return a.y() < b.y(); });
+    std::vector<int> edges;
+    edges.reserve(rects.size() * 2);
+    for (const QRect& r : rects) {
+        edges.push_back(r.y());
+        edges.push_back(r.y() + r.height());
+    }
+    std::sort(edges.begin(), edges.end());
+    edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+
+    std::vector<QRect> out;
+    std::vector<const QRect*> active;
+    std::vector<Span> spans, bandSpans;
+    int bandTop = 0, bandBottom = 0;
+    auto flush = [&] {
+        for (const Span& s : bandSpans) out.emplace_back(s.left, bandTop, s.right - s.left, bandBottom - bandTop);
+        bandSpans.clear();
+    };
+    std::size_t next = 0;
+    for (std::size_t e = 0; e + 1 < edges.size(); ++e) {
+        const int top = edges[e], bottom = edges[e + 1];
+        active.erase(
+            std::remove_if(active.begin(), active.end(), [top](const QRect* r) { return r->y() + r->height() <= top; }),
+            active.end());
+        for (; next < rects.size() && rects[next].y() == top; ++next) active.push_back(&rects[next]);
+        spans.clear();
+        for (const QRect* r : active) spans.push_back({r->x(), r->x() + r->width()});
+        std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.left < b.left; });
+        std::size_t kept = 0;
+        for (const Span& s : spans) {
+            if (kept > 0 && s.left <= spans[kept - 1].right)
+                spans[kept - 1].right = std::max(spans[kept - 1].right, s.right);
+            else
+                spans[kept++] = s;
+        }
+        spans.resize(kept);
+        if (!bandSpans.empty() && bandBottom == top && spans == bandSpans) {
+            bandBottom = bottom;
+            continue;
+        }
+        flush();
+        bandSpans = spans;
+        bandTop = top;
+        bandBottom = bottom;
+    }
+    flush();
+    return out;
+}
+
 }  // namespace
 
 DWORD GetLastError() {
@@ -200,7 +262,8 @@ DWORD GetRegionData(HRGN rgn, DWORD size, void* data) {
         lastError = ERROR_INVALID_HANDLE;
         return 0;
     }
-    const auto count = static_cast<std::uint64_t>(r->rectCount());
+    const std::vector<QRect> rects = canonicalRects(*r);
+    const auto count = static_cast<std::uint64_t>(rects.size());
     const std::uint64_t bytes = kRegionDataHeaderSize + count * kRegionDataRectSize;
     if (bytes > UINT32_MAX) {
         lastError = ERROR_NOT_ENOUGH_MEMORY;
@@ -228,7 +291,7 @@ DWORD GetRegionData(HRGN rgn, DWORD size, void* data) {
     putLE32(out + 24, static_cast<std::uint32_t>(bound.right));
     putLE32(out + 28, static_cast<std::uint32_t>(bound.bottom));
     unsigned char* p = out + kRegionDataHeaderSize;
-    for (const QRect& rc : *r) {
+    for (const QRect& rc : rects) {
         putLE32(p + 0, static_cast<std::uint32_t>(rc.x()));
         putLE32(p + 4, static_cast<std::uint32_t>(rc.y()));
         putLE32(p + 8, static_cast<std::uint32_t>(rc.x() + rc.width()));

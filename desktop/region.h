@@ -79,7 +79,9 @@ int OffsetRgn(HRGN rgn, int dx, int dy);
 int GetRgnBox(HRGN rgn, RECT* box);
 
 // Region data. With data null: the number of bytes needed. Otherwise fills
-// `data` and returns `size`; 0 when `size` is too small
+// `data` and returns `size`; the rectangles are banded from top to bottom,
+// left to right in a band, joined wherever they touch, so the same pixels
+// always give the same bytes. 0 when `size` is too small
 // (ERROR_INSUFFICIENT_BUFFER) or the handle is unknown (ERROR_INVALID_HANDLE).
 DWORD GetRegionData(HRGN rgn, DWORD size, void* data);
 

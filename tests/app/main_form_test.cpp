@@ -192,6 +192,37 @@ TEST_F(MainForm, StoredSettingsAreLoadedThenTheFirstCheckRunsThenTheTimerStarts)
     EXPECT_EQ(frmMain->Timer1->Interval(), 60000u);
 }
 
+// A keyring whose prompt never completes may hold a check no longer than its
+// time-out, or a fixed bound where TimeOut is 0; the dialog's own keyring
+// calls afterwards are not cut short by a check that has ended.
+TEST_F(MainForm, TheChecksKeyringWaitsEndWithinTheChecksBound) {
+    using std::chrono::seconds;
+    using std::chrono::steady_clock;
+    services.secrets.running = true;
+    StoreSettings("127.0.0.1", "taro", "secret", 10, "");
+    server.AddSession(CheckScript("taro", "secret", 1));
+    const auto startedAt = steady_clock::now();
+    MakeForms(/*keepFirstIdle=*/true);
+    ASSERT_TRUE(RunUntilFirstIdleDone());
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return server.Connections() == 1 && !CheckRunning(); }));
+    const auto& limits = services.secrets.lookupLimits;
+    ASSERT_FALSE(limits.empty());
+    ASSERT_TRUE(limits.back().has_value()) << "the check at start asked the keyring without a bound";
+    EXPECT_GE(*limits.back(), startedAt + seconds(30));
+    EXPECT_LE(*limits.back(), steady_clock::now() + seconds(30));
+    EXPECT_FALSE(services.secrets.limit.has_value()) << "the bound outlived the check";
+
+    frmMain->KxPOP31->SetTimeOut(3000);
+    server.AddSession(CheckScript("taro", "secret", 1));
+    const auto askedAt = steady_clock::now();
+    frmMain->M_ChkNowClick(frmMain->M_ChkNow);
+    ASSERT_TRUE(limits.back().has_value());
+    EXPECT_GE(*limits.back(), askedAt + seconds(3));
+    EXPECT_LE(*limits.back(), steady_clock::now() + seconds(3));
+    EXPECT_FALSE(services.secrets.limit.has_value());
+    EXPECT_TRUE(PopupVisible());
+}
+
 TEST_F(MainForm, TheCheckTimerTicksOnTheClockAtTheStoredInterval) {
     services.clock = &manualClock;
     StoreSettings("127.0.0.1", "taro", "secret", 2, "");

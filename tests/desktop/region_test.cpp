@@ -189,6 +189,41 @@ TEST(RegionTest, ReaderUnitesRectanglesInAnyOrder) {
     EXPECT_EQ(*RegionPixels(r3), expected);
 }
 
+// The data is decided by the pixels alone: unions taken in another order, or
+// rectangles cut otherwise, write the same bytes, and the data read back
+// writes itself again.
+TEST(RegionTest, TheSamePixelsWriteTheSameData) {
+    Regions keep;
+    auto rectsOf = [](const std::string& b) { return b.substr(kRegionDataHeaderSize); };
+    const std::string banded = regionData(3, {{1, 3, 3, 4}, {1, 4, 3, 6}, {4, 4, 8, 6}});
+    for (const std::vector<RECT>& cut : std::vector<std::vector<RECT>>{
+             {{4, 5, 8, 6}, {1, 3, 3, 6}, {4, 4, 8, 5}},
+             {{1, 3, 3, 4}, {1, 4, 3, 5}, {4, 4, 8, 5}, {1, 5, 3, 6}, {4, 5, 8, 6}},
+             {{4, 4, 6, 6}, {1, 3, 2, 6}, {6, 4, 8, 6}, {2, 3, 3, 6}},
+         }) {
+        const std::string in = regionData(static_cast<std::uint32_t>(cut.size()), cut);
+        const HRGN r = keep.keep(ExtCreateRegion(in.data(), static_cast<DWORD>(in.size())));
+        ASSERT_NE(r, 0u);
+        const std::string once = dataOf(r);
+        EXPECT_EQ(rectsOf(once), rectsOf(banded)) << cut.size() << " rectangles";
+        const HRGN again = keep.keep(ExtCreateRegion(once.data(), static_cast<DWORD>(once.size())));
+        ASSERT_NE(again, 0u);
+        EXPECT_EQ(dataOf(again), once);
+    }
+    // Built up one rectangle at a time, as a window's shape is, in two orders.
+    const HRGN down = keep.keep(CreateRectRgn(0, 0, 0, 0));
+    const HRGN up = keep.keep(CreateRectRgn(0, 0, 0, 0));
+    for (int row = 0; row < 6; ++row) {
+        const HRGN a = keep.keep(CreateRectRgn(row % 2, row, 4, row + 1));
+        const HRGN b = keep.keep(CreateRectRgn(5 - row % 2, 5 - row, 9, 6 - row));
+        CombineRgn(down, down, a, RGN_OR);
+        CombineRgn(down, down, b, RGN_OR);
+        CombineRgn(up, up, b, RGN_OR);
+        CombineRgn(up, up, a, RGN_OR);
+    }
+    EXPECT_EQ(dataOf(down), dataOf(up));
+}
+
 struct DamagedData {
     const char* name;
     std::string bytes;

@@ -1,7 +1,8 @@
 // Fuzz target for the hive's text: whatever bytes it is given, the parser must
 // refuse them or give a document that survives being written out and read
-// again with every key and value unchanged, also after each value has been
-// stored afresh (so that the writer's forms are read back too); a key read
+// again with every key and value unchanged, also after each value a caller
+// can name has been stored afresh (so that the writer's forms are read back
+// too); a key read
 // with all its values at once must answer as single reads do; and it must
 // never crash or overrun.
 #include <cstdint>
@@ -59,6 +60,29 @@ bool callerKeyPath(std::string_view full, std::string& out) {
     return true;
 }
 
+// The key path and value name a caller gives for `item`, in CP932; false
+// when the item has none that leads back to it. Two spellings in the text
+// can share one CP932 form (a yen sign and a backslash, say), and a path
+// with an empty last part is no key a caller can name: such a caller's
+// name reaches another value, or none.
+bool callerNames(const HiveDocument::Item& item, std::string& key, std::string& name) {
+    auto cp932Name = platform::Utf8ToCp932Strict(item.name);
+    if (!cp932Name || platform::Cp932ToUtf8Strict(*cp932Name) != item.name || !callerKeyPath(item.keyPath, key))
+        return false;
+    std::string full(kRootPrefix);
+    if (!key.empty()) {
+        const auto utf8Key = platform::Cp932ToUtf8Strict(key);
+        if (!utf8Key)
+            return false;
+        full += '\\';
+        full += *utf8Key;
+    }
+    if (!sameAscii(full, item.keyPath))
+        return false;
+    name = std::move(*cp932Name);
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -98,14 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     std::vector<Stored> stored;
     for (const auto& item : items) {
-        std::string key;
-        if (!item.readable || !callerKeyPath(item.keyPath, key))
+        std::string key, name;
+        if (!item.readable || !callerNames(item, key, name))
             continue;
-        auto name = platform::Utf8ToCp932Strict(item.name);
-        if (!name)
-            continue;
-        if (edited.SetValue(key, *name, item.value))
-            stored.push_back({key, *name, item.value});
+        if (edited.SetValue(key, name, item.value))
+            stored.push_back({key, name, item.value});
     }
     const auto reread = HiveDocument::Parse(edited.Serialize());
     check(reread.has_value(), "the text with values stored afresh does not parse");

@@ -51,6 +51,7 @@ public:
 
     platform::SecretStatus Lookup(const platform::SecretAttributes& attributes, std::string& secret) override {
         ++lookups;
+        lookupLimits.push_back(limit);
         if (const auto s = refusal(lookupFails); s != platform::SecretStatus::Ok)
             return s;
         for (const Item& i : items) {
@@ -77,6 +78,8 @@ public:
     void LimitWaits(std::optional<std::chrono::steady_clock::time_point> l) override { limit = l; }
     // What the last LimitWaits set.
     std::optional<std::chrono::steady_clock::time_point> limit;
+    // The limit each Lookup had to end by, in the order of the calls.
+    std::vector<std::optional<std::chrono::steady_clock::time_point>> lookupLimits;
 
 private:
     platform::SecretStatus refusal(platform::SecretStatus cue) const {

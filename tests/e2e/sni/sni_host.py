@@ -5,12 +5,14 @@ Owns org.kde.StatusNotifierWatcher, keeps the list of registered items (an
 item leaves when its bus name goes away) and registers itself as the one
 host, the way a panel's tray does. Runs until terminated.
 
-    sni_host.py [--ready FILE] [--delay SECONDS]
+    sni_host.py [--ready FILE] [--delay SECONDS] [--no-reply]
 
 FILE is written once the watcher is on the bus. With --delay, every call to
 the watcher (its properties, registrations, introspection) is answered only
 SECONDS after it arrived, in the order the calls came, as a watcher busy at
-log-in answers. SIGUSR1 takes the host away (the watcher stays, as when a
+log-in answers. With --no-reply, every call to the watcher is answered at
+once with the error NoReply, and written to standard output as a line
+"no-reply INTERFACE MEMBER ARGUMENTS...". SIGUSR1 takes the host away (the watcher stays, as when a
 panel ends but the session's watcher does not); SIGUSR2 brings it back.
 
 An item registers by its bus name (its object at /StatusNotifierItem) or by
@@ -114,6 +116,7 @@ async def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--ready")
     parser.add_argument("--delay", type=float, default=0.0)
+    parser.add_argument("--no-reply", action="store_true")
     args = parser.parse_args()
 
     bus = await MessageBus(bus_type=BusType.SESSION).connect()
@@ -129,6 +132,9 @@ async def main():
             return None
         if msg.message_type != MessageType.METHOD_CALL or msg.path != WATCHER_PATH:
             return None
+        if args.no_reply:
+            print("no-reply", msg.interface, msg.member, *[str(a) for a in msg.body], flush=True)
+            return Message.new_error(msg, "org.freedesktop.DBus.Error.NoReply", "no reply")
         if args.delay > 0:
             loop.call_later(args.delay, lambda: bus.send(watcher.answer(msg)))
             return True

@@ -152,7 +152,12 @@ notifications_owned() {
     dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
         string:org.freedesktop.Notifications | grep -q "boolean true"
 }
-dunst_shown() { xdotool search --onlyvisible --class Dunst | head -n1 | grep .; }
+# The first of dunst's visible windows (read whole: no reader ends the pipe early).
+dunst_shown() {
+    local ids
+    ids=$(xdotool search --onlyvisible --class Dunst 2>/dev/null) && [ -n "$ids" ] || return 1
+    echo "${ids%%$'\n'*}"
+}
 if command -v dunst >/dev/null; then
     # The recording service leaves the bus to a drawing one; the program keeps its connection.
     kill -TERM "$stub_pid" && wait "$stub_pid" || true

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QImage>
@@ -215,6 +216,23 @@ TEST(Buttons, EnterPressesTheDefaultButtonAndEscTheCancelButton) {
     d.cancel->Hide();
     pressKey(d.edit->Handle(), Qt::Key_Escape);
     EXPECT_TRUE(d.clicks.empty());
+}
+
+TEST(Buttons, ACheckBoxTogglesForTheUserAloneAndLeavesEnterToTheDefaultButton) {
+    DialogForm d;
+    auto* box = new TCheckBox(&d.form);
+    box->SetChecked(true);  // before its widget exists
+    box->OnClick = [&](TObject*) { d.clicks.push_back(box->Checked() ? "ticked" : "cleared"); };
+    box->SetParent(&d.form);
+    EXPECT_TRUE(static_cast<QAbstractButton*>(box->Handle())->isChecked());
+    box->SetChecked(false);
+    EXPECT_FALSE(static_cast<QAbstractButton*>(box->Handle())->isChecked());
+    EXPECT_TRUE(d.clicks.empty()) << "set by the program, yet clicked";
+
+    pressKey(box->Handle(), Qt::Key_Space);
+    EXPECT_TRUE(box->Checked());
+    pressKey(box->Handle(), Qt::Key_Return);
+    EXPECT_EQ(d.clicks, (std::vector<std::string>{"ticked", "ok"}));
 }
 
 TEST(Buttons, AnExceptionFromOnClickGoesToTheApplicationObject) {

@@ -43,8 +43,6 @@ constexpr int HTCLIENT = 1;
 constexpr int HTCAPTION = 2;
 
 constexpr int kPop3Port = 110;
-// The client's designed time-out: none, each wait bounded by the session alone.
-constexpr int kDesignedTimeOut = 0;
 // A check that reads headers reads as much as the server sends, line after
 // line: it ends within this, as a whole, whatever the server does.
 constexpr int kListingCheckBoundMs = 120000;
@@ -288,19 +286,28 @@ void TFrmMain::makeCheck() {
         account.passwordLookup = [this] { return passwords_->PasswordForCheck(checked_.Password); };
         if (trust_)
             trust_->ApplyStoredPin(account.server, kPop3Port);
-        account.timeoutMs = checkedAnnounce_ ? kListingCheckBoundMs : kDesignedTimeOut;
+        // A check that reads headers is bounded as a whole; the client's own
+        // time-out (none, as designed) comes back after it.
+        const int ownTimeOutMs = KxPOP31->TimeOut();
+        if (checkedAnnounce_)
+            account.timeoutMs = ownTimeOutMs > 0 ? std::min(ownTimeOutMs, kListingCheckBoundMs) : kListingCheckBoundMs;
         // Without the option the exchange is the log-on, STAT and QUIT alone.
         const CheckSteps steps = checkedAnnounce_ ? newMail_->StepsFor(checked_.Host, checked_.UserID) : CheckSteps{};
         // The keyring's waits end with the check's time; afterwards the
         // dialog's stores have the keyring's own bounds again.
-        const int timeOutMs = *account.timeoutMs;
+        const int timeOutMs = account.timeoutMs.value_or(ownTimeOutMs);
         services_.secrets.LimitWaits(std::chrono::steady_clock::now() +
                                      (timeOutMs > 0 ? std::chrono::milliseconds(timeOutMs)
                                                     : std::chrono::milliseconds(kKeyringWaitWithoutTimeOut)));
-        struct Unlimit {
+        struct Restore {
             platform::SecretStore& secrets;
-            ~Unlimit() { secrets.LimitWaits(std::nullopt); }
-        } unlimit{services_.secrets};
+            TKxPOP3& client;
+            int timeOutMs;
+            ~Restore() {
+                secrets.LimitWaits(std::nullopt);
+                client.SetTimeOut(timeOutMs);
+            }
+        } restore{services_.secrets, *KxPOP31, ownTimeOutMs};
         return CheckMailbox(*KxPOP31, account, steps);
     };
     hooks.cancel = [this] { KxPOP31->Cancel(); };

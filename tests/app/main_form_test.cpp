@@ -8,10 +8,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
-#include <string>
 #include <cstdlib>
 #include <optional>
 #include <set>
+#include <string>
 
 #include "app/application_icon.h"
 #include "app/check_scheduler.h"

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/cp932.h"
+#include "core/text.h"
 
 namespace platform {
 
@@ -77,23 +78,13 @@ std::string_view trimRight(std::string_view s) {
     return s;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // 1 to 8 hex digits, nothing else.
 std::optional<std::uint32_t> parseHex32(std::string_view s) {
     if (s.empty() || s.size() > 8)
         return std::nullopt;
     std::uint32_t v = 0;
     for (const char c : s) {
-        const int d = hexDigit(c);
+        const int d = HexDigitValue(c);
         if (d < 0)
             return std::nullopt;
         v = (v << 4) | static_cast<std::uint32_t>(d);
@@ -153,7 +144,7 @@ std::optional<std::string> parseHexBytes(std::string_view s) {
             return std::nullopt;
         int value = 0;
         for (const char c : token) {
-            const int d = hexDigit(c);
+            const int d = HexDigitValue(c);
             if (d < 0)
                 return std::nullopt;
             value = value * 16 + d;

@@ -47,3 +47,6 @@ AnsiString TruncateCp932(std::string_view s, std::size_t maxBytes);
 // the backslash included, stay as they are. One trailing line end (CR LF or
 // LF) is dropped first, since callers end their own lines.
 AnsiString EscapeControls(std::string_view cp932);
+
+// The value of a hex digit (either case), or -1 for any other character.
+int HexDigitValue(char c);

@@ -44,16 +44,6 @@ bool inRange(unsigned char c, unsigned char first, unsigned char last) {
     return c >= first && c <= last;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 char folded(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -78,8 +68,8 @@ View readBytes(std::string_view text, bool decodePercent) {
     view.chars.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (decodePercent && text[i] == kPercent && i + 2 < text.size()) {
-            const int high = hexValue(text[i + 1]);
-            const int low = hexValue(text[i + 2]);
+            const int high = HexDigitValue(text[i + 1]);
+            const int low = HexDigitValue(text[i + 2]);
             if (high >= 0 && low >= 0) {
                 view.add(static_cast<char>(high * 16 + low), i, i + 3);
                 i += 2;

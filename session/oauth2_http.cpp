@@ -25,16 +25,6 @@ bool unreserved(unsigned char c) {
            c == '_' || c == '~';
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A text of the endpoint's for a failure's reply: CP932, controls escaped,
 // cut short.
 AnsiString replyText(std::string_view utf8) {
@@ -89,9 +79,9 @@ std::string OAuth2FormDecode(std::string_view component) {
         const char c = component[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < component.size() && hexValue(component[i + 1]) >= 0 &&
-                   hexValue(component[i + 2]) >= 0) {
-            out += char(hexValue(component[i + 1]) * 16 + hexValue(component[i + 2]));
+        } else if (c == '%' && i + 2 < component.size() && HexDigitValue(component[i + 1]) >= 0 &&
+                   HexDigitValue(component[i + 2]) >= 0) {
+            out += char(HexDigitValue(component[i + 1]) * 16 + HexDigitValue(component[i + 2]));
             i += 2;
         } else {
             out += c;

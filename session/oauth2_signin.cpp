@@ -2,7 +2,6 @@
 
 #include <QCryptographicHash>
 #include <QHostAddress>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -387,16 +386,6 @@ void OAuth2SignIn::Cancel() {
 
 std::string OAuth2SignIn::RedirectUri() const {
     return state_->redirectUri;
-}
-
-bool OAuth2StartBrowser(const std::string& url) {
-    QProcess opener;
-    opener.setProgram(QStringLiteral("xdg-open"));
-    opener.setArguments({QString::fromStdString(url)});
-    opener.setStandardInputFile(QProcess::nullDevice());
-    opener.setStandardOutputFile(QProcess::nullDevice());
-    opener.setStandardErrorFile(QProcess::nullDevice());
-    return opener.startDetached();
 }
 
 OAuth2Tokens OAuth2Refresh(const OAuth2Provider& provider, const std::string& refreshToken,

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -631,19 +630,6 @@ int ShowCertificate(const Options& options) {
     return kExitCount;
 }
 
-// The browser opens the address on its own: xdg-open (which honours
-// $BROWSER) runs detached, with nothing of ours for its output.
-void OpenInBrowser(const std::string& url) {
-    QProcess opener;
-    opener.setProgram(QStringLiteral("xdg-open"));
-    opener.setArguments({QString::fromStdString(url)});
-    opener.setStandardInputFile(QProcess::nullDevice());
-    opener.setStandardOutputFile(QProcess::nullDevice());
-    opener.setStandardErrorFile(QProcess::nullDevice());
-    if (!opener.startDetached())
-        ToolLog().Line("could not start xdg-open; open the address by hand");
-}
-
 // --sign-in and --sign-out.
 int SignInOrOut(const Options& options, ToolSession& session) {
     const AnsiString field = CheckedServerField(options, ToEngineText(*options.host, "the host name"));
@@ -670,8 +656,13 @@ int SignInOrOut(const Options& options, ToolSession& session) {
         else
             ToolLog().Line("to sign in, open this address in a browser: " + prompt.url);
     };
+    // The browser opens the address on its own, detached, with nothing of
+    // ours for its output.
     if (!options.noBrowser)
-        signIn.openUrl = OpenInBrowser;
+        signIn.openUrl = [](const std::string& url) {
+            if (!OAuth2StartBrowser(url))
+                ToolLog().Line("could not start xdg-open; open the address by hand");
+        };
     account.SignIn(std::move(signIn));
     ToolLog().Line("signed in; the sign-in is kept in the keyring");
     return kExitCount;

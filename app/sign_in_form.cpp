@@ -34,7 +34,7 @@ AnsiString SignInTitle() {
 }
 
 AnsiString SignInBrowserText() {
-    return Sjis("ブラウザでサインインしてください。ブラウザが開かないときは、このアドレスを開いてください。");
+    return Sjis("ブラウザでサインインしてください。\nブラウザが開かないときは、このアドレスを開いてください。");
 }
 
 AnsiString SignInCodeText(const std::string& userCode) {

@@ -103,6 +103,7 @@ read -r sid sx sy sw sh stitle <<<"$(signin_shown)"
 wait_until browser_asked || fail "the browser was not started"
 # The edit holds the address the browser was given, and it copies.
 printf '%s' "$clipboard_marker" | xclip -selection clipboard
+wait_until clipboard_is_marker || fail "cannot use the clipboard"
 xdotool mousemove --window "$sid" 160 60 click 1
 xdotool key ctrl+a ctrl+c
 copied_address() { [ "$(clipboard)" = "$(cat "$art/browser.url")" ]; }

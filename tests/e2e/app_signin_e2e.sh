@@ -11,8 +11,9 @@
 # provider's address in its edit, ready to copy. The "browser" (xdg-open
 # through $BROWSER) is held until the window has been looked at, then follows
 # the address; the window closes by itself, the check logs on with the token
-# and the popup's title shows the count. The refresh token is in the keyring
-# and in no file under the XDG folders.
+# and the popup's title shows the count. A second check logs on with the
+# access token kept in memory. The refresh token is in the keyring and in no
+# file under the XDG folders.
 set -euo pipefail
 
 if [ $# -ne 7 ]; then
@@ -124,6 +125,18 @@ wait_until bearer_logon_seen || fail "the server saw no XOAUTH2 log-on"
 wait_until popup_titled "2通 着信" || fail "no popup titled with the count: \"$(popup_shown | cut -d' ' -f6-)\""
 dialog_hidden || fail "the settings dialog came back"
 shot "counted"
+
+# A second check uses the access token held in memory: no refresh at the provider.
+double_click_icon
+logons_reached() { [ "$(bearer_logons)" -ge "$1" ]; }
+wait_until logons_reached 2 || fail "double click: no second log-on"
+wait_until popup_titled "2通 着信" || fail "double click: the popup is titled \"$(popup_shown | cut -d' ' -f6-)\""
+grants() {
+    curl -sf "$provider/control/log" |
+        python3 -c 'import json, sys; print(sum(1 for e in json.load(sys.stdin) if e.get("grant_type") == sys.argv[1]))' "$1"
+}
+[ "$(grants authorization_code)" = 1 ] || fail "$(grants authorization_code) codes traded instead of one"
+[ "$(grants refresh_token)" = 0 ] || fail "the second check asked the provider for a new token"
 
 token=$(secret-tool lookup application postwren kind oauth2 host "$address" user "$user" 2>/dev/null || true)
 [ -n "$token" ] || fail "no sign-in in the keyring"

@@ -26,6 +26,7 @@
 #include "framework/stdctrls.h"
 #include "resources/resources.h"
 #include "session/oauth2_account.h"
+#include "settings/keyring_password.h"
 #include "tests/app/app_fixture.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/stepping_clock.h"
@@ -993,6 +994,49 @@ INSTANTIATE_TEST_SUITE_P(Providers, ConfirmedSignIn,
                                            ConfirmCase{"either_empty", true, "pop3s://127.0.0.1", "", true},
                                            ConfirmCase{"either_typed", true, "127.0.0.1", "secret", false}),
                          [](const ::testing::TestParamInfo<ConfirmCase>& info) { return info.param.name; });
+
+struct KeptCase {
+    const char* name;
+    const char* host;
+    const char* kept;  // null: the keyring stays locked
+    const char* summary;
+};
+
+class KeptPassword : public SignInTest, public ::testing::WithParamInterface<KeptCase> {};
+
+// Where the provider takes either, a password kept in the keyring is used;
+// an empty one there, as an empty field, means the sign-in.
+TEST_P(KeptPassword, DecidesBetweenThePasswordAndTheSignIn) {
+    WriteProviders(/*takesPassword=*/true);
+    StoreSettings(GetParam().host, "taro", "", 10, "");
+    hive.put(kKey, "PasswordInKeyring", dword(1));
+    if (GetParam().kept != nullptr)
+        services.secrets.items.push_back({"Postwren", KeyringAttributes(GetParam().host, "taro"), GetParam().kept});
+    else
+        services.secrets.locked = true;
+    const bool sendsPassword = GetParam().summary == nullptr;
+    if (sendsPassword)
+        server.AddSession(CheckScript("taro", GetParam().kept, 1));
+    MakeForms();
+    frmMain->LoadSettings();
+    frmMain->Timer1Timer(frmMain.get());
+    EXPECT_EQ(server.Connections(), sendsPassword ? 1 : 0);
+    if (sendsPassword) {
+        EXPECT_TRUE(server.Mismatches(0).empty());
+        EXPECT_TRUE(services.notifier.notices.empty());
+        return;
+    }
+    ASSERT_EQ(services.notifier.notices.size(), 1u);
+    EXPECT_EQ(services.notifier.notices[0].summary.toStdString(), GetParam().summary);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keyring, KeptPassword,
+    ::testing::Values(KeptCase{"password", "127.0.0.1", "secret", nullptr},
+                      KeptCase{"empty", "pop3s://127.0.0.1", "", "サインインが必要です"},
+                      KeptCase{"locked", "pop3s://127.0.0.1", nullptr,
+                               "メールを確認できませんでした: キーリングからパスワードを読めませんでした"}),
+    [](const ::testing::TestParamInfo<KeptCase>& info) { return info.param.name; });
 
 TEST_F(SignInTest, CodeRestartsWithADeviceCodeAndClosingTheWindowCancels) {
     WriteProviders(/*takesPassword=*/false);

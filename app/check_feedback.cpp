@@ -12,7 +12,18 @@ std::int16_t DialogCycleMinutes(std::optional<std::int32_t> stored) {
 }
 
 AnsiString CheckFailedNotice(const FailureReport& report) {
+    if (report.kind == FailureKind::SignIn)
+        return Sjis("サインインが必要です");
     return Sjis("メールを確認できませんでした: ") + report.text;
+}
+
+AnsiString CheckFailedNoticeBody(const FailureReport& report) {
+    if (report.kind != FailureKind::SignIn)
+        return report.advice;
+    AnsiString body = Sjis("設定で OK を押すと、サインインの画面が開きます。\n") + report.text;
+    if (!report.advice.empty())
+        body += " " + report.advice;
+    return body;
 }
 
 std::string CheckFailedLogText(const FailureReport& report) {

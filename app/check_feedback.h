@@ -22,9 +22,12 @@ inline constexpr std::int16_t kProposedCycleMinutes = 10;
 std::int16_t DialogCycleMinutes(std::optional<std::int32_t> stored);
 
 // The summary of the notification of a failed check: "メールを確認できませんでした: "
-// and the report's text (the message, then the server's reply). Its body is
-// the report's advice.
+// and the report's text (the message, then the server's reply); for a
+// sign-in that is missing, revoked or was declined, "サインインが必要です".
 AnsiString CheckFailedNotice(const FailureReport& report);
+// Its body: the report's advice; for a sign-in, how to sign in again, then
+// the report's text and advice.
+AnsiString CheckFailedNoticeBody(const FailureReport& report);
 
 // What the log says of a failed check, in UTF-8: "check failed: ", the
 // report's text and its advice.

@@ -90,7 +90,7 @@ void CheckRunner::tell(const FailureReport& report) {
         return;
     log_.Line(CheckFailedLogText(report));
     if (failures_.Failed())
-        notifier_.Notify(ToQString(CheckFailedNotice(report)), ToQString(report.advice));
+        notifier_.Notify(ToQString(CheckFailedNotice(report)), ToQString(CheckFailedNoticeBody(report)));
 }
 
 void CheckRunner::SettingsConfirmed() {

@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QMouseEvent>
 #include <QObject>
+#include <QTimer>
 #include <QWidget>
 #include <chrono>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "app/check_runner.h"
 #include "app/config_form.h"
 #include "app/new_mail.h"
+#include "app/sign_in_form.h"
 #include "core/application.h"
 #include "core/exception.h"
 #include "core/registry.h"
@@ -28,7 +30,10 @@
 #include "framework/stdctrls.h"
 #include "net/check_mailbox.h"
 #include "net/kxpop3.h"
+#include "net/server_address.h"
 #include "resources/resources.h"
+#include "session/oauth2_account.h"
+#include "session/oauth2_provider.h"
 #include "settings/keyring_password.h"
 #include "widgets/formrgn.h"
 #include "widgets/shadolbl.h"
@@ -173,7 +178,8 @@ TFrmMain::TFrmMain(TComponent* AOwner, const Services& services)
     : TForm(AOwner),
       services_(services),
       passwords_(std::make_unique<PasswordKeeper>(services_.secrets, services_.log)),
-      newMail_(std::make_unique<NewMailWatch>(services_.log)) {
+      newMail_(std::make_unique<NewMailWatch>(services_.log)),
+      providers_(std::make_unique<OAuth2Providers>(OAuth2Providers::Load(services_.log))) {
     BeginLoading();
     SetName("FrmMain");
     SetBorderStyle(TFormBorderStyle::bsNone);
@@ -282,8 +288,20 @@ void TFrmMain::makeCheck() {
         MailboxAccount account;
         account.server = checked_.Host;
         account.userID = checked_.UserID;
-        // Each check asks the keyring afresh: it may have been locked since.
-        account.passwordLookup = [this] { return passwords_->PasswordForCheck(checked_.Password); };
+        // A sign-in that just failed in its window is this check's failure.
+        if (signInFailure_) {
+            FailureReport report = std::move(*signInFailure_);
+            signInFailure_.reset();
+            return CheckOutcome(std::move(report));
+        }
+        if (std::shared_ptr<OAuth2Account> signIn = signInFor(checked_)) {
+            // The check holds the account, whatever the dialog confirms meanwhile.
+            account.bearer =
+                BearerLogOn{[signIn](bool renew) { return signIn->AccessToken(renew); }, signIn->Provider().mechanisms};
+        } else {
+            // Each check asks the keyring afresh: it may have been locked since.
+            account.passwordLookup = [this] { return passwords_->PasswordForCheck(checked_.Password); };
+        }
         if (trust_)
             trust_->ApplyStoredPin(account.server, kPop3Port);
         // A check that reads headers is bounded as a whole; the client's own
@@ -313,7 +331,7 @@ void TFrmMain::makeCheck() {
     hooks.cancel = [this] { KxPOP31->Cancel(); };
     hooks.show = [this](const CheckResult& result, bool asked) { showResult(result, asked); };
     hooks.openSettings = [this] { M_ConfigClick(this); };
-    hooks.timedChecksRun = [this] { return Timer1->Enabled() && Timer1->Interval() != 0; };
+    hooks.timedChecksRun = [this] { return Timer1->Enabled() && Timer1->Interval() != 0 && !signingIn(); };
     if (services_.tls != nullptr)
         trust_ = std::make_unique<CertificateTrust>(*services_.tls, services_.hive, services_.messageBox);
     hooks.repairTls = [this](const FailureReport&) { return trust_ && trust_->OfferTrust(checked_.Host, kPop3Port); };
@@ -353,6 +371,7 @@ void TFrmMain::makeLabel() {
 }
 
 TFrmMain::~TFrmMain() {
+    signInForm_.reset();
     checks_.reset();
     // The components go before the filter their window still calls.
     DestroyComponents();
@@ -396,10 +415,15 @@ void TFrmMain::FirstIdle(TObject*, bool&) {
 }
 
 void TFrmMain::Timer1Timer(TObject*) {
+    // The check after the sign-in says how it went.
+    if (signingIn())
+        return;
     checks_->Run(/*asked=*/false);
 }
 
 void TFrmMain::M_ChkNowClick(TObject*) {
+    if (signingIn())
+        return;
     checks_->Run(/*asked=*/true);
 }
 
@@ -455,6 +479,8 @@ void TFrmMain::M_ExitClick(TObject*) {
     // Nothing is saved.
     services_.secrets.Cancel();
     checks_->Exit();
+    if (signingIn())
+        signInForm_->BtnCancelClick(this);
     Application->Terminate(0);
 }
 
@@ -486,6 +512,7 @@ void TFrmMain::LoadSettings() {
         cycleKnown_ = true;
     MailerPath = settings.mailer;
     AnnounceNewMail = settings.announceNewMail;
+    notePassword();
     if (load.intervalReached) {
         // A negative interval (only a negative stored "Cycle" gives one) is
         // taken as the timer's longest, as the platform timer would.
@@ -531,7 +558,98 @@ void TFrmMain::SettingsConfirmed() {
     // stored settings failed to load runs no timed checks at all.
     if (storedKeyMissing_ && !timedChecksArmed_)
         armTimedChecks();
-    checks_->SettingsConfirmed();
+    notePassword();
+    if (signingIn()) {
+        // The sign-in in the window is for the settings before these.
+        signInAgain_ = true;
+        signInForm_->BtnCancelClick(this);
+        return;
+    }
+    checkConfirmed();
+}
+
+void TFrmMain::checkConfirmed() {
+    signInFailure_.reset();
+    std::shared_ptr<OAuth2Account> account = signInFor(Mailbox);
+    if (!account || (!account->SignInNeeded() && signInStored())) {
+        checks_->SettingsConfirmed();
+        return;
+    }
+    // Not inside the OK button's click; the check follows the sign-in.
+    QTimer::singleShot(0, Handle(), [this, account] {
+        runSignIn(*account);
+        if (signInAgain_) {
+            signInAgain_ = false;
+            checkConfirmed();
+            return;
+        }
+        checks_->SettingsConfirmed();
+    });
+}
+
+std::shared_ptr<OAuth2Account> TFrmMain::signInFor(const MailboxSettings& settings) {
+    AnsiString host;
+    try {
+        host = ParseServerAddress(settings.Host, kPop3Port).host;
+    } catch (const EServerAddressError&) {
+        // The check says what is wrong with the address.
+        return nullptr;
+    }
+    const OAuth2Provider* provider = providers_->ForHost(host);
+    if (!OAuth2SignsIn(provider, passwordGiven_))
+        return nullptr;
+    if (!signIn_ || signInHost_ != host || signInUser_ != settings.UserID ||
+        signIn_->Provider().name != provider->name) {
+        signIn_ = std::make_shared<OAuth2Account>(*provider, host, settings.UserID, services_.secrets, services_.clock);
+        signInHost_ = host;
+        signInUser_ = settings.UserID;
+    }
+    return signIn_;
+}
+
+void TFrmMain::notePassword() {
+    passwordGiven_ = !Mailbox.Password.empty();
+    if (passwordGiven_ || !passwords_->InKeyring())
+        return;
+    // The keyring is asked only where the answer decides between the
+    // password and the sign-in.
+    const OAuth2Provider* provider = nullptr;
+    try {
+        provider = providers_->ForHost(ParseServerAddress(Mailbox.Host, kPop3Port).host);
+    } catch (const EServerAddressError&) {
+    }
+    if (provider == nullptr || !provider->password) {
+        passwordGiven_ = true;
+        return;
+    }
+    // Only a keyring that answers says there is none: a locked one may
+    // still hold the password the user chose.
+    std::string kept;
+    const platform::SecretStatus status =
+        services_.secrets.Lookup(KeyringAttributes(Mailbox.Host, Mailbox.UserID), kept);
+    passwordGiven_ =
+        status != platform::SecretStatus::NotFound && !(status == platform::SecretStatus::Ok && kept.empty());
+}
+
+bool TFrmMain::signInStored() {
+    std::string token;
+    // A keyring that cannot say leaves it to the check, which tells why.
+    return services_.secrets.Lookup(OAuth2KeyringAttributes(signInHost_, signInUser_), token) !=
+           platform::SecretStatus::NotFound;
+}
+
+bool TFrmMain::signingIn() const {
+    return signInForm_ && signInForm_->Running();
+}
+
+void TFrmMain::runSignIn(OAuth2Account& account) {
+    if (!signInForm_)
+        signInForm_ = std::make_unique<TFrmSignIn>(nullptr, services_.shell);
+    try {
+        signInForm_->SignIn(account);
+    } catch (const std::exception& failure) {
+        signInFailure_ = DescribeFailure(failure);
+    }
 }
 
 void TFrmMain::armTimedChecks() {

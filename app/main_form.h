@@ -5,19 +5,24 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "app/services.h"
 #include "core/text.h"
 #include "framework/controls.h"
+#include "net/check_failure.h"
 #include "settings/settings_store.h"
 
 class CertificateTrust;
 class CheckRunner;
 struct CheckResult;
 class NewMailWatch;
+class OAuth2Account;
+class OAuth2Providers;
 class PasswordKeeper;
 class TBitBtn;
 class TFormRgn;
+class TFrmSignIn;
 class TKxPOP3;
 class TMenuItem;
 class TPopupMenu;
@@ -132,8 +137,14 @@ public:
     // hidden: the first confirmation in a process that started without
     // stored settings starts the timed checks at the confirmed interval, and
     // one check runs right after the handler returns, like 今すぐチェック, so
-    // the user sees at once whether the new settings work.
+    // the user sees at once whether the new settings work. Where the server's
+    // provider signs in (it takes no password, or the password was left
+    // empty) and no sign-in is stored for the server and user, or the last
+    // one failed, the sign-in window runs first (after the handler returns),
+    // and that check follows it; no other check runs meanwhile.
     void SettingsConfirmed();
+    // The sign-in window, while one has been needed; null before.
+    TFrmSignIn* FrmSignIn() const { return signInForm_.get(); }
     // The interval the settings dialog shows: the proposal while none was
     // loaded or confirmed, otherwise CycleMinutes within the up/down's range.
     std::int16_t DialogCycleMinutes() const;
@@ -153,6 +164,21 @@ private:
     // timed check shows it only for new mail, which is also notified.
     void showResult(const CheckResult& result, bool asked);
     void armTimedChecks();
+    // The sign-in of the mailbox in `settings` when its server's provider
+    // signs in, null when the check sends the password. The same account
+    // while the server's host and the user stay, so its access token lives
+    // in memory from one check to the next.
+    std::shared_ptr<OAuth2Account> signInFor(const MailboxSettings& settings);
+    // Notes whether the current settings have a password to send: typed, or
+    // kept in the keyring (asked only for a provider that takes either).
+    void notePassword();
+    // The check of confirmed settings, after their sign-in where one is needed.
+    void checkConfirmed();
+    // The keyring holds a sign-in for the account signInFor made last.
+    bool signInStored();
+    bool signingIn() const;
+    // Runs the sign-in window; its failure becomes the next check's.
+    void runSignIn(OAuth2Account& account);
 
     Services services_;
     // Where the password is kept: the keyring or the hive.
@@ -168,6 +194,18 @@ private:
     std::unique_ptr<CheckRunner> checks_;
     std::unique_ptr<CertificateTrust> trust_;  // with a TLS layer only
     std::unique_ptr<DragFilter> dragFilter_;
+    // The sign-in providers, read once at start.
+    std::unique_ptr<OAuth2Providers> providers_;
+    std::shared_ptr<OAuth2Account> signIn_;
+    AnsiString signInHost_;
+    AnsiString signInUser_;
+    std::unique_ptr<TFrmSignIn> signInForm_;
+    // The settings have a password (see notePassword).
+    bool passwordGiven_ = false;
+    // How the last sign-in in the window failed, told by the check after it.
+    std::optional<FailureReport> signInFailure_;
+    // Settings were confirmed while a sign-in ran: theirs follows it.
+    bool signInAgain_ = false;
 };
 
 // The main window; null before it is made and after it is gone.

@@ -61,6 +61,20 @@ TEST(CheckFailedNotice, PutsTheReportAfterTheSentenceWithControlsEscaped) {
               Sjis("メールを確認できませんでした: -ERR 混雑"));
 }
 
+TEST(CheckFailedNotice, ASignInFailureSaysSoAndItsBodyHowToSignInAgain) {
+    const FailureReport revoked =
+        DescribeFailure(ECheckFailure("Sign-in required", FailureKind::SignIn, "invalid_grant: revoked"));
+    EXPECT_EQ(CheckFailedNotice(revoked), Sjis("サインインが必要です"));
+    const AnsiString body = CheckFailedNoticeBody(revoked);
+    EXPECT_EQ(body.rfind(Sjis("設定で OK を押すと"), 0), 0u) << body;
+    EXPECT_NE(body.find("\nSign-in required (server: invalid_grant: revoked)"), AnsiString::npos) << body;
+    // Every other kind keeps its summary and its advice as the body.
+    FailureReport refused = DescribeFailure(ECheckFailure("Authentication failed", FailureKind::Refused));
+    refused.advice = "check the password";
+    EXPECT_EQ(CheckFailedNotice(refused), Sjis("メールを確認できませんでした: Authentication failed"));
+    EXPECT_EQ(CheckFailedNoticeBody(refused), "check the password");
+}
+
 class LocalTimeZone : public ::testing::Test {
 protected:
     void SetUp() override {

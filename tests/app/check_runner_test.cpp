@@ -98,6 +98,15 @@ TEST_F(Runner, AFailureIsLoggedEachTimeNotifiedOncePerRunAndOpensTheDialogUnless
     EXPECT_EQ(shown[0].count, 2);
 }
 
+TEST_F(Runner, AMissingSignInIsNotifiedOnceAsSuchAndOpensTheDialogEachTime) {
+    outcomes = {Report(FailureKind::SignIn, "Sign-in required"), Report(FailureKind::SignIn, "Sign-in required")};
+    runner->Run(/*asked=*/false);
+    runner->Run(/*asked=*/false);
+    ASSERT_EQ(notifier.notices.size(), 1u);
+    EXPECT_EQ(notifier.notices[0].summary.toStdString(), "サインインが必要です");
+    EXPECT_EQ(dialogs, 2);
+}
+
 TEST_F(Runner, ARefusedQuitAfterTheCountShowsTheCountThenFailsTheCheck) {
     outcomes = {Counted(3, Report(FailureKind::Refused, "-ERR no"))};
     runner->Run(/*asked=*/true);

@@ -1,6 +1,7 @@
 // The main window: the texts a check shows, start-up from stored settings or
 // none, timed checks and "check now", failures, the mailer button and exit.
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QIcon>
 #include <QImage>
@@ -11,18 +12,24 @@
 #include <cstdlib>
 #include <optional>
 #include <set>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "app/application_icon.h"
 #include "app/check_scheduler.h"
 #include "app/config_form.h"
 #include "app/main_form.h"
+#include "app/sign_in_form.h"
 #include "core/timer.h"
 #include "framework/imagelist.h"
 #include "framework/menus.h"
 #include "framework/stdctrls.h"
 #include "resources/resources.h"
 #include "settings/announced_mail.h"
+#include "session/oauth2_account.h"
+#include "settings/keyring_password.h"
 #include "tests/app/app_fixture.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/stepping_clock.h"
@@ -1090,6 +1097,216 @@ TEST_F(NewMailTold, ClearedTheCheckIsTodaysAgain) {
     // Mail waits: the popup comes back as it always did, and nothing is notified.
     EXPECT_TRUE(PopupVisible());
     EXPECT_EQ(Notices(), 1u);
+// --- servers whose provider signs in -------------------------------------------
+
+// A providers file in a private XDG_CONFIG_HOME names the scripted server's
+// address; nothing answers at its endpoints, which the browser alone would
+// reach.
+class SignInTest : public AppFormsTest {
+protected:
+    void SetUp() override {
+        AppFormsTest::SetUp();
+        ASSERT_TRUE(config.isValid());
+        if (const char* before = std::getenv("XDG_CONFIG_HOME"))
+            savedConfig = before;
+        ::setenv("XDG_CONFIG_HOME", config.path().toStdString().c_str(), 1);
+        services.secrets.running = true;
+    }
+    void TearDown() override {
+        AppFormsTest::TearDown();
+        if (savedConfig)
+            ::setenv("XDG_CONFIG_HOME", savedConfig->c_str(), 1);
+        else
+            ::unsetenv("XDG_CONFIG_HOME");
+    }
+
+    // Before MakeForms, which reads it.
+    void WriteProviders(bool takesPassword) {
+        QDir(config.path()).mkpath("postwren");
+        std::ofstream(config.path().toStdString() + "/postwren/oauth2.json")
+            << R"({"providers": [{"name": "Test", "hosts": ["127.0.0.1"],
+                 "authorize_url": "http://127.0.0.1:9/authorize", "token_url": "http://127.0.0.1:9/token",
+                 "device_authorization_url": "http://127.0.0.1:9/device", "client_id": "postwren-test",
+                 "scopes": ["mail"], "password": )"
+            << (takesPassword ? "true" : "false") << "}]}";
+    }
+
+    bool SignInShowing() const { return frmMain->FrmSignIn() != nullptr && frmMain->FrmSignIn()->Visible(); }
+    int StoredSignIns() const {
+        int n = 0;
+        for (const FakeSecretStore::Item& item : services.secrets.items)
+            n += item.attributes == OAuth2KeyringAttributes("127.0.0.1", "taro") ? 1 : 0;
+        return n;
+    }
+    // The sign-in waits inside the message loop, so what a person does in
+    // its window happens from a timer: `step` runs once the window shows and
+    // the browser has been sent the address for the `opens`-th time.
+    void WhenSignInWaits(std::size_t opens, std::function<void(TFrmSignIn&)> step) {
+        poll.setInterval(5);
+        QObject::disconnect(&poll, nullptr, nullptr, nullptr);
+        QObject::connect(&poll, &QTimer::timeout, [this, opens, step = std::move(step)] {
+            if (!SignInShowing() || shell.opened.size() != opens)
+                return;
+            poll.stop();
+            step(*frmMain->FrmSignIn());
+        });
+        poll.start();
+    }
+    bool Notified(std::size_t n) {
+        return testing_support::WaitUntil([&] { return services.notifier.notices.size() == n && !CheckRunning(); });
+    }
+
+    QTemporaryDir config;
+    std::optional<std::string> savedConfig;
+    QTimer poll;
+};
+
+TEST_F(SignInTest, WithoutAStoredSignInChecksSendNothingAndAskNothingMoreAfterTheFirst) {
+    WriteProviders(/*takesPassword=*/false);
+    MakeForms();
+    frmMain->Mailbox = MailboxSettings{"pop3s://127.0.0.1", "taro", "secret"};
+    frmMain->Timer1Timer(frmMain.get());
+    const int lookups = services.secrets.lookups;
+    frmMain->Timer1Timer(frmMain.get());
+    frmMain->Timer1Timer(frmMain.get());
+    // No password, no token: the server never hears of the account.
+    EXPECT_EQ(server.Connections(), 0);
+    // The first check learnt that a sign-in is needed; until one, the keyring
+    // and the token endpoint are left alone.
+    EXPECT_EQ(services.secrets.lookups, lookups);
+    ASSERT_EQ(services.notifier.notices.size(), 1u);
+    EXPECT_EQ(services.notifier.notices[0].summary, QString::fromUtf8("サインインが必要です"));
+    EXPECT_TRUE(services.notifier.notices[0].body.contains("Sign-in required"));
+    EXPECT_TRUE(DialogVisible());
+}
+
+struct ConfirmCase {
+    const char* name;
+    bool takesPassword;
+    const char* host;
+    const char* typed;
+    bool signsIn;
+};
+
+class ConfirmedSignIn : public SignInTest, public ::testing::WithParamInterface<ConfirmCase> {};
+
+TEST_P(ConfirmedSignIn, OkOpensTheSignInWindowWhereTheProviderSignsIn) {
+    WriteProviders(GetParam().takesPassword);
+    MakeForms();
+    if (!GetParam().signsIn)
+        server.AddSession(CheckScript("taro", GetParam().typed, 3));
+    AnsiString address;
+    AnsiString state;
+    bool codeOffered = false;
+    int noticesWhileWaiting = -1;
+    WhenSignInWaits(1, [&](TFrmSignIn& window) {
+        address = window.EdAddress->Text();
+        state = window.LblState->Caption();
+        codeOffered = window.BtnCode->Visible() && window.EdAddress->ReadOnly();
+        // The check waits for the sign-in; a timed one does not run meanwhile.
+        frmMain->Timer1Timer(frmMain.get());
+        noticesWhileWaiting = static_cast<int>(services.notifier.notices.size());
+        window.BtnCancelClick(window.BtnCancel);
+    });
+    frmConfig->EdPOP3->SetText(GetParam().host);
+    frmConfig->EdUserID->SetText("taro");
+    frmConfig->EdPW->SetText(GetParam().typed);
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    if (!GetParam().signsIn) {
+        // A password for a provider that takes one: the exchange of ever.
+        ASSERT_TRUE(testing_support::WaitUntil([&] { return PopupVisible() && !CheckRunning(); }));
+        EXPECT_TRUE(server.Mismatches(0).empty());
+        EXPECT_EQ(frmMain->FrmSignIn(), nullptr);
+        return;
+    }
+    ASSERT_TRUE(Notified(1));
+    // The address to copy is the one handed to the desktop's opener.
+    EXPECT_EQ(address.rfind("http://127.0.0.1:9/authorize?", 0), 0u) << address;
+    ASSERT_EQ(shell.opened.size(), 1u);
+    EXPECT_EQ(shell.opened[0].toStdString(), address);
+    EXPECT_EQ(state, SignInBrowserText());
+    EXPECT_TRUE(codeOffered);
+    EXPECT_EQ(noticesWhileWaiting, 0);
+    // Cancelled: the window is gone and the check says a sign-in is needed.
+    EXPECT_FALSE(SignInShowing());
+    EXPECT_EQ(services.notifier.notices[0].summary, QString::fromUtf8("サインインが必要です"));
+    EXPECT_TRUE(services.notifier.notices[0].body.contains("Sign-in cancelled"));
+    EXPECT_TRUE(DialogVisible());
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(StoredSignIns(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, ConfirmedSignIn,
+                         ::testing::Values(ConfirmCase{"only_oauth2_empty", false, "pop3s://127.0.0.1", "", true},
+                                           ConfirmCase{"only_oauth2_typed", false, "pop3s://127.0.0.1", "secret", true},
+                                           ConfirmCase{"either_empty", true, "pop3s://127.0.0.1", "", true},
+                                           ConfirmCase{"either_typed", true, "127.0.0.1", "secret", false}),
+                         [](const ::testing::TestParamInfo<ConfirmCase>& info) { return info.param.name; });
+
+struct KeptCase {
+    const char* name;
+    const char* host;
+    const char* kept;  // null: the keyring stays locked
+    const char* summary;
+};
+
+class KeptPassword : public SignInTest, public ::testing::WithParamInterface<KeptCase> {};
+
+// Where the provider takes either, a password kept in the keyring is used;
+// an empty one there, as an empty field, means the sign-in.
+TEST_P(KeptPassword, DecidesBetweenThePasswordAndTheSignIn) {
+    WriteProviders(/*takesPassword=*/true);
+    StoreSettings(GetParam().host, "taro", "", 10, "");
+    hive.put(kKey, "PasswordInKeyring", dword(1));
+    if (GetParam().kept != nullptr)
+        services.secrets.items.push_back({"Postwren", KeyringAttributes(GetParam().host, "taro"), GetParam().kept});
+    else
+        services.secrets.locked = true;
+    const bool sendsPassword = GetParam().summary == nullptr;
+    if (sendsPassword)
+        server.AddSession(CheckScript("taro", GetParam().kept, 1));
+    MakeForms();
+    frmMain->LoadSettings();
+    frmMain->Timer1Timer(frmMain.get());
+    EXPECT_EQ(server.Connections(), sendsPassword ? 1 : 0);
+    if (sendsPassword) {
+        EXPECT_TRUE(server.Mismatches(0).empty());
+        EXPECT_TRUE(services.notifier.notices.empty());
+        return;
+    }
+    ASSERT_EQ(services.notifier.notices.size(), 1u);
+    EXPECT_EQ(services.notifier.notices[0].summary.toStdString(), GetParam().summary);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keyring, KeptPassword,
+    ::testing::Values(KeptCase{"password", "127.0.0.1", "secret", nullptr},
+                      KeptCase{"empty", "pop3s://127.0.0.1", "", "サインインが必要です"},
+                      KeptCase{"locked", "pop3s://127.0.0.1", nullptr,
+                               "メールを確認できませんでした: キーリングからパスワードを読めませんでした"}),
+    [](const ::testing::TestParamInfo<KeptCase>& info) { return info.param.name; });
+
+TEST_F(SignInTest, CodeRestartsWithADeviceCodeAndClosingTheWindowCancels) {
+    WriteProviders(/*takesPassword=*/false);
+    MakeForms();
+    frmMain->Mailbox = MailboxSettings{"pop3s://127.0.0.1", "taro", ""};
+    // コードを使う: the browser's wait ends and the device flow starts, which
+    // asks the device endpoint (nobody listens there) and so fails on the
+    // network, not as a sign-in the user gave up.
+    WhenSignInWaits(1, [](TFrmSignIn& window) { window.BtnCodeClick(window.BtnCode); });
+    frmMain->SettingsConfirmed();
+    ASSERT_TRUE(Notified(1));
+    EXPECT_EQ(shell.opened.size(), 1u);
+    EXPECT_FALSE(SignInShowing());
+    EXPECT_EQ(services.notifier.notices[0].summary.toStdString().rfind("メールを確認できませんでした: ", 0), 0u)
+        << services.notifier.notices[0].summary.toStdString();
+
+    // Closed by the window manager: as キャンセル.
+    WhenSignInWaits(2, [](TFrmSignIn& window) { window.Handle()->close(); });
+    frmMain->SettingsConfirmed();
+    ASSERT_TRUE(Notified(2));
+    EXPECT_FALSE(SignInShowing());
+    EXPECT_TRUE(services.notifier.notices[1].body.contains("Sign-in cancelled"));
 }
 
 // Mouse events on the popup's face, as the window system delivers them.

@@ -10,11 +10,10 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdlib>
-#include <optional>
-#include <set>
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "app/application_icon.h"
@@ -27,8 +26,8 @@
 #include "framework/menus.h"
 #include "framework/stdctrls.h"
 #include "resources/resources.h"
-#include "settings/announced_mail.h"
 #include "session/oauth2_account.h"
+#include "settings/announced_mail.h"
 #include "settings/keyring_password.h"
 #include "tests/app/app_fixture.h"
 #include "tests/support/manual_clock.h"
@@ -1097,6 +1096,8 @@ TEST_F(NewMailTold, ClearedTheCheckIsTodaysAgain) {
     // Mail waits: the popup comes back as it always did, and nothing is notified.
     EXPECT_TRUE(PopupVisible());
     EXPECT_EQ(Notices(), 1u);
+}
+
 // --- servers whose provider signs in -------------------------------------------
 
 // A providers file in a private XDG_CONFIG_HOME names the scripted server's

@@ -465,12 +465,30 @@ void TFrmMain::M_ConfigClick(TObject*) {
         return;
     FrmConfig->EdPOP3->SetText(Mailbox.Host);
     FrmConfig->EdUserID->SetText(Mailbox.UserID);
-    FrmConfig->EdPW->SetText(Mailbox.Password);
+    FrmConfig->EdPW->SetText(dialogPassword());
     FrmConfig->UDChkCycle->SetPosition(DialogCycleMinutes());
     FrmConfig->EdMailer->SetText(MailerPath);
     FrmConfig->ChkNewMail->SetChecked(AnnounceNewMail);
     Application->SetTitle(DefaultTitle());
     FrmConfig->ShowForm();
+}
+
+AnsiString TFrmMain::dialogPassword() {
+    if (!Mailbox.Password.empty() || !passwords_->InKeyring())
+        return Mailbox.Password;
+    // Kept in the keyring: the field shows it as it would show a stored one,
+    // or OK with only the interval changed would store an empty password.
+    // A keyring that cannot give it leaves the field empty, and the keeper
+    // then leaves the keyring's as it is.
+    services_.secrets.LimitWaits(std::chrono::steady_clock::now() + kKeyringWaitWithoutTimeOut);
+    AnsiString password;
+    try {
+        password = passwords_->PasswordForCheck(Mailbox.Password);
+    } catch (const EKeyringError&) {
+        password.clear();
+    }
+    services_.secrets.LimitWaits(std::nullopt);
+    return password;
 }
 
 void TFrmMain::M_ExitClick(TObject*) {

@@ -164,6 +164,9 @@ private:
     // timed check shows it only for new mail, which is also notified.
     void showResult(const CheckResult& result, bool asked);
     void armTimedChecks();
+    // The password the settings dialog shows: the one typed, or the one the
+    // keyring keeps (empty when it cannot be read).
+    AnsiString dialogPassword();
     // The sign-in of the mailbox in `settings` when its server's provider
     // signs in, null when the check sends the password. The same account
     // while the server's host and the user stay, so its access token lives

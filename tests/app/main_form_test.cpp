@@ -229,6 +229,28 @@ TEST_F(MainForm, TheChecksKeyringWaitsEndWithinTheChecksBound) {
     EXPECT_TRUE(PopupVisible());
 }
 
+// A password kept in the keyring shows in the dialog as a stored one would:
+// OK with only the interval changed keeps it there, not an empty one.
+TEST_F(MainForm, TheDialogShowsThePasswordTheKeyringKeepsSoOkKeepsIt) {
+    services.secrets.running = true;
+    StoreSettings("127.0.0.1", "taro", "", 10, "");
+    hive.put(kKey, "PasswordInKeyring", dword(1));
+    services.secrets.items.push_back({"Postwren", KeyringAttributes("127.0.0.1", "taro"), "secret"});
+    server.AddSession(CheckScript("taro", "secret", 1));
+    MakeForms();
+    frmMain->LoadSettings();
+    frmMain->Timer1Timer(frmMain.get());
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return server.Connections() == 1 && !CheckRunning(); }));
+    frmMain->M_ConfigClick(frmMain->M_Config);
+    EXPECT_EQ(frmConfig->EdPW->Text(), "secret");
+    frmConfig->UDChkCycle->SetPosition(20);
+    server.AddSession(CheckScript("taro", "secret", 1));
+    frmConfig->BitBtn1Click(frmConfig->BitBtn1);
+    ASSERT_NE(services.secrets.find(KeyringAttributes("127.0.0.1", "taro")), nullptr);
+    EXPECT_EQ(services.secrets.find(KeyringAttributes("127.0.0.1", "taro"))->secret, "secret");
+    EXPECT_EQ(*hive.find(kKey, "Cycle"), dword(20));
+}
+
 TEST_F(MainForm, TheCheckTimerTicksOnTheClockAtTheStoredInterval) {
     services.clock = &manualClock;
     StoreSettings("127.0.0.1", "taro", "secret", 2, "");

@@ -47,10 +47,14 @@ bool IsUid(std::string_view uid) {
 // Reads the lines of a multi-line reply (RFC 1939 3) up to the line of a
 // single ".", and hands each on without its line end and with a stuffed
 // leading "." taken off. A line longer than MaxListingLineBytes reaches
-// `onLine` cut.
+// `onLine` cut. The check's limit is looked at on every line, not only when
+// a line has to be waited for: a server that sends faster than the lines are
+// read never lets the client wait.
 template <typename OnLine>
 void ReadLines(TKxPOP3& client, OnLine&& onLine) {
     for (;;) {
+        if (client.WaitLimitPassed())
+            throw ESockError(SockFailure::ReadTimedOut);
         bool cut = false;
         const std::string line = client.ReadLnCut(MaxListingLineBytes, cut);
         std::string_view text = WithoutLineEnd(line);

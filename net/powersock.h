@@ -137,6 +137,10 @@ public:
     // own time-out does. Lasts until ClearWaitLimit.
     void LimitWaits(int ms);
     void ClearWaitLimit();
+    // The limit of LimitWaits is set and has passed on the session's clock:
+    // for a reader of many lines that arrive faster than it reads them, and
+    // so never waits.
+    bool WaitLimitPassed() const { return FWaitLimit && FClock.Now() >= *FWaitLimit; }
 
     const AnsiString& Host() const { return FHost; }
     void SetHost(const AnsiString& Value) { FHost = Value; }

@@ -117,7 +117,12 @@ flood() {
     rss_after=$(resident_kib)
     flood_checks=$(($(checks) - before))
     echo "$test_name: $name: $taken bytes taken on $connections connection(s), resident ${rss_before} -> ${rss_after} KiB, $flood_checks check(s)"
-    [ $((rss_after - rss_before)) -lt $((16 << 10)) ] || fail "$name: the program grew by $((rss_after - rss_before)) KiB"
+    # Under AddressSanitizer the allocator holds freed blocks back (its
+    # quarantine) and its shadow grows with them: the figure is told, and
+    # judged in the normal build only.
+    if [ -z "${POSTWREN_SANITIZED:-}" ]; then
+        [ $((rss_after - rss_before)) -lt $((16 << 10)) ] || fail "$name: the program grew by $((rss_after - rss_before)) KiB"
+    fi
     [ "$flood_checks" -le "$connections" ] || fail "$name: $flood_checks checks from $connections connections"
 }
 

@@ -15,6 +15,7 @@
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -31,6 +32,10 @@ constexpr int kFallbackDirs = 4;
 // How long a start that cannot lock waits for an instance listening where
 // the lock should be.
 constexpr int kUnlockedAskMs = 2000;
+// A start that was not answered tries again after a pause that doubles, from
+// the first to the last of these.
+constexpr int kFirstRetryPauseMs = 20;
+constexpr int kMaxRetryPauseMs = 320;
 
 QString errnoText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -243,22 +248,25 @@ void SingleInstance::deliver(const QByteArray& request) {
 
 bool SingleInstance::Send(const QByteArray& request, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
-    // The first instance may hold the lock and not listen yet.
+    int pauseMs = kFirstRetryPauseMs;
+    // The first instance may hold the lock and not listen yet, and one that
+    // took its budget of connections for this second closes the others
+    // unanswered; both take this start a little later.
     while (true) {
         QLocalSocket socket;
         socket.connectToServer(SocketPath());
         if (socket.waitForConnected(static_cast<int>(deadline.remainingTime()))) {
             socket.write(request + "\n");
-            if (!socket.waitForBytesWritten(static_cast<int>(deadline.remainingTime())))
-                return false;
-            while (!socket.canReadLine())
-                if (!socket.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
-                    return false;
-            return socket.readLine() == kConfirmation;
+            if (socket.waitForBytesWritten(static_cast<int>(deadline.remainingTime())))
+                while (!socket.canReadLine() && socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
+                }
+            if (socket.canReadLine())
+                return socket.readLine() == kConfirmation;
         }
         if (deadline.hasExpired())
             return false;
-        QThread::msleep(20);
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(pauseMs, deadline.remainingTime())));
+        pauseMs = std::min(2 * pauseMs, kMaxRetryPauseMs);
     }
 }
 

@@ -90,7 +90,8 @@ public:
     bool Listening() const;
 
     // Hands `request` (one line, no line feed) to the running instance and
-    // waits up to timeoutMs for it to confirm. False when none answered.
+    // waits up to timeoutMs for it to confirm, trying again while none has
+    // answered. False when none answered in time.
     bool Send(const QByteArray& request, int timeoutMs);
 
     // Called from the message loop with the request a later start sends. A

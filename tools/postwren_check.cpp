@@ -488,8 +488,18 @@ struct ToolSession {
     platform::HiveFile hive{platform::HiveFile::DefaultPath()};
     platform::SecretServiceOnDemand secrets{[](const std::string& line) { ToolLog().Line(line); }};
     PasswordKeeper passwords{secrets, ToolLog()};
-    OAuth2Providers providers = OAuth2Providers::Load(ToolLog());
     std::unique_ptr<OAuth2Session> signedIn;
+
+    // Read when first asked for: a check with a password of its own never
+    // reads the providers file, or says anything about it.
+    const OAuth2Providers& Providers() {
+        if (!providers)
+            providers = OAuth2Providers::Load(ToolLog());
+        return *providers;
+    }
+
+private:
+    std::optional<OAuth2Providers> providers;
 };
 
 // The host name of a server field, as the providers and the keyring know it.
@@ -499,9 +509,9 @@ AnsiString HostOf(const AnsiString& field, int port) {
 
 // The sign-in provider that serves the server of `field`; none for a field
 // that is no server address (the check then says why).
-const OAuth2Provider* ProviderFor(const ToolSession& session, const AnsiString& field, int port) {
+const OAuth2Provider* ProviderFor(ToolSession& session, const AnsiString& field, int port) {
     try {
-        return session.providers.ForHost(HostOf(field, port));
+        return session.Providers().ForHost(HostOf(field, port));
     } catch (const EServerAddressError&) {
         return nullptr;
     }
@@ -633,7 +643,7 @@ int ShowCertificate(const Options& options) {
 // --sign-in and --sign-out.
 int SignInOrOut(const Options& options, ToolSession& session) {
     const AnsiString field = CheckedServerField(options, ToEngineText(*options.host, "the host name"));
-    const OAuth2Provider* provider = session.providers.ForHost(HostOf(field, options.port));
+    const OAuth2Provider* provider = session.Providers().ForHost(HostOf(field, options.port));
     if (provider == nullptr)
         throw NoProvider(field);
     const std::unique_ptr<OAuth2Session> signedIn =
@@ -708,8 +718,8 @@ int main(int argc, char** argv) {
         account.userID = *options.user;
         account.credentials = CredentialText::Utf8;
         const bool passwordGiven = options.passwordFile || options.passwordStdin;
-        const OAuth2Provider* provider =
-            options.auth == "password" ? nullptr : ProviderFor(session, account.server, options.port);
+        const bool mayBearer = options.auth == "oauth2" || (!passwordGiven && options.auth != "password");
+        const OAuth2Provider* provider = mayBearer ? ProviderFor(session, account.server, options.port) : nullptr;
         if (options.auth == "oauth2" || (!passwordGiven && provider != nullptr)) {
             if (provider == nullptr)
                 throw NoProvider(account.server);

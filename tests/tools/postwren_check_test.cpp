@@ -2,6 +2,7 @@
 // error, against the scripted server running in this test process.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QProcess>
@@ -37,13 +38,14 @@ struct Outcome {
     qint64 elapsedMs = 0;
 };
 
-Outcome RunCheck(const QStringList& args, const std::string& input = {}) {
+// Settings stored for the user running the tests must not change what the
+// program does without --host: it gets an empty settings home unless a test
+// gives one.
+Outcome RunCheck(const QStringList& args, const std::string& input = {}, QString configHome = {}) {
     QProcess process;
-    // Settings stored for the user running the tests must not change what
-    // the program does without --host: give it an empty settings home.
     static const QTemporaryDir emptyConfigHome;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), emptyConfigHome.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome.isEmpty() ? emptyConfigHome.path() : configHome);
     process.setProcessEnvironment(env);
     QElapsedTimer clock;
     clock.start();
@@ -88,6 +90,17 @@ TEST_F(PostwrenCheckTest, PrintsTheMessageCount) {
     EXPECT_EQ(o.out, "3\n");
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(server.Lines(0), (Lines{"USER alice\r\n", "PASS secret\r\n", "STAT\r\n", "QUIT\r\n"}));
+}
+
+// Sign-in providers matter only to a check without a password of its own.
+TEST_F(PostwrenCheckTest, ACheckWithItsPasswordDoesNotReadTheProvidersFile) {
+    server.AddSession(CheckScript("+OK 3 1234\r\n"));
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid() && QDir(home.path()).mkdir("postwren"));
+    std::ofstream(home.filePath("postwren/oauth2.json").toStdString()) << "{ \"providers\": [ damaged";
+    const Outcome o = RunCheck(Args(), "secret\n", home.path());
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.err, "");
 }
 
 TEST_F(PostwrenCheckTest, PrintsJson) {

@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 std::string Base64Of(std::string_view bytes) {
     static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -24,15 +25,23 @@ std::string Base64Of(std::string_view bytes) {
     return out;
 }
 
-std::string Xoauth2Response(std::string_view user, std::string_view token) {
-    std::string message = "user=";
-    message += user;
+namespace {
+
+// Both mechanisms end their message the same way: the token as an HTTP
+// bearer credential, then the empty key-value pair that closes the list.
+std::string WithBearer(std::string message, std::string_view token) {
     message +=
         "\x01"
         "auth=Bearer ";
     message += token;
     message += "\x01\x01";
     return Base64Of(message);
+}
+
+}  // namespace
+
+std::string Xoauth2Response(std::string_view user, std::string_view token) {
+    return WithBearer("user=" + std::string(user), token);
 }
 
 std::string OauthBearerResponse(std::string_view user, std::string_view host, int port, std::string_view token) {
@@ -49,12 +58,7 @@ std::string OauthBearerResponse(std::string_view user, std::string_view host, in
     message += ",\x01host=";
     message += host;
     message += "\x01port=" + std::to_string(port);
-    message +=
-        "\x01"
-        "auth=Bearer ";
-    message += token;
-    message += "\x01\x01";
-    return Base64Of(message);
+    return WithBearer(std::move(message), token);
 }
 
 std::string_view ErrorChallengeAnswer(std::string_view mechanism) {

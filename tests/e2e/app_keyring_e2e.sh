@@ -16,7 +16,9 @@
 # the message and opens the dialog, and a second check fails the same way
 # with no second prompt. With the item gone, typing the password into the
 # dialog stores it again. A non-ASCII password reaches the keyring as UTF-8
-# and reads back whole. Screenshots go to the artifact directory.
+# and reads back whole. A keyring whose unlock prompt never completes fails
+# the check at start within its bound. Screenshots go to the artifact
+# directory.
 set -euo pipefail
 
 if [ $# -ne 6 ]; then
@@ -37,8 +39,10 @@ mkdir -p "$art"
 . "$(dirname "$0")/app_lib.sh"
 
 monitor_pid=""
+stalled_pid=""
 cleanup() {
     stop_program
+    [ -z "$stalled_pid" ] || { kill -TERM "$stalled_pid" 2>/dev/null || true; wait "$stalled_pid" 2>/dev/null || true; }
     stop_server
     [ -z "$monitor_pid" ] || { kill -TERM "$monitor_pid" 2>/dev/null || true; wait "$monitor_pid" 2>/dev/null || true; }
     "$keyring" stop --dir "$art/keyring" >/dev/null 2>&1 || true
@@ -207,5 +211,25 @@ pick_menu_entry 3
 wait_program_end
 [ "$exit_status" -eq 0 ] || fail "終了: exit status $exit_status"
 [ "$(prompts)" -eq 2 ] || fail "$(prompts) unlock prompts in all"
+
+# --- a keyring whose unlock prompt never completes: the check gives up in time -------------
+
+"$keyring" stop --dir "$art/keyring" || fail "the keyring did not stop"
+"$keyring" start --dir "$art/keyring" --no-keyring || fail "the bus for the stalled keyring did not start"
+DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$art/keyring/bus.address")
+/usr/bin/python3 "$(dirname "$dovecot")/stalled_prompt_secrets.py" "$art/stalled.ready" 2>"$art/stalled.log" &
+stalled_pid=$!
+wait_until test -e "$art/stalled.ready" || fail "the stalled keyring did not start: $(cat "$art/stalled.log")"
+start_program stalled
+# The check at start bounds its keyring wait at 30 s (the program sets no
+# time-out of its own); the prompt's own wait is a minute.
+wait_seconds=50 wait_until log_lines_reached "check failed: $unreadable" stalled 1 ||
+    fail "stalled prompt: the check at start did not give up within 50 s"
+wait_until dialog_shown || fail "stalled prompt: the failed check did not open the dialog"
+xdotool key Escape
+wait_until dialog_hidden || fail "Esc: the dialog stays"
+pick_menu_entry 3
+wait_program_end
+[ "$exit_status" -eq 0 ] || fail "stalled prompt, 終了: exit status $exit_status"
 
 echo "$test_name: PASS"

@@ -103,6 +103,20 @@ TEST_F(PostwrenCheckTest, ACheckWithItsPasswordDoesNotReadTheProvidersFile) {
     EXPECT_EQ(o.err, "");
 }
 
+// The mailbox was counted: a server that then refuses QUIT spoils nothing a
+// script asked for, and is still told.
+TEST_F(PostwrenCheckTest, ARefusedQuitAfterTheCountStillPrintsIt) {
+    for (const QStringList& extra : {QStringList{}, QStringList{"--json"}}) {
+        Script script = CheckScript("+OK 3 1234\r\n");
+        script.back() = Expect("QUIT", "-ERR cannot update\r\n");
+        server.AddSession(script);
+        const Outcome o = RunCheck(Args(extra), "secret\n");
+        EXPECT_EQ(o.exitCode, 0) << o.err;
+        EXPECT_EQ(o.out, extra.isEmpty() ? "3\n" : "{\"count\": 3}\n");
+        EXPECT_NE(o.err.find("-ERR cannot update"), std::string::npos) << o.err;
+    }
+}
+
 TEST_F(PostwrenCheckTest, PrintsJson) {
     server.AddSession(CheckScript("+OK 12 99\r\n"));
     const Outcome o = RunCheck(Args({"--json"}), "secret");

@@ -55,6 +55,31 @@ constexpr int kListingCheckBoundMs = 120000;
 // the client has no time-out of its own (TimeOut 0 waits on the network
 // without end, but a prompt nobody answers must not hold the check).
 constexpr std::chrono::seconds kKeyringWaitWithoutTimeOut{30};
+// Bounds every keyring wait, an unlock prompt's included, while it lives;
+// afterwards the keyring's own bounds hold again.
+class KeyringWaitLimit {
+public:
+    KeyringWaitLimit(platform::SecretStore& secrets, std::chrono::milliseconds bound) : secrets_(secrets) {
+        secrets_.LimitWaits(std::chrono::steady_clock::now() + bound);
+    }
+    ~KeyringWaitLimit() { secrets_.LimitWaits(std::nullopt); }
+    KeyringWaitLimit(const KeyringWaitLimit&) = delete;
+    KeyringWaitLimit& operator=(const KeyringWaitLimit&) = delete;
+
+private:
+    platform::SecretStore& secrets_;
+};
+
+// The host name of a server field, as the providers and the keyring know
+// it; none for a field that is no server address (the check says why).
+std::optional<AnsiString> HostOfField(const AnsiString& field) {
+    try {
+        return ParseServerAddress(field, kPop3Port).host;
+    } catch (const EServerAddressError&) {
+        return std::nullopt;
+    }
+}
+
 // The timer's own default, kept until stored settings say otherwise.
 constexpr unsigned kInitialTimerInterval = 1000;
 
@@ -314,18 +339,13 @@ void TFrmMain::makeCheck() {
         // The keyring's waits end with the check's time; afterwards the
         // dialog's stores have the keyring's own bounds again.
         const int timeOutMs = account.timeoutMs.value_or(ownTimeOutMs);
-        services_.secrets.LimitWaits(std::chrono::steady_clock::now() +
-                                     (timeOutMs > 0 ? std::chrono::milliseconds(timeOutMs)
-                                                    : std::chrono::milliseconds(kKeyringWaitWithoutTimeOut)));
-        struct Restore {
-            platform::SecretStore& secrets;
+        const KeyringWaitLimit keyringLimit(
+            services_.secrets, timeOutMs > 0 ? std::chrono::milliseconds(timeOutMs) : kKeyringWaitWithoutTimeOut);
+        struct RestoreTimeOut {
             TKxPOP3& client;
             int timeOutMs;
-            ~Restore() {
-                secrets.LimitWaits(std::nullopt);
-                client.SetTimeOut(timeOutMs);
-            }
-        } restore{services_.secrets, *KxPOP31, ownTimeOutMs};
+            ~RestoreTimeOut() { client.SetTimeOut(timeOutMs); }
+        } restore{*KxPOP31, ownTimeOutMs};
         return CheckMailbox(*KxPOP31, account, steps);
     };
     hooks.cancel = [this] { KxPOP31->Cancel(); };
@@ -480,15 +500,12 @@ AnsiString TFrmMain::dialogPassword() {
     // or OK with only the interval changed would store an empty password.
     // A keyring that cannot give it leaves the field empty, and the keeper
     // then leaves the keyring's as it is.
-    services_.secrets.LimitWaits(std::chrono::steady_clock::now() + kKeyringWaitWithoutTimeOut);
-    AnsiString password;
+    const KeyringWaitLimit keyringLimit(services_.secrets, kKeyringWaitWithoutTimeOut);
     try {
-        password = passwords_->PasswordForCheck(Mailbox.Password);
+        return passwords_->PasswordForCheck(Mailbox.Password);
     } catch (const EKeyringError&) {
-        password.clear();
+        return AnsiString();
     }
-    services_.secrets.LimitWaits(std::nullopt);
-    return password;
 }
 
 void TFrmMain::M_ExitClick(TObject*) {
@@ -606,22 +623,14 @@ void TFrmMain::checkConfirmed() {
 }
 
 std::shared_ptr<OAuth2Account> TFrmMain::signInFor(const MailboxSettings& settings) {
-    AnsiString host;
-    try {
-        host = ParseServerAddress(settings.Host, kPop3Port).host;
-    } catch (const EServerAddressError&) {
-        // The check says what is wrong with the address.
-        return nullptr;
-    }
-    const OAuth2Provider* provider = providers_->ForHost(host);
+    const std::optional<AnsiString> host = HostOfField(settings.Host);
+    const OAuth2Provider* provider = host ? providers_->ForHost(*host) : nullptr;
     if (!OAuth2SignsIn(provider, passwordGiven_))
         return nullptr;
-    if (!signIn_ || signInHost_ != host || signInUser_ != settings.UserID ||
-        signIn_->Provider().name != provider->name) {
-        signIn_ = std::make_shared<OAuth2Account>(*provider, host, settings.UserID, services_.secrets, services_.clock);
-        signInHost_ = host;
-        signInUser_ = settings.UserID;
-    }
+    if (!signIn_ || signIn_->Host() != *host || signIn_->User() != settings.UserID ||
+        signIn_->Provider().name != provider->name)
+        signIn_ =
+            std::make_shared<OAuth2Account>(*provider, *host, settings.UserID, services_.secrets, services_.clock);
     return signIn_;
 }
 
@@ -631,11 +640,8 @@ void TFrmMain::notePassword() {
         return;
     // The keyring is asked only where the answer decides between the
     // password and the sign-in.
-    const OAuth2Provider* provider = nullptr;
-    try {
-        provider = providers_->ForHost(ParseServerAddress(Mailbox.Host, kPop3Port).host);
-    } catch (const EServerAddressError&) {
-    }
+    const std::optional<AnsiString> host = HostOfField(Mailbox.Host);
+    const OAuth2Provider* provider = host ? providers_->ForHost(*host) : nullptr;
     if (provider == nullptr || !provider->password) {
         passwordGiven_ = true;
         return;
@@ -652,7 +658,7 @@ void TFrmMain::notePassword() {
 bool TFrmMain::signInStored() {
     std::string token;
     // A keyring that cannot say leaves it to the check, which tells why.
-    return services_.secrets.Lookup(OAuth2KeyringAttributes(signInHost_, signInUser_), token) !=
+    return services_.secrets.Lookup(OAuth2KeyringAttributes(signIn_->Host(), signIn_->User()), token) !=
            platform::SecretStatus::NotFound;
 }
 

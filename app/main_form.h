@@ -200,8 +200,6 @@ private:
     // The sign-in providers, read once at start.
     std::unique_ptr<OAuth2Providers> providers_;
     std::shared_ptr<OAuth2Account> signIn_;
-    AnsiString signInHost_;
-    AnsiString signInUser_;
     std::unique_ptr<TFrmSignIn> signInForm_;
     // The settings have a password (see notePassword).
     bool passwordGiven_ = false;

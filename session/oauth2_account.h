@@ -56,6 +56,8 @@ public:
     OAuth2Account& operator=(const OAuth2Account&) = delete;
 
     const OAuth2Provider& Provider() const { return provider_; }
+    const AnsiString& Host() const { return host_; }
+    const AnsiString& User() const { return user_; }
 
     // Signs the user in (OAuth2SignIn with `options`; its user defaults to
     // this account's user ID) and stores the refresh token in the keyring,

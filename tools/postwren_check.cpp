@@ -643,12 +643,12 @@ int ShowCertificate(const Options& options) {
 // --sign-in and --sign-out.
 int SignInOrOut(const Options& options, ToolSession& session) {
     const AnsiString field = CheckedServerField(options, ToEngineText(*options.host, "the host name"));
-    const OAuth2Provider* provider = session.Providers().ForHost(HostOf(field, options.port));
+    const AnsiString host = HostOf(field, options.port);
+    const OAuth2Provider* provider = session.Providers().ForHost(host);
     if (provider == nullptr)
         throw NoProvider(field);
     const std::unique_ptr<OAuth2Session> signedIn =
-        LoadOAuth2Account(*provider, HostOf(field, options.port), ToEngineText(*options.user, "the user ID"),
-                          session.secrets, session.clock);
+        LoadOAuth2Account(*provider, host, ToEngineText(*options.user, "the user ID"), session.secrets, session.clock);
     OAuth2Session& account = *signedIn;
     if (options.signOut) {
         const platform::SecretStatus status = account.SignOut();
@@ -717,19 +717,19 @@ int main(int argc, char** argv) {
         account.server = CheckedServerField(options, ToEngineText(*options.host, "the host name"));
         account.userID = *options.user;
         account.credentials = CredentialText::Utf8;
-        const bool passwordGiven = options.passwordFile || options.passwordStdin;
-        const bool mayBearer = options.auth == "oauth2" || (!passwordGiven && options.auth != "password");
-        const OAuth2Provider* provider = mayBearer ? ProviderFor(session, account.server, options.port) : nullptr;
-        if (options.auth == "oauth2" || (!passwordGiven && provider != nullptr)) {
-            if (provider == nullptr)
+        // Without a password of its own (which --auth password requires and
+        // --auth oauth2 forbids) the check uses the stored sign-in.
+        if (!options.passwordFile && !options.passwordStdin) {
+            const OAuth2Provider* provider = ProviderFor(session, account.server, options.port);
+            if (provider == nullptr && options.auth == "oauth2")
                 throw NoProvider(account.server);
+            if (provider == nullptr)
+                throw UsageError("give --password-file or --password-stdin (no sign-in provider serves " +
+                                 *options.host + ")");
             UseSignIn(session, account, *provider, options.port, ToEngineText(*options.user, "the user ID"));
             account.deadline = checkEnd;
             return RunCheck(options, account);
         }
-        if (!passwordGiven)
-            throw UsageError("give --password-file or --password-stdin (no sign-in provider serves " + *options.host +
-                             ")");
         const std::string password = ReadPassword(options);
         RefuseBreaks(password, "the password");
         account.password = password;

@@ -79,6 +79,32 @@ TEST(CheckTexts, NoMailGreetingHasASpaceBeforeSan) {
 
 // --- the designed window ------------------------------------------------------------
 
+// For a check that must end on a test's stepping clock: starts the clock
+// once `ready` holds, and cancels the check after 30 s of real time, so that
+// one that does not end on the clock fails its test instead of hanging it.
+class ClockedCheck {
+public:
+    ClockedCheck(SteppingClock& clock, std::function<bool()> ready, TKxPOP3& client) {
+        QObject::connect(&starter_, &QTimer::timeout, [&clock, ready = std::move(ready)] {
+            if (ready())
+                clock.Start();
+        });
+        starter_.start(1);
+        watchdog_.setSingleShot(true);
+        QObject::connect(&watchdog_, &QTimer::timeout, [this, &client] {
+            gaveUp_ = true;
+            client.Cancel();
+        });
+        watchdog_.start(30000);
+    }
+    bool GaveUp() const { return gaveUp_; }
+
+private:
+    QTimer starter_;
+    QTimer watchdog_;
+    bool gaveUp_ = false;
+};
+
 using MainForm = AppFormsTest;
 
 TEST_F(MainForm, StartsHiddenWithTheTrayIconAndTheSkinsSize) {
@@ -592,23 +618,11 @@ TEST_F(MainForm, AServerThatFallsSilentTimesOutOnTheGivenClock) {
     MakeForms();
     UseAccount("taro", "secret");
     server.AddSession({Send("+OK ready\r\n"), Expect("USER taro", ""), testing_support::Hang()});
-    QTimer starter;
-    QObject::connect(&starter, &QTimer::timeout, [&] {
-        if (!server.Lines().empty())
-            clock.Start();
-    });
-    starter.start(1);
-    bool gaveUp = false;
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        gaveUp = true;
-        frmMain->KxPOP31->Cancel();
-    });
-    watchdog.start(30000);
+    const ClockedCheck watch(
+        clock, [&] { return !server.Lines().empty(); }, *frmMain->KxPOP31);
     frmMain->M_ChkNowClick(frmMain->M_ChkNow);
 
-    EXPECT_FALSE(gaveUp) << "the check did not end on the given clock";
+    EXPECT_FALSE(watch.GaveUp()) << "the check did not end on the given clock";
     EXPECT_TRUE(clock.Running());
     EXPECT_TRUE(DialogVisible());
     EXPECT_FALSE(PopupVisible());
@@ -1084,23 +1098,11 @@ TEST_F(NewMailTold, AnEndlessHeaderEndsTheCheckInTime) {
                    Expect("TOP 1 0", "+OK\r\n"),
                    testing_support::Stream("X-Filler: aaaaaaaaaaaaaaaa\r\n")};
     server.AddSession(endless);
-    QTimer starter;
-    QObject::connect(&starter, &QTimer::timeout, [&] {
-        if (server.Lines().size() >= 5)
-            clock.Start();
-    });
-    starter.start(1);
-    bool gaveUp = false;
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        gaveUp = true;
-        frmMain->KxPOP31->Cancel();
-    });
-    watchdog.start(30000);
+    const ClockedCheck watch(
+        clock, [&] { return server.Lines().size() >= 5; }, *frmMain->KxPOP31);
     CaptureLog();
     TimedCheck();
-    EXPECT_FALSE(gaveUp) << "the check did not end on the clock";
+    EXPECT_FALSE(watch.GaveUp()) << "the check did not end on the clock";
     EXPECT_EQ(frmMain->ShdwLabel->Caption(), MailGreeting("taro", 1));
     EXPECT_NE(CapturedLog().find(" postwren: new mail not listed: "), std::string::npos) << CapturedLog();
     EXPECT_FALSE(Recorded());

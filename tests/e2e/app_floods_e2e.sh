@@ -32,7 +32,6 @@ mkdir -p "$art"
 . "$here/app_lib.sh"
 
 peer_pid=""
-bus_pid=""
 watcher_pid=""
 cleanup() {
     stop_program
@@ -54,13 +53,7 @@ wait_until test -e "$art/peer.ready" || fail "the POP3 server did not start"
 
 # --- a watcher that answers NoReply, before the program starts ----------------------------
 
-private_bus_config session "$art" >"$art/bus.conf"
-dbus-daemon --config-file="$art/bus.conf" --nofork --nopidfile --print-address=1 >"$art/bus.address" \
-    2>"$art/bus.log" &
-bus_pid=$!
-wait_until test -s "$art/bus.address" || fail "the private session bus did not start"
-DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$art/bus.address")
-export DBUS_SESSION_BUS_ADDRESS
+start_session_bus
 readonly questions_log=$art/watcher-calls.txt
 /usr/bin/python3 "$here/sni/sni_host.py" --no-reply --ready "$art/watcher.ready" >"$questions_log" \
     2>"$art/watcher.log" &

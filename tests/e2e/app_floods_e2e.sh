@@ -53,7 +53,7 @@ wait_until test -e "$art/peer.ready" || fail "the POP3 server did not start"
 
 # --- a watcher that answers NoReply, before the program starts ----------------------------
 
-start_session_bus
+start_private_session_bus "$art" "$art/bus.log"
 readonly questions_log=$art/watcher-calls.txt
 /usr/bin/python3 "$here/sni/sni_host.py" --no-reply --ready "$art/watcher.ready" >"$questions_log" \
     2>"$art/watcher.log" &

@@ -48,28 +48,16 @@ stop_server() { "$dovecot" stop --dir "$art/dovecot" >/dev/null 2>&1 || true; }
 
 # --- desktop notifications ------------------------------------------------------
 
-# A private session bus in $art, its daemon's process in $bus_pid; the
-# programs started afterwards talk to it.
-bus_pid=""
-start_session_bus() {
-    private_bus_config session "$art" >"$art/bus.conf"
-    dbus-daemon --config-file="$art/bus.conf" --nofork --nopidfile --print-address=1 >"$art/bus.address" \
-        2>"$art/bus.log" &
-    bus_pid=$!
-    wait_until test -s "$art/bus.address" || fail "the private session bus did not start"
-    DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$art/bus.address")
-    export DBUS_SESSION_BUS_ADDRESS
-}
-
 # A private session bus with a notification service that records each Notify
 # call as a JSON line in $notifications; the program started afterwards talks
 # to it. No StatusNotifierItem host is on this bus, so the tray stays XEmbed.
 notifications=""
+bus_pid=""
 stub_pid=""
 start_notification_service() {
     notifications=$art/notifications.jsonl
     : >"$notifications"
-    start_session_bus
+    start_private_session_bus "$art" "$art/bus.log"
     # Debian's own interpreter: python3-dbus-next is installed for it.
     /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/notification_stub.py" "$notifications" "$art/notifications.ready" \
         2>"$art/notification-stub.log" &

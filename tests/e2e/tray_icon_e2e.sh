@@ -202,13 +202,7 @@ run 2 48
 
 # A session bus of its own (desktop.sh gives none) with the test's watcher and
 # host: from here on the probe's icon goes there, not into trayer.
-private_bus_config session "$work" >"$work/bus.conf"
-dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --address="unix:path=$work/bus" --print-address=3 \
-    3>"$work/bus-address" 2>"$art/dbus.log" &
-bus_pid=$!
-wait_until test -s "$work/bus-address" || fail "the session bus did not start"
-DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus-address")
-export DBUS_SESSION_BUS_ADDRESS
+start_private_session_bus "$work" "$art/dbus.log"
 start_host
 
 # Shows the probe at a scale; the item must offer the pictures a host at that

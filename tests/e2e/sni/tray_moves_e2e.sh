@@ -57,13 +57,7 @@ trap cleanup EXIT
 # The session bus of this desktop (desktop.sh gives none).
 # Only what the test starts itself runs on it: no service is started on
 # demand (the machine's keyring, for one, stays out).
-private_bus_config session "$work" >"$work/bus.conf"
-dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --address="unix:path=$work/bus" --print-address=3 \
-    3>"$work/bus-address" 2>"$art/dbus.log" &
-bus_pid=$!
-wait_until test -s "$work/bus-address" || fail "the session bus did not start"
-DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus-address")
-export DBUS_SESSION_BUS_ADDRESS
+start_private_session_bus "$work" "$art/dbus.log"
 
 export XDG_CONFIG_HOME=$art/config
 readonly server_log=$art/dovecot/dovecot.log
